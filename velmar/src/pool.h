@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <string_view>
 
@@ -31,8 +32,17 @@ std::optional<std::size_t> parse_thread_count(std::string_view text);
 // The worker count a new pool would get from the environment and the machine.
 std::size_t default_thread_count();
 
-// For tests: while alive, loops submitted from this thread run on a private
-// pool of `threads` workers instead of the process-wide one.
+// The smallest CPU quota (whole CPUs, at least 1) on the path from the
+// process's cgroup up to its hierarchy's root, or nothing when none applies.
+// `proc_cgroup` and `mountinfo` are the texts of /proc/self/cgroup and
+// /proc/self/mountinfo; `fs_root` prefixes every path read ("" in use).
+std::optional<std::uint64_t> cgroup_cpu_quota(const std::string& proc_cgroup,
+                                              const std::string& mountinfo,
+                                              const std::string& fs_root);
+
+// For tests: while alive, loops submitted from this thread (and nested loops
+// submitted by the private pool's workers) run on a private pool of
+// `threads` workers instead of the process-wide one.
 class ScopedPool {
  public:
   explicit ScopedPool(std::size_t threads);

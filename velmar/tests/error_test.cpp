@@ -81,6 +81,11 @@ TEST(RenderTest, RawTextNamesAlignmentAndItsLog) {
 }
 
 TEST(TryReserveTest, OverflowingAndRefusedRequestsAreValues) {
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer's operator new reports a refused request and aborts
+  // instead of throwing std::bad_alloc, so the refusal cannot be observed.
+  GTEST_SKIP() << "operator new cannot fail softly under AddressSanitizer";
+#endif
   std::vector<double> v;
   auto overflow = try_reserve(v, UINT64_MAX / 4);
   ASSERT_FALSE(overflow.ok());
