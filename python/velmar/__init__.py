@@ -1,0 +1,17 @@
+"""Fast, exactly reproducible node embeddings of large weighted graphs.
+
+``velmar.embed(graph)`` takes a SciPy sparse matrix, a dense NumPy adjacency
+matrix, a networkx graph, a pandas DataFrame of edges or edge columns with
+any node IDs, and returns a float32 array with one row per node. The same
+seed gives bit-identical results on every run and for any number of threads.
+"""
+
+from __future__ import annotations
+
+__version__ = "0.1.0"
+
+from ._api import embed, set_num_threads
+from ._estimator import VelmarEmbedding
+from ._memory import estimate_memory
+
+__all__ = ["VelmarEmbedding", "__version__", "embed", "estimate_memory", "set_num_threads"]

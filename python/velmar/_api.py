@@ -1,0 +1,217 @@
+"""The one-call interface: ``embed`` and ``set_num_threads``.
+
+Every graph is converted to canonical CSR arrays (see _convert) and handed to
+the engine's ``fit_csr``; the result array is the engine's own buffer, only
+normalised in place when asked.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from collections.abc import Iterable, Sequence
+from typing import Any, Literal, Union, overload
+
+import _rust_core
+import numpy as np
+import numpy.typing as npt
+
+from . import _convert, _memory
+from ._convert import CsrGraph, check_index
+
+Embedding = npt.NDArray[np.float32]
+WeightsLike = Union[Sequence[float], npt.NDArray[np.floating[Any]]]
+
+DEFAULT_WEIGHTS: tuple[float, ...] = (0.0, 1.0, 1.0)
+
+_MAX_SEED = (1 << 64) - 1
+
+# The engine's worker pool is created by the first embedding in the process
+# and keeps its size until the process ends.
+_embedding_started = False
+
+
+def set_num_threads(num_threads: int) -> None:
+    """Use ``num_threads`` worker threads for every embedding in this process.
+
+    The worker pool is created by the first embedding and keeps its size for
+    the life of the process, so this must be called before the first
+    embedding; afterwards it raises RuntimeError. Results do not depend on
+    the number of threads.
+    """
+    count = check_index(num_threads, "num_threads")
+    if count < 1:
+        raise ValueError(f"num_threads must be at least 1, got {count}")
+    if _embedding_started:
+        raise RuntimeError(
+            "velmar.set_num_threads() must be called before the first embedding: the "
+            "worker pool was created then and keeps its size for the life of the "
+            "process (set RAYON_NUM_THREADS in the environment before starting "
+            "Python instead)"
+        )
+    os.environ["RAYON_NUM_THREADS"] = str(count)
+
+
+def check_params(
+    dim: object, weights: object, seed: object, undirected: object, normalize: object
+) -> tuple[int, list[float], int | None, bool]:
+    """Validated (dim, weights, seed, undirected); raises TypeError/ValueError."""
+    d = check_index(dim, "dim")
+    if d < 1:
+        raise ValueError(f"dim must be at least 1, got {d}")
+    if isinstance(weights, (str, bytes)) or not hasattr(weights, "__iter__"):
+        raise TypeError(f"weights must be a sequence of numbers, got {type(weights).__name__}")
+    try:
+        w = [float(x) for x in weights]
+    except (TypeError, ValueError):
+        raise TypeError(f"weights must be a sequence of numbers, got {weights!r}") from None
+    if not w:
+        raise ValueError("weights must hold at least one weight")
+    if not all(math.isfinite(x) for x in w):
+        raise ValueError(f"weights must be finite, got {w}")
+    s: int | None = None
+    if seed is not None:
+        s = check_index(seed, "seed")
+        if not 0 <= s <= _MAX_SEED:
+            raise ValueError(f"seed must be between 0 and 2**64 - 1, got {s}")
+    if not isinstance(undirected, (bool, np.bool_)):
+        raise TypeError(f"undirected must be True or False, got {undirected!r}")
+    if normalize not in (None, "l2"):
+        raise ValueError(f"normalize must be None or 'l2', got {normalize!r}")
+    return d, w, s, bool(undirected)
+
+
+def l2_normalize(x: Embedding) -> Embedding:
+    """Scale each row to unit length in place; all-zero rows stay zero."""
+    norms = np.sqrt(np.einsum("ij,ij->i", x, x, dtype=np.float64))[:, None]
+    np.divide(x, norms, out=x, where=norms > 0, casting="same_kind")
+    return x
+
+
+def embed_csr(
+    graph: CsrGraph,
+    dim: int,
+    weights: list[float],
+    seed: int | None,
+    undirected: bool,
+    normalize: str | None,
+) -> Embedding:
+    """Embed a converted graph with validated parameters."""
+    global _embedding_started
+    undirected = undirected and not graph.symmetric
+    _memory.check_memory(graph.num_nodes, graph.num_edges, dim, undirected)
+    _embedding_started = True
+    result = _rust_core.fit_csr(
+        graph.row_ptrs,
+        graph.col_indices,
+        graph.values,
+        graph.num_nodes,
+        dim,
+        weights,
+        seed=seed,
+        undirected=undirected,
+    )
+    if normalize == "l2":
+        l2_normalize(result)
+    return result
+
+
+def node_ids(graph: CsrGraph) -> npt.NDArray[Any]:
+    """The node ID of each row (0..n-1 when the input had no IDs)."""
+    if graph.nodes is None:
+        return np.arange(graph.num_nodes, dtype=np.int64)
+    return graph.nodes
+
+
+@overload
+def embed(
+    graph: object,
+    dim: int = ...,
+    weights: WeightsLike = ...,
+    *,
+    seed: int | None = ...,
+    undirected: bool = ...,
+    normalize: Literal["l2"] | None = ...,
+    return_nodes: Literal[False] = ...,
+    nodes: Iterable[Any] | None = ...,
+    source: Any = ...,
+    target: Any = ...,
+    weight: Any = ...,
+) -> Embedding: ...
+
+
+@overload
+def embed(
+    graph: object,
+    dim: int = ...,
+    weights: WeightsLike = ...,
+    *,
+    seed: int | None = ...,
+    undirected: bool = ...,
+    normalize: Literal["l2"] | None = ...,
+    return_nodes: Literal[True],
+    nodes: Iterable[Any] | None = ...,
+    source: Any = ...,
+    target: Any = ...,
+    weight: Any = ...,
+) -> tuple[Embedding, npt.NDArray[Any]]: ...
+
+
+@overload
+def embed(
+    graph: object,
+    dim: int = ...,
+    weights: WeightsLike = ...,
+    *,
+    seed: int | None = ...,
+    undirected: bool = ...,
+    normalize: Literal["l2"] | None = ...,
+    return_nodes: bool,
+    nodes: Iterable[Any] | None = ...,
+    source: Any = ...,
+    target: Any = ...,
+    weight: Any = ...,
+) -> Embedding | tuple[Embedding, npt.NDArray[Any]]: ...
+
+
+def embed(
+    graph: object,
+    dim: int = 128,
+    weights: WeightsLike = DEFAULT_WEIGHTS,
+    *,
+    seed: int | None = None,
+    undirected: bool = True,
+    normalize: Literal["l2"] | None = None,
+    return_nodes: bool = False,
+    nodes: Iterable[Any] | None = None,
+    source: Any = "source",
+    target: Any = "target",
+    weight: Any = "weight",
+) -> Embedding | tuple[Embedding, npt.NDArray[Any]]:
+    """Embed a graph: one float32 row of length ``dim`` per node.
+
+    ``graph`` may be a SciPy sparse matrix or array (any format), a dense
+    square NumPy array, a networkx graph, a pandas DataFrame of edges, a
+    tuple of edge columns ``(sources, targets[, weights])`` or a list of
+    ``(source, target[, weight])`` edges. See docs/api.md for the row order
+    of each form; ``return_nodes=True`` also returns the node ID of each row.
+
+    ``weights[0]`` multiplies the random projection, ``weights[i]`` the
+    projection after i propagation steps. With ``undirected=True`` the graph
+    is replaced by A + Aᵀ (an undirected networkx graph is already symmetric
+    and is used as stored). The same ``seed`` gives bit-identical results on
+    every run and for any number of threads. ``normalize="l2"`` scales every
+    row to unit length (rows of isolated nodes stay zero).
+
+    Raises TypeError or ValueError for bad input and MemoryError, before
+    anything large is allocated, when the embedding cannot fit in the memory
+    available to the process.
+    """
+    d, w, s, u = check_params(dim, weights, seed, undirected, normalize)
+    converted = _convert.to_csr_graph(
+        graph, nodes=nodes, source=source, target=target, weight=weight
+    )
+    result = embed_csr(converted, d, w, s, u, normalize)
+    if return_nodes:
+        return result, node_ids(converted)
+    return result

@@ -1,0 +1,202 @@
+"""Memory estimate of one embedding and the guard that runs before it.
+
+The guard compares what an embedding still has to allocate with the memory
+available to the process (the tightest cgroup limit on the way to the root,
+and MemAvailable of /proc/meminfo), so that a call that cannot fit raises
+MemoryError instead of being killed by the kernel halfway through.
+"""
+
+from __future__ import annotations
+
+import os
+
+from ._convert import check_index
+
+# Limits at or above this are "no limit" (cgroup v1 reports 2**63 rounded
+# down to a page).
+_NO_LIMIT = 1 << 60
+
+
+def _graph_bytes(num_nodes: int, num_entries: int) -> int:
+    # int64 row pointers (n + 1), then int64 column and float64 value per entry.
+    return 8 * (num_nodes + 1) + 16 * num_entries
+
+
+def _matrix_bytes(num_nodes: int, dim: int) -> int:
+    # The projection, the propagation scratch and the result: n × dim float32 each.
+    return 3 * 4 * num_nodes * dim
+
+
+def _engine_bytes(num_nodes: int, num_edges: int, dim: int, undirected: bool) -> int:
+    """What the engine allocates: its copy of the graph, the symmetrized copy
+    (at most twice the entries) and the three matrices."""
+    total = _graph_bytes(num_nodes, num_edges) + _matrix_bytes(num_nodes, dim)
+    if undirected:
+        total += _graph_bytes(num_nodes, 2 * num_edges)
+    return total
+
+
+def estimate_memory(num_nodes: int, num_edges: int, dim: int, *, undirected: bool = True) -> int:
+    """Peak bytes that embedding a graph of this size takes, beyond the input.
+
+    ``num_edges`` is the number of stored entries of the input (for an
+    undirected networkx graph, each edge in both directions). The estimate is
+
+        12·n·dim                      three n × dim float32 matrices
+      + 8·(n + 1) + 16·m              the engine's copy of the graph
+      + 8·(n + 1) + 32·m              its symmetrized copy (undirected only)
+      + 8·(n + 1) + 16·m              the canonical CSR arrays handed over
+
+    with n = num_nodes and m = num_edges.
+    """
+    n = check_index(num_nodes, "num_nodes")
+    m = check_index(num_edges, "num_edges")
+    d = check_index(dim, "dim")
+    if n < 0 or m < 0 or d < 0:
+        raise ValueError("num_nodes, num_edges and dim must not be negative")
+    return _engine_bytes(n, m, d, bool(undirected)) + _graph_bytes(n, m)
+
+
+# --- what is available -----------------------------------------------------
+
+
+def _read_int(path: str) -> int | None:
+    try:
+        with open(path, encoding="ascii") as f:
+            text = f.read().strip()
+    except (OSError, UnicodeDecodeError):
+        return None
+    if text == "max":
+        return None
+    try:
+        return int(text)
+    except ValueError:
+        return None
+
+
+def _stat_field(path: str, names: tuple[str, ...]) -> int:
+    try:
+        with open(path, encoding="ascii") as f:
+            for line in f:
+                key, _, value = line.partition(" ")
+                if key in names:
+                    return int(value)
+    except (OSError, UnicodeDecodeError, ValueError):
+        pass
+    return 0
+
+
+def _cgroup_dirs(proc_cgroup: str, root: str) -> list[tuple[str, int]]:
+    """Directories of this process's memory cgroups, innermost first, with
+    their version (1 or 2); each up to the mount root, whose limits apply to
+    everything below."""
+    dirs: list[tuple[str, int]] = []
+    try:
+        with open(proc_cgroup, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return dirs
+    for line in lines:
+        parts = line.split(":", 2)
+        if len(parts) != 3:
+            continue
+        hier, controllers, path = parts
+        if hier == "0" and controllers == "":
+            base, version = root, 2
+        elif "memory" in controllers.split(","):
+            base, version = os.path.join(root, "memory"), 1
+        else:
+            continue
+        rel = path.strip("/")
+        while True:
+            dirs.append((os.path.join(base, rel) if rel else base, version))
+            if not rel:
+                break
+            rel = os.path.dirname(rel)
+    return dirs
+
+
+def _cgroup_headroom(
+    proc_cgroup: str = "/proc/self/cgroup", root: str = "/sys/fs/cgroup"
+) -> int | None:
+    """Bytes left under the tightest cgroup memory limit, or None without one.
+
+    Usage counts page cache; its inactive part is reclaimed before the kernel
+    kills anything, so it is not counted as used.
+    """
+    best: int | None = None
+    for directory, version in _cgroup_dirs(proc_cgroup, root):
+        if version == 2:
+            limit = _read_int(os.path.join(directory, "memory.max"))
+            usage = _read_int(os.path.join(directory, "memory.current"))
+            inactive = _stat_field(os.path.join(directory, "memory.stat"), ("inactive_file",))
+        else:
+            limit = _read_int(os.path.join(directory, "memory.limit_in_bytes"))
+            usage = _read_int(os.path.join(directory, "memory.usage_in_bytes"))
+            inactive = _stat_field(
+                os.path.join(directory, "memory.stat"), ("total_inactive_file", "inactive_file")
+            )
+        if limit is None or limit >= _NO_LIMIT:
+            continue
+        used = max((usage or 0) - inactive, 0)
+        headroom = max(limit - used, 0)
+        best = headroom if best is None else min(best, headroom)
+    return best
+
+
+def _mem_available(meminfo: str = "/proc/meminfo") -> int | None:
+    try:
+        with open(meminfo, encoding="ascii") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    fields = line.split()
+                    return int(fields[1]) * 1024  # the kernel reports kB
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+def available_memory() -> tuple[int, str] | None:
+    """(bytes, where the figure comes from) for this process, or None when
+    the system does not say."""
+    candidates: list[tuple[int, str]] = []
+    cgroup = _cgroup_headroom()
+    if cgroup is not None:
+        candidates.append((cgroup, "under this process's cgroup memory limit"))
+    mem = _mem_available()
+    if mem is not None:
+        candidates.append((mem, "MemAvailable in /proc/meminfo"))
+    if not candidates:
+        return None
+    return min(candidates)
+
+
+def format_bytes(count: int) -> str:
+    if count < 1024:
+        return f"{count} bytes"
+    size = count / 1024
+    for unit in ("KiB", "MiB", "GiB"):
+        if size < 1024:
+            return f"{size:.1f} {unit}"
+        size /= 1024
+    return f"{size:.1f} TiB"
+
+
+def check_memory(num_nodes: int, num_edges: int, dim: int, undirected: bool) -> None:
+    """Raise MemoryError when the engine's allocations cannot fit.
+
+    Called after conversion, so the input arrays already exist and only the
+    engine's share of the estimate is compared.
+    """
+    needed = _engine_bytes(num_nodes, num_edges, dim, undirected)
+    available = available_memory()
+    if available is None or needed <= available[0]:
+        return
+    free, source = available
+    matrices = _matrix_bytes(num_nodes, dim)
+    raise MemoryError(
+        f"embedding needs about {format_bytes(needed)} for {num_nodes:,} nodes and "
+        f"{num_edges:,} stored edges at dim={dim} ({format_bytes(matrices)} of it for "
+        f"three {num_nodes:,} × {dim} float32 matrices), but only {format_bytes(free)} "
+        f"is available ({source}). Reduce dim, embed a smaller graph, or free memory."
+    )

@@ -1,0 +1,216 @@
+"""The velmar command line, end to end in a subprocess, on files in a
+temporary directory."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import velmar
+from velmar import _io
+
+
+def velmar_cli(*args, cwd):
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    return subprocess.run(
+        [sys.executable, "-m", "velmar", *map(str, args)],
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        env=env,
+        timeout=120,
+    )
+
+
+def bits(x):
+    return x.view(np.uint32)
+
+
+def test_integer_edge_list_with_comments(tmp_path):
+    (tmp_path / "g.txt").write_text(
+        "% a comment\n# another\n0 1\n1\t2   # trailing\n\n2 3\n3 0\n0 2\n"
+    )
+    done = velmar_cli("embed", "g.txt", "-o", "emb.npy", "--dim", 16, "--seed", 5, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "reading edge list g.txt" in done.stderr and "embedded" in done.stderr
+    expected = velmar.embed(([0, 1, 2, 3, 0], [1, 2, 3, 0, 2]), 16, seed=5)
+    assert np.array_equal(bits(np.load(tmp_path / "emb.npy")), bits(expected))
+    assert not (tmp_path / "emb.nodes.txt").exists()  # IDs are 0..n-1
+
+
+def test_csv_with_header_string_ids_and_weights(tmp_path):
+    (tmp_path / "g.csv").write_text(
+        'source,target,weight\nbob,alice,1.5\n"carol", bob ,2\nalice,carol,-0.5\n'
+    )
+    done = velmar_cli(
+        "embed",
+        "g.csv",
+        "-o",
+        tmp_path / "out",
+        "--dim",
+        8,
+        "--seed",
+        3,
+        "--weights=0.5,1,0.25",
+        "--directed",
+        "--normalize",
+        "l2",
+        cwd=tmp_path,
+    )
+    assert done.returncode == 0, done.stderr
+    assert "skipped header line" in done.stderr
+    nodes = (tmp_path / "out.nodes.txt").read_text().splitlines()
+    assert nodes == ["alice", "bob", "carol"]
+    expected = velmar.embed(
+        (["bob", "carol", "alice"], ["alice", "bob", "carol"], [1.5, 2.0, -0.5]),
+        8,
+        [0.5, 1.0, 0.25],
+        seed=3,
+        undirected=False,
+        normalize="l2",
+    )
+    assert np.array_equal(bits(np.load(tmp_path / "out.npy")), bits(expected))
+
+
+def test_one_based_ids_get_a_node_file(tmp_path):
+    (tmp_path / "g.txt").write_text("1 2\n2 3\n3 1\n")
+    done = velmar_cli("embed", "g.txt", "-o", "e.npy", "--dim", 4, "-q", cwd=tmp_path)
+    assert done.returncode == 0 and done.stderr == ""
+    assert (tmp_path / "e.nodes.txt").read_text() == "1\n2\n3\n"
+    assert np.load(tmp_path / "e.npy").shape == (3, 4)
+
+
+def test_matrix_market_and_npz(tmp_path):
+    sparse = pytest.importorskip("scipy.sparse")
+    scipy_io = pytest.importorskip("scipy.io")
+    rng = np.random.default_rng(0)
+    a = sparse.random_array((30, 30), density=0.1, rng=rng, format="coo")
+    scipy_io.mmwrite(tmp_path / "general.mtx", a)
+    sym = (a + a.T).tocoo()
+    scipy_io.mmwrite(tmp_path / "sym.mtx", sym, symmetry="symmetric")
+    sparse.save_npz(tmp_path / "g.npz", a.tocsr())
+    for name, expected in [
+        ("general.mtx", velmar.embed(a, 8, seed=1)),
+        ("g.npz", velmar.embed(a, 8, seed=1)),
+        # A file declared symmetric already holds both directions: used as stored.
+        ("sym.mtx", velmar.embed(sym, 8, seed=1, undirected=False)),
+    ]:
+        done = velmar_cli(
+            "embed", name, "-o", name + ".npy", "--dim", 8, "--seed", 1, cwd=tmp_path
+        )
+        assert done.returncode == 0, done.stderr
+        assert np.array_equal(bits(np.load(tmp_path / (name + ".npy"))), bits(expected)), name
+        assert not (tmp_path / (name + ".nodes.txt")).exists()
+
+
+@pytest.mark.parametrize(
+    "name, content, message",
+    [
+        ("four.txt", "1 2 3 4\n", "four.txt:1: expected 2 or 3 columns"),
+        (
+            "ragged.txt",
+            "1 2 1.0\n2 3\n",
+            "ragged.txt:2: found 2 columns, but the first edge has 3",
+        ),
+        ("weight.txt", "1 2 1.0\n2 3 heavy\n", "weight.txt:2: weight 'heavy' is not a number"),
+        ("empty.txt", "# nothing\n\n", "empty.txt: no edges found"),
+        ("binary.txt", b"\x00\xff\xfe\x81" * 50, "not a UTF-8 text edge list"),
+        ("bad.mtx", "not a matrix\n", "bad.mtx: not a valid Matrix Market file"),
+        (
+            "rect.mtx",
+            "%%MatrixMarket matrix coordinate real general\n2 3 1\n1 1 1.0\n",
+            "must be square",
+        ),
+        ("bad.npz", "junk", "bad.npz: not a .npz file"),
+        ("missing.txt", None, "missing.txt: no such file"),
+    ],
+)
+def test_bad_files_give_one_error_line(tmp_path, name, content, message):
+    if isinstance(content, bytes):
+        (tmp_path / name).write_bytes(content)
+    elif content is not None:
+        (tmp_path / name).write_text(content)
+    done = velmar_cli("embed", name, "-o", "out.npy", "-q", cwd=tmp_path)
+    assert done.returncode == 1
+    assert "Traceback" not in done.stderr
+    lines = done.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("velmar: error: "), done.stderr
+    assert message in lines[0]
+    assert not (tmp_path / "out.npy").exists()
+
+
+def test_bad_npz_archive(tmp_path):
+    pytest.importorskip("scipy.sparse")
+    np.savez(tmp_path / "dense.npz", a=np.eye(2))
+    done = velmar_cli("embed", "dense.npz", "-o", "out.npy", "-q", cwd=tmp_path)
+    assert done.returncode == 1 and "Traceback" not in done.stderr
+    assert "not a sparse matrix saved by scipy.sparse.save_npz" in done.stderr
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--dim", "0"], "--dim: expected a positive integer"),
+        (["--weights", "a,b"], "--weights: expected comma-separated numbers"),
+        (["--seed", "-3"], "--seed: expected an integer from 0"),
+    ],
+)
+def test_bad_options(tmp_path, args, message):
+    (tmp_path / "g.txt").write_text("0 1\n")
+    done = velmar_cli("embed", "g.txt", "-o", "o.npy", *args, cwd=tmp_path)
+    assert done.returncode == 2 and message in done.stderr and "Traceback" not in done.stderr
+
+
+def test_missing_output_directory(tmp_path):
+    (tmp_path / "g.txt").write_text("0 1\n")
+    done = velmar_cli("embed", "g.txt", "-o", tmp_path / "no" / "o.npy", cwd=tmp_path)
+    assert done.returncode == 1 and "does not exist" in done.stderr
+
+
+def test_demo(tmp_path):
+    done = velmar_cli("demo", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "karate club" in done.stdout and "2-means clustering agrees" in done.stdout
+    assert "member 33 [Officer]" in done.stdout
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "0 1\n1 2 \n# c\n2 0\n",
+        "5,6,0.5\n6 , 7 , 1e3\n7,5,-2\n",
+        "10\t20\t1\n20\t30\t2\n% c\n30\t10\t3 # tail\n",
+    ],
+)
+def test_fast_and_line_readers_agree(tmp_path, monkeypatch, text):
+    path = tmp_path / "g.txt"
+    path.write_text(text)
+    slow = _io.read_edge_list(str(path))
+    monkeypatch.setattr(_io, "FAST_PATH_MIN_BYTES", 0)
+    assert _io._read_numeric(str(path)) is not None
+    fast = _io.read_edge_list(str(path))
+    for a, b in [(slow.sources, fast.sources), (slow.targets, fast.targets)]:
+        assert a.dtype == b.dtype == np.int64 and np.array_equal(a, b)
+    assert (slow.weights is None) == (fast.weights is None)
+    if slow.weights is not None:
+        assert np.array_equal(slow.weights, fast.weights)
+
+
+@pytest.mark.parametrize(
+    "text, header, sources",
+    [
+        ("from to\n1 2\n3 4\n", None, [1, 3]),  # non-integer IDs above integer ones
+        ("a b\nc d\n", None, ["a", "c"]),  # undecidable: kept as an edge
+        ("a b\nc d\n", True, ["c"]),
+        ("u v w\n1 2 0.5\n", None, [1]),  # weight column is not a number
+        ("1 2\n3 4\n", False, [1, 3]),
+    ],
+)
+def test_header_detection(tmp_path, text, header, sources):
+    path = tmp_path / "g.txt"
+    path.write_text(text)
+    assert list(_io.read_edge_list(str(path), header=header).sources) == sources

@@ -1,0 +1,196 @@
+"""velmar.embed options: parameters, normalisation, the memory guard and
+set_num_threads."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import velmar
+from velmar import _memory
+
+EDGES = ([0, 1, 2, 3, 0], [1, 2, 3, 0, 2])
+
+
+def test_seed_reproduces_and_none_does_not():
+    a = velmar.embed(EDGES, 16, seed=5)
+    assert np.array_equal(a.view(np.uint32), velmar.embed(EDGES, 16, seed=5).view(np.uint32))
+    assert not np.array_equal(a, velmar.embed(EDGES, 16, seed=6))
+    assert not np.array_equal(velmar.embed(EDGES, 16), velmar.embed(EDGES, 16))
+
+
+def test_result_is_the_engine_array():
+    emb = velmar.embed(EDGES, 16, seed=1)
+    assert emb.dtype == np.float32 and emb.shape == (4, 16)
+    assert emb.flags.c_contiguous and emb.flags.writeable
+
+
+def test_l2_rows_have_unit_length_and_isolated_rows_stay_zero():
+    emb = velmar.embed(EDGES, 32, seed=3, nodes=[0, 1, 2, 3, 4], normalize="l2")
+    raw = velmar.embed(EDGES, 32, seed=3, nodes=[0, 1, 2, 3, 4])
+    assert emb.dtype == np.float32
+    assert not np.isnan(emb).any()
+    assert not emb[4].any() and not raw[4].any()
+    np.testing.assert_allclose(np.linalg.norm(emb[:4].astype(np.float64), axis=1), 1.0, rtol=1e-6)
+    expected = raw[:4] / np.linalg.norm(raw[:4].astype(np.float64), axis=1, keepdims=True)
+    np.testing.assert_allclose(emb[:4], expected, rtol=1e-6)
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"dim": 0}, ValueError, "dim must be at least 1"),
+        ({"dim": 2.5}, TypeError, "dim must be an integer"),
+        ({"dim": True}, TypeError, "dim must be an integer"),
+        ({"weights": []}, ValueError, "at least one weight"),
+        ({"weights": "011"}, TypeError, "sequence of numbers"),
+        ({"weights": [0.0, float("nan")]}, ValueError, "finite"),
+        ({"weights": [0.0, "x"]}, TypeError, "sequence of numbers"),
+        ({"seed": -1}, ValueError, "seed must be between"),
+        ({"seed": 2**64}, ValueError, "seed must be between"),
+        ({"seed": 1.0}, TypeError, "seed must be an integer"),
+        ({"undirected": 1}, TypeError, "undirected must be True or False"),
+        ({"normalize": "l1"}, ValueError, "normalize must be None or 'l2'"),
+    ],
+)
+def test_parameter_errors(kwargs, error, message):
+    with pytest.raises(error, match=message):
+        velmar.embed(EDGES, **kwargs)
+
+
+def test_parameters_accept_numpy_types():
+    a = velmar.embed(
+        EDGES,
+        np.int64(8),
+        np.array([0.0, 1.0]),
+        seed=np.uint64(2**64 - 1),
+        undirected=np.bool_(True),
+    )
+    b = velmar.embed(EDGES, 8, (0, 1), seed=2**64 - 1)
+    assert np.array_equal(a.view(np.uint32), b.view(np.uint32))
+
+
+# --- memory ------------------------------------------------------------------
+
+
+def test_estimate_memory_formula():
+    n, m, d = 1000, 5000, 64
+    graph = 8 * (n + 1) + 16 * m
+    matrices = 3 * 4 * n * d
+    assert velmar.estimate_memory(n, m, d) == matrices + 2 * graph + 8 * (n + 1) + 32 * m
+    assert velmar.estimate_memory(n, m, d, undirected=False) == matrices + 2 * graph
+    with pytest.raises(ValueError):
+        velmar.estimate_memory(-1, 0, 8)
+
+
+def test_memory_guard_raises_before_the_engine_runs(monkeypatch):
+    monkeypatch.setattr(_memory, "available_memory", lambda: (10_000, "test limit"))
+    with pytest.raises(MemoryError) as info:
+        velmar.embed(EDGES, 1000, seed=1)
+    text = str(info.value)
+    assert "4 nodes" in text and "dim=1000" in text and "9.8 KiB is available" in text
+    assert "test limit" in text and "Reduce dim" in text
+    # Small enough: goes through.
+    assert velmar.embed(EDGES, 8, seed=1).shape == (4, 8)
+    monkeypatch.setattr(_memory, "available_memory", lambda: None)
+    assert velmar.embed(EDGES, 1000, seed=1).shape == (4, 1000)
+
+
+def write(path, text):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(text)
+
+
+@pytest.mark.parametrize(
+    "proc, files, expected",
+    [
+        # v2: the tightest limit on the way to the root counts; cache not used.
+        (
+            "0::/a/b\n",
+            {
+                "a/memory.max": "1000000",
+                "a/memory.current": "300000",
+                "a/memory.stat": "anon 1\ninactive_file 100000\n",
+                "a/b/memory.max": "max",
+                "memory.max": "max",
+            },
+            800000,
+        ),
+        # v1 with a hierarchy of controllers.
+        (
+            "12:cpu,cpuacct:/x\n4:memory:/x/y\n",
+            {
+                "memory/x/y/memory.limit_in_bytes": "5000",
+                "memory/x/y/memory.usage_in_bytes": "1000",
+                "memory/x/memory.limit_in_bytes": "9223372036854771712",
+            },
+            4000,
+        ),
+        # usage above the limit leaves nothing.
+        ("0::/\n", {"memory.max": "100", "memory.current": "250"}, 0),
+        # no limit anywhere.
+        ("0::/q\n", {"memory.max": "max"}, None),
+    ],
+)
+def test_cgroup_headroom(tmp_path, proc, files, expected):
+    write(tmp_path / "proc", proc)
+    for name, text in files.items():
+        write(tmp_path / "cg" / name, text)
+    assert _memory._cgroup_headroom(str(tmp_path / "proc"), str(tmp_path / "cg")) == expected
+
+
+def test_mem_available(tmp_path):
+    write(tmp_path / "meminfo", "MemTotal: 100 kB\nMemAvailable:    2048 kB\n")
+    assert _memory._mem_available(str(tmp_path / "meminfo")) == 2048 * 1024
+    assert _memory._mem_available(str(tmp_path / "missing")) is None
+
+
+# --- threads -------------------------------------------------------------------
+
+
+def run_python(code):
+    env = dict(os.environ)
+    env.pop("RAYON_NUM_THREADS", None)
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        env=env,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr.decode()
+    return done.stdout
+
+
+THREADS_SCRIPT = """
+    import os, sys, numpy as np, velmar
+    velmar.set_num_threads({threads})
+    assert os.environ["RAYON_NUM_THREADS"] == "{threads}"
+    rng = np.random.default_rng(0)
+    src, dst = rng.integers(0, 3000, 20000), rng.integers(0, 3000, 20000)
+    emb = velmar.embed((src, dst, rng.random(20000)), 64, (0.5, 1.0, 1.0), seed=11,
+                       nodes=np.arange(3000))
+    try:
+        velmar.set_num_threads(2)
+    except RuntimeError as e:
+        assert "before the first embedding" in str(e)
+    else:
+        raise AssertionError("no RuntimeError")
+    sys.stdout.buffer.write(emb.tobytes())
+"""
+
+
+def test_set_num_threads_is_fixed_after_the_first_embedding_and_changes_no_bit():
+    one = run_python(THREADS_SCRIPT.format(threads=1))
+    two = run_python(THREADS_SCRIPT.format(threads=2))
+    assert len(one) == 3000 * 64 * 4 and one == two
+
+
+@pytest.mark.parametrize("value, error", [(0, ValueError), (1.5, TypeError), (True, TypeError)])
+def test_set_num_threads_rejects(value, error):
+    with pytest.raises(error):
+        velmar.set_num_threads(value)

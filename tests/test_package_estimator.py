@@ -1,0 +1,98 @@
+"""VelmarEmbedding follows scikit-learn's estimator conventions."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import velmar
+from velmar import VelmarEmbedding
+
+GRAPH = (["a", "b", "c", "d", "a"], ["b", "c", "d", "a", "c"])
+
+
+def bits(x):
+    return x.view(np.uint32)
+
+
+def test_params_round_trip_and_defaults():
+    est = VelmarEmbedding()
+    assert est.get_params() == {
+        "dim": 128,
+        "weights": (0.0, 1.0, 1.0),
+        "random_state": None,
+        "undirected": True,
+        "normalize": None,
+    }
+    weights = [1.0, 0.5]
+    assert est.set_params(dim=16, weights=weights) is est
+    assert est.get_params(deep=False)["weights"] is weights
+    assert repr(est) == "VelmarEmbedding(dim=16, weights=[1.0, 0.5])"
+    with pytest.raises(ValueError, match="invalid parameter 'seed'"):
+        est.set_params(seed=1)
+
+
+def test_constructor_stores_parameters_unchanged():
+    rs = np.random.RandomState(0)
+    est = VelmarEmbedding(dim=np.int64(8), weights="bad", random_state=rs)
+    assert est.weights == "bad" and est.random_state is rs  # validated in fit
+    with pytest.raises(TypeError):
+        est.fit(GRAPH)
+
+
+def test_clone():
+    base = pytest.importorskip("sklearn.base")
+    est = VelmarEmbedding(dim=8, random_state=np.random.RandomState(3), normalize="l2")
+    copy = base.clone(est)
+    assert copy is not est and copy.get_params()["dim"] == 8
+    assert not hasattr(copy, "embedding_")
+    fitted = est.fit(GRAPH)
+    assert not hasattr(base.clone(fitted), "embedding_")
+
+
+def test_fit_sets_attributes_and_fit_transform_returns_them():
+    est = VelmarEmbedding(dim=8, random_state=4, normalize="l2")
+    assert est.fit(GRAPH, y=[0, 1, 0, 1]) is est
+    expected, nodes = velmar.embed(GRAPH, 8, seed=4, normalize="l2", return_nodes=True)
+    assert np.array_equal(bits(est.embedding_), bits(expected))
+    assert list(est.nodes_) == list(nodes) == ["a", "b", "c", "d"]
+    assert np.array_equal(
+        bits(VelmarEmbedding(dim=8, random_state=4).fit_transform(GRAPH)),
+        bits(velmar.embed(GRAPH, 8, seed=4)),
+    )
+
+
+def test_fit_passes_the_input_options():
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame({"u": GRAPH[0], "v": GRAPH[1]})
+    est = VelmarEmbedding(dim=8, random_state=1)
+    emb = est.fit_transform(frame, source="u", target="v", nodes=["d", "c", "b", "a", "e"])
+    expected = velmar.embed(GRAPH, 8, seed=1, nodes=["d", "c", "b", "a", "e"])
+    assert np.array_equal(bits(emb), bits(expected))
+    assert list(est.nodes_) == ["d", "c", "b", "a", "e"]
+
+
+@pytest.mark.parametrize("make", [np.random.RandomState, np.random.default_rng])
+def test_random_state_objects_give_a_reproducible_sequence(make):
+    def two_fits(state):
+        est = VelmarEmbedding(dim=8, random_state=state)
+        return est.fit_transform(GRAPH).copy(), est.fit_transform(GRAPH).copy()
+
+    first, second = two_fits(make(1))
+    again_first, again_second = two_fits(make(1))
+    assert not np.array_equal(first, second)  # each fit draws a new seed
+    assert np.array_equal(bits(first), bits(again_first))
+    assert np.array_equal(bits(second), bits(again_second))
+
+
+def test_int_random_state_repeats_and_none_does_not():
+    est = VelmarEmbedding(dim=8, random_state=9)
+    assert np.array_equal(bits(est.fit_transform(GRAPH).copy()), bits(est.fit_transform(GRAPH)))
+    est.set_params(random_state=None)
+    assert not np.array_equal(est.fit_transform(GRAPH).copy(), est.fit_transform(GRAPH))
+
+
+@pytest.mark.parametrize("state", ["seed", 1.5, True])
+def test_bad_random_state(state):
+    with pytest.raises(ValueError, match="cannot be used as random_state"):
+        VelmarEmbedding(dim=8, random_state=state).fit(GRAPH)

@@ -1,0 +1,343 @@
+"""Every input form of velmar.embed against _rust_core.fit_csr, bit for bit,
+and the node IDs each form gives back."""
+
+from __future__ import annotations
+
+import _rust_core
+import numpy as np
+import pytest
+
+import velmar
+
+DIM = 8
+SEED = 7
+WEIGHTS = [0.0, 1.0, 1.0]
+
+# (source, target, weight) in stored order: a duplicate edge three times, a
+# self-loop, a zero weight, a negative weight; node 5 has no edges.
+EDGES = [
+    (0, 1, 1.0),
+    (1, 2, 2.0),
+    (2, 0, 0.5),
+    (0, 1, 3.0),
+    (3, 3, 1.5),
+    (2, 3, 0.0),
+    (4, 0, -1.0),
+    (0, 1, 0.25),
+    (1, 0, 1.0),
+    (3, 4, 4.0),
+]
+N = 6
+
+
+def canonical(edges, n):
+    """CSR arrays with sorted rows, duplicates summed in stored order."""
+    acc: dict = {}
+    for i, j, w in edges:
+        acc[(i, j)] = acc[(i, j)] + w if (i, j) in acc else w
+    keys = sorted(acc)
+    row_ptrs = np.zeros(n + 1, dtype=np.int64)
+    for i, _ in keys:
+        row_ptrs[i + 1] += 1
+    row_ptrs = np.cumsum(row_ptrs)
+    cols = np.array([j for _, j in keys], dtype=np.int64)
+    vals = np.array([acc[k] for k in keys], dtype=np.float64)
+    return row_ptrs, cols, vals
+
+
+def reference(edges, n, *, undirected=True, seed=SEED, dim=DIM, weights=WEIGHTS):
+    rp, ci, v = canonical(edges, n)
+    return _rust_core.fit_csr(rp, ci, v, n, dim, weights, seed=seed, undirected=undirected)
+
+
+def assert_bits(a, b):
+    assert a.dtype == np.float32 and a.shape == b.shape
+    assert np.array_equal(a.view(np.uint32), b.view(np.uint32))
+
+
+def run(graph, **kw):
+    kw.setdefault("seed", SEED)
+    return velmar.embed(graph, DIM, WEIGHTS, **kw)
+
+
+def dense_of(edges, n):
+    a = np.zeros((n, n))
+    for i, j, w in edges:
+        a[i, j] += w
+    return a
+
+
+# --- SciPy -----------------------------------------------------------------
+
+
+def scipy_sparse():
+    return pytest.importorskip("scipy.sparse")
+
+
+def coo_of(edges, n, index_dtype=np.int64, cls="coo_array"):
+    s = scipy_sparse()
+    rows = np.array([e[0] for e in edges], dtype=index_dtype)
+    cols = np.array([e[1] for e in edges], dtype=index_dtype)
+    vals = np.array([e[2] for e in edges])
+    return getattr(s, cls)((vals, (rows, cols)), shape=(n, n))
+
+
+@pytest.mark.parametrize("undirected", [True, False])
+@pytest.mark.parametrize("cls", ["coo_array", "coo_matrix"])
+@pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
+def test_coo_keeps_explicit_zeros_and_sums_duplicates_in_stored_order(
+    undirected, cls, index_dtype
+):
+    graph = coo_of(EDGES, N, index_dtype, cls)
+    assert_bits(run(graph, undirected=undirected), reference(EDGES, N, undirected=undirected))
+
+
+def test_duplicate_sum_order_is_the_stored_order():
+    # (1e16 + 1) - 1e16 is 0 in float64 but 1e16 - 1e16 + 1 is 1: the order shows.
+    edges = [(0, 1, 1e16), (0, 1, 1.0), (0, 1, -1e16), (1, 2, 1.0), (0, 2, 2.0)]
+    expected = reference(edges, 3, undirected=False)
+    assert_bits(run(coo_of(edges, 3), undirected=False), expected)
+    assert_bits(run(tuple(zip(*edges)), undirected=False), expected)
+    # The engine, given the same rows unsorted, merges them the same way.
+    rp = np.array([0, 4, 5, 5], dtype=np.int64)
+    ci = np.array([1, 1, 2, 1, 2], dtype=np.int64)
+    v = np.array([1e16, 1.0, 2.0, -1e16, 1.0])
+    raw = _rust_core.fit_csr(rp, ci, v, 3, DIM, WEIGHTS, seed=SEED, undirected=False)
+    edges_in_row_order = [(0, 1, 1e16), (0, 1, 1.0), (0, 2, 2.0), (0, 1, -1e16), (1, 2, 1.0)]
+    assert_bits(raw, reference(edges_in_row_order, 3, undirected=False))
+
+
+@pytest.mark.parametrize(
+    "fmt", ["csr_array", "csr_matrix", "csc_array", "csc_matrix", "lil_array", "dok_array"]
+)
+@pytest.mark.parametrize("undirected", [True, False])
+def test_sparse_formats(fmt, undirected):
+    graph = coo_of(EDGES, N).tocsr()  # duplicates summed, explicit zero kept
+    converted = getattr(scipy_sparse(), fmt)(graph)
+    assert_bits(run(converted, undirected=undirected), reference(EDGES, N, undirected=undirected))
+
+
+@pytest.mark.parametrize("fmt", ["bsr_array", "dia_array"])
+def test_padded_formats_keep_only_nonzero_entries(fmt):
+    nonzero = [e for e in EDGES if e[2] != 0.0]
+    graph = getattr(scipy_sparse(), fmt)(dense_of(EDGES, N))
+    assert_bits(run(graph, undirected=False), reference(nonzero, N, undirected=False))
+
+
+def test_csr_with_unsorted_rows_and_duplicates():
+    s = scipy_sparse()
+    rp, ci, v = np.array([0, 3, 4, 4]), np.array([2, 0, 2, 1]), np.array([1.0, 2.0, 3.0, 4.0])
+    graph = s.csr_array((v, ci, rp), shape=(3, 3))
+    edges = [(0, 2, 1.0), (0, 0, 2.0), (0, 2, 3.0), (1, 1, 4.0)]
+    assert_bits(run(graph, undirected=False), reference(edges, 3, undirected=False))
+
+
+def test_canonical_csr_is_handed_over_without_copies():
+    from velmar import _convert
+
+    scipy_sparse()
+    graph = coo_of(EDGES, N).tocsr()
+    graph.indptr = graph.indptr.astype(np.int64)
+    graph.indices = graph.indices.astype(np.int64)
+    converted = _convert.from_scipy(graph)
+    assert np.shares_memory(converted.row_ptrs, graph.indptr)
+    assert np.shares_memory(converted.col_indices, graph.indices)
+    assert np.shares_memory(converted.values, graph.data)
+
+
+@pytest.mark.parametrize("shape", [(2, 3), (4,)])
+def test_non_square_sparse_is_rejected(shape):
+    s = scipy_sparse()
+    with pytest.raises(ValueError, match="square"):
+        velmar.embed(s.coo_array(np.ones(shape)))
+
+
+# --- dense -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int32, bool])
+def test_dense(dtype):
+    edges = [(0, 1, 1.0), (1, 2, 1.0), (2, 2, 1.0), (3, 0, 1.0)]
+    matrix = dense_of(edges, 4).astype(dtype)
+    assert_bits(run(matrix), reference(edges, 4))
+    assert_bits(run(np.asfortranarray(matrix)), reference(edges, 4))
+
+
+def test_dense_nan_is_an_edge_and_negative_zero_is_not():
+    matrix = np.array([[0.0, -0.0, np.nan], [1.0, 0.0, 0.0], [0.0, 2.0, 0.0]])
+    edges = [(0, 2, np.nan), (1, 0, 1.0), (2, 1, 2.0)]
+    assert_bits(run(matrix, undirected=False), reference(edges, 3, undirected=False))
+
+
+@pytest.mark.parametrize(
+    "matrix, error",
+    [
+        (np.zeros((2, 3)), ValueError),
+        (np.zeros((2, 2), dtype=complex), TypeError),
+        (np.array([["a", "b"], ["c", "d"]]), TypeError),
+    ],
+)
+def test_dense_rejects(matrix, error):
+    with pytest.raises(error):
+        velmar.embed(matrix)
+
+
+# --- networkx ----------------------------------------------------------------
+
+
+def nx_module():
+    return pytest.importorskip("networkx")
+
+
+def test_undirected_networkx_graph_is_its_symmetric_adjacency():
+    nx = nx_module()
+    g = nx.Graph()
+    g.add_nodes_from(["z", "a", "m", "q"])  # insertion order, not sorted
+    g.add_weighted_edges_from([("z", "a", 2.0), ("a", "m", 0.5), ("m", "m", 3.0)])
+    order = {"z": 0, "a": 1, "m": 2, "q": 3}
+    edges = []
+    for u, v, w in g.edges(data="weight"):
+        edges.append((order[u], order[v], w))
+        if u != v:
+            edges.append((order[v], order[u], w))
+    expected = reference(edges, 4, undirected=False)
+    for undirected in (True, False):
+        emb, nodes = velmar.embed(
+            g, DIM, WEIGHTS, seed=SEED, undirected=undirected, return_nodes=True
+        )
+        assert_bits(emb, expected)
+        assert list(nodes) == ["z", "a", "m", "q"]
+    adjacency = nx.to_scipy_sparse_array(g, nodelist=list(g))
+    assert_bits(run(adjacency, undirected=False), expected)
+
+
+@pytest.mark.parametrize("undirected", [True, False])
+def test_directed_multigraph_sums_parallel_edges_and_selects_the_attribute(undirected):
+    nx = nx_module()
+    g = nx.MultiDiGraph()
+    g.add_nodes_from(range(N))
+    for i, j, w in EDGES:
+        g.add_edge(i, j, cost=w, weight=99.0)
+    assert_bits(
+        run(g, weight="cost", undirected=undirected), reference(EDGES, N, undirected=undirected)
+    )
+    unweighted = [(i, j, 1.0) for i, j, _ in EDGES]
+    assert_bits(
+        run(g, weight=None, undirected=undirected), reference(unweighted, N, undirected=undirected)
+    )
+
+
+def test_networkx_tuple_nodes_come_back_unchanged():
+    nx = nx_module()
+    g = nx.grid_2d_graph(2, 3)
+    _, nodes = velmar.embed(g, 4, seed=1, return_nodes=True)
+    assert nodes.dtype == object and list(nodes) == list(g.nodes)
+
+
+def test_networkx_non_numeric_weight():
+    nx = nx_module()
+    g = nx.Graph()
+    g.add_edge(0, 1, weight="heavy")
+    with pytest.raises(ValueError, match="non-numeric 'weight'"):
+        velmar.embed(g)
+
+
+# --- edge lists and DataFrames ---------------------------------------------------
+
+
+@pytest.mark.parametrize("undirected", [True, False])
+def test_edge_columns_rows_and_dataframes_agree(undirected):
+    src, dst, w = (list(c) for c in zip(*EDGES))
+    expected = reference(EDGES, N - 1, undirected=undirected)  # node 5 has no edge
+    assert_bits(run((src, dst, w), undirected=undirected), expected)
+    assert_bits(run((np.array(src), np.array(dst), np.array(w)), undirected=undirected), expected)
+    assert_bits(run(list(EDGES), undirected=undirected), expected)
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame({"source": src, "target": dst, "weight": w})
+    assert_bits(run(frame, undirected=undirected), expected)
+    renamed = frame.rename(columns={"source": "a", "target": "b", "weight": "c"})
+    assert_bits(run(renamed, source="a", target="b", weight="c", undirected=undirected), expected)
+
+
+def test_unweighted_edges_have_weight_one():
+    edges = [(0, 1), (1, 2), (2, 0), (0, 1)]
+    expected = reference([(i, j, 1.0) for i, j in edges], 3)
+    assert_bits(run(edges), expected)
+    assert_bits(run(tuple(zip(*edges))), expected)
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame(edges, columns=["source", "target"])
+    assert_bits(run(frame), expected)
+    frame["weight"] = 5.0
+    assert_bits(run(frame, weight=None), expected)
+
+
+@pytest.mark.parametrize(
+    "sources, targets, nodes",
+    [
+        ([10, 30, 20], [30, 20, 10], [10, 20, 30]),  # sorted integers
+        (["b", "c", "a"], ["c", "a", "b"], ["a", "b", "c"]),  # sorted strings
+        ([2, 0, 1], [0, 1, 2], [0, 1, 2]),  # 0..n-1 keep their numbers
+        (["x", 2, "x"], [2, 1.5, "y"], ["x", 2, 1.5, "y"]),  # no order: first appearance
+    ],
+)
+def test_row_order_of_node_ids(sources, targets, nodes):
+    emb, got = velmar.embed((sources, targets), DIM, seed=SEED, return_nodes=True)
+    assert list(got) == nodes
+    row = {node: k for k, node in enumerate(nodes)}
+    edges = [(row[s], row[t], 1.0) for s, t in zip(sources, targets)]
+    assert_bits(emb, reference(edges, len(nodes)))
+
+
+def test_explicit_nodes_set_the_order_and_add_isolated_nodes():
+    sources, targets = ["a", "b"], ["b", "c"]
+    nodes = ["c", "lonely", "b", "a"]
+    emb, got = velmar.embed(
+        (sources, targets), DIM, seed=SEED, nodes=nodes, return_nodes=True, normalize="l2"
+    )
+    assert list(got) == nodes
+    assert not emb[1].any()  # isolated: zero, not NaN
+    raw = reference([(3, 2, 1.0), (2, 0, 1.0)], 4)
+    np.testing.assert_allclose(np.linalg.norm(emb[[0, 2, 3]], axis=1), 1.0, rtol=1e-6)
+    np.testing.assert_allclose(
+        emb[3], raw[3] / np.linalg.norm(raw[3].astype(np.float64)), rtol=1e-6
+    )
+
+
+@pytest.mark.parametrize(
+    "graph, kwargs, error, message",
+    [
+        ((["a"], ["b"]), {"nodes": ["a"]}, ValueError, "'b', which is not in nodes"),
+        ((["a"], ["b"]), {"nodes": ["a", "b", "a"]}, ValueError, "more than once"),
+        (([1], [2]), {"nodes": [1, 2, 1]}, ValueError, "more than once"),
+        (([1, 2], [2]), {}, ValueError, "1 targets"),
+        (([1.0, np.nan], [2.0, 1.0]), {}, ValueError, "NaN"),
+        (([None], [1]), {}, ValueError, "None"),
+        (([1], [2], ["x"]), {}, ValueError, "not a number"),
+        (([1], [2], [1.0, 2.0]), {}, ValueError, "one number per edge"),
+        ((1, 2, 3, 4), {}, ValueError, "edge columns"),
+        ([(1, 2, 3, 4)], {}, ValueError, "a list is read as edges"),
+        ([(1, 2), (1, 2, 3.0)], {}, ValueError, "edge 1 has 3 items"),
+        ("a b", {}, TypeError, "cannot embed a str"),
+        (np.eye(2), {"nodes": [0, 1]}, TypeError, "nodes="),
+        ((["a"], ["b"]), {"source": "s"}, TypeError, "source="),
+    ],
+)
+def test_bad_edge_input(graph, kwargs, error, message):
+    with pytest.raises(error, match=message):
+        velmar.embed(graph, 4, **kwargs)
+
+
+def test_dataframe_errors():
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame({"source": [1, None], "target": [2, 3]})
+    with pytest.raises(ValueError, match="'source' has 1 missing"):
+        velmar.embed(frame)
+    with pytest.raises(ValueError, match="no target column 'dst'"):
+        velmar.embed(frame, target="dst")
+    with pytest.raises(ValueError, match="no weight column 'w'"):
+        velmar.embed(frame.fillna(0), weight="w")
+
+
+def test_empty_edge_list_gives_no_rows():
+    emb, nodes = velmar.embed(([], []), 4, return_nodes=True)
+    assert emb.shape == (0, 4) and nodes.shape == (0,)
