@@ -1,0 +1,139 @@
+// The result owner type PySliceContainer and the wrapping of an embedding as
+// a NumPy array over the engine's buffer; the ValueError of a VelmarError.
+#include "result_array.h"
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "args.h"
+#include "buffer.h"
+#include "numpy_api.h"
+
+namespace velmar::binding {
+namespace {
+
+// Owns one float buffer handed over by the engine. Field order: start,
+// length and capacity in elements, release function.
+struct SliceContainer {
+  PyObject ob_base;  // PyObject_HEAD
+  float* ptr;
+  std::size_t len;
+  std::size_t cap;
+  void (*release)(float* data, std::size_t length, std::size_t capacity);
+};
+
+void slice_container_dealloc(PyObject* self) {
+  auto* c = reinterpret_cast<SliceContainer*>(self);
+  // Instances of a heap type hold a reference to it; drop it only after
+  // tp_free, which still reads the type.
+  PyRef type = PyRef::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  if (c->release != nullptr) c->release(c->ptr, c->len, c->cap);
+  auto free_fn =
+      reinterpret_cast<freefunc>(PyType_GetSlot(Py_TYPE(self), Py_tp_free));
+  free_fn(self);
+}
+
+PyType_Slot slice_container_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&slice_container_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Owns the memory of an embedding array.")},
+    {0, nullptr},
+};
+
+PyType_Spec slice_container_spec = {
+    "_rust_core.PySliceContainer",
+    static_cast<int>(sizeof(SliceContainer)),
+    0,
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    // Only the module creates instances; an empty one from Python would be
+    // pointless.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+#else
+    Py_TPFLAGS_DEFAULT,
+#endif
+    slice_container_slots,
+};
+
+// Created at first use and kept for the life of the process.
+PyTypeObject* slice_container_type = nullptr;
+
+PyTypeObject* get_slice_container_type() {
+  if (slice_container_type == nullptr) {
+    PyObject* type = PyType_FromSpec(&slice_container_spec);  // new
+    if (type == nullptr) return nullptr;
+    // Creating the type may run Python code and so let another thread in
+    // first; keep whichever type was stored first.
+    if (slice_container_type == nullptr) {
+      slice_container_type = reinterpret_cast<PyTypeObject*>(type);
+    } else {
+      PyRef discard = PyRef::steal(type);
+    }
+  }
+  return slice_container_type;
+}
+
+[[noreturn]] void fault(const char* what) {
+  std::string message = what;
+  const std::string detail = take_pending_error_text();
+  if (!detail.empty()) message += ": " + detail;
+  throw std::runtime_error(message);
+}
+
+// A valid address for arrays with no elements, which the engine gives no
+// buffer. Nothing is ever read or written through it.
+alignas(16) float empty_array_storage[1];
+
+}  // namespace
+
+PyObject* wrap_result(DenseMatrix matrix) {
+  ensure_numpy_api();
+  constexpr std::uint64_t kMaxIntp = static_cast<std::uint64_t>(NPY_MAX_INTP);
+  // The shape and the row stride in bytes must fit NumPy's index type. Only a
+  // result without rows can have a dim that large; the engine accepts it, so
+  // it is the caller's input, not an internal fault, that NumPy cannot hold.
+  if (matrix.rows > kMaxIntp || matrix.cols > kMaxIntp / sizeof(float)) {
+    PyErr_SetString(PyExc_ValueError, "Shape mismatch: Capacity overflow");
+    return nullptr;
+  }
+
+  PyTypeObject* type = get_slice_container_type();
+  if (type == nullptr) fault("Failed to create slice container");
+  PyRef container = PyRef::steal(type->tp_alloc(type, 0));
+  if (!container) fault("Failed to create slice container");
+  const RawFloatBuffer raw = matrix.data.release();
+  auto* c = reinterpret_cast<SliceContainer*>(container.get());
+  c->ptr = raw.data;
+  c->len = raw.length;
+  c->cap = raw.capacity;
+  c->release = raw.release;
+
+  npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows),
+                      static_cast<npy_intp>(matrix.cols)};
+  npy_intp strides[2] = {static_cast<npy_intp>(matrix.cols * sizeof(float)),
+                         static_cast<npy_intp>(sizeof(float))};
+  // NumPy allocates memory of its own when given no data pointer.
+  float* data = raw.data != nullptr ? raw.data : empty_array_storage;
+  PyRef array = PyRef::steal(PyArray_NewFromDescr(
+      &PyArray_Type, PyArray_DescrFromType(NPY_FLOAT) /* stolen */, 2, dims,
+      strides, data, NPY_ARRAY_WRITEABLE, nullptr));
+  if (!array) fault("Failed to create result array");  // container frees
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
+                            container.release() /* stolen, even on failure */) <
+      0) {
+    fault("Failed to set the base of the result array");
+  }
+  return array.release();
+}
+
+PyObject* finish_run(Result<DenseMatrix> outcome) {
+  if (outcome.ok()) return wrap_result(std::move(outcome).value());
+  const std::string text = render(outcome.error());
+  PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(
+      text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!message) return nullptr;
+  PyErr_SetObject(PyExc_ValueError, message.get());
+  return nullptr;
+}
+
+}  // namespace velmar::binding

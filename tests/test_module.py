@@ -1,0 +1,143 @@
+"""The module surface: initialisation, attributes, exported symbols, the
+internal-fault exception, and source rules of the binding."""
+
+import importlib.machinery
+import importlib.util
+import inspect
+import pathlib
+import re
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+import _rust_core
+from conftest import ENTRIES, run_python
+
+BINDING_DIR = pathlib.Path(__file__).resolve().parent.parent / "binding"
+
+SIGNATURES = {
+    "fit_dense": "(adj_matrix, dim, weights, seed=None, undirected=True)",
+    "fit_csr": "(row_ptrs, col_indices, values, num_nodes, dim, weights, seed=None, undirected=True)",
+    "fit_adj_list": "(adj_list, dim, iter_weights, seed=None, undirected=True)",
+}
+
+
+def test_module_attributes():
+    assert _rust_core.__all__ == ["fit_dense", "fit_csr", "fit_adj_list"]
+    assert _rust_core.__doc__ == ""
+    public = {name for name in vars(_rust_core) if not name.startswith("__")}
+    assert public == {"fit_dense", "fit_csr", "fit_adj_list"}
+
+
+@pytest.mark.parametrize("entry", ENTRIES, ids=lambda e: e.name)
+def test_function_objects(entry):
+    f = entry.func
+    assert type(f).__name__ == "builtin_function_or_method"
+    assert f.__name__ == entry.name
+    assert f.__module__ == "_rust_core"
+    assert f.__text_signature__ == SIGNATURES[entry.name]
+    assert f.__doc__ is None  # the docstring holds only the signature
+    # METH_STATIC: the function does not expose the module as its self.
+    assert f.__self__ is None
+    sig = inspect.signature(f)
+    assert tuple(sig.parameters) == entry.params
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
+    defaults = {n: p.default for n, p in sig.parameters.items() if p.default is not p.empty}
+    assert defaults == {"seed": None, "undirected": True}
+
+
+def test_exec_uses_the_name_the_module_is_loaded_under():
+    # Multi-phase init: the same shared object loaded as another module
+    # gets fresh function objects whose __module__ is that module's name.
+    path = _rust_core.__file__
+    loader = importlib.machinery.ExtensionFileLoader("other_pkg._rust_core", path)
+    spec = importlib.util.spec_from_file_location("other_pkg._rust_core", path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    assert module is not _rust_core
+    assert module.__all__ == ["fit_dense", "fit_csr", "fit_adj_list"]
+    assert module.fit_csr is not _rust_core.fit_csr
+    assert {f.__module__ for f in (module.fit_dense, module.fit_csr, module.fit_adj_list)} == {
+        "other_pkg._rust_core"
+    }
+    out = module.fit_adj_list([[(1, 1.0)], [(0, 1.0)]], 3, [1.0], seed=5)
+    assert np.array_equal(out, _rust_core.fit_adj_list([[(1, 1.0)], [(0, 1.0)]], 3, [1.0], seed=5))
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm not installed")
+def test_only_init_function_is_exported():
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", _rust_core.__file__],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__rust_core"]
+
+
+def test_result_shape_beyond_numpy_is_a_value_error():
+    # No rows and a dim whose row stride in bytes exceeds NumPy's index range:
+    # the engine accepts it, NumPy cannot represent it.
+    with pytest.raises(ValueError, match="^Shape mismatch: Capacity overflow$"):
+        _rust_core.fit_csr(
+            np.array([0], dtype=np.int64),
+            np.array([], dtype=np.int64),
+            np.array([], dtype=np.float64),
+            0,
+            2**61,
+            [1.0],
+        )
+
+
+def test_missing_numpy_api_is_an_internal_fault():
+    # A stand-in numpy whose multiarray module has no API capsule; the module
+    # only looks for it when a call first needs NumPy.
+    proc = run_python(
+        """
+        import sys, types
+        fake = types.ModuleType("numpy"); fake.__version__ = "2.0.0"; fake.__path__ = []
+        core = types.ModuleType("numpy._core"); core.__path__ = []
+        sys.modules.update({"numpy": fake, "numpy._core": core,
+                            "numpy._core.multiarray": types.ModuleType("numpy._core.multiarray")})
+        import _rust_core
+        try:
+            _rust_core.fit_adj_list([], 2, [1.0])
+        except BaseException as e:
+            print(type(e).__name__, type(e).__bases__[0].__name__)
+            print(e)
+            print(isinstance(e, Exception), bool(type(e).__doc__))
+            # The class is created once per process.
+            try:
+                _rust_core.fit_adj_list([], 2, [1.0])
+            except BaseException as again:
+                print(type(again) is type(e))
+        """
+    )
+    lines = proc.stdout.splitlines()
+    assert lines[0] == "PanicException BaseException"
+    assert lines[2:] == ["False True", "True"]
+    assert lines[1].startswith("Failed to access NumPy array API capsule")
+    assert "Failed to access NumPy array API capsule" in proc.stderr
+
+
+LINT_RULES = [
+    (r"Py_BEGIN_ALLOW_THREADS|Py_END_ALLOW_THREADS", "release the GIL with without_gil"),
+    (r"PyModule_AddObject\(", "PyModule_AddObject steals only on success"),
+    (r"PyArg_Parse", "arguments go through parse_args"),
+    (r"\bPy_(X)?DECREF\b|\bPy_CLEAR\b|\bPy_SETREF\b", "references are dropped by PyRef"),
+]
+
+
+@pytest.mark.parametrize("pattern, why", LINT_RULES, ids=[w for _, w in LINT_RULES])
+def test_binding_source_rules(pattern, why):
+    offenders = []
+    for path in sorted(BINDING_DIR.glob("*.[ch]*")):
+        if path.name == "py_ref.h" and "PyRef" in why:
+            continue
+        for number, line in enumerate(path.read_text().splitlines(), 1):
+            code = line.split("//")[0]
+            if re.search(pattern, code):
+                offenders.append(f"{path.name}:{number}: {line.strip()}")
+    assert not offenders, why
