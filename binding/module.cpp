@@ -48,20 +48,17 @@ PyCFunction as_method(F* f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
-constexpr int kFlags = METH_FASTCALL | METH_STATIC | METH_KEYWORDS;  // 0xA2
-static_assert(kFlags == 0xA2);
-
 // Given to the interpreter by address: they must outlive every function
 // object made from them.
 PyMethodDef fit_dense_def = {
-    "fit_dense", as_method(&fit_dense), kFlags,
+    "fit_dense", as_method(&fit_dense), kEntryPointFlags,
     "fit_dense(adj_matrix, dim, weights, seed=None, undirected=True)\n--\n\n"};
 PyMethodDef fit_csr_def = {
-    "fit_csr", as_method(&fit_csr), kFlags,
+    "fit_csr", as_method(&fit_csr), kEntryPointFlags,
     "fit_csr(row_ptrs, col_indices, values, num_nodes, dim, weights, "
     "seed=None, undirected=True)\n--\n\n"};
 PyMethodDef fit_adj_list_def = {
-    "fit_adj_list", as_method(&fit_adj_list), kFlags,
+    "fit_adj_list", as_method(&fit_adj_list), kEntryPointFlags,
     "fit_adj_list(adj_list, dim, iter_weights, seed=None, "
     "undirected=True)\n--\n\n"};
 

@@ -3,7 +3,7 @@
 // and fills on first use.
 #pragma once
 
-#include "py_ref.h"  // Python.h first, with PY_SSIZE_T_CLEAN
+#include "py_ref.h"  // Python.h first, through compat.h
 
 #define PY_ARRAY_UNIQUE_SYMBOL velmar_binding_PyArray_API
 #ifndef VELMAR_NUMPY_API_OWNER

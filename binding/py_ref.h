@@ -5,8 +5,7 @@
 // This is the only file of the binding that drops references by hand.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.h"  // Python.h, with PY_SSIZE_T_CLEAN
 
 #include <cassert>
 #include <exception>

@@ -38,6 +38,9 @@ void slice_container_dealloc(PyObject* self) {
 PyType_Slot slice_container_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&slice_container_dealloc)},
     {Py_tp_doc, const_cast<char*>("Owns the memory of an embedding array.")},
+    // Only the module creates instances; an empty one from Python would be
+    // pointless.
+    {Py_tp_new, reinterpret_cast<void*>(&refuse_new)},
     {0, nullptr},
 };
 
@@ -45,13 +48,7 @@ PyType_Spec slice_container_spec = {
     "_rust_core.PySliceContainer",
     static_cast<int>(sizeof(SliceContainer)),
     0,
-#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
-    // Only the module creates instances; an empty one from Python would be
-    // pointless.
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-#else
-    Py_TPFLAGS_DEFAULT,
-#endif
+    kInternalTypeFlags,
     slice_container_slots,
 };
 
@@ -102,6 +99,7 @@ PyObject* wrap_result(DenseMatrix matrix) {
   PyRef container = PyRef::steal(type->tp_alloc(type, 0));
   if (!container) fault("Failed to create slice container");
   const RawFloatBuffer raw = matrix.data.release();
+  report_external_memory(raw.data, raw.capacity * sizeof(float));
   auto* c = reinterpret_cast<SliceContainer*>(container.get());
   c->ptr = raw.data;
   c->len = raw.length;

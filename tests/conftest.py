@@ -4,6 +4,7 @@ alike, and small graphs given in all three input forms."""
 
 import dataclasses
 import os
+import platform
 import subprocess
 import sys
 import textwrap
@@ -21,6 +22,15 @@ SMALL_ADJ = [[(1, 1.0)], [(0, 2.0), (2, 0.5)], []]
 
 
 _DEFAULT = object()
+
+PYPY = platform.python_implementation() == "PyPy"
+
+# The interpreter's own OverflowError texts for an integer outside
+# [0, 2**64), which the module passes on unchanged.
+NEGATIVE_TO_UNSIGNED = (
+    "cannot convert negative integer to unsigned int" if PYPY else "can't convert negative int to unsigned"
+)
+TOO_BIG_FOR_U64 = "integer too large" if PYPY else "int too big to convert"
 
 
 @dataclasses.dataclass(frozen=True)

@@ -7,7 +7,15 @@ import collections
 import numpy as np
 import pytest
 
-from conftest import ENTRIES, FIT_ADJ_LIST, FIT_CSR, FIT_DENSE, check_error
+from conftest import (
+    ENTRIES,
+    FIT_ADJ_LIST,
+    FIT_CSR,
+    FIT_DENSE,
+    NEGATIVE_TO_UNSIGNED,
+    TOO_BIG_FOR_U64,
+    check_error,
+)
 
 # ---------------------------------------------------------------- parsing
 
@@ -171,13 +179,13 @@ FakeNumpyBoolReturningInt = type(
 
 # (parameter, value, exception, message); the note names the parameter.
 COMMON_FAILURES = [
-    ("dim", -1, OverflowError, "can't convert negative int to unsigned"),
-    ("dim", 2**64, OverflowError, "int too big to convert"),
+    ("dim", -1, OverflowError, NEGATIVE_TO_UNSIGNED),
+    ("dim", 2**64, OverflowError, TOO_BIG_FOR_U64),
     ("dim", 2.0, TypeError, "'float' object cannot be interpreted as an integer"),
     ("dim", "3", TypeError, "'str' object cannot be interpreted as an integer"),
     ("dim", None, TypeError, "'NoneType' object cannot be interpreted as an integer"),
     ("dim", RaisingIndex(), ZeroDivisionError, "index failed"),
-    ("dim", Index(-2), OverflowError, "can't convert negative int to unsigned"),
+    ("dim", Index(-2), OverflowError, NEGATIVE_TO_UNSIGNED),
     ("weights", "abc", TypeError, "Can't extract `str` to `Vec`"),
     ("weights", 5, TypeError, "'int' object is not an instance of 'Sequence'"),
     ("weights", {1.0}, TypeError, "'set' object is not an instance of 'Sequence'"),
@@ -189,8 +197,8 @@ COMMON_FAILURES = [
     ("weights", [RaisingFloat()], ArithmeticError, "float failed"),
     ("weights", RaisingIter([1.0]), KeyError, "'iter failed'"),
     ("weights", FailingIterator([1.0, 2.0]), LookupError, "iteration failed"),
-    ("seed", -1, OverflowError, "can't convert negative int to unsigned"),
-    ("seed", 2**64, OverflowError, "int too big to convert"),
+    ("seed", -1, OverflowError, NEGATIVE_TO_UNSIGNED),
+    ("seed", 2**64, OverflowError, TOO_BIG_FOR_U64),
     ("seed", 1.5, TypeError, "'float' object cannot be interpreted as an integer"),
     ("undirected", 1, TypeError, "'int' object is not an instance of 'bool'"),
     ("undirected", None, TypeError, "'None' is not an instance of 'bool'"),
@@ -229,7 +237,7 @@ GRAPH_FAILURES = [
     (FIT_CSR, "col_indices", np.array([1.0, 0.0, 2.0]), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
     (FIT_CSR, "values", np.array([1, 2, 0.5], dtype=np.float32), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
     (FIT_CSR, "values", (1.0, 2.0, 0.5), TypeError, "'tuple' object is not an instance of 'ndarray'"),
-    (FIT_CSR, "num_nodes", -3, OverflowError, "can't convert negative int to unsigned"),
+    (FIT_CSR, "num_nodes", -3, OverflowError, NEGATIVE_TO_UNSIGNED),
     (FIT_DENSE, "adj_matrix", np.zeros((3, 3), dtype=np.float32), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
     (FIT_DENSE, "adj_matrix", [[0.0, 1.0], [1.0, 0.0]], TypeError, "'list' object is not an instance of 'ndarray'"),
     (FIT_DENSE, "adj_matrix", np.zeros(3), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
@@ -254,7 +262,7 @@ def test_conversion_stops_at_first_failure(entry):
     kw[entry.weights_param] = "abc"
     with pytest.raises(OverflowError) as excinfo:
         entry.func(**kw)
-    check_error(excinfo, "can't convert negative int to unsigned", "while processing 'dim'")
+    check_error(excinfo, NEGATIVE_TO_UNSIGNED, "while processing 'dim'")
 
 
 def test_csr_conversion_stops_at_row_ptrs():

@@ -207,6 +207,7 @@ def test_undirected_networkx_graph_is_its_symmetric_adjacency():
         )
         assert_bits(emb, expected)
         assert list(nodes) == ["z", "a", "m", "q"]
+    scipy_sparse()  # the same graph through SciPy's sparse matrix
     adjacency = nx.to_scipy_sparse_array(g, nodelist=list(g))
     assert_bits(run(adjacency, undirected=False), expected)
 
