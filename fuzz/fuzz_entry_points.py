@@ -1,0 +1,636 @@
+"""Coverage-guided fuzzing of the three entry points of _rust_core.
+
+Each input is decoded into one call of fit_csr, fit_dense or fit_adj_list with
+structured random arguments: NumPy arrays of every dtype, rank, byte order and
+layout (negative, zero and odd byte strides included), nested sequences of odd
+objects, objects whose __len__, __iter__, __index__ or __float__ raise or
+mutate the container being read, extreme integers, NaN/inf weights, and huge
+num_nodes or dim over tiny arrays.
+
+A call must end in a well-formed float32 result or in TypeError, ValueError,
+OverflowError or the exception an odd object raised itself; it must leave the
+reference counts of its arguments as they were, and a seeded call must repeat
+bit for bit. Anything else (PanicException, SystemError, a crash, a hang
+reported by -timeout) is a finding.
+
+Usage (libFuzzer flags):
+    python3 fuzz/fuzz_entry_points.py -runs=1000000 -seed=1 -timeout=10
+    python3 fuzz/fuzz_entry_points.py -max_total_time=30 -seed=1 CORPUS_DIR
+
+Set VELMAR_FUZZ_NO_HUGE_COPIES=1 under AddressSanitizer: its operator new
+aborts instead of throwing std::bad_alloc, so inputs that make the module
+attempt an allocation of terabytes (a broadcast matrix of 2^40 logical
+elements, a __len__ claiming 2^40 items) are not generated there.
+VELMAR_FUZZ_STATS=1 prints how the calls ended, per entry point.
+"""
+
+import collections
+import collections.abc
+import gc
+import os
+import sys
+import warnings
+
+import _rust_core
+import atheris
+import numpy as np
+from numpy.lib.stride_tricks import as_strided
+
+NO_HUGE_COPIES = os.environ.get("VELMAR_FUZZ_NO_HUGE_COPIES") == "1"
+OUTCOMES = collections.Counter() if os.environ.get("VELMAR_FUZZ_STATS") == "1" else None
+ALLOWED = (TypeError, ValueError, OverflowError)
+U64_MAX = 2**64 - 1
+
+
+class Hostile(Exception):
+    """Raised by the odd objects; reaching the caller unchanged is correct."""
+
+
+class Flags:
+    """What the current input may legitimately cause."""
+
+    def __init__(self):
+        self.may_exhaust_memory = False
+
+
+# ----------------------------------------------------------- odd objects
+
+
+class Index:
+    """An integer-like object: __index__ returns `value`, or raises."""
+
+    def __init__(self, value, raises=False):
+        self.value = value
+        self.raises = raises
+
+    def __index__(self):
+        if self.raises:
+            raise Hostile("__index__")
+        return self.value
+
+
+class Float:
+    """A float-like object whose __float__ may raise, return a non-float, or
+    mutate a container (once) before answering."""
+
+    def __init__(self, value, raises=False, mutate=None):
+        self.value = value
+        self.raises = raises
+        self.mutate = mutate
+        self.fired = False
+
+    def __float__(self):
+        # Fires once, and keeps its reference to the container so that
+        # reference counts stay comparable.
+        if self.mutate is not None and not self.fired:
+            self.fired = True
+            self.mutate()
+        if self.raises:
+            raise Hostile("__float__")
+        return self.value
+
+
+class OddSequence(collections.abc.Sequence):
+    """A registered Sequence whose __len__ lies or raises and whose iteration
+    may raise part-way."""
+
+    def __init__(self, items, length=None, len_raises=False, iter_fails_at=None):
+        self.items = list(items)
+        self.length = length
+        self.len_raises = len_raises
+        self.iter_fails_at = iter_fails_at
+
+    def __len__(self):
+        if self.len_raises:
+            raise Hostile("__len__")
+        return len(self.items) if self.length is None else self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        for k, item in enumerate(self.items):
+            if k == self.iter_fails_at:
+                raise Hostile("__iter__")
+            yield item
+
+
+class TupleSub(tuple):
+    pass
+
+
+Pair = collections.namedtuple("Pair", "target weight")
+
+
+# ------------------------------------------------------------- generators
+
+SPECIAL_FLOATS = [
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    0.5,
+    float("nan"),
+    float("inf"),
+    float("-inf"),
+    5e-324,
+    1.7976931348623157e308,
+    1e-40,
+    3.4e38,
+    1e39,
+]
+EXTREME_INTS = [-1, -(2**63), 2**63 - 1, 2**63, U64_MAX, 2**64, 2**200, -(2**200)]
+HUGE_DIMS = [2**34, 2**40, 2**61, 2**62, 2**63, U64_MAX]
+
+
+def gen_float(fdp):
+    k = fdp.ConsumeIntInRange(0, 9)
+    if k < 5:
+        return SPECIAL_FLOATS[fdp.ConsumeIntInRange(0, len(SPECIAL_FLOATS) - 1)]
+    if k < 8:
+        return fdp.ConsumeRegularFloat()
+    return fdp.ConsumeFloat()
+
+
+def gen_int(fdp, small_max):
+    """Node counts, dims, seeds and targets: mostly small, sometimes extreme,
+    sometimes not an int at all."""
+    k = fdp.ConsumeIntInRange(0, 31)
+    if k < 22:
+        return fdp.ConsumeIntInRange(0, small_max)
+    if k < 26:
+        return EXTREME_INTS[fdp.ConsumeIntInRange(0, len(EXTREME_INTS) - 1)]
+    if k == 26:
+        return Index(fdp.ConsumeIntInRange(0, small_max), raises=fdp.ConsumeBool())
+    if k == 27:
+        return np.int64(fdp.ConsumeIntInRange(0, small_max))
+    if k == 28:
+        return bool(fdp.ConsumeBool())
+    if k == 29:
+        return float(fdp.ConsumeIntInRange(0, small_max))
+    if k == 30:
+        return Index("not an int")
+    return None
+
+
+def gen_dim(fdp):
+    k = fdp.ConsumeIntInRange(0, 15)
+    if k == 15:
+        # Far more than memory: refused as soon as it is reserved.
+        return HUGE_DIMS[fdp.ConsumeIntInRange(0, len(HUGE_DIMS) - 1)]
+    if k == 14:
+        return gen_int(fdp, 16)
+    return fdp.ConsumeIntInRange(0, 12)
+
+
+INT_LIKE_DTYPES = ["<i8", ">i8", "<i4", "<u8", "<i2", "u1", "?", "<f8", "O", "<c16"]
+FLOAT_LIKE_DTYPES = ["<f8", ">f8", "<f4", "<f2", "<i8", "<c16", "O", "<f16", "?"]
+
+
+def fill(fdp, dtype, count, int_bound):
+    if dtype.kind in "iub":
+        if dtype.kind != "b" and fdp.ConsumeIntInRange(0, 7) == 0:
+            info = np.iinfo(dtype)
+            pool = [int(info.min), int(info.max)]
+            pool += [v for v in EXTREME_INTS if info.min <= v <= info.max]
+            vals = [pool[fdp.ConsumeIntInRange(0, len(pool) - 1)] for _ in range(count)]
+            return np.array(vals, dtype=dtype)
+        vals = [fdp.ConsumeIntInRange(0, max(int_bound, 0)) for _ in range(count)]
+        return np.array(vals, dtype=np.int64).astype(dtype)
+    if dtype.kind in "fc":
+        return np.array([gen_float(fdp) for _ in range(count)]).astype(dtype)
+    return np.array([gen_float(fdp) for _ in range(count)], dtype=object)
+
+
+def layout(fdp, base):
+    """A view of the 1-d array `base` in some layout; returns an array whose
+    first axis indexes base's elements (possibly reordered or repeated)."""
+    k = fdp.ConsumeIntInRange(0, 11)
+    if k == 6 and base.size > 0:
+        return base[::-1]  # negative stride
+    if k == 7 and base.size > 0:
+        # Zero stride: every element is base[0].
+        return as_strided(base[:1], shape=(fdp.ConsumeIntInRange(0, 6),), strides=(0,))
+    if k == 8:
+        # Every second element of a longer array.
+        wide = np.repeat(base, 2)
+        return wide[::2]
+    if k == 9 and base.dtype.kind != "O":
+        # A field of a packed record: byte stride itemsize + 1, misaligned.
+        rec = np.zeros(base.size, dtype=[("pad", "u1"), ("x", base.dtype)])
+        rec["x"] = base
+        return rec["x"]
+    if k == 10:
+        return base.copy(order="F").view(type=NdSub)
+    if k == 11 and base.dtype.kind != "O":
+        # Read-only through a bytes buffer.
+        return np.frombuffer(base.tobytes(), dtype=base.dtype)
+    return base
+
+
+class NdSub(np.ndarray):
+    pass
+
+
+def gen_1d(fdp, dtypes, count, int_bound):
+    """An argument meant to be a 1-d array: usually one, sometimes not."""
+    k = fdp.ConsumeIntInRange(0, 23)
+    if k == 23:
+        return [fdp.ConsumeIntInRange(0, 3) for _ in range(count)]
+    if k == 22:
+        return None
+    if k == 21:
+        return np.zeros((count, 1), dtype=dtypes[0])  # wrong rank
+    if k == 20:
+        return np.array(0, dtype=dtypes[0])  # 0-d
+    # Mostly the right dtype, sometimes any other.
+    dtype = np.dtype(
+        dtypes[0] if k < 14 else dtypes[fdp.ConsumeIntInRange(0, len(dtypes) - 1)]
+    )
+    return layout(fdp, fill(fdp, dtype, count, int_bound))
+
+
+def gen_weights(fdp):
+    n = fdp.ConsumeIntInRange(0, 5)
+    items = [gen_float(fdp) for _ in range(n)]
+    k = fdp.ConsumeIntInRange(0, 19)
+    if k < 8:
+        return items
+    if k == 8:
+        return tuple(items)
+    if k == 9:
+        return np.array(items, dtype=np.float64)
+    if k == 10:
+        return range(fdp.ConsumeIntInRange(0, 4))
+    if k == 11:
+        return "abc"
+    if k == 12:
+        return set(items)
+    if k == 13:
+        return (x for x in items)
+    if k == 14:
+        # An item that empties (or grows) the very list being read.
+        target = list(items) + [1.0]
+        if fdp.ConsumeBool():
+            mutate = target.clear
+        else:
+
+            def mutate():
+                target.extend([2.0, 3.0])
+
+        target.insert(0, Float(0.5, raises=fdp.ConsumeBool(), mutate=mutate))
+        return target
+    if k == 15:
+        return items + [Float(1.0, raises=True)]
+    if k == 16:
+        return items + ["x"]
+    if k == 17:
+        return OddSequence(
+            items,
+            length=_odd_length(fdp),
+            len_raises=fdp.ConsumeBool(),
+            iter_fails_at=fdp.ConsumeIntInRange(0, n + 1),
+        )
+    if k == 18:
+        return items + [Float("not a float")]
+    return 5
+
+
+def _odd_length(fdp):
+    # Hints above the largest vector are refused without allocating; 2^40
+    # items of 8 or more bytes reach the allocator.
+    choices = [None, 0, 10**6, 2**62, 2**63 - 1] + ([] if NO_HUGE_COPIES else [2**40])
+    return choices[fdp.ConsumeIntInRange(0, len(choices) - 1)]
+
+
+def gen_seed(fdp):
+    k = fdp.ConsumeIntInRange(0, 7)
+    if k < 3:
+        return None
+    if k < 6:
+        return fdp.ConsumeIntInRange(0, U64_MAX)
+    return gen_int(fdp, 100)
+
+
+def gen_undirected(fdp):
+    choices = [True, False, np.bool_(True), np.False_, 1, None, "yes", Index(1)]
+    return choices[fdp.ConsumeIntInRange(0, len(choices) - 1)]
+
+
+def gen_csr(fdp, flags):
+    n = fdp.ConsumeIntInRange(0, 12)
+    nnz = fdp.ConsumeIntInRange(0, 24)
+    if fdp.ConsumeIntInRange(0, 3) == 3:
+        row_ptrs = [fdp.ConsumeIntInRange(0, nnz + 1) for _ in range(n + 1)]
+    else:
+        cuts = sorted(fdp.ConsumeIntInRange(0, nnz) for _ in range(max(n - 1, 0)))
+        row_ptrs = [0] + cuts + [nnz] if n > 0 else [0]
+        if fdp.ConsumeIntInRange(0, 7) == 7:
+            row_ptrs[-1] = EXTREME_INTS[
+                fdp.ConsumeIntInRange(0, 2)
+            ]  # -1, -2^63, 2^63-1
+    k = fdp.ConsumeIntInRange(0, 9)
+    if k == 9:
+        rp = gen_1d(fdp, INT_LIKE_DTYPES, len(row_ptrs), nnz)
+    else:
+        rp = layout(fdp, np.array(row_ptrs, dtype=np.int64))
+    col = gen_1d(fdp, INT_LIKE_DTYPES, nnz, max(n, 1))
+    vals = gen_1d(fdp, FLOAT_LIKE_DTYPES, nnz + (fdp.ConsumeIntInRange(0, 7) == 7), 3)
+    num_nodes = gen_int(fdp, 14) if fdp.ConsumeIntInRange(0, 4) == 4 else n
+    return [rp, col, vals, num_nodes], (
+        num_nodes if isinstance(num_nodes, int) else None
+    )
+
+
+def gen_dense(fdp, flags):
+    k = fdp.ConsumeIntInRange(0, 19)
+    if k == 19 and not NO_HUGE_COPIES:
+        # A broadcast view: tiny storage, a logical size whose copy cannot be
+        # allocated.
+        side = [2**20, 2**29][fdp.ConsumeIntInRange(0, 1)]
+        flags.may_exhaust_memory = True
+        return as_strided(np.zeros(1), shape=(side, side), strides=(0, 0)), side
+    if k == 18:
+        return [[0.0, 1.0], [1.0, 0.0]], None  # a list of lists
+    rows = fdp.ConsumeIntInRange(0, 8)
+    cols = fdp.ConsumeIntInRange(0, 8) if fdp.ConsumeIntInRange(0, 5) == 5 else rows
+    dtype = np.dtype(
+        "<f8"
+        if k < 14
+        else FLOAT_LIKE_DTYPES[fdp.ConsumeIntInRange(0, len(FLOAT_LIKE_DTYPES) - 1)]
+    )
+    sparse = fdp.ConsumeBool()
+    flat = fill(fdp, dtype, rows * cols, 3)
+    if sparse and dtype.kind == "f":
+        flat[: rows * cols * 3 // 4] = 0
+    m = flat.reshape(rows, cols)
+    form = fdp.ConsumeIntInRange(0, 9)
+    if form == 7:
+        m = np.asfortranarray(m)
+    elif form == 1:
+        m = m[::-1, ::-1]
+    elif form == 2:
+        big = np.zeros((2 * rows, 2 * cols), dtype=dtype)
+        big[::2, ::2] = m
+        m = big[::2, ::2]
+    elif form == 3:
+        m = m.T
+    elif form == 4 and rows > 0 and cols > 0:
+        m = np.broadcast_to(m[:1, :1], (rows, rows))
+    elif form == 5 and dtype.kind != "O":
+        rec = np.zeros((rows, cols), dtype=[("pad", "u1"), ("x", dtype)])
+        rec["x"] = m
+        m = rec["x"]  # byte strides not multiples of 8
+    elif form == 9:
+        m = m.reshape(1, rows, cols) if fdp.ConsumeBool() else m.reshape(-1)
+    return m, (m.shape[0] if m.ndim == 2 and m.shape[0] == m.shape[1] else None)
+
+
+def gen_adj_list(fdp, flags):
+    n = fdp.ConsumeIntInRange(0, 8)
+    outer = []
+    for _ in range(n):
+        row = []
+        for _ in range(fdp.ConsumeIntInRange(0, 4)):
+            row.append(gen_pair(fdp, n, outer, row))
+        k = fdp.ConsumeIntInRange(0, 15)
+        if k == 11:
+            row = tuple(row)
+        elif k == 12:
+            row = OddSequence(
+                row,
+                length=_odd_length(fdp),
+                len_raises=fdp.ConsumeBool(),
+                iter_fails_at=fdp.ConsumeIntInRange(0, len(row) + 1),
+            )
+        elif k == 13:
+            row = "ab"
+        elif k == 14:
+            row = None
+        elif k == 15:
+            row = {0: 1.0}
+        outer.append(row)
+    k = fdp.ConsumeIntInRange(0, 11)
+    if k == 7:
+        return tuple(outer), n
+    if k == 8:
+        return OddSequence(
+            outer,
+            length=_odd_length(fdp),
+            len_raises=fdp.ConsumeBool(),
+            iter_fails_at=fdp.ConsumeIntInRange(0, n + 1),
+        ), None
+    if k == 9:
+        return "abc", None
+    if k == 10:
+        return {i: r for i, r in enumerate(outer)}, None
+    if k == 11:
+        return np.zeros((n, 2)), None
+    return outer, n
+
+
+def gen_pair(fdp, n, outer, row):
+    k = fdp.ConsumeIntInRange(0, 23)
+    target = fdp.ConsumeIntInRange(0, n) if k < 14 else gen_int(fdp, n + 1)
+    weight = gen_float(fdp)
+    if k == 14:
+        weight = Float(1.0, raises=fdp.ConsumeBool(), mutate=outer.clear)
+    elif k == 15:
+        weight = Float(2.0, mutate=row.clear)
+    elif k == 16:
+        weight = "w"
+    elif k == 17:
+        return [target, weight]
+    elif k == 18:
+        return (target, weight, 1.0)
+    elif k == 19:
+        return Pair(target, weight)
+    elif k == 20:
+        return TupleSub((target, weight))
+    elif k == 21:
+        return None
+    elif k == 22:
+        return (Index(target, raises=fdp.ConsumeBool()), weight)
+    return (target, weight)
+
+
+# ------------------------------------------------------------------ check
+
+ENTRY = [
+    ("fit_csr", gen_csr, ("row_ptrs", "col_indices", "values", "num_nodes")),
+    ("fit_dense", gen_dense, ("adj_matrix",)),
+    ("fit_adj_list", gen_adj_list, ("adj_list",)),
+]
+
+
+def build_call(fdp, flags):
+    name, gen, graph_params = ENTRY[fdp.ConsumeIntInRange(0, 2)]
+    graph, n = gen(fdp, flags)
+    if name != "fit_csr":
+        graph = [graph]
+    dim = gen_dim(fdp)
+    weights = gen_weights(fdp)
+    seed = gen_seed(fdp)
+    params = list(graph_params) + [
+        "dim",
+        "iter_weights" if name == "fit_adj_list" else "weights",
+        "seed",
+        "undirected",
+    ]
+    values = list(graph) + [dim, weights, seed, gen_undirected(fdp)]
+    style = fdp.ConsumeIntInRange(0, 15)
+    args, kwargs = values, {}
+    if style == 15:
+        args = values[: fdp.ConsumeIntInRange(0, len(values))]  # missing / defaults
+    if style == 14:
+        args = values + [None]  # one too many
+    if style in (12, 13):
+        split = fdp.ConsumeIntInRange(0, len(values))
+        args = values[:split]
+        kwargs = dict(zip(params[split:], values[split:]))
+        if style == 13:
+            kwargs[["seeds", "weights", "dim"][fdp.ConsumeIntInRange(0, 2)]] = 1
+    # What the function will see, for predicting a successful result.
+    seen = dict(zip(params, args))
+    seen.update(kwargs)
+    return name, args, kwargs, n, seen.get("dim"), seen.get("seed")
+
+
+def check_result(r, n, dim):
+    assert type(r) is np.ndarray, type(r)
+    assert r.dtype == np.float32 and r.ndim == 2, (r.dtype, r.shape)
+    assert r.flags.c_contiguous and r.flags.writeable
+    assert type(r.base).__name__ == "PySliceContainer", type(r.base)
+    if isinstance(n, int):
+        assert r.shape[0] == n, (r.shape, n)
+    if isinstance(dim, int) and not isinstance(dim, bool):
+        assert r.shape[1] == dim, (r.shape, dim)
+
+
+KEEP_ALIVE = []  # the objects of the current input, see _retain
+STEP = [0]
+
+
+def TestOneInput(data):
+    KEEP_ALIVE.clear()
+    # Odd objects form reference cycles with their containers. The cyclic
+    # collector is off, so that it cannot free an earlier input's garbage
+    # (and references to shared constants) in the middle of a measured call;
+    # it runs here instead, between inputs.
+    STEP[0] += 1
+    if STEP[0] % 512 == 0:
+        gc.collect()
+    fdp = atheris.FuzzedDataProvider(data)
+    flags = Flags()
+    name, args, kwargs, n, dim, seed = build_call(fdp, flags)
+    func = getattr(_rust_core, name)
+    inputs = list(args) + list(kwargs.values())
+    _retain(inputs)
+    # Odd objects may change the containers while they are read; only plain
+    # data can be replayed or have its result shape predicted.
+    plain = all(_plain(x) for x in inputs)
+    watched = [x for x in inputs if _counted(x)]
+    before = [sys.getrefcount(x) for x in watched]
+    try:
+        r = func(*args, **kwargs)
+        outcome = "result"
+    except ALLOWED + (Hostile,) as e:
+        r = None
+        outcome = type(e).__name__
+    except MemoryError:
+        if not flags.may_exhaust_memory:
+            raise
+        r = None
+        outcome = "MemoryError"
+    if OUTCOMES is not None:
+        OUTCOMES[name, outcome] += 1
+        total = sum(OUTCOMES.values())
+        if total == STATS_AT or total % 100_000 == 0:
+            _print_outcomes()
+    after = [sys.getrefcount(x) for x in watched]
+    assert before == after, ("reference counts changed", name, before, after)
+    if r is None:
+        return
+    check_result(r, n if plain else None, dim)
+    seeded = type(seed) is int and 0 <= seed <= U64_MAX
+    if plain and seeded and fdp.ConsumeIntInRange(0, 3) == 0:
+        again = func(*args, **kwargs)
+        assert again.tobytes() == r.tobytes(), "seeded call not reproducible"
+
+
+def _retain(x, depth=0):
+    """Keeps every object reachable through the containers alive until the
+    next input: a mutation that empties a container must not free objects
+    (and their references) in the middle of a measured call."""
+    KEEP_ALIVE.append(x)
+    items = x.items if isinstance(x, OddSequence) else x
+    if depth < 4 and isinstance(items, (list, tuple)):
+        for y in items:
+            _retain(y, depth + 1)
+
+
+def _plain(x):
+    if isinstance(
+        x, (np.ndarray, int, float, bool, str, type(None), np.bool_, np.integer)
+    ):
+        return True
+    if isinstance(x, (list, tuple)):
+        return all(_plain(y) for y in x)
+    return False
+
+
+def _counted(x):
+    """Objects whose reference count nothing else touches: not None, bools,
+    small ints or interned strings, which the interpreter shares."""
+    if x is None or isinstance(x, (bool, np.bool_, str, float)):
+        return False
+    if type(x) is int:
+        return not -5 <= x <= 256
+    return True
+
+
+for _f in [
+    gen_float,
+    gen_int,
+    gen_dim,
+    fill,
+    layout,
+    gen_1d,
+    gen_weights,
+    gen_seed,
+    gen_undirected,
+    gen_csr,
+    gen_dense,
+    gen_adj_list,
+    gen_pair,
+    build_call,
+    check_result,
+    TestOneInput,
+]:
+    atheris.instrument_func(_f)
+
+
+def _print_outcomes():
+    total = sum(OUTCOMES.values())
+    print(f"outcomes after {total} calls:", file=sys.stderr)
+    for (name, outcome), count in sorted(OUTCOMES.items()):
+        print(f"  {name:13} {outcome:14} {count}", file=sys.stderr)
+
+
+# libFuzzer ends the process without running atexit handlers: the outcome
+# table is printed after the last of -runs=N calls, and every 100,000.
+STATS_AT = next(
+    (int(a.split("=", 1)[1]) for a in sys.argv if a.startswith("-runs=")), -1
+)
+
+
+def main():
+    # Casts of inf/NaN in the generators, __index__ returning a bool.
+    warnings.simplefilter("ignore")
+    gc.disable()
+    atheris.Setup(sys.argv, TestOneInput)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
