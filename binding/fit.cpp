@@ -43,19 +43,14 @@ PyArrayObject* as_array(const PyRef& ref) {
   return reinterpret_cast<PyArrayObject*>(ref.get());
 }
 
-// Copies of the caller's arrays are small allocations that do not go through
-// the engine's fallible reservation; a refusal is reported as MemoryError
-// rather than ending the process, so the caller keeps its session.
+// A copy of the caller's arrays that cannot be made is reported like the
+// engine's own refused reservations (the out-of-memory ValueError) rather
+// than ending the process, so the caller keeps its session.
 void raise_copy_failed(std::uint64_t count, std::uint64_t elem_size) {
-  if (count > std::numeric_limits<std::uint64_t>::max() / elem_size) {
-    PyErr_Format(PyExc_MemoryError,
-                 "memory allocation of %llu elements of %llu bytes failed",
-                 static_cast<unsigned long long>(count),
-                 static_cast<unsigned long long>(elem_size));
-  } else {
-    PyErr_Format(PyExc_MemoryError, "memory allocation of %llu bytes failed",
-                 static_cast<unsigned long long>(count * elem_size));
-  }
+  const auto bytes = checked_bytes(count, elem_size, 8);
+  set_engine_error(VelmarError::out_of_memory(
+      bytes ? TryReserveError::alloc_error(*bytes, 8)
+            : TryReserveError::capacity_overflow()));
 }
 
 // The engine copies a 1-dimensional array with one block copy, so its
@@ -118,10 +113,8 @@ std::optional<DenseCopy> copy_dense(const PyRef& ref) {
   copy.view.col_stride = 1;
   // A broadcast view may describe far more elements than it stores.
   if (cols != 0 && rows > std::numeric_limits<std::uint64_t>::max() / cols) {
-    PyErr_Format(PyExc_MemoryError,
-                 "memory allocation of %llu x %llu elements of 8 bytes failed",
-                 static_cast<unsigned long long>(rows),
-                 static_cast<unsigned long long>(cols));
+    set_engine_error(
+        VelmarError::out_of_memory(TryReserveError::capacity_overflow()));
     return std::nullopt;
   }
   const std::uint64_t count = rows * cols;

@@ -124,13 +124,17 @@ PyObject* wrap_result(DenseMatrix matrix) {
   return array.release();
 }
 
-PyObject* finish_run(Result<DenseMatrix> outcome) {
-  if (outcome.ok()) return wrap_result(std::move(outcome).value());
-  const std::string text = render(outcome.error());
+void set_engine_error(const VelmarError& error) {
+  const std::string text = render(error);
   PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(
       text.data(), static_cast<Py_ssize_t>(text.size())));
-  if (!message) return nullptr;
+  if (!message) return;  // its MemoryError is what the call raises
   PyErr_SetObject(PyExc_ValueError, message.get());
+}
+
+PyObject* finish_run(Result<DenseMatrix> outcome) {
+  if (outcome.ok()) return wrap_result(std::move(outcome).value());
+  set_engine_error(outcome.error());
   return nullptr;
 }
 

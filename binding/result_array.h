@@ -16,6 +16,9 @@ namespace velmar::binding {
 // (thrown). GIL held.
 PyObject* wrap_result(DenseMatrix matrix);
 
+// Sets ValueError with the error's rendered text. GIL held.
+void set_engine_error(const VelmarError& error);
+
 // Converts a run's outcome: the array above, or nullptr with ValueError set
 // to the error's rendered text.
 PyObject* finish_run(Result<DenseMatrix> outcome);

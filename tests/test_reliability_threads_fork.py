@@ -174,17 +174,12 @@ def _unseeded_in_forked_children(calls):
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_forked_children_rekey_their_random_source():
-    """After a fork, parent and children rekey at their generator's next
-    refill: 40 unseeded draws outlast the 32 that one block holds."""
+    """After a fork, parent and children rekey: 40 unseeded draws outlast the
+    32 that one refill holds."""
     digests = _unseeded_in_forked_children(40)
     assert len(set(digests)) == len(digests)
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="output buffered before a fork is still used after it: "
-    "the first unseeded call of each child repeats the parent's next one",
-)
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_first_unseeded_call_after_fork_differs_between_children():
     digests = _unseeded_in_forked_children(1)

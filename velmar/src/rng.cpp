@@ -176,6 +176,12 @@ void refill(ThreadRng& g) {
 }
 
 std::uint32_t next_word(ThreadRng& g) {
+  // Words buffered before a fork() are dropped, not used: the parent and
+  // every child would otherwise draw the same "random" values from them,
+  // which makes the unseeded embeddings of a fork pool's workers identical.
+  if (g.keyed && g.fork_count != g_fork_count.load(std::memory_order_relaxed)) {
+    g.index = g.buffer.size();
+  }
   if (g.index >= g.buffer.size()) refill(g);
   return g.buffer[g.index++];
 }
