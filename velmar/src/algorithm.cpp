@@ -5,7 +5,6 @@
 #include "algorithm.h"
 
 #include <algorithm>
-#include <bit>
 #include <cfloat>
 #include <optional>
 #include <stdexcept>
@@ -21,13 +20,6 @@ static_assert(FLT_EVAL_METHOD == 0);
 namespace velmar {
 namespace {
 
-constexpr float kSqrt3 = std::bit_cast<float>(0x3FDDB3D7u);
-constexpr float kMinusSqrt3 = std::bit_cast<float>(0xBFDDB3D7u);
-// 1/6 rounded to float32, and its double computed in float32.
-constexpr float kP = std::bit_cast<float>(0x3E2AAAABu);
-constexpr float kTwoP = kP + kP;
-static_assert(std::bit_cast<std::uint32_t>(kTwoP) == 0x3EAAAAABu);
-
 // About this many float operations per block of a parallel pass, so that a
 // block amortises its hand-out.
 constexpr std::uint64_t kBlockElements = 4096;
@@ -35,20 +27,6 @@ constexpr std::uint64_t kBlockElements = 4096;
 std::uint64_t row_grain(std::uint64_t dim) noexcept {
   return dim == 0 ? kBlockElements
                   : std::max<std::uint64_t>(1, kBlockElements / dim);
-}
-
-void fill_projection_row(float* row, std::uint64_t dim,
-                         std::uint64_t seed) noexcept {
-  Xoshiro256pp g = Xoshiro256pp::seed_from_u64(seed);
-  for (std::uint64_t j = 0; j < dim; ++j) {
-    // The top 24 bits, scaled into [0, 1): exact in float32.
-    const float u = static_cast<float>(g.next() >> 40) * 0x1p-24f;
-    if (kP > u) {
-      row[j] = kSqrt3;
-    } else if (kTwoP > u) {
-      row[j] = kMinusSqrt3;
-    }
-  }
 }
 
 // The passes index rows without checks; a malformed graph would read out of
@@ -74,31 +52,6 @@ void check_structure(const CsrMatrix& g, std::uint64_t rows) {
 
 namespace detail {
 
-void scale_add_row(float* __restrict out, const float* __restrict in, float t,
-                   std::size_t n) noexcept {
-  for (std::size_t j = 0; j < n; ++j) out[j] = in[j] * t + out[j];
-}
-
-void propagate_rows(const CsrMatrix& graph, const DenseMatrix& cur,
-                    DenseMatrix& next, std::uint64_t lo,
-                    std::uint64_t hi) noexcept {
-  const std::uint64_t dim = cur.cols;
-  for (std::uint64_t r = lo; r < hi; ++r) {
-    float* out = next.row(r);
-    // Accumulation starts from +0.0: seeding with the first product would
-    // keep a -0.0 that +0.0 + -0.0 turns into +0.0.
-    std::fill(out, out + dim, 0.0f);
-    const std::uint64_t s = graph.row_ptrs[r];
-    const std::uint64_t e = graph.row_ptrs[r + 1];
-    if (s == e) continue;
-    const float inv_degree = 1.0f / static_cast<float>(e - s);
-    for (std::uint64_t k = s; k < e; ++k) {
-      const float t = static_cast<float>(graph.values[k]) * inv_degree;
-      scale_add_row(out, cur.row(graph.col_indices[k]), t, dim);
-    }
-  }
-}
-
 Result<DenseMatrix> propagate_and_accumulate(const CsrMatrix& graph,
                                              DenseMatrix h0,
                                              std::span<const double> weights) {
@@ -115,19 +68,33 @@ Result<DenseMatrix> propagate_and_accumulate(const CsrMatrix& graph,
   if (n == 0 || dim == 0) return std::move(result).value();
 
   const std::uint64_t grain = row_grain(dim);
-  for (std::size_t i = 0; i < weights.size(); ++i) {
-    // Only the accumulation is skipped for a zero weight (+0.0 or -0.0); a
-    // NaN weight compares unequal and spreads into every element.
-    if (weights[i] != 0.0) {
-      const float w = static_cast<float>(weights[i]);
-      parallel_for(0, n, grain, [&](std::uint64_t lo, std::uint64_t hi) {
-        scale_add_row(acc.row(lo), cur.row(lo), w,
-                      static_cast<std::size_t>((hi - lo) * dim));
-      });
+  bool acc_is_zero = true;
+  // Weight i multiplies H_i. A zero weight (+0.0 or -0.0) skips only its
+  // accumulation; a NaN weight compares unequal and spreads into every
+  // element.
+  const auto accumulation = [&](std::size_t i) {
+    RowAccumulation then;
+    if (i < weights.size() && weights[i] != 0.0) {
+      then = {acc.data.data(), static_cast<float>(weights[i]), acc_is_zero};
+      acc_is_zero = false;
     }
-    if (i + 1 == weights.size()) break;
+    return then;
+  };
+  const RowAccumulation first = accumulation(0);
+  if (first.acc != nullptr) {
     parallel_for(0, n, grain, [&](std::uint64_t lo, std::uint64_t hi) {
-      propagate_rows(graph, cur, next, lo, hi);
+      accumulate_rows(acc.row(lo), cur.row(lo), first.weight,
+                      first.acc_is_zero,
+                      static_cast<std::size_t>((hi - lo) * dim));
+    });
+  }
+  // Each step computes H_(i+1) and, row by row while it is in cache, adds
+  // weights[i + 1] * H_(i+1) to the result.
+  for (std::size_t i = 0; i + 1 < weights.size(); ++i) {
+    const RowAccumulation then = accumulation(i + 1);
+    parallel_for(0, n, grain, [&](std::uint64_t lo, std::uint64_t hi) {
+      propagate_rows(graph, cur.data.data(), next.data.data(), then, dim, lo,
+                     hi);
     });
     std::swap(cur, next);
   }
@@ -156,10 +123,8 @@ Result<DenseMatrix> initialize_h0(std::uint64_t num_nodes, std::uint64_t dim,
   DenseMatrix& h = matrix.value();
   parallel_for(0, num_nodes, row_grain(dim),
                [&](std::uint64_t lo, std::uint64_t hi) {
-                 for (std::uint64_t i = lo; i < hi; ++i) {
-                   // Row i's generator depends on base + i only (mod 2^64).
-                   fill_projection_row(h.row(i), dim, base + i);
-                 }
+                 detail::fill_projection_rows(h.data.data(), dim, lo, hi,
+                                              base);
                });
   return matrix;
 }

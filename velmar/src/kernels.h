@@ -19,11 +19,33 @@ namespace velmar::detail {
 void scale_add_row(float* __restrict out, const float* __restrict in, float t,
                    std::size_t n) noexcept;
 
+// acc[j] = h[j] * w + acc[j] for j < n. With `acc_is_zero` the caller
+// promises that acc holds +0.0 everywhere, and it is written without being
+// read (the same values: h[j] * w + 0.0).
+void accumulate_rows(float* __restrict acc, const float* __restrict h, float w,
+                     bool acc_is_zero, std::size_t n) noexcept;
+
+// Rows [lo, hi) of the n x dim projection: row i from the Xoshiro256++
+// generator seeded with base + i (mod 2^64), one draw per element in column
+// order, each element +sqrt(3), -sqrt(3) or +0.0 by the float32 thresholds.
+void fill_projection_rows(float* h, std::uint64_t dim, std::uint64_t lo,
+                          std::uint64_t hi, std::uint64_t base) noexcept;
+
+// What propagate_rows does with each finished row: nothing when `acc` is
+// null, otherwise the accumulation above into the same row of `acc`.
+struct RowAccumulation {
+  float* acc = nullptr;
+  float weight = 0.0f;
+  bool acc_is_zero = false;
+};
+
 // Row r of `next` = sum over the entries (c, v) of row r of `graph`, in stored
-// order, of float32(v) * (1 / degree) times row c of `cur`, for r in
-// [lo, hi). The rows are cleared first; `cur` is only read.
-void propagate_rows(const CsrMatrix& graph, const DenseMatrix& cur,
-                    DenseMatrix& next, std::uint64_t lo,
+// order, of float32(v) * (1 / degree) times row c of `cur`, starting from
+// +0.0, for r in [lo, hi); each finished row is then accumulated as `then`
+// says. Matrices are n x dim, row-major; `cur` is only read.
+void propagate_rows(const CsrMatrix& graph, const float* __restrict cur,
+                    float* __restrict next, const RowAccumulation& then,
+                    std::uint64_t dim, std::uint64_t lo,
                     std::uint64_t hi) noexcept;
 
 // E = sum of float32(weights[i]) * H_i with H_(i+1) the propagation of H_i

@@ -17,6 +17,7 @@
 
 #include "kernels.h"
 #include "pool.h"
+#include "rng.h"
 
 namespace velmar {
 namespace {
@@ -36,6 +37,19 @@ std::vector<std::uint32_t> bits(const std::vector<float>& v) {
   std::vector<std::uint32_t> out(v.size());
   if (!out.empty()) std::memcpy(out.data(), v.data(), v.size() * 4);
   return out;
+}
+
+// Bit patterns with every NaN written as one canonical NaN: which NaN an
+// operation on two NaNs returns depends on the order of its operands, which
+// the compiler may swap in an addition or multiplication; IEEE 754 leaves it
+// open. Every other bit must match.
+std::vector<std::uint32_t> bits_nan_canonical(std::vector<std::uint32_t> b) {
+  for (auto& x : b) {
+    if ((x & 0x7F800000u) == 0x7F800000u && (x & 0x007FFFFFu) != 0) {
+      x = 0x7FC00000u;
+    }
+  }
+  return b;
 }
 
 DenseMatrix must(Result<DenseMatrix> r) {
@@ -173,6 +187,21 @@ TEST(Projection, RowDependsOnSeedPlusIndexOnly) {
   }
 }
 
+// Rows are drawn in groups whose generators step together; every row must
+// still be its own generator's outputs, whatever the group boundaries.
+TEST(Projection, EveryRowIsItsOwnGeneratorsOutput) {
+  const std::uint64_t base = 0xFFFFFFFFFFFFFFF0ull;  // wraps inside the matrix
+  const DenseMatrix h = must(initialize_h0(29, 21, base));
+  for (std::uint64_t r = 0; r < 29; ++r) {
+    Xoshiro256pp g = Xoshiro256pp::seed_from_u64(base + r);
+    for (std::uint64_t j = 0; j < 21; ++j) {
+      const std::uint64_t k = g.next() >> 40;
+      const std::uint32_t want = k <= 2796202 ? kPlus : k <= 5592405 ? kMinus : 0;
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(h.row(r)[j]), want) << r << "," << j;
+    }
+  }
+}
+
 TEST(Projection, SameForEveryWorkerCountAndOnlyThreeValues) {
   std::optional<std::vector<std::uint32_t>> first;
   for (std::size_t workers : {1, 2, 8}) {
@@ -248,18 +277,31 @@ void PrintTo(const WeightCase& c, std::ostream* os) { *os << c.name; }
 
 class PropagationWeights : public ::testing::TestWithParam<WeightCase> {};
 
+// The vectorised kernels against the element-at-a-time reference: widths
+// that are and are not multiples of the vector width, non-finite values.
 TEST_P(PropagationWeights, MatchesReferenceOnRandomGraphs) {
   for (std::uint64_t graph_seed : {1, 2, 3}) {
-    const CsrMatrix g = random_graph(61, graph_seed);
-    const DenseMatrix h0 = must(initialize_h0(61, 13, graph_seed * 1000));
-    const auto expected =
-        bits(reference(g, as_vector(h0), 13, GetParam().weights));
-    for (std::size_t workers : {1, 2, 8}) {
-      ScopedPool pool(workers);
-      const auto e = bits(must(detail::propagate_and_accumulate(
-          g, copy_of(h0), GetParam().weights)));
-      EXPECT_EQ(e, expected)
-          << "graph " << graph_seed << ", " << workers << " workers";
+    CsrMatrix g = random_graph(61, graph_seed);
+    for (std::size_t k = 0; k < g.values.size(); ++k) {
+      if (k % 41 == 5) g.values[k] = std::numeric_limits<double>::quiet_NaN();
+      if (k % 53 == 7) g.values[k] = -std::numeric_limits<double>::infinity();
+    }
+    for (std::uint64_t dim : {1, 13, 64, 67}) {
+      const DenseMatrix h0 = must(initialize_h0(61, dim, graph_seed * 1000));
+      const auto expected = bits_nan_canonical(
+          bits(reference(g, as_vector(h0), dim, GetParam().weights)));
+      std::optional<std::vector<std::uint32_t>> one_worker;
+      for (std::size_t workers : {1, 2, 7}) {
+        ScopedPool pool(workers);
+        const auto e = bits(must(detail::propagate_and_accumulate(
+            g, copy_of(h0), GetParam().weights)));
+        EXPECT_EQ(bits_nan_canonical(e), expected)
+            << "graph " << graph_seed << ", dim " << dim << ", " << workers
+            << " workers";
+        // Across worker counts the same code runs: NaNs included, every bit.
+        if (!one_worker) one_worker = e;
+        EXPECT_EQ(e, *one_worker) << workers << " workers";
+      }
     }
   }
 }
@@ -270,7 +312,8 @@ INSTANTIATE_TEST_SUITE_P(
                       WeightCase{"default", {0.0, 1.0, 1.0}},
                       WeightCase{"mixed", {1.0, -0.25, 0.0, 3.0, 1e-3}},
                       WeightCase{"tiny", {1e-60, 2.0}},
-                      WeightCase{"negzero", {-0.0, 0.0, 1.0}}),
+                      WeightCase{"negzero", {-0.0, 0.0, 1.0}},
+                      WeightCase{"nan", {0.5, std::nan(""), 1.0}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Propagation, WeightIdentities) {

@@ -1,0 +1,179 @@
+// The float32 row arithmetic of the propagation, in one place.
+//
+// Every element is computed as the algorithm defines it: a row of the next
+// matrix starts at +0.0 and adds in[j] * t for its entries in stored order,
+// an element of the result adds h[j] * w; each product and each sum rounded
+// to float32. The library is built with -ffp-contract=off, so no clone below
+// fuses a multiply and an add, and no loop reduces across j: vectorising
+// changes how many elements one instruction handles, never their arithmetic.
+//
+// A step gathers one dim-float row per stored entry from rows spread over the
+// whole matrix, so it is bound by memory latency: the loop prefetches the
+// rows of the entries a few positions ahead of the one it adds.
+#include "kernels.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "rng.h"
+
+namespace velmar::detail {
+namespace {
+
+// Entries ahead whose rows are being fetched. Eight rows of 512 bytes keep
+// enough lines in flight to cover the memory latency of this class of
+// machine without evicting rows still to be used.
+constexpr std::uint64_t kPrefetchEntries = 8;
+constexpr std::size_t kCacheLine = 64;
+
+inline void prefetch_row(const float* row, std::size_t bytes) noexcept {
+  const char* p = reinterpret_cast<const char*>(row);
+  for (std::size_t off = 0; off < bytes; off += kCacheLine) {
+    __builtin_prefetch(p + off, 0, 3);
+  }
+}
+
+inline void scale_add(float* __restrict out, const float* __restrict in,
+                      float t, std::size_t n) noexcept {
+  for (std::size_t j = 0; j < n; ++j) out[j] = in[j] * t + out[j];
+}
+
+// out[j] = in[j] * t + 0.0f: the same operations as scale_add on an `out`
+// that holds +0.0, without reading it.
+inline void scale_add_to_zero(float* __restrict out,
+                              const float* __restrict in, float t,
+                              std::size_t n) noexcept {
+  for (std::size_t j = 0; j < n; ++j) out[j] = in[j] * t + 0.0f;
+}
+
+constexpr float kSqrt3 = std::bit_cast<float>(0x3FDDB3D7u);
+constexpr float kMinusSqrt3 = std::bit_cast<float>(0xBFDDB3D7u);
+// 1/6 rounded to float32, and its double computed in float32.
+constexpr float kP = std::bit_cast<float>(0x3E2AAAABu);
+constexpr float kTwoP = kP + kP;
+static_assert(std::bit_cast<std::uint32_t>(kTwoP) == 0x3EAAAAABu);
+
+inline std::uint64_t rotl(std::uint64_t x, int k) noexcept {
+  return (x << k) | (x >> (64 - k));
+}
+
+// The element decided by one generator output.
+inline float projection_entry(std::uint64_t r) noexcept {
+  // The top 24 bits scaled into [0, 1), exact in float32 (through int32,
+  // which vectorises where a conversion from uint64 does not).
+  const float u =
+      static_cast<float>(static_cast<std::int32_t>(r >> 40)) * 0x1p-24f;
+  // Selects rather than branches: the outcome is random.
+  const float nonzero = kP > u ? kSqrt3 : kMinusSqrt3;
+  return kTwoP > u ? nonzero : 0.0f;
+}
+
+}  // namespace
+
+void scale_add_row(float* __restrict out, const float* __restrict in, float t,
+                   std::size_t n) noexcept {
+  scale_add(out, in, t, n);
+}
+
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && \
+    !defined(__SANITIZE_THREAD__)
+// The widest vector unit of the machine is chosen when the library loads.
+#define VELMAR_KERNEL_CLONES \
+  __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#else
+#define VELMAR_KERNEL_CLONES
+#endif
+
+VELMAR_KERNEL_CLONES
+void accumulate_rows(float* __restrict acc, const float* __restrict h, float w,
+                     bool acc_is_zero, std::size_t n) noexcept {
+  if (acc_is_zero) {
+    scale_add_to_zero(acc, h, w, n);
+  } else {
+    scale_add(acc, h, w, n);
+  }
+}
+
+VELMAR_KERNEL_CLONES
+void propagate_rows(const CsrMatrix& graph, const float* __restrict cur,
+                    float* __restrict next, const RowAccumulation& then,
+                    std::uint64_t dim, std::uint64_t lo,
+                    std::uint64_t hi) noexcept {
+  const std::uint64_t* const row_ptrs = graph.row_ptrs.data();
+  const std::uint64_t* const cols = graph.col_indices.data();
+  const double* const values = graph.values.data();
+  const std::size_t row_bytes = static_cast<std::size_t>(dim) * sizeof(float);
+  const std::uint64_t k_end = row_ptrs[hi];
+  for (std::uint64_t r = lo; r < hi; ++r) {
+    float* const out = next + r * dim;
+    std::fill(out, out + dim, 0.0f);
+    const std::uint64_t s = row_ptrs[r];
+    const std::uint64_t e = row_ptrs[r + 1];
+    if (s != e) {
+      const float inv_degree = 1.0f / static_cast<float>(e - s);
+      for (std::uint64_t k = s; k < e; ++k) {
+        if (k + kPrefetchEntries < k_end) {
+          prefetch_row(cur + cols[k + kPrefetchEntries] * dim, row_bytes);
+        }
+        // The entry's scale, once per entry: float32(value) * (1 / degree).
+        const float t = static_cast<float>(values[k]) * inv_degree;
+        scale_add(out, cur + cols[k] * dim, t, static_cast<std::size_t>(dim));
+      }
+    }
+    // The finished row is still in cache: add it to the result now rather
+    // than in a separate pass over both matrices.
+    if (then.acc != nullptr) {
+      float* const acc = then.acc + r * dim;
+      if (then.acc_is_zero) {
+        scale_add_to_zero(acc, out, then.weight, static_cast<std::size_t>(dim));
+      } else {
+        scale_add(acc, out, then.weight, static_cast<std::size_t>(dim));
+      }
+    }
+  }
+}
+
+// A row's generator is one serial chain of dependent operations. Rows are
+// drawn in groups whose generators step in lockstep, so that the chains
+// overlap (and vectorise across the group); each row still gets exactly its
+// own generator's outputs in order.
+VELMAR_KERNEL_CLONES
+void fill_projection_rows(float* h, std::uint64_t dim, std::uint64_t lo,
+                          std::uint64_t hi, std::uint64_t base) noexcept {
+  constexpr std::uint64_t kGroup = 8;
+  std::uint64_t r = lo;
+  for (; r + kGroup <= hi; r += kGroup) {
+    std::uint64_t s0[kGroup], s1[kGroup], s2[kGroup], s3[kGroup];
+    for (std::uint64_t l = 0; l < kGroup; ++l) {
+      const Xoshiro256pp g = Xoshiro256pp::seed_from_u64(base + r + l);
+      s0[l] = g.s[0];
+      s1[l] = g.s[1];
+      s2[l] = g.s[2];
+      s3[l] = g.s[3];
+    }
+    float* const rows = h + r * dim;
+    for (std::uint64_t j = 0; j < dim; ++j) {
+      float entry[kGroup];
+      for (std::uint64_t l = 0; l < kGroup; ++l) {
+        // One Xoshiro256++ step, as Xoshiro256pp::next.
+        const std::uint64_t out = rotl(s0[l] + s3[l], 23) + s0[l];
+        const std::uint64_t t = s1[l] << 17;
+        s2[l] ^= s0[l];
+        s3[l] ^= s1[l];
+        s1[l] ^= s2[l];
+        s0[l] ^= s3[l];
+        s2[l] ^= t;
+        s3[l] = rotl(s3[l], 45);
+        entry[l] = projection_entry(out);
+      }
+      for (std::uint64_t l = 0; l < kGroup; ++l) rows[l * dim + j] = entry[l];
+    }
+  }
+  for (; r < hi; ++r) {
+    Xoshiro256pp g = Xoshiro256pp::seed_from_u64(base + r);
+    float* const row = h + r * dim;
+    for (std::uint64_t j = 0; j < dim; ++j) row[j] = projection_entry(g.next());
+  }
+}
+
+}  // namespace velmar::detail
