@@ -140,13 +140,14 @@ MATRIX = 4096 * 8192 * 4  # bytes of one n x dim float32 matrix
 CASES = {
     # The three copies of the inputs take 128 MiB; then the transpose's
     # columns (64) and weights (64), then the result's columns and weights,
-    # reserved at twice the entry count (128 each).
+    # reserved at the counted entry count (every entry here has its reverse,
+    # so 64 each).
     "symmetrize": [
         (128 + 32, (NNZ_PARITY * 8, 8)),
         (128 + 64 + 32, (NNZ_PARITY * 8, 8)),
-        (128 + 128 + 64, (2 * NNZ_PARITY * 8, 8)),
-        (128 + 128 + 128 + 64, (2 * NNZ_PARITY * 8, 8)),
-        (128 + 128 + 256 + 64, None),
+        (128 + 128 + 32, (NNZ_PARITY * 8, 8)),
+        (128 + 128 + 64 + 32, (NNZ_PARITY * 8, 8)),
+        (128 + 128 + 128 + 64, None),
     ],
     # The projection, the result matrix and the scratch matrix, 128 MiB each.
     "matrices": [

@@ -4,12 +4,15 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "pool.h"
 
 namespace velmar {
 namespace {
@@ -589,6 +592,143 @@ TEST(RandomGraphTest, BuildersAndSymmetrizationAgreeWithReference) {
       }
     }
     expect_equals_reference(*sym, want);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Symmetrization of a graph large enough to be cut into parts, with skewed
+// degrees and columns (a few hubs), against a plain sequential sum and across
+// worker counts, bit for bit.
+
+// A + A^T row by row: each sum is A[i][j] + A[j][i], a missing side counted
+// as +0.0 added to the present one, sums comparing equal to 0.0 dropped.
+CsrMatrix sequential_sum(const CsrMatrix& a) {
+  const std::uint64_t n = a.num_nodes;
+  std::vector<std::vector<std::pair<std::uint64_t, double>>> columns(n);
+  for (std::uint64_t r = 0; r < n; ++r) {
+    for (std::uint64_t k = a.row_ptrs[r]; k < a.row_ptrs[r + 1]; ++k) {
+      columns[a.col_indices[k]].emplace_back(r, a.values[k]);
+    }
+  }
+  CsrMatrix out{{0}, {}, {}, n};
+  for (std::uint64_t i = 0; i < n; ++i) {
+    std::map<std::uint64_t, std::pair<const double*, const double*>> row;
+    for (std::uint64_t k = a.row_ptrs[i]; k < a.row_ptrs[i + 1]; ++k) {
+      row[a.col_indices[k]].first = &a.values[k];
+    }
+    for (const auto& [r, w] : columns[i]) row[r].second = &w;
+    for (const auto& [j, sides] : row) {
+      const auto [mine, theirs] = sides;
+      const double w = mine && theirs ? *mine + *theirs
+                       : mine         ? *mine + 0.0
+                                      : *theirs + 0.0;
+      if (w != 0.0) {
+        out.col_indices.push_back(j);
+        out.values.push_back(w);
+      }
+    }
+    out.row_ptrs.push_back(out.col_indices.size());
+  }
+  return out;
+}
+
+void expect_identical(const CsrMatrix& got, const CsrMatrix& want) {
+  EXPECT_EQ(got.num_nodes, want.num_nodes);
+  EXPECT_EQ(got.row_ptrs, want.row_ptrs);
+  EXPECT_EQ(got.col_indices, want.col_indices);
+  ASSERT_EQ(got.values.size(), want.values.size());
+  EXPECT_EQ(std::memcmp(got.values.data(), want.values.data(),
+                        want.values.size() * sizeof(double)),
+            0);
+}
+
+CsrMatrix skewed_graph(std::uint64_t n, std::uint64_t seed) {
+  std::mt19937_64 gen(seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  U64s rp{0};
+  U64s cols;
+  F64s vals;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    // Mostly short rows, a few very long ones; columns crowd towards 0.
+    const double u = unit(gen);
+    const auto len = static_cast<std::uint64_t>(
+        u < 0.002 ? 3000 : u < 0.05 ? 60 : 8 * unit(gen));
+    for (std::uint64_t e = 0; e < len; ++e) {
+      const double x = unit(gen);
+      cols.push_back(static_cast<std::uint64_t>(x * x * x *
+                                                static_cast<double>(n)));
+      // Integers from -2 to 2 cancel and sum to zeros; other weights are
+      // inexact, so any change in the order of additions would show.
+      const double pick = unit(gen);
+      vals.push_back(pick < 0.3   ? std::floor(unit(gen) * 5.0) - 2.0
+                     : pick < 0.31 ? (pick < 0.305 ? -0.0 : kNaN)
+                                   : unit(gen) * 1e3 - 500.0);
+    }
+    rp.push_back(cols.size());
+  }
+  auto m = build_from_csr(std::move(rp), std::move(cols), std::move(vals), n);
+  EXPECT_TRUE(m.ok());
+  return std::move(m).value();
+}
+
+TEST(SymmetrizeWorkersTest, SameBitsForAnyWorkerCount) {
+  const CsrMatrix graph = skewed_graph(20000, 7);
+  ASSERT_GT(graph.col_indices.size(), 200000u);
+  const CsrMatrix want = sequential_sum(graph);
+  for (std::size_t workers : {1, 2, 7}) {
+    SCOPED_TRACE(workers);
+    detail::ScopedPool pool(workers);
+    auto got = graph.make_undirected();
+    ASSERT_TRUE(got.ok()) << message_of(got);
+    expect_invariants(*got);
+    expect_identical(*got, want);
+  }
+}
+
+TEST(SymmetrizeWorkersTest, FirstFailingRowWinsForAnyWorkerCount) {
+  const CsrMatrix graph = skewed_graph(20000, 11);
+  // Rows with two or more entries, which can be broken either way.
+  U64s rows;
+  for (std::uint64_t i = 0; i < graph.num_nodes; ++i) {
+    if (graph.row_ptrs[i + 1] - graph.row_ptrs[i] >= 2) rows.push_back(i);
+  }
+  ASSERT_GT(rows.size(), 10000u);
+  const std::uint64_t last = rows.size() - 1;
+  const std::uint64_t mid = rows.size() * 3 / 4;
+  // Each case breaks some of those rows (index into `rows`, how): the first
+  // in row order decides, and within a row sortedness comes before range.
+  enum How { kOutOfRange, kUnsorted, kBoth };
+  struct Case {
+    std::vector<std::pair<std::uint64_t, How>> breaks;
+    const char* detail;
+  };
+  const Case cases[] = {
+      {{{last, kUnsorted}, {mid, kOutOfRange}, {mid + 1, kUnsorted}},
+       "(out of range): Indice is larger than inner dimension"},
+      {{{mid + 1, kOutOfRange}, {mid, kUnsorted}, {last, kOutOfRange}},
+       "(unsorted): Indices are not sorted"},
+      {{{last, kOutOfRange}, {mid, kBoth}, {3, kOutOfRange}},
+       "(out of range): Indice is larger than inner dimension"},
+      {{{last, kOutOfRange}, {mid, kBoth}},
+       "(unsorted): Indices are not sorted"},
+  };
+  for (const Case& c : cases) {
+    CsrMatrix bad = graph;
+    for (auto [index, how] : c.breaks) {
+      const std::uint64_t begin = bad.row_ptrs[rows[index]];
+      const std::uint64_t end = bad.row_ptrs[rows[index] + 1];
+      if (how != kOutOfRange) {
+        std::swap(bad.col_indices[begin], bad.col_indices[begin + 1]);
+      }
+      if (how != kUnsorted) bad.col_indices[end - 1] = bad.num_nodes;
+    }
+    for (std::size_t workers : {1, 2, 7}) {
+      SCOPED_TRACE(workers);
+      detail::ScopedPool pool(workers);
+      EXPECT_EQ(message_of(bad.make_undirected()),
+                "Invalid CSR structure: Structure Error " +
+                    std::string(c.detail));
+    }
   }
 }
 

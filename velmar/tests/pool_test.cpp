@@ -226,7 +226,7 @@ void expect_child_succeeds(Fn child) {
   }
   int status = 0;
   const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      std::chrono::steady_clock::now() + std::chrono::seconds(25);
   pid_t done = 0;
   while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
          std::chrono::steady_clock::now() < deadline) {
