@@ -154,13 +154,23 @@ std::optional<DenseCopy> copy_dense(const PyRef& ref) {
   return copy;
 }
 
+// Converts the settings every entry point ends with, dim, weights, seed and
+// undirected, at parameters first to first + 3, and configures the builder:
 // new(dim) -> with_weights -> with_undirected -> with_seed (when given).
-VelmarBuilder configure(std::uint64_t dim, std::vector<double> weights,
-                        bool undirected, std::optional<std::uint64_t> seed) {
-  VelmarBuilder builder = VelmarBuilder{dim}
-                              .with_weights(std::move(weights))
-                              .with_undirected(undirected);
-  if (seed) builder = std::move(builder).with_seed(*seed);
+std::optional<VelmarBuilder> convert_settings(Converter& in,
+                                              std::size_t first) {
+  auto dim = in.u64(first);
+  if (!dim) return std::nullopt;
+  auto weights = in.floats(first + 1);
+  if (!weights) return std::nullopt;
+  auto seed = in.seed(first + 2);
+  if (!seed) return std::nullopt;
+  auto undirected = in.boolean(first + 3);
+  if (!undirected) return std::nullopt;
+  VelmarBuilder builder = VelmarBuilder{*dim}
+                              .with_weights(std::move(*weights))
+                              .with_undirected(*undirected);
+  if (*seed) builder = std::move(builder).with_seed(**seed);
   return builder;
 }
 
@@ -181,14 +191,8 @@ PyObject* fit_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!values) return nullptr;
     auto num_nodes = in.u64(3);
     if (!num_nodes) return nullptr;
-    auto dim = in.u64(4);
-    if (!dim) return nullptr;
-    auto weights = in.floats(5);
-    if (!weights) return nullptr;
-    auto seed = in.seed(6);
-    if (!seed) return nullptr;
-    auto undirected = in.boolean(7);
-    if (!undirected) return nullptr;
+    const auto builder = convert_settings(in, 4);
+    if (!builder) return nullptr;
 
     if (!check_contiguous(row_ptrs, "row_ptrs") ||
         !check_contiguous(col_indices, "col_indices") ||
@@ -202,10 +206,8 @@ PyObject* fit_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     auto vals = copy_1d<double>(values);
     if (!vals) return nullptr;
 
-    const VelmarBuilder builder =
-        configure(*dim, std::move(*weights), *undirected, *seed);
     auto outcome = without_gil([&] {
-      return builder.from_csr(std::move(*rows), std::move(*cols),
+      return builder->from_csr(std::move(*rows), std::move(*cols),
                               std::move(*vals), *num_nodes);
     });
     return finish_run(std::move(outcome));
@@ -220,20 +222,12 @@ PyObject* fit_dense(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     Converter in{kFitDense, slot};
     PyRef adj_matrix = in.array(0, NPY_DOUBLE, 2);
     if (!adj_matrix) return nullptr;
-    auto dim = in.u64(1);
-    if (!dim) return nullptr;
-    auto weights = in.floats(2);
-    if (!weights) return nullptr;
-    auto seed = in.seed(3);
-    if (!seed) return nullptr;
-    auto undirected = in.boolean(4);
-    if (!undirected) return nullptr;
+    const auto builder = convert_settings(in, 1);
+    if (!builder) return nullptr;
 
     auto matrix = copy_dense(adj_matrix);
     if (!matrix) return nullptr;
-    const VelmarBuilder builder =
-        configure(*dim, std::move(*weights), *undirected, *seed);
-    auto outcome = without_gil([&] { return builder.fit_dense(matrix->view); });
+    auto outcome = without_gil([&] { return builder->fit_dense(matrix->view); });
     return finish_run(std::move(outcome));
   });
 }
@@ -246,19 +240,11 @@ PyObject* fit_adj_list(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     Converter in{kFitAdjList, slot};
     auto adj_list = in.adj_lists(0);
     if (!adj_list) return nullptr;
-    auto dim = in.u64(1);
-    if (!dim) return nullptr;
-    auto iter_weights = in.floats(2);
-    if (!iter_weights) return nullptr;
-    auto seed = in.seed(3);
-    if (!seed) return nullptr;
-    auto undirected = in.boolean(4);
-    if (!undirected) return nullptr;
+    const auto builder = convert_settings(in, 1);
+    if (!builder) return nullptr;
 
-    const VelmarBuilder builder =
-        configure(*dim, std::move(*iter_weights), *undirected, *seed);
-    auto outcome =
-        without_gil([&] { return builder.fit_adj_list(std::move(*adj_list)); });
+    auto outcome = without_gil(
+        [&] { return builder->fit_adj_list(std::move(*adj_list)); });
     return finish_run(std::move(outcome));
   });
 }
