@@ -1,0 +1,153 @@
+"""The benchmark's NumPy reference and graph generator, and fit_csr against them.
+
+The reference (bench/reference.py) restates the whole computation in float32
+NumPy; fit_csr must agree with it bit for bit on every graph below.
+"""
+
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+
+import graphgen
+import reference
+
+S = reference.SQRT3
+
+
+def bits(a):
+    return np.ascontiguousarray(a, dtype=np.float32).view(np.uint32)
+
+
+H0_ROWS = {
+    0: ["-00+0+00-+-+", "00+0-000++00", "000-00000000"],
+    42: ["0-0000+0-000", "-00000+-0-00", "+00000000+00"],
+}
+
+
+@pytest.mark.parametrize("seed", sorted(H0_ROWS))
+def test_projection_rows(seed):
+    table = {"+": S, "-": -S, "0": np.float32(0.0)}
+    want = np.array(
+        [[table[c] for c in row] for row in H0_ROWS[seed]], dtype=np.float32
+    )
+    assert np.array_equal(bits(reference.initialize_h0(3, 12, seed)), bits(want))
+
+
+def test_projection_seed_shifts_rows_and_wraps():
+    a = reference.initialize_h0(5, 20, 42)
+    assert np.array_equal(bits(reference.initialize_h0(4, 20, 43)), bits(a[1:]))
+    assert np.array_equal(
+        bits(reference.initialize_h0(2, 12, 2**64 - 1)[1]),
+        bits(reference.initialize_h0(1, 12, 0)[0]),
+    )
+    # Chunked generation gives the same rows as one block.
+    assert np.array_equal(bits(reference.initialize_h0(5, 20, 42, chunk=2)), bits(a))
+
+
+def test_propagation_worked_example():
+    rp = np.array([0, 1, 3, 3])
+    col = np.array([1, 0, 2])
+    val = np.array([1.0, 1.0, 3.0])
+    prop = reference.ExactPropagator(rp, col, val, 3)
+    h = np.array([[1, 0], [0, 2], [4, -1]], dtype=np.float32)
+    e = np.zeros((3, 2), dtype=np.float32)
+    for i, w in enumerate([0.0, 1.0, 0.5]):
+        reference.accumulate(e, h, w)
+        if i < 2:
+            h = prop.step(h)
+    assert e.tolist() == [[3.25, 1.25], [6.5, -1.0], [0.0, 0.0]]
+
+
+def test_symmetrize_sums_pairs_and_drops_zero_sums():
+    # 0->1 (1.0) and 1->0 (3.0); 1->2 (2.0) and 2->1 (-2.0); self-loop 2->2 (0.5).
+    rp = np.array([0, 1, 3, 5])
+    col = np.array([1, 0, 2, 1, 2])
+    val = np.array([1.0, 3.0, 2.0, -2.0, 0.5])
+    srp, scol, sval = reference.symmetrize(rp, col, val, 3)
+    assert srp.tolist() == [0, 1, 2, 3]
+    assert scol.tolist() == [1, 0, 2]
+    assert sval.tolist() == [4.0, 4.0, 1.0]
+
+
+@pytest.mark.parametrize("n, degree", [(50, 4.0), (3000, 16.0)])
+def test_generator_is_seeded_and_sized(n, degree):
+    a = graphgen.power_law_graph(n, degree, seed=3)
+    b = graphgen.power_law_graph(n, degree, seed=3)
+    assert np.array_equal(a.col_indices, b.col_indices) and np.array_equal(
+        a.values, b.values
+    )
+    assert a.row_ptrs[0] == 0 and a.row_ptrs[-1] == a.nnz
+    rows = np.repeat(np.arange(n), np.diff(a.row_ptrs))
+    keys = rows * n + a.col_indices
+    assert np.all(np.diff(keys) > 0)  # sorted rows, no duplicates
+    assert np.all(rows != a.col_indices)  # no self-loops
+    srp, _, _ = reference.symmetrize(a.row_ptrs, a.col_indices, a.values, n)
+    assert srp[-1] == 2 * round(n * degree / 2)
+
+
+def _random_graph(rng, n, m, zeros=False, dups=False, loops=True):
+    src = rng.integers(0, n, m)
+    dst = rng.integers(0, n, m)
+    if not loops:
+        dst = np.where(src == dst, (dst + 1) % n, dst)
+    val = rng.choice([-1.5, 0.25, 1.0, 2.0, 3.0e-3], m) * rng.uniform(0.5, 2.0, m)
+    if zeros:
+        val[rng.random(m) < 0.2] = 0.0
+    keys = src * n + dst
+    if not dups:
+        keys, first = np.unique(keys, return_index=True)
+        val = val[first]
+    else:
+        # At most two entries per (row, column): their sum is the same in any order.
+        _, first = np.unique(keys, return_index=True)
+        keys = np.concatenate([keys[first], keys[first][: len(first) // 3]])
+        val = np.concatenate([val[first], val[first][: len(first) // 3] * 0.5])
+        order = rng.permutation(keys.shape[0])
+        keys, val = keys[order], val[order]
+        rows = keys // n
+        order = np.argsort(rows, kind="stable")  # rows grouped, columns unsorted
+        keys, val = keys[order], val[order]
+    rows = keys // n
+    rp = np.zeros(n + 1, dtype=np.int64)
+    np.cumsum(np.bincount(rows, minlength=n), out=rp[1:])
+    return rp, (keys % n).astype(np.int64), val.astype(np.float64)
+
+
+CASES = [
+    # n, m, dim, weights, undirected, zeros, dups
+    (1, 1, 4, [1.0, 1.0], True, False, False),
+    (40, 120, 7, [0.0, 1.0, 1.0, 1.0], True, False, False),
+    (40, 120, 7, [0.0, 1.0, 1.0, 1.0], False, True, False),
+    (200, 900, 33, [0.5, -1.0, 0.0, 2.0], True, True, False),
+    (200, 900, 16, [1.0, 1.0, 1.0], False, False, True),
+    (300, 40, 5, [0.0, 0.0, 1.0], True, False, False),  # many empty rows
+    (500, 6000, 64, [0.0, 1.0, 1.0, 1.0], True, False, False),
+]
+
+
+@pytest.mark.parametrize("n, m, dim, weights, undirected, zeros, dups", CASES)
+def test_fit_csr_matches_reference_bit_for_bit(
+    n, m, dim, weights, undirected, zeros, dups
+):
+    core = pytest.importorskip("_rust_core")
+    rng = np.random.default_rng(n * 7919 + m)
+    rp, col, val = _random_graph(rng, n, m, zeros=zeros, dups=dups)
+    want = reference.fit(rp, col, val, n, dim, weights, 11, undirected=undirected)
+    got = core.fit_csr(rp, col, val, n, dim, weights, seed=11, undirected=undirected)
+    assert got.shape == want.shape
+    assert np.array_equal(bits(got), bits(want))
+
+
+def test_fit_csr_matches_reference_on_power_law_graph():
+    core = pytest.importorskip("_rust_core")
+    g = graphgen.power_law_graph(2000, 16.0, seed=5)
+    args = (g.row_ptrs, g.col_indices, g.values, g.num_nodes, 32, [0.0, 1.0, 1.0, 1.0])
+    want = reference.fit(*args, 3)
+    assert np.array_equal(bits(core.fit_csr(*args, seed=3)), bits(want))
+    # The SciPy formulation of the benchmark's baseline agrees as well.
+    pytest.importorskip("scipy")
+    assert np.array_equal(bits(reference.scipy_fit(*args, 3)), bits(want))
