@@ -278,9 +278,9 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
 
 }  // namespace
 
-bool parse_args(const CallSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool parse_args(const CallSpec& call, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames, std::span<PyObject*> slot) {
-  const std::size_t n_params = spec.params.size();
+  const std::size_t n_params = call.params.size();
   assert(slot.size() == n_params);
   const auto n_pos = static_cast<std::size_t>(nargs);
   std::copy_n(args, std::min(n_pos, n_params), slot.begin());
@@ -288,7 +288,7 @@ bool parse_args(const CallSpec& spec, PyObject* const* args, Py_ssize_t nargs,
     PyErr_Format(PyExc_TypeError,
                  "%s() takes from %zu to %zu positional arguments but %zd %s "
                  "given",
-                 spec.name, spec.required, n_params, nargs,
+                 call.name, call.required, n_params, nargs,
                  nargs == 1 ? "was" : "were");
     return false;
   }
@@ -304,31 +304,31 @@ bool parse_args(const CallSpec& spec, PyObject* const* args, Py_ssize_t nargs,
             ? n_params
             : static_cast<std::size_t>(
                   std::find(
-                      spec.params.begin(), spec.params.end(),
+                      call.params.begin(), call.params.end(),
                       std::string_view(utf8, static_cast<std::size_t>(len))) -
-                  spec.params.begin());
+                  call.params.begin());
     if (match == n_params) {
       PyErr_Format(PyExc_TypeError,
-                   "%s() got an unexpected keyword argument '%U'", spec.name,
+                   "%s() got an unexpected keyword argument '%U'", call.name,
                    key);
       return false;
     }
     if (slot[match] != nullptr) {
       PyErr_Format(PyExc_TypeError,
-                   "%s() got multiple values for argument '%s'", spec.name,
-                   spec.params[match].data());
+                   "%s() got multiple values for argument '%s'", call.name,
+                   call.params[match].data());
       return false;
     }
     slot[match] = args[nargs + k];
   }
 
   std::vector<std::string_view> missing;
-  for (std::size_t i = 0; i < spec.required; ++i) {
-    if (slot[i] == nullptr) missing.push_back(spec.params[i]);
+  for (std::size_t i = 0; i < call.required; ++i) {
+    if (slot[i] == nullptr) missing.push_back(call.params[i]);
   }
   if (!missing.empty()) {
     PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s",
-                 spec.name, missing.size(),
+                 call.name, missing.size(),
                  missing.size() == 1 ? "argument" : "arguments",
                  quoted_list(missing).c_str());
     return false;
@@ -338,7 +338,7 @@ bool parse_args(const CallSpec& spec, PyObject* const* args, Py_ssize_t nargs,
 
 template <class T>
 T Converter::noted(std::size_t i, T converted) {
-  if (!converted) add_processing_note(spec_.params[i]);
+  if (!converted) add_processing_note(call_.params[i]);
   return converted;
 }
 

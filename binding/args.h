@@ -30,7 +30,7 @@ struct CallSpec {
 // Fills `slot` (one entry per parameter, borrowed references; empty for an
 // omitted parameter) from a fast-call argument vector, or sets the TypeError
 // that a Python function with the same signature would raise.
-bool parse_args(const CallSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool parse_args(const CallSpec& call, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames, std::span<PyObject*> slot);
 
 // Converts the parsed slots of one call, each by the kind of its parameter.
@@ -38,8 +38,8 @@ bool parse_args(const CallSpec& spec, PyObject* const* args, Py_ssize_t nargs,
 // "while processing '<parameter>'" before it is returned to the caller.
 class Converter {
  public:
-  Converter(const CallSpec& spec, std::span<PyObject* const> slot)
-      : spec_(spec), slot_(slot) {}
+  Converter(const CallSpec& call, std::span<PyObject* const> slot)
+      : call_(call), slot_(slot) {}
 
   // A NumPy array (or subclass) of exactly `ndim` dimensions whose dtype is
   // equivalent to `type_num`; a new reference to it.
@@ -60,7 +60,7 @@ class Converter {
   template <class T>
   T noted(std::size_t i, T converted);
 
-  const CallSpec& spec_;
+  const CallSpec& call_;
   std::span<PyObject* const> slot_;
 };
 
