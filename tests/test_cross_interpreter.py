@@ -25,15 +25,15 @@ import _rust_core
 def embed_all(graph_path, cases_path, out_path):
     graph = np.load(graph_path)
     with open(cases_path) as f:
-        spec = json.load(f)
+        plan = json.load(f)
     forms = {
         "fit_dense": dict(adj_matrix=graph["dense"]),
         "fit_csr": dict(row_ptrs=graph["row_ptrs"], col_indices=graph["col_indices"],
                         values=graph["values"], num_nodes=int(graph["num_nodes"])),
-        "fit_adj_list": dict(adj_list=[[(t, w) for t, w in row] for row in spec["adj_list"]]),
+        "fit_adj_list": dict(adj_list=[[(t, w) for t, w in row] for row in plan["adj_list"]]),
     }
     out = {}
-    for i, case in enumerate(spec["cases"]):
+    for i, case in enumerate(plan["cases"]):
         kw = dict(forms[case["func"]], dim=case["dim"], seed=case["seed"], undirected=case["undirected"])
         kw["iter_weights" if case["func"] == "fit_adj_list" else "weights"] = case["weights"]
         out[f"case{i}"] = getattr(_rust_core, case["func"])(**kw).view(np.uint32)
