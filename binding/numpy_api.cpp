@@ -51,6 +51,9 @@ constexpr int kByteOrder = NPY_CPU_LITTLE;
 
 }  // namespace
 
+// Filled with the GIL held and without releasing it between the first store
+// and the last check, so a fork() (which a Python thread makes holding the
+// GIL) sees the table either absent or complete.
 void ensure_numpy_api() {
   if (PyArray_API != nullptr) return;
 

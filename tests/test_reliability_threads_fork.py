@@ -6,6 +6,10 @@ deadlock fails the test instead of hanging the suite."""
 
 import hashlib
 import multiprocessing
+import os
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -191,3 +195,50 @@ def test_spawn_pool_computes_correct_results(serial):
     with ctx.Pool(2) as pool:
         got = pool.map_async(run_job, range(2, len(JOBS), 9)).get(timeout=DEADLINE)
     assert got == serial[2::9]
+
+
+# Thread A makes the first call of a fresh process, which creates the worker
+# pool, while the main thread forks: a child must never inherit a half-done
+# initialisation, and its own call must give the seeded result.
+_FIRST_CALL_RACE = textwrap.dedent("""
+    import os, sys, threading, time
+    import numpy as np
+    import _rust_core as rc
+    big = [np.arange(0, 8 * 20000 + 1, 8, dtype=np.int64),
+           np.arange(8 * 20000, dtype=np.int64) % 20000, np.ones(8 * 20000), 20000]
+    small = [np.array([0, 1, 2], dtype=np.int64), np.array([1, 0], dtype=np.int64),
+             np.array([1.0, 2.0]), 2]
+    thread = threading.Thread(target=rc.fit_csr, args=(*big, 16, [1.0, 1.0]))
+    thread.start()
+    children = []
+    for _ in range(4):
+        pid = os.fork()
+        if pid == 0:
+            got = rc.fit_csr(*small, 8, [1.0, 1.0], seed=3).tobytes().hex()
+            os._exit(0 if got == sys.argv[1] else 1)
+        children.append(pid)
+    thread.join()
+    deadline = time.monotonic() + 10
+
+    def outcome(pid):
+        while not (reaped := os.waitpid(pid, os.WNOHANG))[0]:
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                return "hung"
+            time.sleep(0.01)
+        return os.waitstatus_to_exitcode(reaped[1])
+
+    codes = [outcome(pid) for pid in children]
+    sys.exit(0 if codes == [0] * len(codes) else f"children ended with {codes}")
+""")
+
+
+def test_fork_during_the_first_call_of_a_fresh_process():
+    small = [np.array([0, 1, 2], dtype=np.int64), np.array([1, 0], dtype=np.int64),
+             np.array([1.0, 2.0]), 2]
+    expected = rc.fit_csr(*small, 8, [1.0, 1.0], seed=3).tobytes().hex()
+    for _ in range(12):
+        run = subprocess.run([sys.executable, "-c", _FIRST_CALL_RACE, expected],
+                             capture_output=True, text=True, timeout=DEADLINE,
+                             env={**os.environ, "PYTHONWARNINGS": "ignore"})
+        assert run.returncode == 0, run.stderr

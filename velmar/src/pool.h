@@ -8,10 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <string>
 #include <type_traits>
-#include <string_view>
 
 namespace velmar {
 
@@ -24,21 +21,6 @@ using BlockFn = void (*)(void* ctx, std::uint64_t lo, std::uint64_t hi);
 // are skipped and the first exception is rethrown on the calling thread.
 void run_blocks(std::uint64_t begin, std::uint64_t end, std::uint64_t grain,
                 void* ctx, BlockFn fn);
-
-// Parses a thread-count variable: optional '+', then decimal digits only.
-// Returns nothing for text that does not parse.
-std::optional<std::size_t> parse_thread_count(std::string_view text);
-
-// The worker count a new pool would get from the environment and the machine.
-std::size_t default_thread_count();
-
-// The smallest CPU quota (whole CPUs, at least 1) on the path from the
-// process's cgroup up to its hierarchy's root, or nothing when none applies.
-// `proc_cgroup` and `mountinfo` are the texts of /proc/self/cgroup and
-// /proc/self/mountinfo; `fs_root` prefixes every path read ("" in use).
-std::optional<std::uint64_t> cgroup_cpu_quota(const std::string& proc_cgroup,
-                                              const std::string& mountinfo,
-                                              const std::string& fs_root);
 
 // For tests: while alive, loops submitted from this thread (and nested loops
 // submitted by the private pool's workers) run on a private pool of
