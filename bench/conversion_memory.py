@@ -1,0 +1,137 @@
+"""Peak memory of velmar.embed on edge lists with string IDs, against a
+baseline version of the package.
+
+    python bench/conversion_memory.py                       # this checkout only
+    python bench/conversion_memory.py --baseline REV        # and a git revision
+    python bench/conversion_memory.py --n 100000 --m 1000000 --dim 16
+
+Each (version, input form) runs in a fresh process, alternating versions, so
+that each peak is that process's own: the input is built and touched first,
+the kernel's peak-RSS mark is reset (/proc/self/clear_refs), then one
+embedding runs. Reported: the peak above the input, the memory guard's
+largest figure (what it compared with the available memory, this checkout
+only), estimate_memory(n, m, dim), and the ratio of the two versions' peaks.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+MIB = 1 << 20
+FORMS = ("list-columns", "list-rows", "numpy-str", "numpy-object", "dataframe", "dataframe-string")
+
+CHILD = r"""
+import gc, json, sys
+import numpy as np
+
+def status(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field):
+                return int(line.split()[1]) * 1024
+
+form, n, m, dim = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+import pandas as pd
+import velmar
+from velmar import _memory
+
+rng = np.random.default_rng(0)
+names = np.array([f"user-{i:07d}" for i in rng.permutation(n)], dtype=object)
+s, t = names[rng.integers(0, n, m)], names[rng.integers(0, n, m)]
+graph = {
+    "list-columns": lambda: (s.tolist(), t.tolist()),
+    "list-rows": lambda: list(zip(s.tolist(), t.tolist())),
+    "numpy-str": lambda: (s.astype(str), t.astype(str)),
+    "numpy-object": lambda: (s.copy(), t.copy()),
+    "dataframe": lambda: pd.DataFrame({"source": s, "target": t}),
+    "dataframe-string": lambda: pd.DataFrame(
+        {"source": pd.array(s, dtype="string"), "target": pd.array(t, dtype="string")}
+    ),
+}[form]()
+del s, t, names
+
+guarded = [0]
+make_guard = getattr(_memory, "conversion_guard", None)
+if make_guard is not None:  # record the largest figure the guard compares
+    def recording(dim, undirected):
+        inner = make_guard(dim, undirected)
+        def guard(nodes, edges, working):
+            guarded[0] = max(guarded[0], _memory.conversion_bytes(nodes, edges, working, dim, undirected))
+            inner(nodes, edges, working)
+        return guard
+    _memory.conversion_guard = recording
+
+velmar.embed(([0, 1], [1, 2]), dim=4, seed=1)  # warm up: import, thread pool
+gc.collect()
+before = status("VmRSS")
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+velmar.embed(graph, dim=dim, seed=1)
+peak = status("VmHWM") - before
+print(json.dumps({"peak": peak, "guard": guarded[0], "estimate": velmar.estimate_memory(n, m, dim)}))
+"""
+
+
+def baseline_tree(rev: str, into: Path) -> Path:
+    """The package at ``rev``, extracted beside this checkout's extension."""
+    pkg = into / "velmar"
+    pkg.mkdir(parents=True)
+    names = subprocess.run(
+        ["git", "-C", str(ROOT), "ls-tree", "--name-only", rev, "python/velmar/"],
+        check=True, capture_output=True, text=True,
+    ).stdout.split()
+    for name in names:
+        blob = subprocess.run(
+            ["git", "-C", str(ROOT), "show", f"{rev}:{name}"], check=True, capture_output=True
+        ).stdout
+        (pkg / Path(name).name).write_bytes(blob)
+    return into
+
+
+def measure(pythonpath: str | None, form: str, args: argparse.Namespace) -> dict:
+    env = dict(os.environ)
+    if pythonpath:
+        env["PYTHONPATH"] = pythonpath
+    done = subprocess.run(
+        [sys.executable, "-c", CHILD, form, str(args.n), str(args.m), str(args.dim)],
+        capture_output=True, text=True, env=env, check=True,
+    )
+    return json.loads(done.stdout)
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--n", type=int, default=100_000)
+    p.add_argument("--m", type=int, default=1_000_000)
+    p.add_argument("--dim", type=int, default=16)
+    p.add_argument("--baseline", metavar="REV", help="git revision to compare with")
+    p.add_argument("--forms", default=",".join(FORMS))
+    args = p.parse_args()
+    with tempfile.TemporaryDirectory() as tmp:
+        base = str(baseline_tree(args.baseline, Path(tmp))) if args.baseline else None
+        here = str(ROOT / "python")
+        print(f"n = {args.n:,}, m = {args.m:,}, dim = {args.dim}; MiB above the input")
+        head = f"{'form':18} {'now':>7} {'guard':>7} {'estimate':>8}"
+        print(head + (f" {'baseline':>8} {'now/base':>8}" if base else ""))
+        for form in args.forms.split(","):
+            now = measure(here, form, args)
+            line = (
+                f"{form:18} {now['peak'] / MIB:7.0f} {now['guard'] / MIB:7.0f} "
+                f"{now['estimate'] / MIB:8.0f}"
+            )
+            if base:
+                old = measure(base, form, args)
+                line += f" {old['peak'] / MIB:8.0f} {now['peak'] / old['peak']:8.2f}"
+            print(line, flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
