@@ -50,6 +50,7 @@ def test_l2_rows_have_unit_length_and_isolated_rows_stay_zero():
         ({"weights": []}, ValueError, "at least one weight"),
         ({"weights": "011"}, TypeError, "sequence of numbers"),
         ({"weights": [0.0, float("nan")]}, ValueError, "finite"),
+        ({"weights": [0.0, 1e300]}, ValueError, "finite as 32-bit floats"),
         ({"weights": [0.0, "x"]}, TypeError, "sequence of numbers"),
         ({"seed": -1}, ValueError, "seed must be between"),
         ({"seed": 2**64}, ValueError, "seed must be between"),
