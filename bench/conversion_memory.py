@@ -10,7 +10,8 @@ that each peak is that process's own: the input is built and touched first,
 the kernel's peak-RSS mark is reset (/proc/self/clear_refs), then one
 embedding runs. Reported: the peak above the input, the memory guard's
 largest figure (what it compared with the available memory, this checkout
-only), estimate_memory(n, m, dim), and the ratio of the two versions' peaks.
+only), estimate_memory(n, m, dim), the embedding's wall time, and the
+ratios of the two versions' peaks and times.
 """
 
 from __future__ import annotations
@@ -25,10 +26,18 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 MIB = 1 << 20
-FORMS = ("list-columns", "list-rows", "numpy-str", "numpy-object", "dataframe", "dataframe-string")
+FORMS = (
+    "list-columns",
+    "list-rows",
+    "numpy-str",
+    "numpy-object",
+    "dataframe",
+    "dataframe-string",
+    "numpy-int64",
+)
 
 CHILD = r"""
-import gc, json, sys
+import gc, json, sys, time
 import numpy as np
 
 def status(field):
@@ -50,6 +59,8 @@ graph = {
     "list-rows": lambda: list(zip(s.tolist(), t.tolist())),
     "numpy-str": lambda: (s.astype(str), t.astype(str)),
     "numpy-object": lambda: (s.copy(), t.copy()),
+    "numpy-int64": lambda: (rng.permutation(n)[rng.integers(0, n, m)] * 1000,
+                            rng.permutation(n)[rng.integers(0, n, m)] * 1000),
     "dataframe": lambda: pd.DataFrame({"source": s, "target": t}),
     "dataframe-string": lambda: pd.DataFrame(
         {"source": pd.array(s, dtype="string"), "target": pd.array(t, dtype="string")}
@@ -63,7 +74,8 @@ if make_guard is not None:  # record the largest figure the guard compares
     def recording(dim, undirected):
         inner = make_guard(dim, undirected)
         def guard(nodes, edges, working):
-            guarded[0] = max(guarded[0], _memory.conversion_bytes(nodes, edges, working, dim, undirected))
+            needed = _memory.conversion_bytes(nodes, edges, working, dim, undirected)
+            guarded[0] = max(guarded[0], needed)
             inner(nodes, edges, working)
         return guard
     _memory.conversion_guard = recording
@@ -73,9 +85,12 @@ gc.collect()
 before = status("VmRSS")
 with open("/proc/self/clear_refs", "w") as f:
     f.write("5")
+started = time.perf_counter()
 velmar.embed(graph, dim=dim, seed=1)
+seconds = time.perf_counter() - started
 peak = status("VmHWM") - before
-print(json.dumps({"peak": peak, "guard": guarded[0], "estimate": velmar.estimate_memory(n, m, dim)}))
+estimate = velmar.estimate_memory(n, m, dim)
+print(json.dumps({"peak": peak, "guard": guarded[0], "estimate": estimate, "seconds": seconds}))
 """
 
 
@@ -85,7 +100,9 @@ def baseline_tree(rev: str, into: Path) -> Path:
     pkg.mkdir(parents=True)
     names = subprocess.run(
         ["git", "-C", str(ROOT), "ls-tree", "--name-only", rev, "python/velmar/"],
-        check=True, capture_output=True, text=True,
+        check=True,
+        capture_output=True,
+        text=True,
     ).stdout.split()
     for name in names:
         blob = subprocess.run(
@@ -101,7 +118,10 @@ def measure(pythonpath: str | None, form: str, args: argparse.Namespace) -> dict
         env["PYTHONPATH"] = pythonpath
     done = subprocess.run(
         [sys.executable, "-c", CHILD, form, str(args.n), str(args.m), str(args.dim)],
-        capture_output=True, text=True, env=env, check=True,
+        capture_output=True,
+        text=True,
+        env=env,
+        check=True,
     )
     return json.loads(done.stdout)
 
@@ -117,18 +137,21 @@ def main() -> int:
     with tempfile.TemporaryDirectory() as tmp:
         base = str(baseline_tree(args.baseline, Path(tmp))) if args.baseline else None
         here = str(ROOT / "python")
-        print(f"n = {args.n:,}, m = {args.m:,}, dim = {args.dim}; MiB above the input")
-        head = f"{'form':18} {'now':>7} {'guard':>7} {'estimate':>8}"
-        print(head + (f" {'baseline':>8} {'now/base':>8}" if base else ""))
+        print(f"n = {args.n:,}, m = {args.m:,}, dim = {args.dim}; MiB above the input, seconds")
+        head = f"{'form':18} {'now':>7} {'guard':>7} {'estimate':>8} {'s':>6}"
+        print(head + (f" {'baseline':>8} {'s':>6} {'peak now/base':>13} {'time':>6}" if base else ""))
         for form in args.forms.split(","):
             now = measure(here, form, args)
             line = (
                 f"{form:18} {now['peak'] / MIB:7.0f} {now['guard'] / MIB:7.0f} "
-                f"{now['estimate'] / MIB:8.0f}"
+                f"{now['estimate'] / MIB:8.0f} {now['seconds']:6.2f}"
             )
             if base:
                 old = measure(base, form, args)
-                line += f" {old['peak'] / MIB:8.0f} {now['peak'] / old['peak']:8.2f}"
+                line += (
+                    f" {old['peak'] / MIB:8.0f} {old['seconds']:6.2f}"
+                    f" {now['peak'] / old['peak']:13.2f} {now['seconds'] / old['seconds']:6.2f}"
+                )
             print(line, flush=True)
     return 0
 

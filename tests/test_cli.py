@@ -194,6 +194,7 @@ def test_demo(tmp_path):
         "0 1\n1 2 \n# c\n2 0\n",
         "5,6,0.5\n6 , 7 , 1e3\n7,5,-2\n",
         "10\t20\t1\n20\t30\t2\n% c\n30\t10\t3 # tail\n",
+        "\ufeff0,1\r\n1,2\r\n",
     ],
 )
 def test_fast_and_line_readers_agree(tmp_path, monkeypatch, text):

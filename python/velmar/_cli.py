@@ -179,7 +179,8 @@ def _load(args: argparse.Namespace, progress: _Progress, guard: _convert.Guard) 
             "silence this warning)",
             file=sys.stderr,
         )
-    kind = "integer" if edges.sources.dtype.kind in "iu" else "string"
+    first = edges.sources[:1].tolist()
+    kind = "string" if first and isinstance(first[0], str) else "integer"
     weighted = "weighted" if edges.weights is not None else "unweighted"
     progress.done(f"read {edges.sources.shape[0]:,} {weighted} edges with {kind} node IDs")
     progress.start("building the graph")

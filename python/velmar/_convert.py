@@ -112,7 +112,7 @@ def to_csr_graph(
         return from_edge_rows(graph, nodes=nodes, guard=guard)
     if isinstance(graph, np.ndarray) or hasattr(graph, "__array__"):
         _reject_edge_options("a dense adjacency matrix", nodes, source, target, weight)
-        return from_dense(np.asarray(graph))
+        return from_dense(np.asarray(graph), guard=guard)
     raise TypeError(
         f"cannot embed a {type(graph).__qualname__}: expected a SciPy sparse matrix, "
         "a dense NumPy adjacency matrix, a networkx graph, a pandas DataFrame of "
@@ -447,14 +447,15 @@ def from_edge_columns(
     order of first appearance, each edge's source before its target. With
     ``nodes``, rows follow that sequence, which may name nodes without edges.
     """
+    sources, targets = (c if hasattr(c, "__len__") else list(c) for c in (sources, targets))
+    m = len(sources)
+    if len(targets) != m:
+        raise ValueError(f"{m} sources but {len(targets)} targets")
+    width = max(_itemsize(sources), _itemsize(targets))
+    guard(len(nodes) if hasattr(nodes, "__len__") else 0, m, numbering_bytes(m, width))
     src = _id_input(sources, labels[0])
     dst = _id_input(targets, labels[1])
-    m = len(src)
-    if len(dst) != m:
-        raise ValueError(f"{m} sources but {len(dst)} targets")
     given = None if nodes is None else _id_input(nodes, "nodes")
-    width = max(_itemsize(src), _itemsize(dst))
-    guard(0 if given is None else len(given), m, numbering_bytes(m, width))
     vals = _edge_weights(weights, m, labels[2])
     cs, us = _id_codes(src, labels[0])
     del src
@@ -652,7 +653,8 @@ def _missing_error(what: str, missing: npt.NDArray[np.bool_], values: Any) -> No
 
 
 def _itemsize(ids: Any) -> int:
-    dtype = ids.dtype
+    """Bytes per ID of a column: its NumPy itemsize, else a pointer or an int64."""
+    dtype = getattr(ids, "dtype", None)
     return dtype.itemsize if isinstance(dtype, np.dtype) else 8
 
 
