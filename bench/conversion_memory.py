@@ -139,7 +139,9 @@ def main() -> int:
         here = str(ROOT / "python")
         print(f"n = {args.n:,}, m = {args.m:,}, dim = {args.dim}; MiB above the input, seconds")
         head = f"{'form':18} {'now':>7} {'guard':>7} {'estimate':>8} {'s':>6}"
-        print(head + (f" {'baseline':>8} {'s':>6} {'peak now/base':>13} {'time':>6}" if base else ""))
+        if base:
+            head += f" {'baseline':>8} {'s':>6} {'peak now/base':>13} {'time':>6}"
+        print(head)
         for form in args.forms.split(","):
             now = measure(here, form, args)
             line = (

@@ -116,7 +116,8 @@ def test_memory_guard_runs_before_the_input_is_converted(monkeypatch, form):
         graph = pytest.importorskip("networkx").DiGraph(list(zip(src, dst)))
     elif form == "coo":
         rows = np.arange(m) % 100
-        graph = pytest.importorskip("scipy.sparse").coo_array((np.ones(m), (rows, rows)), (100, 100))
+        sparse = pytest.importorskip("scipy.sparse")
+        graph = sparse.coo_array((np.ones(m), (rows, rows)), shape=(100, 100))
     else:
         graph = np.ones((100, 100))
 

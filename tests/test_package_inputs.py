@@ -156,11 +156,16 @@ def test_non_square_sparse_is_rejected(shape):
 
 @pytest.mark.parametrize(
     "fmt, field, at, value",
-    [("coo", "row", 0, N), ("coo", "col", 3, -1), ("csr", "indices", 0, N + 1), ("csr", "indices", 1, N)],
+    [
+        ("coo", "row", 0, N),
+        ("coo", "col", 3, -1),
+        ("csr", "indices", 0, N + 1),  # row 0 holds one entry: handed to the engine as is
+        ("csr", "indices", 1, N),  # row 1 holds two: unsorted now, so velmar sorts it
+    ],
 )
 def test_corrupt_sparse_matrix_is_rejected(fmt, field, at, value):
     graph = coo_of(EDGES, N).asformat(fmt)
-    getattr(graph, field)[at] = value  # csr row 0 holds one entry, row 1 two
+    getattr(graph, field)[at] = value
     with pytest.raises(ValueError, match=f"{value} is out of (range|bounds)"):
         velmar.embed(graph)
 
@@ -381,7 +386,8 @@ ID_KINDS = {
     "negative and huge ints": ([(-1, 2**64 + 5, 1.0), (2**64 + 5, 3, 2.0)], "O"),
     "mixed tuples and strings": ([("root", ("user", 5), 1.0), (("a", 1, 2), "root", 2.0),
                                   ("b", ("a",), 3.0)], "O"),
-    "frozensets": ([(frozenset({1}), frozenset({2}), 1.0), (frozenset({2}), frozenset({1, 2}), 2.0),
+    "frozensets": ([(frozenset({1}), frozenset({2}), 1.0),
+                    (frozenset({2}), frozenset({1, 2}), 2.0),
                     (frozenset({1, 2}), frozenset({1}), 0.5)], "O"),
 }
 PATHS = ["rows", "columns", "object arrays", "nodes=", "DataFrame", "networkx"]
@@ -402,7 +408,8 @@ def through(path, edges):
         return (src, dst, w), {"nodes": list(dict.fromkeys(dst + src))[::-1]}
     if path == "DataFrame":
         pd = pytest.importorskip("pandas")
-        return pd.DataFrame({"source": pd.Series(src, dtype=object), "target": dst, "weight": w}), {}
+        frame = pd.DataFrame({"source": pd.Series(src, dtype=object), "target": dst, "weight": w})
+        return frame, {}
     g = nx_module().DiGraph()
     g.add_weighted_edges_from(edges)
     return g, {}
@@ -427,7 +434,8 @@ def test_every_id_comes_back_once_with_its_own_row(kind, path):
     else:  # no total order: first appearance, each source before its target
         assert ids == given
     row = {x: k for k, x in enumerate(ids)}
-    assert_bits(emb, reference([(row[u], row[v], w) for u, v, w in edges], len(ids), undirected=False))
+    mapped = [(row[u], row[v], w) for u, v, w in edges]
+    assert_bits(emb, reference(mapped, len(ids), undirected=False))
 
 
 @pytest.mark.parametrize("path", PATHS)

@@ -8,10 +8,9 @@ same stored edges give bit-identical embeddings whichever path they took.
 
 from __future__ import annotations
 
-import math
 import operator
 import sys
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence, Sized
 from dataclasses import dataclass
 from typing import Any
 
@@ -401,7 +400,12 @@ def from_edge_rows(
 ) -> CsrGraph:
     """A list of (source, target) or (source, target, weight) edges."""
     m = len(edges)
-    guard(0, m, _ROW_SPLIT_BYTES * m)
+
+    def with_columns(num_nodes: int, num_edges: int, working_bytes: int) -> None:
+        # The two object columns live until the graph is built.
+        guard(num_nodes, num_edges, working_bytes + _ROW_SPLIT_BYTES * m)
+
+    with_columns(0, m, 0)
     sources = np.empty(m, dtype=object)
     targets = np.empty(m, dtype=object)
     weights: list[Any] = []
@@ -426,7 +430,7 @@ def from_edge_rows(
         if size == 3:
             weights.append(edge[2])
     return from_edge_columns(
-        sources, targets, weights if width == 3 else None, nodes=nodes, guard=guard
+        sources, targets, weights if width == 3 else None, nodes=nodes, guard=with_columns
     )
 
 
@@ -452,7 +456,8 @@ def from_edge_columns(
     if len(targets) != m:
         raise ValueError(f"{m} sources but {len(targets)} targets")
     width = max(_itemsize(sources), _itemsize(targets))
-    guard(len(nodes) if hasattr(nodes, "__len__") else 0, m, numbering_bytes(m, width))
+    known = len(nodes) if isinstance(nodes, Sized) else 0  # a lower bound of the nodes
+    guard(known, m, numbering_bytes(m, width))
     src = _id_input(sources, labels[0])
     dst = _id_input(targets, labels[1])
     given = None if nodes is None else _id_input(nodes, "nodes")
