@@ -498,7 +498,7 @@ def _edge_weights(weights: Any, m: int, what: str) -> Float64Array:
                 weights = weights.to_numpy()
         else:
             weights = weights.to_numpy()
-    raw = np.asarray(weights) if not isinstance(weights, list) else _list_array(weights)
+    raw = np.asarray(weights)  # None or NA among numbers gives an object array
     if raw.ndim != 1 or raw.shape[0] != m:
         raise ValueError(f"{what} must be one number per edge ({m}), got shape {raw.shape}")
     if raw.dtype.kind in "biuf":
@@ -580,13 +580,14 @@ def _id_input(values: Any, what: str) -> Any:
         missing = np.asarray(values.isna(), dtype=np.bool_)
         if missing.any():
             _missing_error(what, missing, values)
-        if isinstance(values.dtype, np.dtype):
-            return _narrow(np.asarray(values))
         numpy_dtype = getattr(values.dtype, "numpy_dtype", None)
-        if numpy_dtype is not None and numpy_dtype.kind in "biuf":
-            return np.asarray(values.to_numpy(dtype=numpy_dtype))
-        return values  # strings, categories, Arrow data: pandas factorizes them
-    if isinstance(values, np.ndarray):
+        if isinstance(values.dtype, np.dtype):
+            arr = np.asarray(values)
+        elif numpy_dtype is not None and numpy_dtype.kind in "biuf":
+            arr = np.asarray(values.to_numpy(dtype=numpy_dtype))
+        else:
+            return values  # strings, categories, Arrow data: pandas factorizes them
+    elif isinstance(values, np.ndarray):
         arr = values
     elif isinstance(values, list):
         arr = _list_array(values)
