@@ -4,6 +4,7 @@ baseline version of the package.
     python bench/conversion_memory.py                       # this checkout only
     python bench/conversion_memory.py --baseline REV        # and a git revision
     python bench/conversion_memory.py --n 100000 --m 1000000 --dim 16
+    python bench/conversion_memory.py --baseline REV --time   # conversion time
 
 Each (version, input form) runs in a fresh process, alternating versions, so
 that each peak is that process's own: the input is built and touched first,
@@ -11,7 +12,9 @@ the kernel's peak-RSS mark is reset (/proc/self/clear_refs), then one
 embedding runs. Reported: the peak above the input, the memory guard's
 largest figure (what it compared with the available memory, this checkout
 only), estimate_memory(n, m, dim), the embedding's wall time, and the
-ratios of the two versions' peaks and times.
+ratios of the two versions' peaks and times. With --time, both versions'
+conversions run interleaved in one process instead, and the medians of
+their times are compared.
 """
 
 from __future__ import annotations
@@ -94,9 +97,40 @@ print(json.dumps({"peak": peak, "guard": guarded[0], "estimate": estimate, "seco
 """
 
 
-def baseline_tree(rev: str, into: Path) -> Path:
+TIMING = r"""
+import json, statistics, sys, time
+import numpy as np
+import pandas as pd
+import velmar._convert as now
+import velmar_base._convert as base
+
+n, m, reps = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+rng = np.random.default_rng(0)
+names = np.array([f"user-{i:07d}" for i in rng.permutation(n)], dtype=object)
+s, t = names[rng.integers(0, n, m)], names[rng.integers(0, n, m)]
+ints = [rng.permutation(n)[rng.integers(0, n, m)] * 1000 for _ in range(2)]
+graphs = {
+    "list-columns": lambda: (s.tolist(), t.tolist()),
+    "numpy-int64": lambda: tuple(ints),
+    "dataframe": lambda: pd.DataFrame({"source": s, "target": t}),
+}
+out = {}
+for form in sys.argv[4].split(","):
+    graph = graphs[form]()
+    times = {"now": [], "base": []}
+    for _ in range(reps):  # interleaved, first round is the warm-up
+        for name, module in (("now", now), ("base", base)):
+            started = time.perf_counter()
+            module.to_csr_graph(graph)
+            times[name].append(time.perf_counter() - started)
+    out[form] = {k: statistics.median(v[1:]) for k, v in times.items()}
+print(json.dumps(out))
+"""
+
+
+def baseline_tree(rev: str, into: Path, name: str = "velmar") -> Path:
     """The package at ``rev``, extracted beside this checkout's extension."""
-    pkg = into / "velmar"
+    pkg = into / name
     pkg.mkdir(parents=True)
     names = subprocess.run(
         ["git", "-C", str(ROOT), "ls-tree", "--name-only", rev, "python/velmar/"],
@@ -126,6 +160,25 @@ def measure(pythonpath: str | None, form: str, args: argparse.Namespace) -> dict
     return json.loads(done.stdout)
 
 
+def time_conversion(args: argparse.Namespace) -> int:
+    forms = "list-columns,numpy-int64,dataframe"
+    with tempfile.TemporaryDirectory() as tmp:
+        baseline_tree(args.baseline, Path(tmp), "velmar_base")
+        env = dict(os.environ, PYTHONPATH=f"{ROOT / 'python'}{os.pathsep}{tmp}")
+        done = subprocess.run(
+            [sys.executable, "-c", TIMING, str(args.n), str(args.m), str(args.reps), forms],
+            capture_output=True,
+            text=True,
+            env=env,
+            check=True,
+        )
+    print(f"n = {args.n:,}, m = {args.m:,}: conversion to CSR, median seconds")
+    print(f"{'form':18} {'now':>7} {'baseline':>8} {'now/base':>8}")
+    for form, t in json.loads(done.stdout).items():
+        print(f"{form:18} {t['now']:7.2f} {t['base']:8.2f} {t['now'] / t['base']:8.2f}")
+    return 0
+
+
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--n", type=int, default=100_000)
@@ -133,7 +186,17 @@ def main() -> int:
     p.add_argument("--dim", type=int, default=16)
     p.add_argument("--baseline", metavar="REV", help="git revision to compare with")
     p.add_argument("--forms", default=",".join(FORMS))
+    p.add_argument(
+        "--time",
+        action="store_true",
+        help="instead: conversion time of both versions side by side in one process",
+    )
+    p.add_argument("--reps", type=int, default=4, help="rounds with --time (first is warm-up)")
     args = p.parse_args()
+    if args.time:
+        if not args.baseline:
+            p.error("--time needs --baseline")
+        return time_conversion(args)
     with tempfile.TemporaryDirectory() as tmp:
         base = str(baseline_tree(args.baseline, Path(tmp))) if args.baseline else None
         here = str(ROOT / "python")
