@@ -114,7 +114,8 @@ def embed_csr(
             f"every one of the graph's {graph.num_edges:,} edges cancels in A + Aᵀ "
             "(each weight is zero or the negative of its reverse edge's), so every "
             "propagation step gives zeros and only the weights[0] term remains; "
-            "pass undirected=False to use the edges as stored",
+            "pass undirected=False (--directed on the command line) to use the "
+            "edges as stored",
             RuntimeWarning,
             stacklevel=3,
         )

@@ -11,6 +11,7 @@ import argparse
 import os
 import sys
 import time
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
@@ -224,7 +225,11 @@ def _run_embed(args: argparse.Namespace) -> int:
         f"embedding {graph.num_nodes:,} nodes, dim {dim}, {steps} propagation "
         f"step{'s' if steps != 1 else ''}, {mode}"
     )
-    result = _api.embed_csr(graph, dim, weights, seed, undirected, args.normalize)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = _api.embed_csr(graph, dim, weights, seed, undirected, args.normalize)
+    for warning in caught:
+        print(f"velmar: warning: {warning.message}", file=sys.stderr)
     progress.done("embedded")
     try:
         np.save(out, result)
