@@ -82,6 +82,10 @@ def test_one_based_ids_get_a_node_file(tmp_path):
     assert done.returncode == 0 and done.stderr == ""
     assert (tmp_path / "e.nodes.txt").read_text() == "1\n2\n3\n"
     assert np.load(tmp_path / "e.npy").shape == (3, 4)
+    # Rerun on a graph of nodes 0..n-1: the old node file would mislabel rows.
+    (tmp_path / "g.txt").write_text("0 1\n1 2\n")
+    done = velmar_cli("embed", "g.txt", "-o", "e.npy", "--dim", 4, "-q", cwd=tmp_path)
+    assert done.returncode == 0 and not (tmp_path / "e.nodes.txt").exists()
 
 
 def test_matrix_market_and_npz(tmp_path):
@@ -127,6 +131,8 @@ def test_matrix_market_and_npz(tmp_path):
         ),
         ("bad.npz", "junk", "bad.npz: not a .npz file"),
         ("missing.txt", None, "missing.txt: no such file"),
+        ("trailing.csv", "0,1,\n1,2,3\n", "trailing.csv:1: weight '' is not a number"),
+        ("header.csv", "source,target,weight\n", "header.csv: no edges found after the header"),
     ],
 )
 def test_bad_files_give_one_error_line(tmp_path, name, content, message):
@@ -159,6 +165,8 @@ def test_bad_npz_archive(tmp_path):
         (["--dim", "0"], "--dim: expected a positive integer"),
         (["--weights", "a,b"], "--weights: expected comma-separated numbers"),
         (["--seed", "-3"], "--seed: expected an integer from 0"),
+        (["--weights", "nan,1"], "--weights: expected finite numbers"),
+        (["--weights", "1e300,1"], "--weights: expected finite numbers"),
     ],
 )
 def test_bad_options(tmp_path, args, message):
@@ -186,6 +194,7 @@ def test_demo(tmp_path):
         "0 1\n1 2 \n# c\n2 0\n",
         "5,6,0.5\n6 , 7 , 1e3\n7,5,-2\n",
         "10\t20\t1\n20\t30\t2\n% c\n30\t10\t3 # tail\n",
+        "\ufeff0,1\r\n1,2\r\n",
     ],
 )
 def test_fast_and_line_readers_agree(tmp_path, monkeypatch, text):
@@ -203,16 +212,24 @@ def test_fast_and_line_readers_agree(tmp_path, monkeypatch, text):
 
 
 @pytest.mark.parametrize(
-    "text, header, sources",
+    "text, header, sources, ambiguous",
     [
-        ("from to\n1 2\n3 4\n", None, [1, 3]),  # non-integer IDs above integer ones
-        ("a b\nc d\n", None, ["a", "c"]),  # undecidable: kept as an edge
-        ("a b\nc d\n", True, ["c"]),
-        ("u v w\n1 2 0.5\n", None, [1]),  # weight column is not a number
-        ("1 2\n3 4\n", False, [1, 3]),
+        ("from to\n1 2\n3 4\n", None, [1, 3], False),  # non-integer IDs above integer ones
+        ("a b\nc d\n", None, ["a", "c"], True),  # undecidable: kept as an edge
+        ("a b\nc d\n", True, ["c"], False),
+        ("u v w\n1 2 0.5\n", None, [1], False),  # weight column is not a number
+        ("1 2\n3 4\n", False, [1, 3], False),
+        ("\ufeff0 1\n1 2\n", None, [0, 1], False),  # a byte-order mark is not part of an ID
+        ("\ufeffa,b\nb,c\n", None, ["a", "b"], False),  # 'b' is an ID later: data
+        ("\ufeffsource,target\n", None, ["source"], True),  # one line: kept, with a warning
+        ("18446744073709551615 1\n-1 2\n", None, [2**64 - 1, -1], False),
     ],
 )
-def test_header_detection(tmp_path, text, header, sources):
+def test_header_detection(tmp_path, text, header, sources, ambiguous):
     path = tmp_path / "g.txt"
-    path.write_text(text)
-    assert list(_io.read_edge_list(str(path), header=header).sources) == sources
+    path.write_text(text, encoding="utf-8")
+    edges = _io.read_edge_list(str(path), header=header)
+    assert edges.sources.tolist() == sources and (edges.ambiguous is not None) == ambiguous
+    if ambiguous:
+        done = velmar_cli("embed", "g.txt", "-o", "o.npy", "--dim", 4, "-q", cwd=tmp_path)
+        assert done.returncode == 0 and "may be a header" in done.stderr

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import velmar
-from velmar import _memory
+from velmar import _convert, _memory
 
 EDGES = ([0, 1, 2, 3, 0], [1, 2, 3, 0, 2])
 
@@ -50,6 +50,7 @@ def test_l2_rows_have_unit_length_and_isolated_rows_stay_zero():
         ({"weights": []}, ValueError, "at least one weight"),
         ({"weights": "011"}, TypeError, "sequence of numbers"),
         ({"weights": [0.0, float("nan")]}, ValueError, "finite"),
+        ({"weights": [0.0, 1e300]}, ValueError, "finite as 32-bit floats"),
         ({"weights": [0.0, "x"]}, TypeError, "sequence of numbers"),
         ({"seed": -1}, ValueError, "seed must be between"),
         ({"seed": 2**64}, ValueError, "seed must be between"),
@@ -99,6 +100,36 @@ def test_memory_guard_raises_before_the_engine_runs(monkeypatch):
     assert velmar.embed(EDGES, 8, seed=1).shape == (4, 8)
     monkeypatch.setattr(_memory, "available_memory", lambda: None)
     assert velmar.embed(EDGES, 1000, seed=1).shape == (4, 1000)
+
+
+@pytest.mark.parametrize("form", ["rows", "columns", "DataFrame", "networkx", "coo", "dense"])
+def test_memory_guard_runs_before_the_input_is_converted(monkeypatch, form):
+    m = 4000
+    src, dst = [f"s{k}" for k in range(m)], [f"t{k % 7}" for k in range(m)]
+    if form == "rows":
+        graph = list(zip(src, dst))
+    elif form == "columns":
+        graph = (src, dst)
+    elif form == "DataFrame":
+        graph = pytest.importorskip("pandas").DataFrame({"source": src, "target": dst})
+    elif form == "networkx":
+        graph = pytest.importorskip("networkx").DiGraph(list(zip(src, dst)))
+    elif form == "coo":
+        rows = np.arange(m) % 100
+        sparse = pytest.importorskip("scipy.sparse")
+        graph = sparse.coo_array((np.ones(m), (rows, rows)), shape=(100, 100))
+    else:
+        graph = np.ones((100, 100))
+
+    def converting(*args, **kwargs):
+        raise AssertionError("the input was converted before the memory check")
+
+    monkeypatch.setattr(_convert, "canonical_csr", converting)
+    monkeypatch.setattr(_convert, "_group", converting)
+    monkeypatch.setattr(_convert, "_list_array", converting)
+    monkeypatch.setattr(_memory, "available_memory", lambda: (100 * m, "test limit"))
+    with pytest.raises(MemoryError, match="checked before converting"):
+        velmar.embed(graph, 4)
 
 
 def write(path, text):

@@ -52,7 +52,11 @@ def test_clone():
 
 def test_fit_sets_attributes_and_fit_transform_returns_them():
     est = VelmarEmbedding(dim=8, random_state=4, normalize="l2")
+    validation = pytest.importorskip("sklearn.utils.validation")
+    with pytest.raises(validation.NotFittedError):
+        validation.check_is_fitted(est)
     assert est.fit(GRAPH, y=[0, 1, 0, 1]) is est
+    validation.check_is_fitted(est)
     expected, nodes = velmar.embed(GRAPH, 8, seed=4, normalize="l2", return_nodes=True)
     assert np.array_equal(bits(est.embedding_), bits(expected))
     assert list(est.nodes_) == list(nodes) == ["a", "b", "c", "d"]

@@ -3,6 +3,8 @@ and the node IDs each form gives back."""
 
 from __future__ import annotations
 
+import warnings
+
 import _rust_core
 import numpy as np
 import pytest
@@ -150,6 +152,32 @@ def test_non_square_sparse_is_rejected(shape):
     s = scipy_sparse()
     with pytest.raises(ValueError, match="square"):
         velmar.embed(s.coo_array(np.ones(shape)))
+
+
+@pytest.mark.parametrize(
+    "fmt, field, at, value",
+    [
+        ("coo", "row", 0, N),
+        ("coo", "col", 3, -1),
+        ("csr", "indices", 0, N + 1),  # row 0 holds one entry: handed to the engine as is
+        ("csr", "indices", 1, N),  # row 1 holds two: unsorted now, so velmar sorts it
+    ],
+)
+def test_corrupt_sparse_matrix_is_rejected(fmt, field, at, value):
+    graph = coo_of(EDGES, N).asformat(fmt)
+    getattr(graph, field)[at] = value
+    with pytest.raises(ValueError, match=f"{value} is out of (range|bounds)"):
+        velmar.embed(graph)
+
+
+def test_skew_symmetric_graph_warns_when_symmetrization_empties_it():
+    skew = np.array([[0.0, 1.0, -2.0], [-1.0, 0.0, 0.0], [2.0, 0.0, 0.0]])
+    with pytest.warns(RuntimeWarning, match="cancels in A"):
+        assert not run(skew)[:, :].any()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        run(skew, undirected=False)
+        run(skew + np.eye(3))  # the diagonal doubles: something is left
 
 
 # --- dense -------------------------------------------------------------------
@@ -337,8 +365,98 @@ def test_dataframe_errors():
         velmar.embed(frame, target="dst")
     with pytest.raises(ValueError, match="no weight column 'w'"):
         velmar.embed(frame.fillna(0), weight="w")
+    twice = pd.DataFrame([[0, 1, 2]], columns=["source", "source", "target"])
+    with pytest.raises(ValueError, match="2 columns named 'source'"):
+        velmar.embed(twice)
 
 
 def test_empty_edge_list_gives_no_rows():
     emb, nodes = velmar.embed(([], []), 4, return_nodes=True)
     assert emb.shape == (0, 4) and nodes.shape == (0,)
+
+
+# --- node IDs of every kind through every path ------------------------------------
+
+BIG = 2**63
+# Each kind: edges (u, v, w) over IDs that NumPy or a sort would mangle, and
+# the dtype kind of the returned IDs.
+ID_KINDS = {
+    "ints beyond int64": ([(2**62 + 1, BIG + 10, 1.0), (2**62 + 3, BIG + 11, 2.0),
+                           (BIG + 10, 7, 0.5)], "u"),
+    "negative and huge ints": ([(-1, 2**64 + 5, 1.0), (2**64 + 5, 3, 2.0)], "O"),
+    "mixed tuples and strings": ([("root", ("user", 5), 1.0), (("a", 1, 2), "root", 2.0),
+                                  ("b", ("a",), 3.0)], "O"),
+    "frozensets": ([(frozenset({1}), frozenset({2}), 1.0),
+                    (frozenset({2}), frozenset({1, 2}), 2.0),
+                    (frozenset({1, 2}), frozenset({1}), 0.5)], "O"),
+}
+PATHS = ["rows", "columns", "object arrays", "nodes=", "DataFrame", "networkx"]
+
+
+def through(path, edges):
+    """(graph, kwargs) that present ``edges`` on one input path."""
+    src, dst, w = (list(c) for c in zip(*edges))
+    if path == "rows":
+        return list(edges), {}
+    if path == "columns":
+        return (src, dst, w), {}
+    if path == "object arrays":
+        cols = [np.empty(len(edges), dtype=object) for _ in range(2)]
+        cols[0][:], cols[1][:] = src, dst
+        return (cols[0], cols[1], np.array(w)), {}
+    if path == "nodes=":
+        return (src, dst, w), {"nodes": list(dict.fromkeys(dst + src))[::-1]}
+    if path == "DataFrame":
+        pd = pytest.importorskip("pandas")
+        frame = pd.DataFrame({"source": pd.Series(src, dtype=object), "target": dst, "weight": w})
+        return frame, {}
+    g = nx_module().DiGraph()
+    g.add_weighted_edges_from(edges)
+    return g, {}
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("kind", sorted(ID_KINDS))
+def test_every_id_comes_back_once_with_its_own_row(kind, path):
+    edges, dtype_kind = ID_KINDS[kind]
+    graph, kwargs = through(path, edges)
+    emb, nodes = run(graph, undirected=False, return_nodes=True, **kwargs)
+    ids = nodes.tolist()
+    given = list(dict.fromkeys(x for e in edges for x in e[:2]))  # first appearance
+    assert nodes.dtype.kind == dtype_kind
+    assert len(ids) == len(given) and all(type(x) is type(given[given.index(x)]) for x in ids)
+    if "nodes" in kwargs:
+        assert ids == kwargs["nodes"]
+    elif path == "networkx":
+        assert ids == list(graph.nodes)
+    elif dtype_kind != "O" or kind == "negative and huge ints":
+        assert ids == sorted(given)
+    else:  # no total order: first appearance, each source before its target
+        assert ids == given
+    row = {x: k for k, x in enumerate(ids)}
+    mapped = [(row[u], row[v], w) for u, v, w in edges]
+    assert_bits(emb, reference(mapped, len(ids), undirected=False))
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("missing", ["None", "NaN", "pandas NA", "pandas NaT", "NumPy NaT"])
+def test_missing_values_are_not_node_ids(missing, path):
+    if missing.startswith("pandas"):
+        value = getattr(pytest.importorskip("pandas"), missing.split()[1])
+    else:
+        value = {"None": None, "NaN": float("nan"), "NumPy NaT": np.datetime64("NaT")}[missing]
+    if path == "networkx" and value is None:
+        pytest.skip("networkx itself refuses None as a node")
+    graph, kwargs = through(path, [("a", "b", 1.0), (value, "a", 2.0)])
+    with pytest.raises(ValueError, match="missing value"):
+        run(graph, **kwargs)
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_nan_weights_are_kept_on_every_path(path):
+    edges = [(0, 1, float("nan")), (1, 2, 1.0), (2, 3, -2.0), (3, 2, 0.5)]
+    graph, kwargs = through(path, edges)
+    emb, nodes = run(graph, undirected=False, return_nodes=True, **kwargs)
+    assert np.isnan(emb[list(nodes).index(0)]).all() and not np.isnan(emb).all()
+    row = {x: k for k, x in enumerate(nodes.tolist())}
+    assert_bits(emb, reference([(row[u], row[v], w) for u, v, w in edges], 4, undirected=False))

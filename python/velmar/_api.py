@@ -7,8 +7,8 @@ normalised in place when asked.
 
 from __future__ import annotations
 
-import math
 import os
+import warnings
 from collections.abc import Iterable, Sequence
 from typing import Any, Literal, Union, overload
 
@@ -67,8 +67,11 @@ def check_params(
         raise TypeError(f"weights must be a sequence of numbers, got {weights!r}") from None
     if not w:
         raise ValueError("weights must hold at least one weight")
-    if not all(math.isfinite(x) for x in w):
-        raise ValueError(f"weights must be finite, got {w}")
+    if not finite_in_float32(w):
+        raise ValueError(
+            f"weights must be finite as 32-bit floats (at most about 3.4e38 in "
+            f"magnitude), got {w}"
+        )
     s: int | None = None
     if seed is not None:
         s = check_index(seed, "seed")
@@ -79,6 +82,12 @@ def check_params(
     if normalize not in (None, "l2"):
         raise ValueError(f"normalize must be None or 'l2', got {normalize!r}")
     return d, w, s, bool(undirected)
+
+
+def finite_in_float32(values: list[float]) -> bool:
+    """True when every value stays finite once the engine rounds it to float32."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        return bool(np.isfinite(np.array(values, dtype=np.float32)).all())
 
 
 def l2_normalize(x: Embedding) -> Embedding:
@@ -100,6 +109,16 @@ def embed_csr(
     global _embedding_started
     undirected = undirected and not graph.symmetric
     _memory.check_memory(graph.num_nodes, graph.num_edges, dim, undirected)
+    if undirected and _convert.cancels_under_symmetrization(graph):
+        warnings.warn(
+            f"every one of the graph's {graph.num_edges:,} edges cancels in A + Aᵀ "
+            "(each weight is zero or the negative of its reverse edge's), so every "
+            "propagation step gives zeros and only the weights[0] term remains; "
+            "pass undirected=False (--directed on the command line) to use the "
+            "edges as stored",
+            RuntimeWarning,
+            stacklevel=3,
+        )
     _embedding_started = True
     result = _rust_core.fit_csr(
         graph.row_ptrs,
@@ -204,12 +223,17 @@ def embed(
     row to unit length (rows of isolated nodes stay zero).
 
     Raises TypeError or ValueError for bad input and MemoryError, before
-    anything large is allocated, when the embedding cannot fit in the memory
-    available to the process.
+    anything large is allocated (the conversion of the input included), when
+    the embedding cannot fit in the memory available to the process.
     """
     d, w, s, u = check_params(dim, weights, seed, undirected, normalize)
     converted = _convert.to_csr_graph(
-        graph, nodes=nodes, source=source, target=target, weight=weight
+        graph,
+        nodes=nodes,
+        source=source,
+        target=target,
+        weight=weight,
+        guard=_memory.conversion_guard(d, u),
     )
     result = embed_csr(converted, d, w, s, u, normalize)
     if return_nodes:

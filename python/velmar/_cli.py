@@ -11,13 +11,14 @@ import argparse
 import os
 import sys
 import time
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from . import __version__, _api, _convert, _io
+from . import __version__, _api, _convert, _io, _memory
 from ._convert import CsrGraph
 
 EXIT_ERROR = 1
@@ -50,6 +51,10 @@ def _weights(text: str) -> list[float]:
         ) from None
     if not values:
         raise argparse.ArgumentTypeError("expected at least one weight")
+    if not _api.finite_in_float32(values):
+        raise argparse.ArgumentTypeError(
+            f"expected finite numbers of at most about 3.4e38 in magnitude, got {text!r}"
+        )
     return values
 
 
@@ -146,7 +151,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _load(args: argparse.Namespace, progress: _Progress) -> CsrGraph:
+def _load(args: argparse.Namespace, progress: _Progress, guard: _convert.Guard) -> CsrGraph:
     path = args.input
     fmt = _io.detect_format(path) if args.format == "auto" else args.format
     if not os.path.exists(path):
@@ -155,24 +160,35 @@ def _load(args: argparse.Namespace, progress: _Progress) -> CsrGraph:
         raise _io.GraphFileError(f"{path}: is a directory")
     if fmt == "mtx":
         progress.start(f"reading Matrix Market file {path}")
-        graph = _io.read_matrix_market(path)
+        graph = _io.read_matrix_market(path, guard)
         progress.done(f"read {graph.num_nodes:,} nodes, {graph.num_edges:,} stored entries")
         return graph
     if fmt == "npz":
         progress.start(f"reading sparse matrix {path}")
-        graph = _io.read_npz(path)
+        graph = _io.read_npz(path, guard)
         progress.done(f"read {graph.num_nodes:,} nodes, {graph.num_edges:,} stored entries")
         return graph
     progress.start(f"reading edge list {path}")
     edges = _io.read_edge_list(path, header=args.header)
     if edges.header is not None:
         progress.say(f"skipped header line {edges.header!r}")
-    kind = "integer" if edges.sources.dtype.kind in "iu" else "string"
+    if edges.ambiguous is not None:
+        # A warning, not progress: shown even with --quiet.
+        print(
+            f"velmar: warning: {path}: the first line {edges.ambiguous!r} may be a header; "
+            "it was read as an edge (pass --header to skip it, --no-header to "
+            "silence this warning)",
+            file=sys.stderr,
+        )
+    first = edges.sources[:1].tolist()
+    kind = "string" if first and isinstance(first[0], str) else "integer"
     weighted = "weighted" if edges.weights is not None else "unweighted"
     progress.done(f"read {edges.sources.shape[0]:,} {weighted} edges with {kind} node IDs")
     progress.start("building the graph")
     try:
-        graph = _convert.from_edge_columns(edges.sources, edges.targets, edges.weights)
+        graph = _convert.from_edge_columns(
+            edges.sources, edges.targets, edges.weights, guard=guard
+        )
     except (TypeError, ValueError) as e:
         raise _io.GraphFileError(f"{path}: {e}") from None
     progress.done(f"built {graph.num_nodes:,} nodes, {graph.num_edges:,} distinct edges")
@@ -198,7 +214,7 @@ def _run_embed(args: argparse.Namespace) -> int:
     )
     if args.threads is not None:
         _api.set_num_threads(args.threads)
-    graph = _load(args, progress)
+    graph = _load(args, progress, _memory.conversion_guard(dim, undirected))
     steps = len(weights) - 1
     mode = (
         "as stored (symmetric)"
@@ -209,18 +225,26 @@ def _run_embed(args: argparse.Namespace) -> int:
         f"embedding {graph.num_nodes:,} nodes, dim {dim}, {steps} propagation "
         f"step{'s' if steps != 1 else ''}, {mode}"
     )
-    result = _api.embed_csr(graph, dim, weights, seed, undirected, args.normalize)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = _api.embed_csr(graph, dim, weights, seed, undirected, args.normalize)
+    for warning in caught:
+        print(f"velmar: warning: {warning.message}", file=sys.stderr)
     progress.done("embedded")
     try:
         np.save(out, result)
         progress.say(f"wrote {out} ({result.shape[0]:,} × {result.shape[1]} float32)")
+        nodes_path = out[: -len(".npy")] + ".nodes.txt"
         if _needs_node_file(graph.nodes):
             assert graph.nodes is not None
-            nodes_path = out[: -len(".npy")] + ".nodes.txt"
             with open(nodes_path, "w", encoding="utf-8") as f:
                 for node in graph.nodes.tolist():
                     f.write(f"{node}\n")
             progress.say(f"wrote {nodes_path} (the node ID of each row)")
+        elif os.path.lexists(nodes_path):
+            # Left by an earlier run on another graph: its IDs are not ours.
+            os.remove(nodes_path)
+            progress.say(f"removed {nodes_path} of an earlier run (rows are nodes 0..n-1)")
     except OSError as e:
         raise _io.GraphFileError(f"{e.filename or out}: {e.strerror or e}") from None
     return 0

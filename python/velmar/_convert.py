@@ -8,10 +8,9 @@ same stored edges give bit-identical embeddings whichever path they took.
 
 from __future__ import annotations
 
-import math
 import operator
 import sys
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence, Sized
 from dataclasses import dataclass
 from typing import Any
 
@@ -24,6 +23,33 @@ Float64Array = npt.NDArray[np.float64]
 # n * n stays below 2**63 up to this node count, so (row, col) packs into one
 # int64 sort key.
 _MAX_PACKED_NODES = 3_037_000_499
+
+# A converter calls its guard before each stage that allocates in proportion
+# to the graph, with the number of nodes (a lower bound until the IDs are
+# numbered), the number of edges and the bytes the stage itself needs at its
+# peak; the guard raises MemoryError when that and the engine cannot fit.
+Guard = Callable[[int, int, int], None]
+
+
+def no_guard(num_nodes: int, num_edges: int, working_bytes: int) -> None:
+    pass
+
+
+# Peak working bytes per edge of the conversion stages, beyond the input and
+# beyond the canonical arrays the engine is handed (measured with
+# bench/conversion_memory.py and rounded up).
+_CSR_BUILD_BYTES = 64  # canonical_csr: sort keys, permutation, sorted copies
+_ROW_SPLIT_BYTES = 16  # a list of edge rows split into two object columns
+_NUMBERING_BYTES = 40  # codes of both columns, hash table; plus 2 × the ID width
+_NETWORKX_EDGE_BYTES = 64  # the edge lists read from a networkx graph
+
+
+def numbering_bytes(num_edges: int, id_width: int) -> int:
+    """Peak working bytes of numbering the IDs of ``num_edges`` edges, one
+    column at a time, each ID ``id_width`` bytes wide in its column (NumPy
+    strings are sorted, which copies them twice), or of building the
+    canonical arrays afterwards, whichever is larger."""
+    return num_edges * max(_NUMBERING_BYTES + 2 * id_width, _CSR_BUILD_BYTES)
 
 
 @dataclass(frozen=True)
@@ -55,19 +81,23 @@ def to_csr_graph(
     source: Any = "source",
     target: Any = "target",
     weight: Any = "weight",
+    guard: Guard = no_guard,
 ) -> CsrGraph:
-    """Convert any supported graph form; raises TypeError or ValueError."""
+    """Convert any supported graph form; raises TypeError or ValueError, and
+    whatever ``guard`` raises before a costly stage."""
     scipy_sparse = sys.modules.get("scipy.sparse")
     if scipy_sparse is not None and scipy_sparse.issparse(graph):
         _reject_edge_options("a SciPy sparse matrix", nodes, source, target, weight)
-        return from_scipy(graph)
+        return from_scipy(graph, guard=guard)
     nx = sys.modules.get("networkx")
     if nx is not None and isinstance(graph, nx.Graph):
         _reject_edge_options("a networkx graph", nodes, source, target, "weight")
-        return from_networkx(graph, weight=weight)
+        return from_networkx(graph, weight=weight, guard=guard)
     pd = sys.modules.get("pandas")
     if pd is not None and isinstance(graph, pd.DataFrame):
-        return from_dataframe(graph, source=source, target=target, weight=weight, nodes=nodes)
+        return from_dataframe(
+            graph, source=source, target=target, weight=weight, nodes=nodes, guard=guard
+        )
     if isinstance(graph, tuple):
         _reject_edge_options("a tuple of edge columns", None, source, target, weight)
         if len(graph) not in (2, 3):
@@ -75,13 +105,13 @@ def to_csr_graph(
                 "a tuple is read as edge columns (sources, targets) or "
                 f"(sources, targets, weights), but it has {len(graph)} items"
             )
-        return from_edge_columns(*graph, nodes=nodes)
+        return from_edge_columns(*graph, nodes=nodes, guard=guard)
     if isinstance(graph, list):
         _reject_edge_options("a list of edges", None, source, target, weight)
-        return from_edge_rows(graph, nodes=nodes)
+        return from_edge_rows(graph, nodes=nodes, guard=guard)
     if isinstance(graph, np.ndarray) or hasattr(graph, "__array__"):
         _reject_edge_options("a dense adjacency matrix", nodes, source, target, weight)
-        return from_dense(np.asarray(graph))
+        return from_dense(np.asarray(graph), guard=guard)
     raise TypeError(
         f"cannot embed a {type(graph).__qualname__}: expected a SciPy sparse matrix, "
         "a dense NumPy adjacency matrix, a networkx graph, a pandas DataFrame of "
@@ -144,6 +174,28 @@ def canonical_csr(
     return row_ptrs, np.ascontiguousarray(cols), np.ascontiguousarray(vals)
 
 
+def cancels_under_symmetrization(graph: CsrGraph) -> bool:
+    """True when the graph has edges but A + Aᵀ has none: every weight is
+    zero or the exact negative of its reverse edge's (a skew-symmetric
+    matrix). Needs canonical arrays."""
+    vals = graph.values
+    m = vals.shape[0]
+    n = graph.num_nodes
+    # Each positive entry needs a negative partner of its own, so the counts
+    # match; most graphs fail this test at the cost of two passes.
+    if m == 0 or n > _MAX_PACKED_NODES:
+        return False
+    if np.count_nonzero(vals > 0) != np.count_nonzero(vals < 0):
+        return False
+    rows = np.repeat(np.arange(n, dtype=np.int64), np.diff(graph.row_ptrs))
+    cols = graph.col_indices
+    key = rows * np.int64(n) + cols  # increasing: rows are sorted by column
+    reverse_key = cols * np.int64(n) + rows
+    pos = np.minimum(np.searchsorted(key, reverse_key), m - 1)
+    reverse = np.where(key[pos] == reverse_key, vals[pos], 0.0)
+    return bool(np.all(vals + reverse == 0.0))
+
+
 def _is_canonical(row_ptrs: Int64Array, cols: Int64Array) -> bool:
     """True when every row's columns strictly increase."""
     m = cols.shape[0]
@@ -172,7 +224,7 @@ def _check_square(shape: tuple[int, ...], what: str) -> int:
     return int(shape[0])
 
 
-def from_dense(matrix: npt.NDArray[Any]) -> CsrGraph:
+def from_dense(matrix: npt.NDArray[Any], *, guard: Guard = no_guard) -> CsrGraph:
     """Every entry that is not zero (NaN included) is an edge; -0.0 is not."""
     n = _check_square(matrix.shape, "a dense adjacency matrix")
     if matrix.dtype.kind not in "biuf":
@@ -180,6 +232,8 @@ def from_dense(matrix: npt.NDArray[Any]) -> CsrGraph:
             f"a dense adjacency matrix must be numeric, got dtype {matrix.dtype}; "
             "pass edges as a tuple (sources, targets[, weights]) instead"
         )
+    m = int(np.count_nonzero(matrix))
+    guard(n, m, 16 * m)  # np.nonzero's two index arrays
     rows, cols = np.nonzero(matrix)
     vals = np.ascontiguousarray(matrix[rows, cols], dtype=np.float64)
     # np.nonzero walks in row-major order: the entries are already canonical.
@@ -188,7 +242,19 @@ def from_dense(matrix: npt.NDArray[Any]) -> CsrGraph:
     return CsrGraph(row_ptrs, np.ascontiguousarray(cols, dtype=np.int64), vals, n)
 
 
-def from_scipy(matrix: Any) -> CsrGraph:
+def _check_indices(indices: npt.NDArray[Any], n: int, what: str) -> None:
+    if indices.shape[0] == 0:
+        return
+    lo, hi = int(indices.min()), int(indices.max())
+    if lo < 0 or hi >= n:
+        bad = lo if lo < 0 else hi
+        raise ValueError(
+            f"the sparse matrix is corrupt: {what} index {bad} is out of range for "
+            f"its shape ({n}, {n})"
+        )
+
+
+def from_scipy(matrix: Any, *, guard: Guard = no_guard) -> CsrGraph:
     """Stored entries of any SciPy sparse format are edges, explicit zeros included.
 
     BSR and DIA pad their blocks and diagonals with zeros; for those formats
@@ -198,10 +264,20 @@ def from_scipy(matrix: Any) -> CsrGraph:
     n = _check_square(matrix.shape, "a sparse adjacency matrix")
     fmt = matrix.format
     if fmt == "coo":
+        m = int(np.asarray(matrix.row).shape[0])
+        guard(n, m, 24 * m + _CSR_BUILD_BYTES * m)
         rows = np.asarray(matrix.row).astype(np.int64, copy=False)
         cols = np.asarray(matrix.col).astype(np.int64, copy=False)
         vals = _values_float64(np.asarray(matrix.data), "sparse matrix values")
+        if not rows.shape[0] == cols.shape[0] == vals.shape[0]:
+            raise ValueError(
+                f"the sparse matrix is corrupt: {rows.shape[0]} row indices, "
+                f"{cols.shape[0]} column indices and {vals.shape[0]} values"
+            )
+        _check_indices(rows, n, "row")
+        _check_indices(cols, n, "column")
         return CsrGraph(*canonical_csr(rows, cols, vals, n), n)
+    guard(n, int(matrix.nnz), 24 * int(matrix.nnz))
     csr = matrix if fmt == "csr" else matrix.tocsr()
     if fmt in ("bsr", "dia"):
         csr.eliminate_zeros()
@@ -210,6 +286,10 @@ def from_scipy(matrix: Any) -> CsrGraph:
     cols = np.ascontiguousarray(csr.indices[:nnz], dtype=np.int64)
     vals = _values_float64(np.asarray(csr.data[:nnz]), "sparse matrix values")
     if not _is_canonical(row_ptrs, cols):
+        if row_ptrs[0] != 0 or (np.diff(row_ptrs) < 0).any() or cols.shape[0] < nnz:
+            raise ValueError("the sparse matrix is corrupt: its indptr does not describe its rows")
+        _check_indices(cols, n, "column")
+        guard(n, nnz, _CSR_BUILD_BYTES * nnz)
         rows = np.repeat(np.arange(n, dtype=np.int64), np.diff(row_ptrs))
         row_ptrs, cols, vals = canonical_csr(rows, cols, vals, n)
     return CsrGraph(row_ptrs, cols, vals, n)
@@ -218,12 +298,18 @@ def from_scipy(matrix: Any) -> CsrGraph:
 # --- networkx --------------------------------------------------------------
 
 
-def from_networkx(graph: Any, *, weight: str | None = "weight") -> CsrGraph:
+def from_networkx(
+    graph: Any, *, weight: str | None = "weight", guard: Guard = no_guard
+) -> CsrGraph:
     """Rows follow ``graph.nodes``; parallel edges of a multigraph are summed.
 
     An undirected graph becomes its symmetric adjacency matrix (each edge in
     both directions, a self-loop once) and is marked ``symmetric``.
     """
+    n = graph.number_of_nodes()
+    m = graph.number_of_edges() * (1 if graph.is_directed() else 2)
+    # Three Python lists of the edges (pointers, and a float per weight).
+    guard(n, m, _NETWORKX_EDGE_BYTES * m + _CSR_BUILD_BYTES * m)
     node_list = list(graph.nodes)
     index = {node: i for i, node in enumerate(node_list)}
     n = len(node_list)
@@ -259,7 +345,7 @@ def from_networkx(graph: Any, *, weight: str | None = "weight") -> CsrGraph:
         cols,
         vals,
         n,
-        nodes=id_array(node_list, "graph nodes"),
+        nodes=_as_returned(id_array(node_list, "graph nodes")),
         symmetric=symmetric,
     )
 
@@ -274,6 +360,7 @@ def from_dataframe(
     target: Any = "target",
     weight: Any = "weight",
     nodes: Iterable[Any] | None = None,
+    guard: Guard = no_guard,
 ) -> CsrGraph:
     """One edge per row of the columns ``source``, ``target`` and ``weight``.
 
@@ -292,19 +379,35 @@ def from_dataframe(
         raise ValueError(f"the DataFrame has no weight column {weight!r} (columns: {columns})")
     picked = [source, target] + ([weight] if use_weight else [])
     for name in picked:
-        missing = int(frame[name].isna().sum())
-        if missing:
-            raise ValueError(f"column {name!r} has {missing} missing values")
-    src = frame[source].to_numpy()
-    dst = frame[target].to_numpy()
-    wts = frame[weight].to_numpy() if use_weight else None
-    return from_edge_columns(src, dst, wts, nodes=nodes)
+        count = columns.count(name)
+        if count > 1:
+            raise ValueError(
+                f"the DataFrame has {count} columns named {name!r}; source, target and "
+                "weight must each name exactly one column"
+            )
+    return from_edge_columns(
+        frame[source],
+        frame[target],
+        frame[weight] if use_weight else None,
+        nodes=nodes,
+        guard=guard,
+        labels=(f"column {source!r}", f"column {target!r}", f"column {weight!r}"),
+    )
 
 
-def from_edge_rows(edges: Sequence[Any], *, nodes: Iterable[Any] | None = None) -> CsrGraph:
+def from_edge_rows(
+    edges: Sequence[Any], *, nodes: Iterable[Any] | None = None, guard: Guard = no_guard
+) -> CsrGraph:
     """A list of (source, target) or (source, target, weight) edges."""
-    sources: list[Any] = []
-    targets: list[Any] = []
+    m = len(edges)
+
+    def with_columns(num_nodes: int, num_edges: int, working_bytes: int) -> None:
+        # The two object columns live until the graph is built.
+        guard(num_nodes, num_edges, working_bytes + _ROW_SPLIT_BYTES * m)
+
+    with_columns(0, m, 0)
+    sources = np.empty(m, dtype=object)
+    targets = np.empty(m, dtype=object)
     weights: list[Any] = []
     width = None
     for k, edge in enumerate(edges):
@@ -322,11 +425,13 @@ def from_edge_rows(edges: Sequence[Any], *, nodes: Iterable[Any] | None = None) 
             width = size
         elif size != width:
             raise ValueError(f"edge {k} has {size} items but edge 0 has {width}")
-        sources.append(edge[0])
-        targets.append(edge[1])
+        sources[k] = edge[0]
+        targets[k] = edge[1]
         if size == 3:
             weights.append(edge[2])
-    return from_edge_columns(sources, targets, weights if width == 3 else None, nodes=nodes)
+    return from_edge_columns(
+        sources, targets, weights if width == 3 else None, nodes=nodes, guard=with_columns
+    )
 
 
 def from_edge_columns(
@@ -335,39 +440,70 @@ def from_edge_columns(
     weights: Any = None,
     *,
     nodes: Iterable[Any] | None = None,
+    guard: Guard = no_guard,
+    labels: tuple[str, str, str] = ("sources", "targets", "weights"),
 ) -> CsrGraph:
     """Edges sources[k] -> targets[k] with any hashable node IDs.
 
-    Without ``nodes``, rows follow the sorted order of the distinct IDs (so
-    integer IDs 0..n-1 keep their numbers); IDs that cannot be compared with
-    each other are numbered in order of first appearance, each edge's source
-    before its target. With ``nodes``, rows follow that sequence, which may
-    name nodes without edges.
+    IDs are grouped as dict keys are (by hash and ==). Without ``nodes``,
+    rows follow the sorted order of the distinct IDs when they form a chain
+    under ``<`` (so integer IDs 0..n-1 keep their numbers), and otherwise the
+    order of first appearance, each edge's source before its target. With
+    ``nodes``, rows follow that sequence, which may name nodes without edges.
     """
-    src = id_array(sources, "sources")
-    dst = id_array(targets, "targets")
-    if src.shape[0] != dst.shape[0]:
-        raise ValueError(f"{src.shape[0]} sources but {dst.shape[0]} targets")
-    m = src.shape[0]
-    if weights is None:
-        vals = np.ones(m, dtype=np.float64)
+    sources, targets = (c if hasattr(c, "__len__") else list(c) for c in (sources, targets))
+    m = len(sources)
+    if len(targets) != m:
+        raise ValueError(f"{m} sources but {len(targets)} targets")
+    width = max(_itemsize(sources), _itemsize(targets))
+    known = len(nodes) if isinstance(nodes, Sized) else 0  # a lower bound of the nodes
+    guard(known, m, numbering_bytes(m, width))
+    src = _id_input(sources, labels[0])
+    dst = _id_input(targets, labels[1])
+    given = None if nodes is None else _id_input(nodes, "nodes")
+    vals = _edge_weights(weights, m, labels[2])
+    cs, us = _id_codes(src, labels[0])
+    del src
+    ct, ut = _id_codes(dst, labels[1])
+    del dst
+    if given is None:
+        rows, cols, node_ids = _number_by_order(cs, us, ct, ut)
     else:
-        raw = np.asarray(weights)
-        if raw.ndim != 1 or raw.shape[0] != m:
-            raise ValueError(f"weights must be one number per edge ({m}), got shape {raw.shape}")
-        try:
-            vals = _values_float64(raw, "edge weights")
-        except TypeError:
-            vals = _floats(raw.tolist())
-    ids = _concat_ids(src, dst)
-    if nodes is None:
-        codes, node_ids = factorize(ids)
-    else:
-        node_ids = id_array(nodes, "nodes")
-        codes = lookup(ids, node_ids)
+        rows, cols, node_ids = _number_by_nodes(cs, us, ct, ut, given)
+    del cs, ct
     n = int(node_ids.shape[0])
-    row_ptrs, cols, vals = canonical_csr(codes[:m], codes[m:], vals, n)
-    return CsrGraph(row_ptrs, cols, vals, n, nodes=node_ids)
+    guard(n, m, _CSR_BUILD_BYTES * m)
+    row_ptrs, cols, vals = canonical_csr(rows, cols, vals, n)
+    return CsrGraph(row_ptrs, cols, vals, n, nodes=_as_returned(node_ids))
+
+
+# --- weights -----------------------------------------------------------------
+
+
+def _edge_weights(weights: Any, m: int, what: str) -> Float64Array:
+    """One float64 per edge. NaN and infinite weights are kept; None and
+    pandas' NA are not numbers and are rejected, on every input path."""
+    if weights is None:
+        return np.ones(m, dtype=np.float64)
+    if _is_pandas_array(weights):
+        if not isinstance(weights.dtype, np.dtype):
+            missing = np.asarray(weights.isna(), dtype=np.bool_)
+            if missing.any():
+                k = int(np.flatnonzero(missing)[0])
+                raise ValueError(f"weight of edge {k} is missing (<NA>): not a number")
+            numpy_dtype = getattr(weights.dtype, "numpy_dtype", None)
+            if numpy_dtype is not None and numpy_dtype.kind in "biuf":
+                weights = weights.to_numpy(dtype=np.float64)
+            else:
+                weights = weights.to_numpy()
+        else:
+            weights = weights.to_numpy()
+    raw = np.asarray(weights)  # None or NA among numbers gives an object array
+    if raw.ndim != 1 or raw.shape[0] != m:
+        raise ValueError(f"{what} must be one number per edge ({m}), got shape {raw.shape}")
+    if raw.dtype.kind in "biuf":
+        return np.ascontiguousarray(raw, dtype=np.float64)
+    return _floats(raw.tolist() if raw.dtype.kind != "O" else list(raw))
 
 
 def _floats(items: list[Any]) -> Float64Array:
@@ -380,102 +516,322 @@ def _floats(items: list[Any]) -> Float64Array:
     return out
 
 
-def _object_array(items: Sequence[Any]) -> npt.NDArray[Any]:
+# --- node IDs ------------------------------------------------------------------
+#
+# Each ID column becomes codes (int64, one per edge) into its distinct IDs;
+# the two columns' distinct IDs are then merged into the node list, so no
+# step holds more than one column's working arrays. IDs are grouped as dict
+# keys are, by hash and ==, never by an order: 1, 1.0 and True are one node,
+# while frozensets, whose < means "subset", are grouped correctly. Typed
+# arrays (numbers, datetimes, NumPy strings) stay in NumPy or pandas; only
+# mixed IDs are Python objects, and those exist in the input already.
+
+# Kinds whose values NumPy orders totally (NaN and NaT are rejected first).
+_ORDERED_KINDS = "biufcMmUS"
+
+
+def _is_pandas_array(values: object) -> bool:
+    pd = sys.modules.get("pandas")
+    return pd is not None and isinstance(
+        values, (pd.Series, pd.Index, pd.api.extensions.ExtensionArray)
+    )
+
+
+def _list_array(items: list[Any]) -> npt.NDArray[Any]:
+    """A list as a 1-D array without changing its values.
+
+    NumPy would turn [1, 2**63] into floats, [1, "a"] into strings and
+    [("a", 1), "b"] into an error; only lists of one plain type become typed
+    arrays, everything else stays Python objects.
+    """
+    types = set(map(type, items))
+    if len(types) == 1:
+        kind = next(iter(types))
+        if kind is int:
+            for dtype in (np.int64, np.uint64):
+                try:
+                    return np.array(items, dtype=dtype)
+                except OverflowError:
+                    pass
+        elif kind is float:
+            return np.array(items, dtype=np.float64)
+        elif kind is bool:
+            return np.array(items, dtype=bool)
+        elif issubclass(kind, np.generic) and not issubclass(kind, np.object_):
+            arr = np.array(items)
+            if arr.ndim == 1:
+                return arr
+    if not any(issubclass(t, (tuple, list, np.ndarray)) for t in types):
+        out = np.array(items, dtype=object)
+        if out.shape == (len(items),):
+            return out
+    # Nested values (tuples as IDs) would become extra dimensions.
     out = np.empty(len(items), dtype=object)
     for k, item in enumerate(items):
         out[k] = item
     return out
 
 
-def id_array(values: Any, what: str) -> npt.NDArray[Any]:
-    """Node IDs as a 1-D array without changing what they are.
-
-    NumPy would turn [1, "a"] into the strings "1" and "a"; such mixtures
-    stay Python objects.
-    """
-    if isinstance(values, np.ndarray):
-        arr = values
-    else:
-        if hasattr(values, "to_numpy"):
-            arr = np.asarray(values.to_numpy())
+def _id_input(values: Any, what: str) -> Any:
+    """A 1-D array of IDs (NumPy, or a pandas array that pandas numbers
+    itself), checked for missing values."""
+    if _is_pandas_array(values):
+        values = getattr(values, "array", values)  # a Series' or Index's data
+        missing = np.asarray(values.isna(), dtype=np.bool_)
+        if missing.any():
+            _missing_error(what, missing, values)
+        numpy_dtype = getattr(values.dtype, "numpy_dtype", None)
+        if isinstance(values.dtype, np.dtype):
+            arr = np.asarray(values)
+        elif numpy_dtype is not None and numpy_dtype.kind in "biuf":
+            arr = np.asarray(values.to_numpy(dtype=numpy_dtype))
         else:
-            items = list(values)
-            arr = np.asarray(items) if items else np.zeros(0, dtype=np.int64)
-            if arr.ndim != 1 or (
-                arr.dtype.kind in "US" and not all(type(x) is type(items[0]) for x in items)
-            ):
-                arr = _object_array(items)
+            return values  # strings, categories, Arrow data: pandas factorizes them
+    elif isinstance(values, np.ndarray):
+        arr = values
+    elif isinstance(values, list):
+        arr = _list_array(values)
+    elif hasattr(values, "__array__") and not isinstance(values, (str, bytes)):
+        arr = np.asarray(values)
+    else:
+        arr = _list_array(list(values))
     if arr.ndim != 1:
         raise ValueError(f"{what} must be one-dimensional, got shape {arr.shape}")
-    if arr.dtype.kind == "f" and np.isnan(arr).any():
-        raise ValueError(f"{what} contain NaN, which is not a node ID")
-    if arr.dtype.kind == "O":
-        for x in arr:
-            if x is None or (isinstance(x, float) and math.isnan(x)):
-                raise ValueError(f"{what} contain {x!r}, which is not a node ID")
-        if arr.shape[0] and all(type(x) is str for x in arr):
-            arr = arr.astype(str)
+    arr = _narrow(arr)
+    _check_missing(arr, what)
     return arr
 
 
-def _concat_ids(a: npt.NDArray[Any], b: npt.NDArray[Any]) -> npt.NDArray[Any]:
-    if a.dtype.kind == b.dtype.kind or (a.dtype.kind in "biuf" and b.dtype.kind in "biuf"):
-        try:
-            return np.concatenate([a, b])
-        except TypeError:
-            pass
-    return np.concatenate([a.astype(object), b.astype(object)])
+def _narrow(arr: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """An object array of plain ints, floats or bools as a typed array;
+    other dtypes without a NumPy order (structured ones) as Python values."""
+    if arr.dtype.kind == "O":
+        types = set(map(type, arr))
+        if len(types) == 1 and next(iter(types)) in (int, float, bool):
+            return _list_array(list(arr))
+    elif arr.dtype.kind not in _ORDERED_KINDS:
+        return _list_array(arr.tolist())
+    return arr
 
 
-def factorize(ids: npt.NDArray[Any]) -> tuple[Int64Array, npt.NDArray[Any]]:
-    """Codes 0..n-1 for ``ids`` and the distinct IDs in code order."""
+def _check_missing(arr: npt.NDArray[Any], what: str) -> None:
+    kind = arr.dtype.kind
+    if kind in "fc":
+        missing = np.isnan(arr)
+    elif kind in "Mm":
+        missing = np.isnat(arr)
+    elif kind == "O":
+        pd = sys.modules.get("pandas")
+        if pd is not None:
+            missing = np.asarray(pd.isna(arr), dtype=bool)
+        else:
+            missing = np.fromiter((_is_missing(x) for x in arr), dtype=bool, count=arr.shape[0])
+    else:
+        return
+    if missing.any():
+        _missing_error(what, missing, arr)
+
+
+def _is_missing(value: object) -> bool:
+    if value is None:
+        return True
     try:
+        return bool(value != value)  # NaN, NaT
+    except Exception:
+        return False
+
+
+def _missing_error(what: str, missing: npt.NDArray[np.bool_], values: Any) -> None:
+    count = int(missing.sum())
+    k = int(np.flatnonzero(missing)[0])
+    value = values[k]
+    if isinstance(value, (float, np.floating)):
+        shown = "NaN"
+    elif isinstance(value, (np.datetime64, np.timedelta64)):
+        shown = "NaT"
+    else:
+        shown = repr(value)
+    plural = "s" if count > 1 else ""
+    raise ValueError(
+        f"{what} has {count} missing value{plural} ({shown} at position {k}); "
+        "missing values (None, NaN, NaT, pandas NA) are not node IDs"
+    )
+
+
+def _itemsize(ids: Any) -> int:
+    """Bytes per ID of a column: its NumPy itemsize, else a pointer or an int64."""
+    dtype = getattr(ids, "dtype", None)
+    return dtype.itemsize if isinstance(dtype, np.dtype) else 8
+
+
+def _id_codes(ids: Any, what: str) -> tuple[Int64Array, npt.NDArray[Any]]:
+    """Codes 0..k-1 for ``ids`` and the k distinct IDs in code order."""
+    if not isinstance(ids, np.ndarray):  # a pandas extension array
+        codes, uniques = ids.factorize()
+        return codes.astype(np.int64, copy=False), _narrow(_as_numpy(uniques))
+    return _group(ids)
+
+
+def _as_numpy(values: Any) -> npt.NDArray[Any]:
+    arr = np.asarray(values)
+    if arr.ndim != 1:
+        out = np.empty(len(values), dtype=object)
+        for k, item in enumerate(values):
+            out[k] = item
+        return out
+    return arr
+
+
+def _group(ids: npt.NDArray[Any]) -> tuple[Int64Array, npt.NDArray[Any]]:
+    """Codes and distinct values of a 1-D ID array, grouped by hash and ==."""
+    kind = ids.dtype.kind
+    pd = sys.modules.get("pandas")
+    if kind in "US" or (kind in _ORDERED_KINDS and pd is None):
+        # NumPy sorts these without creating Python objects.
         uniques, codes = np.unique(ids, return_inverse=True)
         return codes.reshape(-1).astype(np.int64, copy=False), uniques
-    except TypeError:
-        pass  # IDs without an order among them: first appearance instead
-    index: dict[Any, int] = {}
-    m = ids.shape[0] // 2
-    order = [x for pair in zip(ids[:m].tolist(), ids[m:].tolist()) for x in pair]
-    for x in order:
-        index.setdefault(x, len(index))
-    codes = np.fromiter((index[x] for x in ids.tolist()), dtype=np.int64, count=ids.shape[0])
-    return codes, _object_array(list(index))
-
-
-def lookup(ids: npt.NDArray[Any], node_ids: npt.NDArray[Any]) -> Int64Array:
-    """Position of each of ``ids`` in ``node_ids``; every ID must be there once."""
-    kinds = (ids.dtype.kind, node_ids.dtype.kind)
-    if all(k in "biuf" for k in kinds) or kinds in (("U", "U"), ("S", "S")):
-        order = np.argsort(node_ids, kind="stable")
-        ordered = node_ids[order]
-        dup = np.flatnonzero(ordered[1:] == ordered[:-1])
-        if dup.size:
-            raise ValueError(f"nodes lists {_py(ordered[dup[0]])!r} more than once")
-        pos = np.searchsorted(ordered, ids)
-        pos_in = np.minimum(pos, max(ordered.shape[0] - 1, 0))
-        found = (
-            (pos < ordered.shape[0]) & (ordered[pos_in] == ids)
-            if ordered.size
-            else (np.zeros(ids.shape[0], dtype=bool))
-        )
-        if not found.all():
-            missing = _py(ids[np.flatnonzero(~found)[0]])
-            raise ValueError(f"an edge names node {missing!r}, which is not in nodes")
-        return order[pos_in].astype(np.int64, copy=False)
-    index: dict[Any, int] = {}
-    for k, x in enumerate(node_ids.tolist()):
-        if index.setdefault(x, k) != k:
-            raise ValueError(f"nodes lists {x!r} more than once")
-    out = np.empty(ids.shape[0], dtype=np.int64)
-    for k, x in enumerate(ids.tolist()):
+    if pd is not None:
         try:
-            out[k] = index[x]
-        except KeyError:
-            raise ValueError(f"an edge names node {x!r}, which is not in nodes") from None
+            codes, uniques = pd.factorize(ids)
         except TypeError:
-            raise ValueError(f"node ID {x!r} is not hashable") from None
+            _unhashable_error(ids)
+            raise
+        return codes.astype(np.int64, copy=False), _as_numpy(uniques)
+    index: dict[Any, int] = {}
+    try:
+        codes = np.fromiter(
+            (index.setdefault(x, len(index)) for x in ids), dtype=np.int64, count=ids.shape[0]
+        )
+    except TypeError:
+        _unhashable_error(ids)
+        raise
+    out = np.empty(len(index), dtype=object)
+    for k, x in enumerate(index):
+        out[k] = x
+    return codes, out
+
+
+def _unhashable_error(ids: npt.NDArray[Any]) -> None:
+    for x in ids:
+        try:
+            hash(x)
+        except TypeError:
+            raise TypeError(
+                f"node ID {x!r} is not hashable: node IDs must be hashable, "
+                "like dict keys (use a tuple instead of a list)"
+            ) from None
+
+
+def _common(parts: list[npt.NDArray[Any]]) -> list[npt.NDArray[Any]]:
+    """The arrays in one dtype that keeps every value as it is."""
+    dtypes = {p.dtype for p in parts}
+    kinds = {d.kind for d in dtypes}
+    if len(dtypes) == 1 or kinds in ({"U"}, {"S"}, {"f"}):
+        return parts
+    if kinds <= set("iu"):
+        filled = [p for p in parts if p.shape[0]]
+        lo = min((int(p.min()) for p in filled), default=0)
+        hi = max((int(p.max()) for p in filled), default=0)
+        if hi < 2**63:
+            return [p.astype(np.int64) for p in parts]
+        if lo >= 0:
+            return [p.astype(np.uint64) for p in parts]
+    return [_objects(p) for p in parts]
+
+
+def _objects(ids: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    if ids.dtype.kind == "O":
+        return ids
+    out = np.empty(ids.shape[0], dtype=object)
+    # tolist() gives exact Python values, except for datetimes, which it may
+    # turn into plain integers; those stay NumPy scalars.
+    out[:] = list(ids) if ids.dtype.kind in "Mm" else ids.tolist()
     return out
+
+
+def _total_order(ids: npt.NDArray[Any]) -> Int64Array | None:
+    """The permutation that sorts distinct ``ids``, or None when ``<`` does
+    not order them totally (values that do not compare, or a partial order
+    such as subsets)."""
+    if ids.dtype.kind != "O":
+        return np.argsort(ids, kind="stable")
+    items = ids.tolist()
+    try:
+        order = sorted(range(len(items)), key=items.__getitem__)
+        # Sorting a chain gives each value below the next; sorting anything
+        # else does not, whatever order the sort left it in.
+        if all(items[a] < items[b] for a, b in zip(order, order[1:])):
+            return np.array(order, dtype=np.int64)
+    except (TypeError, ValueError):
+        pass
+    return None
+
+
+def _first_seen(codes: Int64Array, count: int, offset: int) -> Int64Array:
+    """For each code, the position 2k + offset of its first edge k."""
+    first = np.full(count, np.iinfo(np.int64).max, dtype=np.int64)
+    np.minimum.at(first, codes, np.arange(codes.shape[0], dtype=np.int64) * 2 + offset)
+    return first
+
+
+def _number_by_order(
+    cs: Int64Array, us: npt.NDArray[Any], ct: Int64Array, ut: npt.NDArray[Any]
+) -> tuple[Int64Array, Int64Array, npt.NDArray[Any]]:
+    us, ut = _common([us, ut])
+    codes, node_ids = _group(np.concatenate([us, ut]))
+    order = _total_order(node_ids)
+    if order is None:
+        first = np.full(node_ids.shape[0], np.iinfo(np.int64).max, dtype=np.int64)
+        seen = np.concatenate(
+            [_first_seen(cs, us.shape[0], 0), _first_seen(ct, ut.shape[0], 1)]
+        )
+        np.minimum.at(first, codes, seen)
+        order = np.argsort(first, kind="stable")
+    rank = np.empty(order.shape[0], dtype=np.int64)
+    rank[order] = np.arange(order.shape[0], dtype=np.int64)
+    codes = rank[codes]
+    k = us.shape[0]
+    return codes[:k][cs], codes[k:][ct], node_ids[order]
+
+
+def _number_by_nodes(
+    cs: Int64Array,
+    us: npt.NDArray[Any],
+    ct: Int64Array,
+    ut: npt.NDArray[Any],
+    nodes: Any,
+) -> tuple[Int64Array, Int64Array, npt.NDArray[Any]]:
+    node_ids = _as_numpy(nodes) if not isinstance(nodes, np.ndarray) else nodes
+    n, k = node_ids.shape[0], us.shape[0]
+    given, us, ut = _common([node_ids, us, ut])
+    codes, _ = _group(np.concatenate([given, us, ut]))
+    _, first = np.unique(codes[:n], return_index=True)
+    if first.shape[0] < n:
+        repeated = np.ones(n, dtype=bool)
+        repeated[first] = False
+        dup = int(np.flatnonzero(repeated)[0])
+        raise ValueError(f"nodes lists {_py(node_ids[dup])!r} more than once")
+    where = np.full(int(codes.max(initial=-1)) + 1, -1, dtype=np.int64)
+    where[codes[:n]] = np.arange(n, dtype=np.int64)
+    pos = where[codes[n:]]
+    if (pos < 0).any():
+        both = np.concatenate([_objects(us), _objects(ut)])
+        missing = _py(both[np.flatnonzero(pos < 0)[0]])
+        raise ValueError(f"an edge names node {missing!r}, which is not in nodes")
+    return pos[:k][cs], pos[k:][ct], node_ids
+
+
+def _as_returned(node_ids: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """String IDs come back as a NumPy string array, other IDs unchanged."""
+    if node_ids.dtype.kind == "O" and node_ids.shape[0] and all(type(x) is str for x in node_ids):
+        return node_ids.astype(str)
+    return node_ids
+
+
+def id_array(values: Any, what: str) -> npt.NDArray[Any]:
+    """Node IDs as a 1-D NumPy array without changing what they are."""
+    ids = _id_input(values, what)
+    return ids if isinstance(ids, np.ndarray) else _as_numpy(ids.to_numpy())
 
 
 def _py(value: Any) -> Any:

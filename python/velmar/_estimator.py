@@ -9,6 +9,7 @@ with ``sklearn.base.clone``. Like other transductive embeddings it has
 
 from __future__ import annotations
 
+import importlib
 import inspect
 from collections.abc import Iterable
 from typing import Any, Union
@@ -16,7 +17,7 @@ from typing import Any, Union
 import numpy as np
 import numpy.typing as npt
 
-from . import _api, _convert
+from . import _api, _convert, _memory
 from ._api import DEFAULT_WEIGHTS, Embedding, WeightsLike
 
 RandomStateLike = Union[None, int, np.random.RandomState, np.random.Generator]
@@ -108,10 +109,32 @@ class VelmarEmbedding:
         seed = seed_from_random_state(self.random_state)
         if seed is not None:
             _api.check_params(dim, weights, seed, undirected, None)
-        graph = _convert.to_csr_graph(X, nodes=nodes, source=source, target=target, weight=weight)
+        graph = _convert.to_csr_graph(
+            X,
+            nodes=nodes,
+            source=source,
+            target=target,
+            weight=weight,
+            guard=_memory.conversion_guard(dim, undirected),
+        )
         self.embedding_ = _api.embed_csr(graph, dim, weights, seed, undirected, self.normalize)
         self.nodes_ = _api.node_ids(graph)
         return self
+
+    def __sklearn_is_fitted__(self) -> bool:
+        return hasattr(self, "embedding_")
+
+    def __sklearn_tags__(self) -> Any:
+        """scikit-learn's description of this estimator, which scikit-learn
+        1.6 and later ask for (``check_is_fitted`` among others): an
+        unsupervised transformer that also takes sparse input."""
+        tags = importlib.import_module("sklearn.utils")
+        return tags.Tags(
+            estimator_type=None,
+            target_tags=tags.TargetTags(required=False),
+            transformer_tags=tags.TransformerTags(preserves_dtype=[]),
+            input_tags=tags.InputTags(sparse=True),
+        )
 
     def fit_transform(self, X: object, y: object = None, **fit_params: Any) -> Embedding:
         """``fit(X, **fit_params)`` and return ``embedding_``."""

@@ -1,10 +1,11 @@
 """Graph files for the command line: edge lists, Matrix Market, SciPy .npz.
 
-Edge lists are text, one edge per line: source and target, then optionally a
-weight, separated by whitespace or commas. Everything from '#' or '%' to the
-end of a line is a comment. Node IDs are integers when every ID parses as
-one, otherwise strings. Every reader raises ``GraphFileError`` with a
-one-line message that names the file (and the line where there is one).
+Edge lists are UTF-8 text (a byte-order mark is dropped), one edge per line:
+source and target, then optionally a weight, separated by whitespace or
+commas. Everything from '#' or '%' to the end of a line is a comment. Node
+IDs are integers (of any size) when every ID parses as one, otherwise
+strings. Every reader raises ``GraphFileError`` with a one-line message that
+names the file (and the line where there is one).
 """
 
 from __future__ import annotations
@@ -43,6 +44,7 @@ class EdgeList:
     targets: npt.NDArray[Any]
     weights: npt.NDArray[np.float64] | None
     header: str | None = None  # the header line that was skipped, if any
+    ambiguous: str | None = None  # a first line read as an edge that may be a header
 
 
 def detect_format(path: str) -> str:
@@ -65,7 +67,7 @@ def _import_scipy(what: str) -> Any:
     return sys.modules["scipy"]
 
 
-def read_matrix_market(path: str) -> CsrGraph:
+def read_matrix_market(path: str, guard: _convert.Guard = _convert.no_guard) -> CsrGraph:
     """A square Matrix Market matrix; a file declared symmetric holds both
     directions of every edge once expanded, and is embedded as stored."""
     scipy = _import_scipy("Matrix Market files")
@@ -83,7 +85,7 @@ def read_matrix_market(path: str) -> CsrGraph:
         if isinstance(matrix, np.ndarray):
             graph = _convert.from_dense(matrix)
         else:
-            graph = _convert.from_scipy(matrix)
+            graph = _convert.from_scipy(matrix, guard=guard)
     except (TypeError, ValueError) as e:
         raise GraphFileError(f"{path}: {e}") from None
     if symmetry == "symmetric":
@@ -91,7 +93,7 @@ def read_matrix_market(path: str) -> CsrGraph:
     return graph
 
 
-def read_npz(path: str) -> CsrGraph:
+def read_npz(path: str, guard: _convert.Guard = _convert.no_guard) -> CsrGraph:
     """A square sparse matrix saved with scipy.sparse.save_npz."""
     scipy = _import_scipy(".npz files")
     if os.path.isfile(path) and not zipfile.is_zipfile(path):
@@ -105,7 +107,7 @@ def read_npz(path: str) -> CsrGraph:
             f"{path}: not a sparse matrix saved by scipy.sparse.save_npz ({_one_line(e)})"
         ) from None
     try:
-        return _convert.from_scipy(matrix)
+        return _convert.from_scipy(matrix, guard=guard)
     except (TypeError, ValueError) as e:
         raise GraphFileError(f"{path}: {e}") from None
 
@@ -122,7 +124,7 @@ def _data_lines(path: str) -> list[tuple[int, str]]:
     """(line number, text without comment) of every line that holds data."""
     out = []
     try:
-        with open(path, encoding="utf-8", newline="") as f:
+        with open(path, encoding="utf-8-sig", newline="") as f:
             for number, line in enumerate(f, 1):
                 cut = _COMMENT.search(line)
                 text = (line[: cut.start()] if cut else line).strip()
@@ -170,7 +172,8 @@ def read_edge_list(path: str, header: bool | None = None) -> EdgeList:
     rows = [(number, _split(text, comma)) for number, text in lines]
     width = len(rows[0][1])
     skipped: str | None = None
-    if header or (header is None and _looks_like_header(rows)):
+    verdict = "data" if header is False else "header" if header else _first_line(rows)
+    if verdict == "header":
         skipped = lines[0][1]
         rows = rows[1:]
         if not rows:
@@ -201,33 +204,37 @@ def read_edge_list(path: str, header: bool | None = None) -> EdgeList:
     for number, fields in rows:
         if not fields[0] or not fields[1]:
             raise GraphFileError(f"{path}:{number}: empty node ID")
-    src, dst = _ids(sources), _ids(targets)
-    if src.dtype.kind != dst.dtype.kind:
-        src, dst = np.array(sources), np.array(targets)
+    if all(_INT.match(t) for t in sources) and all(_INT.match(t) for t in targets):
+        src = _convert.id_array([int(t) for t in sources], "node IDs")
+        dst = _convert.id_array([int(t) for t in targets], "node IDs")
+    else:
+        src = _convert.id_array(sources, "node IDs")
+        dst = _convert.id_array(targets, "node IDs")
     w = np.array(weights, dtype=np.float64) if width == 3 else None
-    return EdgeList(src, dst, w, skipped)
+    return EdgeList(src, dst, w, skipped, lines[0][1] if verdict == "ambiguous" else None)
 
 
-def _looks_like_header(rows: list[tuple[int, list[str]]]) -> bool:
-    """A first line is a header when its weight column is not a number, or
-    when its IDs are not integers but every later ID is."""
+def _first_line(rows: list[tuple[int, list[str]]]) -> str:
+    """Whether the first line is a "header", "data" or "ambiguous" (read as
+    data, with a warning).
+
+    Only a line of two or three words, none of them a number or empty, can
+    be a header; anything else is data, and a faulty edge is reported as
+    one. Three words are a header (a weight that is not a number is no edge).
+    Two words are a header when every later ID is an integer, data when one
+    of them is an ID again later, and ambiguous otherwise.
+    """
     first = rows[0][1]
-    if len(rows) < 2 or len(first) not in (2, 3):
-        return False
-    if len(first) == 3 and not _is_number(first[2]) and len(rows[1][1]) == 3:
-        return _is_number(rows[1][1][2])
-    if all(_INT.match(t) for t in first[:2]):
-        return False
-    return all(_INT.match(t) for _, fields in rows[1:] for t in fields[:2])
-
-
-def _ids(tokens: list[str]) -> npt.NDArray[Any]:
-    if all(_INT.match(t) for t in tokens):
-        try:
-            return np.array([int(t) for t in tokens], dtype=np.int64)
-        except OverflowError:
-            pass
-    return np.array(tokens)
+    if len(first) not in (2, 3) or not all(t and not _is_number(t) for t in first):
+        return "data"
+    if len(first) == 3:
+        return "header"
+    later = {t for _, fields in rows[1:] for t in fields[:2]}
+    if later and all(_INT.match(t) for t in later):
+        return "header"
+    if first[0] in later or first[1] in later:
+        return "data"
+    return "ambiguous"
 
 
 def _read_numeric(path: str) -> EdgeList | None:
@@ -235,7 +242,7 @@ def _read_numeric(path: str) -> EdgeList | None:
     the file is anything else (the line reader then explains what)."""
     first = None
     try:
-        with open(path, encoding="utf-8") as f:
+        with open(path, encoding="utf-8-sig") as f:
             for line in f:
                 cut = _COMMENT.search(line)
                 text = (line[: cut.start()] if cut else line).strip()
@@ -260,7 +267,7 @@ def _read_numeric(path: str) -> EdgeList | None:
             comments=["#", "%"],
             delimiter="," if comma else None,
             ndmin=1,
-            encoding="utf-8",
+            encoding="utf-8-sig",
         )
     except (ValueError, OverflowError, UnicodeDecodeError):
         return None

@@ -9,6 +9,7 @@ MemoryError instead of being killed by the kernel halfway through.
 from __future__ import annotations
 
 import os
+from collections.abc import Callable
 
 from ._convert import check_index
 
@@ -182,21 +183,61 @@ def format_bytes(count: int) -> str:
     return f"{size:.1f} TiB"
 
 
+def _raise_memory_error(
+    needed: int, free: int, source: str, num_nodes: int, num_edges: int, dim: int, stage: str
+) -> None:
+    if num_nodes:
+        size = (
+            f"{num_nodes:,} nodes and {num_edges:,} edges at dim={dim} "
+            f"({format_bytes(_matrix_bytes(num_nodes, dim))} of it for three "
+            f"{num_nodes:,} × {dim} float32 matrices)"
+        )
+    else:  # an edge list whose IDs are not numbered yet
+        size = f"{num_edges:,} edges at dim={dim}, not counting the nodes' matrices"
+    raise MemoryError(
+        f"embedding needs about {format_bytes(needed)} for {size}, but only "
+        f"{format_bytes(free)} is available ({source}); checked before {stage}. "
+        "Reduce dim, embed a smaller graph, or free memory."
+    )
+
+
 def check_memory(num_nodes: int, num_edges: int, dim: int, undirected: bool) -> None:
     """Raise MemoryError when the engine's allocations cannot fit.
 
-    Called after conversion, so the input arrays already exist and only the
-    engine's share of the estimate is compared.
+    Called once the canonical arrays exist, so only the engine's share of the
+    estimate is compared.
     """
     needed = _engine_bytes(num_nodes, num_edges, dim, undirected)
     available = available_memory()
     if available is None or needed <= available[0]:
         return
-    free, source = available
-    matrices = _matrix_bytes(num_nodes, dim)
-    raise MemoryError(
-        f"embedding needs about {format_bytes(needed)} for {num_nodes:,} nodes and "
-        f"{num_edges:,} stored edges at dim={dim} ({format_bytes(matrices)} of it for "
-        f"three {num_nodes:,} × {dim} float32 matrices), but only {format_bytes(free)} "
-        f"is available ({source}). Reduce dim, embed a smaller graph, or free memory."
+    _raise_memory_error(needed, *available, num_nodes, num_edges, dim, "embedding")
+
+
+def conversion_bytes(
+    num_nodes: int, num_edges: int, working_bytes: int, dim: int, undirected: bool
+) -> int:
+    """What one conversion stage and everything after it allocate: the
+    stage's working memory, the canonical arrays and the engine's share."""
+    return (
+        working_bytes
+        + _graph_bytes(num_nodes, num_edges)
+        + _engine_bytes(num_nodes, num_edges, dim, undirected)
     )
+
+
+def conversion_guard(dim: int, undirected: bool) -> Callable[[int, int, int], None]:
+    """The check a converter runs before each costly stage: the stage's own
+    working memory, the canonical arrays it leads to and the engine must fit
+    together. Until the IDs are numbered the number of nodes is a lower bound,
+    so the first check counts every edge but perhaps not every node; the one
+    after numbering is exact."""
+
+    def guard(num_nodes: int, num_edges: int, working_bytes: int) -> None:
+        needed = conversion_bytes(num_nodes, num_edges, working_bytes, dim, undirected)
+        available = available_memory()
+        if available is None or needed <= available[0]:
+            return
+        _raise_memory_error(needed, *available, num_nodes, num_edges, dim, "converting")
+
+    return guard
