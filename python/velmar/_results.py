@@ -93,7 +93,10 @@ class NpyOutput:
         if os.path.exists(self.sidecar):
             state = _read_json(self.sidecar)
             _check_run(self.sidecar, state.get("run"), run)
+            run = state["run"]
             self.done = {int(j0) for j0 in state.get("done", [])}
+            seed = state.get("seed")
+            self.seed = seed if isinstance(seed, int) else None
             self.array = _open_npy(path, shape)
         else:
             if os.path.exists(path):
@@ -101,6 +104,7 @@ class NpyOutput:
                     f"{path}: exists but is not an unfinished velmar run; remove it first"
                 )
             self.done = set()
+            self.seed = None
             self._save_state(run)
             self.array = _create_npy(path, shape)
         self.run = run
@@ -115,7 +119,7 @@ class NpyOutput:
         self._save_state(self.run)
 
     def _save_state(self, run: dict[str, Any]) -> None:
-        _write_json(self.sidecar, {"run": run, "done": sorted(self.done)})
+        _write_json(self.sidecar, {"run": run, "seed": self.seed, "done": sorted(self.done)})
 
     def result(self) -> npt.NDArray[np.float32]:
         return np.load(self.path, mmap_mode="r")
@@ -313,7 +317,7 @@ def _stored_seed(output: NpyOutput | ZarrOutput) -> int | None:
     if isinstance(output, ZarrOutput):
         seed = output.group.attrs.asdict().get("velmar_seed")
     else:
-        seed = _read_json(output.sidecar).get("seed")
+        seed = output.seed
     return seed if isinstance(seed, int) else None
 
 
@@ -321,9 +325,8 @@ def _record_seed(output: NpyOutput | ZarrOutput, seed: int) -> None:
     if isinstance(output, ZarrOutput):
         output.group.attrs["velmar_seed"] = seed
     else:
-        state = _read_json(output.sidecar)
-        state["seed"] = seed
-        _write_json(output.sidecar, state)
+        output.seed = seed
+        output._save_state(output.run)
 
 
 def _run_dask(

@@ -91,7 +91,7 @@ def _load_edges(con: Any, path: str, fmt: str, header: bool | None) -> bool:
         integer = con.execute(
             "SELECT coalesce(bool_and(" + _INT_SQL.format("s") + " AND "
             + _INT_SQL.format("t") + "), true) FROM raw"
-        ).fetchone()[0]
+        ).fetchall()[0][0]
         kind = "BIGINT" if integer else "VARCHAR"
         con.execute(
             f"CREATE TABLE e AS SELECT s::{kind} AS s, t::{kind} AS t, {weight} AS w, "
@@ -110,7 +110,7 @@ def _load_edges(con: Any, path: str, fmt: str, header: bool | None) -> bool:
             f"CREATE TABLE e AS SELECT {q[0]} AS s, {q[1]} AS t, {weight} AS w, "
             f"file_row_number AS seq FROM read_parquet('{_quote(path)}', file_row_number=true)"
         )
-        kinds = con.execute("SELECT typeof(s), typeof(t) FROM e LIMIT 1").fetchone()
+        kinds = next(iter(con.execute("SELECT typeof(s), typeof(t) FROM e LIMIT 1").fetchall()), None)
         integer = kinds is None or all("INT" in k for k in kinds)
         if not integer:
             con.execute("CREATE TABLE e2 AS SELECT s::VARCHAR AS s, t::VARCHAR AS t, w, seq FROM e")
@@ -159,14 +159,14 @@ def _prepare(con: Any, path: str, fmt: str, out: str, *, undirected: bool,
              header: bool | None) -> None:
     integer = _load_edges(con, path, fmt, header)
     for column in ("s", "t"):
-        missing = con.execute(f"SELECT count(*) FROM e WHERE {column} IS NULL").fetchone()[0]
+        missing = con.execute(f"SELECT count(*) FROM e WHERE {column} IS NULL").fetchall()[0][0]
         if missing:
             raise _io.GraphFileError(f"{path}: {missing} edges without a node ID")
     con.execute(
         "CREATE TABLE nodes AS SELECT id, (row_number() OVER (ORDER BY id)) - 1 AS code "
         "FROM (SELECT s AS id FROM e UNION SELECT t FROM e)"
     )
-    n = int(con.execute("SELECT count(*) FROM nodes").fetchone()[0])
+    n = int(con.execute("SELECT count(*) FROM nodes").fetchall()[0][0])
     # Duplicates summed as ((v0 + v1) + v2) ... in file order, as canonical_csr
     # sums them.
     con.execute(
@@ -247,7 +247,7 @@ def _write_nodes(con: Any, out: str, integer: bool) -> None:
     if integer:
         dtype: np.dtype[Any] = np.dtype(np.int64)
     else:
-        longest = con.execute("SELECT coalesce(max(length(id)), 1) FROM nodes").fetchone()[0]
+        longest = con.execute("SELECT coalesce(max(length(id)), 1) FROM nodes").fetchall()[0][0]
         dtype = np.dtype(f"<U{max(int(longest), 1)}")
     writer = _prepared.NpyWriter(os.path.join(out, "nodes.npy"), dtype)
     try:
