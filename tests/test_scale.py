@@ -46,7 +46,10 @@ def write_csv(path, s, t, w):
 def cancelling_matrix():
     # 0->1 and 1->0 cancel; an explicit zero; a self-loop; a NaN-free graph.
     return scipy_sparse.csr_matrix(
-        (np.array([1.0, -1.0, 0.0, 0.25, 3.0]), (np.array([0, 1, 2, 3, 3]), np.array([1, 0, 3, 3, 0]))),
+        (
+            np.array([1.0, -1.0, 0.0, 0.25, 3.0]),
+            (np.array([0, 1, 2, 3, 3]), np.array([1, 0, 3, 3, 0])),
+        ),
         shape=(5, 5),
     )
 
@@ -104,7 +107,9 @@ def test_killed_run_restarts_and_computes_only_the_missing_blocks(tmp_path, monk
     out = str(tmp_path / name)
     done = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(KILL_AFTER_TWO_BLOCKS), graph.path, out],
-        capture_output=True, text=True, timeout=240,
+        capture_output=True,
+        text=True,
+        timeout=240,
     )
     assert done.returncode == -signal.SIGKILL, done.stderr
     with pytest.raises(_results.RunMismatchError, match="seed=4 \\(now 5\\)"):
@@ -158,7 +163,10 @@ def test_dask_cluster_gives_the_single_machine_bits(tmp_path):
     script.write_text(textwrap.dedent(DASK_RUN))
     done = subprocess.run(
         [sys.executable, str(script), graph.path, str(tmp_path / "emb.zarr")],
-        capture_output=True, text=True, timeout=240, cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=240,
+        cwd=tmp_path,
     )
     assert done.returncode == 0, done.stderr[-3000:]
     assert done.stdout.split()[-2:] == ["2", "True"]
@@ -192,10 +200,16 @@ def _rewrite(path, name, change):
         (lambda p: _header(p, version=2), "graph.json", "format version 2"),
         (lambda p: _header(p, num_entries=10**12), "indices.npy", "expected uint32"),
         (lambda p: _header(p, num_nodes=-1), "graph.json", "'num_nodes' is missing or invalid"),
-        (lambda p: _rewrite(p, "indices", lambda a: a.__setitem__(3, 300)), "indices.npy",
-         "outside 0..299"),
-        (lambda p: _rewrite(p, "indptr", lambda a: a.__setitem__(5, a[7])), "indptr.npy",
-         "decrease"),
+        (
+            lambda p: _rewrite(p, "indices", lambda a: a.__setitem__(3, 300)),
+            "indices.npy",
+            "outside 0..299",
+        ),
+        (
+            lambda p: _rewrite(p, "indptr", lambda a: a.__setitem__(5, a[7])),
+            "indptr.npy",
+            "decrease",
+        ),
         (lambda p: (p / "scales.npy").write_bytes(b"not numpy"), "scales.npy", "not a valid .npy"),
     ],
 )

@@ -10,7 +10,7 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any, Literal, Union, overload
+from typing import Any, Literal, Union, cast, overload
 
 import _rust_core
 import numpy as np
@@ -268,11 +268,13 @@ def embed(
             undirected=u and not getattr(converted, "symmetric", False),
             block_columns=block_columns, client=client, progress=progress,
         )
+    embedding = cast(Embedding, result)  # a Zarr array or a memory map with out=
     if return_nodes:
         nodes_of = converted.nodes
-        return result, (np.arange(converted.num_nodes, dtype=np.int64)
-                        if nodes_of is None else nodes_of)
-    return result
+        return embedding, (
+            np.arange(converted.num_nodes, dtype=np.int64) if nodes_of is None else nodes_of
+        )
+    return embedding
 
 
 def _reject_prepared_options(nodes: object, source: object, target: object,

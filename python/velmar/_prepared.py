@@ -15,7 +15,7 @@ import json
 import os
 import uuid
 from dataclasses import dataclass
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -164,8 +164,9 @@ def entry_scales(
 
 
 def _npy_header(dtype: np.dtype[Any], shape: tuple[int, ...]) -> bytes:
-    text = repr({"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False,
-                 "shape": shape})
+    text = repr(
+        {"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False, "shape": shape}
+    )
     body = text.encode("latin1")
     room = NPY_HEADER_BYTES - 10 - 1
     if len(body) > room:
@@ -186,7 +187,7 @@ class NpyWriter:
 
     def append(self, values: npt.NDArray[Any]) -> None:
         data = np.ascontiguousarray(values, dtype=self.dtype)
-        self._file.write(memoryview(data).cast("B"))
+        self._file.write(data.data)
         self.count += int(data.shape[0])
 
     def close(self) -> None:
@@ -253,8 +254,8 @@ def new_header(num_nodes: int, num_entries: int, symmetrized: bool) -> dict[str,
 def read_npy_header(f: BinaryIO) -> tuple[tuple[int, ...], bool, np.dtype[Any]]:
     version = np.lib.format.read_magic(f)
     if version == (1, 0):
-        return np.lib.format.read_array_header_1_0(f)  # type: ignore[no-any-return]
-    return np.lib.format.read_array_header_2_0(f)  # type: ignore[no-any-return]
+        return np.lib.format.read_array_header_1_0(f)
+    return np.lib.format.read_array_header_2_0(f)
 
 
 def describe(directory: str, header: dict[str, Any], name: str) -> None:
@@ -356,19 +357,31 @@ def _read_header(directory: str) -> dict[str, Any]:
         with open(path, encoding="utf-8") as f:
             header = json.load(f)
     except FileNotFoundError:
-        raise _fail(path, "missing (not a prepared graph, or its preparation did not finish)") from None
+        raise _fail(
+            path, "missing (not a prepared graph, or its preparation did not finish)"
+        ) from None
     except (OSError, UnicodeDecodeError, json.JSONDecodeError) as e:
         raise _fail(path, f"unreadable ({e})") from None
     if not isinstance(header, dict) or header.get("format") != FORMAT:
         raise _fail(path, "not a velmar prepared graph header")
     if header.get("version") != FORMAT_VERSION:
         raise _fail(
-            path, f"format version {header.get('version')!r}; this velmar reads version {FORMAT_VERSION}"
+            path,
+            f"format version {header.get('version')!r}; this velmar reads version {FORMAT_VERSION}",
         )
-    for key, kind in (("num_nodes", int), ("num_entries", int), ("symmetrized", bool),
-                      ("graph_id", str), ("arrays", dict)):
-        value = header.get(key)
-        if not isinstance(value, kind) or (kind is int and (isinstance(value, bool) or value < 0)):
+    kinds: tuple[tuple[str, type], ...] = (
+        ("num_nodes", int),
+        ("num_entries", int),
+        ("symmetrized", bool),
+        ("graph_id", str),
+        ("arrays", dict),
+    )
+    for key, kind in kinds:
+        value: Any = header.get(key)
+        bad_count = kind is int and (
+            isinstance(value, bool) or not isinstance(value, int) or int(value) < 0
+        )
+        if not isinstance(value, kind) or bad_count:
             raise _fail(path, f"field {key!r} is missing or invalid")
     return header
 
@@ -407,8 +420,9 @@ def open_graph(directory: str | os.PathLike[str]) -> PreparedGraph:
         if nodes.shape != (n,):
             raise _fail(os.path.join(path, "nodes.npy"), f"expected {n} node IDs")
     _check_structure(path, mapped["indptr"], mapped["indices"], n, m)
-    return PreparedGraph(path, header, mapped["indptr"], mapped["indices"], mapped["scales"],
-                         mapped["values"], nodes)
+    return PreparedGraph(
+        path, header, mapped["indptr"], mapped["indices"], mapped["scales"], mapped["values"], nodes
+    )
 
 
 def _check_structure(
@@ -463,7 +477,7 @@ def prepare(
     directory = os.fspath(out)
     is_path = isinstance(source, (str, os.PathLike))
     if is_path:
-        path = os.fspath(source)  # type: ignore[arg-type]
+        path = os.fspath(cast("str | os.PathLike[str]", source))
         if not os.path.exists(path):
             raise FileNotFoundError(f"{path}: no such file")
         fmt = _file_kind(path)
@@ -482,11 +496,20 @@ def prepare(
     if is_path and stream:
         from . import _stream
 
-        _stream.prepare_stream(path, fmt, directory, undirected=bool(undirected),
-                               memory_limit=_memory.parse_bytes(memory_limit), header=header)
+        _stream.prepare_stream(
+            path,
+            fmt,
+            directory,
+            undirected=bool(undirected),
+            memory_limit=_memory.parse_bytes(memory_limit),
+            header=header,
+        )
     else:
-        graph = _load(source, header=header, nodes=nodes) if is_path else (
-            _convert.to_csr_graph(source, nodes=nodes))
+        graph = (
+            _load(path, header=header, nodes=nodes)
+            if is_path
+            else _convert.to_csr_graph(source, nodes=nodes)
+        )
         write_csr_graph(graph, directory, symmetrize_graph=bool(undirected))
     return open_graph(directory)
 
@@ -495,7 +518,7 @@ def _file_kind(path: str) -> str:
     from . import _io
 
     name = path.lower()
-    if name.endswith(".parquet") or name.endswith(".pq"):
+    if name.endswith((".parquet", ".pq")):
         return "parquet"
     if name.endswith(".npy"):
         return "npy"
@@ -504,7 +527,7 @@ def _file_kind(path: str) -> str:
 
 def read_npy_edges(path: str) -> npt.NDArray[Any]:
     try:
-        table = np.load(path, mmap_mode="r", allow_pickle=False)
+        table: npt.NDArray[Any] = np.load(path, mmap_mode="r", allow_pickle=False)
     except (OSError, ValueError) as e:
         raise ValueError(f"{path}: not a .npy array of edges ({e})") from None
     if table.ndim != 2 or table.shape[1] not in (2, 3) or table.dtype.kind not in "iuf":
@@ -540,7 +563,9 @@ def _load(path: str, *, header: bool | None, nodes: Any) -> CsrGraph:
         try:
             import pyarrow.parquet as pq
         except ImportError:
-            raise ImportError("reading Parquet needs pyarrow (pip install 'velmar[scale]')") from None
+            raise ImportError(
+                "reading Parquet needs pyarrow (pip install 'velmar[scale]')"
+            ) from None
         table = pq.read_table(path)
         if table.num_columns not in (2, 3):
             raise ValueError(f"{path}: expected 2 or 3 columns (source, target[, weight])")

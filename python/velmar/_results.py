@@ -40,7 +40,13 @@ class RunMismatchError(ValueError):
 
 
 def compute_block(
-    graph: CsrGraph, j0: int, j1: int, *, dim: int, weights: list[float], seed: int,
+    graph: CsrGraph,
+    j0: int,
+    j1: int,
+    *,
+    dim: int,
+    weights: list[float],
+    seed: int,
     undirected: bool,
 ) -> npt.NDArray[np.float32]:
     """Columns [j0, j1) of the embedding, an n × (j1 - j0) float32 array.
@@ -75,7 +81,7 @@ def graph_fingerprint(graph: PreparedGraph | CsrGraph) -> str:
     digest = hashlib.blake2b(digest_size=16)
     digest.update(np.int64(graph.num_nodes).tobytes())
     for array in (graph.row_ptrs, graph.col_indices, graph.values):
-        digest.update(memoryview(np.ascontiguousarray(array)).cast("B"))
+        digest.update(np.ascontiguousarray(array).data)
     return f"arrays:{digest.hexdigest()}"
 
 
@@ -122,10 +128,11 @@ class NpyOutput:
         _write_json(self.sidecar, {"run": run, "seed": self.seed, "done": sorted(self.done)})
 
     def result(self) -> npt.NDArray[np.float32]:
-        return np.load(self.path, mmap_mode="r")
+        array: npt.NDArray[np.float32] = np.load(self.path, mmap_mode="r")
+        return array
 
 
-def _create_npy(path: str, shape: tuple[int, int]) -> np.memmap[Any, np.dtype[np.float32]]:
+def _create_npy(path: str, shape: tuple[int, int]) -> Any:
     with open(path, "wb") as f:
         np.lib.format.write_array_header_1_0(
             f, {"descr": "<f4", "fortran_order": False, "shape": shape}
@@ -150,7 +157,9 @@ def _open_npy(path: str, shape: tuple[int, int]) -> Any:
     except (OSError, ValueError) as e:
         raise ValueError(f"{path}: cannot reopen the unfinished result ({e})") from None
     if array.shape != shape or array.dtype != np.float32:
-        raise RunMismatchError(f"{path}: holds {array.dtype} {array.shape}, expected float32 {shape}")
+        raise RunMismatchError(
+            f"{path}: holds {array.dtype} {array.shape}, expected float32 {shape}"
+        )
     return array
 
 
@@ -158,7 +167,9 @@ def _zarr() -> Any:
     try:
         import zarr
     except ImportError:
-        raise ImportError("writing .zarr results needs Zarr (pip install 'velmar[scale]')") from None
+        raise ImportError(
+            "writing .zarr results needs Zarr (pip install 'velmar[scale]')"
+        ) from None
     return zarr
 
 
@@ -167,8 +178,14 @@ class ZarrOutput:
     the array "done" with one single-byte chunk per block, so that writers
     of different blocks never write the same object."""
 
-    def __init__(self, path: str, run: dict[str, Any], shape: tuple[int, int], width: int,
-                 create: bool = True) -> None:
+    def __init__(
+        self,
+        path: str,
+        run: dict[str, Any],
+        shape: tuple[int, int],
+        width: int,
+        create: bool = True,
+    ) -> None:
         zarr = _zarr()
         self.path = path
         blocks = len(column_blocks(shape[1], width))
@@ -184,10 +201,15 @@ class ZarrOutput:
                 raise FileNotFoundError(f"{path}: no such velmar result") from None
             group = zarr.open_group(path, mode="w")
             rows = max(1, min(shape[0], _ZARR_CHUNK_BYTES // (4 * width)))
-            group.create_array("embedding", shape=shape, chunks=(rows, width), dtype="float32",
-                               compressors=None, fill_value=0.0)
-            group.create_array("done", shape=(blocks,), chunks=(1,), dtype="uint8",
-                               fill_value=0)
+            group.create_array(
+                "embedding",
+                shape=shape,
+                chunks=(rows, width),
+                dtype="float32",
+                compressors=None,
+                fill_value=0.0,
+            )
+            group.create_array("done", shape=(blocks,), chunks=(1,), dtype="uint8", fill_value=0)
             group.attrs["velmar_run"] = run
         self.group = group
         self.array = group["embedding"]
@@ -245,8 +267,15 @@ def _check_run(where: str, stored: object, run: dict[str, Any]) -> None:
 
 
 def run_to_disk(
-    graph: PreparedGraph | CsrGraph, out: str, *, dim: int, weights: list[float],
-    seed: int | None, undirected: bool, block_columns: int | None, client: Any,
+    graph: PreparedGraph | CsrGraph,
+    out: str,
+    *,
+    dim: int,
+    weights: list[float],
+    seed: int | None,
+    undirected: bool,
+    block_columns: int | None,
+    client: Any,
     progress: Progress | None,
 ) -> Any:
     """Embeds block by block into ``out`` (.zarr or .npy) and returns the
@@ -255,7 +284,9 @@ def run_to_disk(
     if not is_zarr and not out.endswith(".npy"):
         raise ValueError(f"out must name a .zarr or a .npy path, got {out!r}")
     if client is not None and not is_zarr:
-        raise ValueError("a run on a Dask cluster writes a .zarr result (many writers, one chunk each)")
+        raise ValueError(
+            "a run on a Dask cluster writes a .zarr result (many writers, one chunk each)"
+        )
     if client is not None and not isinstance(graph, PreparedGraph):
         raise TypeError(
             "a run on a Dask cluster needs a prepared graph that every worker can open "
@@ -267,9 +298,14 @@ def run_to_disk(
     if not 1 <= width <= dim:
         raise ValueError(f"block_columns must be between 1 and dim ({dim}), got {width}")
     run = {
-        "version": RUN_VERSION, "graph": graph_fingerprint(graph), "num_nodes": n,
-        "dim": dim, "weights": weights, "undirected": undirected,
-        "block_columns": width, "seed": seed,
+        "version": RUN_VERSION,
+        "graph": graph_fingerprint(graph),
+        "num_nodes": n,
+        "dim": dim,
+        "weights": weights,
+        "undirected": undirected,
+        "block_columns": width,
+        "seed": seed,
     }
     output: NpyOutput | ZarrOutput
     output = ZarrOutput(out, run, (n, dim), width) if is_zarr else NpyOutput(out, run, (n, dim))
@@ -284,7 +320,12 @@ def run_to_disk(
     finished = len(blocks) - len(todo)
     if progress is not None:
         progress(finished, len(blocks))
-    options = {"dim": dim, "weights": weights, "seed": stored_seed, "undirected": undirected}
+    options: dict[str, Any] = {
+        "dim": dim,
+        "weights": weights,
+        "seed": stored_seed,
+        "undirected": undirected,
+    }
     if client is not None:
         assert isinstance(graph, PreparedGraph)
         _run_dask(client, graph.path, out, run, todo, options, finished, len(blocks), progress)
@@ -330,15 +371,31 @@ def _record_seed(output: NpyOutput | ZarrOutput, seed: int) -> None:
 
 
 def _run_dask(
-    client: Any, graph_path: str, out: str, run: dict[str, Any], todo: list[tuple[int, int]],
-    options: dict[str, Any], finished: int, total: int, progress: Progress | None,
+    client: Any,
+    graph_path: str,
+    out: str,
+    run: dict[str, Any],
+    todo: list[tuple[int, int]],
+    options: dict[str, Any],
+    finished: int,
+    total: int,
+    progress: Progress | None,
 ) -> None:
     from distributed import as_completed
 
     token = secrets.token_hex(4)
     futures = {
-        client.submit(_dask_block, graph_path, out, run, j0, j1, options,
-                      key=f"velmar-block-{j0}-{j1}-{token}", pure=False): (j0, j1)
+        client.submit(
+            _dask_block,
+            graph_path,
+            out,
+            run,
+            j0,
+            j1,
+            options,
+            key=f"velmar-block-{j0}-{j1}-{token}",
+            pure=False,
+        ): (j0, j1)
         for j0, j1 in todo
     }
     failed: list[str] = []
@@ -360,14 +417,20 @@ def _run_dask(
         )
 
 
-def _dask_block(graph_path: str, out: str, run: dict[str, Any], j0: int, j1: int,
-                options: dict[str, Any]) -> dict[str, Any]:
+def _dask_block(
+    graph_path: str, out: str, run: dict[str, Any], j0: int, j1: int, options: dict[str, Any]
+) -> dict[str, Any]:
     """One task: open the graph and the result, write one block, return metadata."""
     started = time.perf_counter()
     graph = open_graph(graph_path)
-    output = ZarrOutput(out, run, (graph.num_nodes, options["dim"]), run["block_columns"],
-                        create=False)
+    output = ZarrOutput(
+        out, run, (graph.num_nodes, options["dim"]), run["block_columns"], create=False
+    )
     if j0 not in output.done:
         output.write(j0, j1, compute_block(graph.to_csr_graph(), j0, j1, **options))
-    return {"columns": (j0, j1), "seconds": time.perf_counter() - started,
-            "worker": socket.gethostname(), "pid": os.getpid()}
+    return {
+        "columns": (j0, j1),
+        "seconds": time.perf_counter() - started,
+        "worker": socket.gethostname(),
+        "pid": os.getpid(),
+    }

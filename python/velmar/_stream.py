@@ -89,8 +89,11 @@ def _load_edges(con: Any, path: str, fmt: str, header: bool | None) -> bool:
             f"comment='#', auto_detect=false, quote='', escape='', columns={columns})"
         )
         integer = con.execute(
-            "SELECT coalesce(bool_and(" + _INT_SQL.format("s") + " AND "
-            + _INT_SQL.format("t") + "), true) FROM raw"
+            "SELECT coalesce(bool_and("
+            + _INT_SQL.format("s")
+            + " AND "
+            + _INT_SQL.format("t")
+            + "), true) FROM raw"
         ).fetchall()[0][0]
         kind = "BIGINT" if integer else "VARCHAR"
         con.execute(
@@ -100,8 +103,12 @@ def _load_edges(con: Any, path: str, fmt: str, header: bool | None) -> bool:
         con.execute("DROP TABLE raw")
         return bool(integer)
     if fmt == "parquet":
-        names = [row[0] for row in con.execute(
-            f"DESCRIBE SELECT * FROM read_parquet('{_quote(path)}')").fetchall()]
+        names = [
+            row[0]
+            for row in con.execute(
+                f"DESCRIBE SELECT * FROM read_parquet('{_quote(path)}')"
+            ).fetchall()
+        ]
         if len(names) not in (2, 3):
             raise ValueError(f"{path}: expected 2 or 3 columns (source, target[, weight])")
         q = [f'"{name}"' for name in names]
@@ -110,7 +117,9 @@ def _load_edges(con: Any, path: str, fmt: str, header: bool | None) -> bool:
             f"CREATE TABLE e AS SELECT {q[0]} AS s, {q[1]} AS t, {weight} AS w, "
             f"file_row_number AS seq FROM read_parquet('{_quote(path)}', file_row_number=true)"
         )
-        kinds = next(iter(con.execute("SELECT typeof(s), typeof(t) FROM e LIMIT 1").fetchall()), None)
+        kinds = next(
+            iter(con.execute("SELECT typeof(s), typeof(t) FROM e LIMIT 1").fetchall()), None
+        )
         integer = kinds is None or all("INT" in k for k in kinds)
         if not integer:
             con.execute("CREATE TABLE e2 AS SELECT s::VARCHAR AS s, t::VARCHAR AS t, w, seq FROM e")
@@ -126,20 +135,31 @@ def _load_edges(con: Any, path: str, fmt: str, header: bool | None) -> bool:
             src, dst, w = _prepared._npy_columns(np.asarray(table[lo : lo + _BATCH]), path)
             if w is None:
                 w = np.ones(src.shape[0])
-            yield pa.record_batch({
-                "s": src.astype(np.int64), "t": dst.astype(np.int64), "w": w,
-                "seq": np.arange(lo, lo + src.shape[0], dtype=np.int64),
-            })
+            yield pa.record_batch(
+                {
+                    "s": src.astype(np.int64),
+                    "t": dst.astype(np.int64),
+                    "w": w,
+                    "seq": np.arange(lo, lo + src.shape[0], dtype=np.int64),
+                }
+            )
 
-    schema = pa.schema([("s", pa.int64()), ("t", pa.int64()), ("w", pa.float64()),
-                        ("seq", pa.int64())])
-    reader = pa.RecordBatchReader.from_batches(schema, batches())
-    con.execute("CREATE TABLE e AS SELECT * FROM reader")
+    schema = pa.schema(
+        [("s", pa.int64()), ("t", pa.int64()), ("w", pa.float64()), ("seq", pa.int64())]
+    )
+    con.register("npy_edges", pa.RecordBatchReader.from_batches(schema, batches()))
+    con.execute("CREATE TABLE e AS SELECT * FROM npy_edges")
+    con.unregister("npy_edges")
     return True
 
 
 def prepare_stream(
-    path: str, fmt: str, out: str, *, undirected: bool, memory_limit: int | None,
+    path: str,
+    fmt: str,
+    out: str,
+    *,
+    undirected: bool,
+    memory_limit: int | None,
     header: bool | None,
 ) -> None:
     workdir = os.path.join(out, "tmp-prepare")
@@ -155,8 +175,9 @@ def prepare_stream(
         shutil.rmtree(workdir, ignore_errors=True)
 
 
-def _prepare(con: Any, path: str, fmt: str, out: str, *, undirected: bool,
-             header: bool | None) -> None:
+def _prepare(
+    con: Any, path: str, fmt: str, out: str, *, undirected: bool, header: bool | None
+) -> None:
     integer = _load_edges(con, path, fmt, header)
     for column in ("s", "t"):
         missing = con.execute(f"SELECT count(*) FROM e WHERE {column} IS NULL").fetchall()[0][0]
@@ -186,8 +207,9 @@ def _prepare(con: Any, path: str, fmt: str, out: str, *, undirected: bool,
     else:
         final = "SELECT r, c, w FROM a ORDER BY r, c"
     index_dtype = _prepared.index_dtype(n)
-    indptr = np.lib.format.open_memmap(os.path.join(out, "indptr.npy"), mode="w+",
-                                       dtype=np.int64, shape=(n + 1,))
+    indptr = np.lib.format.open_memmap(
+        os.path.join(out, "indptr.npy"), mode="w+", dtype=np.int64, shape=(n + 1,)
+    )
     cols = _prepared.NpyWriter(os.path.join(out, "indices.npy"), index_dtype)
     vals = _prepared.NpyWriter(os.path.join(out, "values.npy"), np.float64)
     try:
@@ -258,4 +280,3 @@ def _write_nodes(con: Any, out: str, integer: bool) -> None:
         writer.abort()
         raise
     writer.close()
-
