@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import velmar
+import velmar._stream
 from velmar import _results
 
 scipy_sparse = pytest.importorskip("scipy.sparse")
@@ -66,7 +67,11 @@ def cancelling_matrix():
         (lambda p: cancelling_matrix(), False, True),
     ],
 )
-def test_prepared_graph_embeds_with_the_in_memory_bits(tmp_path, make_input, stream, undirected):
+def test_prepared_graph_embeds_with_the_in_memory_bits(
+    tmp_path, monkeypatch, make_input, stream, undirected
+):
+    # Small batches, so that positions straddle the batches of a streamed run.
+    monkeypatch.setattr(velmar._stream, "_BATCH", 1000)
     source = make_input(tmp_path)
     graph = velmar.prepare(source, tmp_path / "g", undirected=undirected, stream=stream)
     if isinstance(source, str):

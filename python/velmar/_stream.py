@@ -32,7 +32,8 @@ def _connect(workdir: str, memory_limit: int | None) -> Any:
         raise ImportError(
             "streaming an edge list needs DuckDB and pyarrow (pip install 'velmar[scale]')"
         ) from None
-    con = duckdb.connect(os.path.join(workdir, "sort.duckdb"))
+    # In memory up to the limit, spilling to temp_directory beyond it.
+    con = duckdb.connect()
     con.execute(f"SET temp_directory = '{_quote(os.path.join(workdir, 'spill'))}'")
     con.execute("SET preserve_insertion_order = true")
     if memory_limit is not None:
@@ -188,44 +189,49 @@ def _prepare(
         "FROM (SELECT s AS id FROM e UNION SELECT t FROM e)"
     )
     n = int(con.execute("SELECT count(*) FROM nodes").fetchall()[0][0])
-    # Duplicates summed as ((v0 + v1) + v2) ... in file order, as canonical_csr
-    # sums them.
-    con.execute(
-        "CREATE TABLE a AS SELECT a.code AS r, b.code AS c, "
-        "list_reduce(list(e.w ORDER BY e.seq), lambda x, y: x + y) AS w "
-        "FROM e JOIN nodes a ON e.s = a.id JOIN nodes b ON e.t = b.id GROUP BY a.code, b.code"
+    coded = (
+        "SELECT a.code AS r, b.code AS c, e.w, e.seq "
+        "FROM e JOIN nodes a ON e.s = a.id JOIN nodes b ON e.t = b.id"
     )
-    con.execute("DROP TABLE e")
+    # One sort puts every position's entries together: those of A (side 0)
+    # and, when symmetrizing, those of Aᵀ (side 1), each side in file order.
     if undirected:
-        # Each position occurs at most once in A and once in Aᵀ: a pair sums
-        # its two weights, a single weight gets + 0.0; zero sums are dropped.
-        final = (
-            "SELECT r, c, CASE WHEN count(*) = 2 THEN min(w) + max(w) ELSE min(w) + 0.0 END AS w "
-            "FROM (SELECT r, c, w FROM a UNION ALL SELECT c AS r, r AS c, w FROM a) "
-            "GROUP BY r, c ORDER BY r, c"
+        entries = (
+            f"SELECT r, c, w, seq, 0 AS side FROM ({coded}) "
+            f"UNION ALL SELECT c AS r, r AS c, w, seq, 1 AS side FROM ({coded})"
         )
     else:
-        final = "SELECT r, c, w FROM a ORDER BY r, c"
+        entries = f"SELECT r, c, w, seq, 0 AS side FROM ({coded})"
+    final = f"SELECT r, c, side, w FROM ({entries}) ORDER BY r, c, side, seq"
     index_dtype = _prepared.index_dtype(n)
     indptr = np.lib.format.open_memmap(
         os.path.join(out, "indptr.npy"), mode="w+", dtype=np.int64, shape=(n + 1,)
     )
     cols = _prepared.NpyWriter(os.path.join(out, "indices.npy"), index_dtype)
     vals = _prepared.NpyWriter(os.path.join(out, "values.npy"), np.float64)
-    try:
-        for batch in con.sql(final).to_arrow_reader(_BATCH):
-            r = batch.column(0).to_numpy()
-            c = batch.column(1).to_numpy()
-            w = batch.column(2).to_numpy()
-            if undirected:
-                keep = w != 0.0
-                r, c, w = r[keep], c[keep], w[keep]
-            if r.shape[0] == 0:
-                continue
+
+    def emit(r: Any, c: Any, side: Any, w: Any) -> None:
+        r, c, w = _merge(r, c, side, w, undirected)
+        if r.shape[0]:
             lo = int(r[0])
             indptr[lo + 1 : int(r[-1]) + 2] += np.bincount(r - lo)
             cols.append(c)
             vals.append(w)
+
+    try:
+        held: list[Any] | None = None
+        for batch in con.sql(final).to_arrow_reader(_BATCH):
+            part = [batch.column(k).to_numpy() for k in range(4)]
+            if held is not None:
+                part = [np.concatenate([a, b]) for a, b in zip(held, part)]
+            r, c = part[0], part[1]
+            # The last position may go on in the next batch: hold it back.
+            change = np.flatnonzero((r[1:] != r[:-1]) | (c[1:] != c[:-1]))
+            cut = int(change[-1]) + 1 if change.shape[0] else 0
+            emit(*(a[:cut] for a in part))
+            held = [a[cut:] for a in part]
+        if held is not None:
+            emit(*held)
     except BaseException:
         cols.abort()
         vals.abort()
@@ -242,7 +248,7 @@ def _prepare(
     del indptr
     m = total
     _write_nodes(con, out, integer)
-    con.execute("DROP TABLE a")
+    con.execute("DROP TABLE e")
     con.execute("DROP TABLE nodes")
     row_ptrs = np.load(os.path.join(out, "indptr.npy"), mmap_mode="r")
     values = np.load(os.path.join(out, "values.npy"), mmap_mode="r")
@@ -263,6 +269,40 @@ def _prepare(
     for name in ("indptr", "indices", "scales", "values", "nodes"):
         _prepared.describe(out, graph_header, name)
     _prepared.write_header(out, graph_header)
+
+
+def _merge(r: Any, c: Any, side: Any, w: Any, undirected: bool) -> tuple[Any, Any, Any]:
+    """The stored entries of whole positions sorted by (row, column, side,
+    file order): duplicates summed as ((v0 + v1) + v2) ... in file order as
+    canonical_csr sums them, then A + Aᵀ as the engine's symmetrization
+    computes it (a pair sums its two sides, a single side gets + 0.0, sums
+    equal to 0.0 are dropped)."""
+    if r.shape[0] == 0:
+        return r, c, w
+    first = np.empty(r.shape[0], dtype=bool)
+    first[0] = True
+    first[1:] = (r[1:] != r[:-1]) | (c[1:] != c[:-1]) | (side[1:] != side[:-1])
+    starts = np.flatnonzero(first)
+    summed = w[starts].copy()
+    later = ~first
+    if later.any():
+        # ufunc.at adds unbuffered, in index order.
+        np.add.at(summed, np.cumsum(first)[later] - 1, w[later])
+    r, c = r[starts], c[starts]
+    if not undirected:
+        return r, c, summed
+    head = np.empty(r.shape[0], dtype=bool)
+    head[0] = True
+    head[1:] = (r[1:] != r[:-1]) | (c[1:] != c[:-1])
+    heads = np.flatnonzero(head)
+    total = summed[heads] + 0.0
+    pair = np.zeros(heads.shape[0], dtype=bool)
+    pair[:-1] = np.diff(heads) == 2
+    pair[-1] = heads[-1] == r.shape[0] - 2
+    both = heads[pair]
+    total[pair] = summed[both] + summed[both + 1]
+    keep = total != 0.0
+    return r[heads][keep], c[heads][keep], total[keep]
 
 
 def _write_nodes(con: Any, out: str, integer: bool) -> None:
