@@ -123,16 +123,18 @@ def phase_embed(args) -> dict:
     reset_peak()
     rss0 = peak_rss()
     started = time.perf_counter()
-    velmar.embed(big, args.dim, WEIGHTS, seed=SEED, out=str(out),
-                 block_columns=args.block_columns)
+    velmar.embed(big, args.dim, WEIGHTS, seed=SEED, out=str(out), block_columns=args.block_columns)
     disk_s = time.perf_counter() - started
     steps = len(WEIGHTS) - 1
     base_rate = base.num_entries * args.dim * steps / base_s
     disk_rate = big.num_entries * args.dim * steps / disk_s
     return {
-        "baseline_seconds": base_s, "baseline_peak_rss_growth": base_rss,
-        "disk_seconds": disk_s, "disk_peak_rss_growth": peak_rss() - rss0,
-        "baseline_entry_dims_per_s": base_rate, "disk_entry_dims_per_s": disk_rate,
+        "baseline_seconds": base_s,
+        "baseline_peak_rss_growth": base_rss,
+        "disk_seconds": disk_s,
+        "disk_peak_rss_growth": peak_rss() - rss0,
+        "baseline_entry_dims_per_s": base_rate,
+        "disk_entry_dims_per_s": disk_rate,
         "throughput_ratio": disk_rate / base_rate,
     }
 
@@ -155,10 +157,15 @@ def phase_check(args) -> dict:
         results[name] = bool(np.array_equal(np.asarray(got[:]).view(np.uint32), expected))
     out = args.workdir / "emb-dask.zarr"
     shutil.rmtree(out, ignore_errors=True)
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
-        got = velmar.embed(graph, args.dim, WEIGHTS, seed=SEED, out=str(out),
-                           block_columns=width, client=client)
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        Client(cluster) as client,
+    ):
+        got = velmar.embed(
+            graph, args.dim, WEIGHTS, seed=SEED, out=str(out), block_columns=width, client=client
+        )
         results["dask"] = bool(np.array_equal(got[:].view(np.uint32), expected))
     return results
 
@@ -205,8 +212,9 @@ def main(argv=None) -> int:
             generate(args.workdir / f"edges-{args.n}.npy", args.n, args.degree)
             result = {"seconds": time.perf_counter() - started}
         else:
-            result = {"prepare": phase_prepare, "embed": phase_embed,
-                      "check": phase_check}[args.phase](args)
+            result = {"prepare": phase_prepare, "embed": phase_embed, "check": phase_check}[
+                args.phase
+            ](args)
         result["peak_rss"] = peak_rss()
         print(json.dumps(result))
         return 0

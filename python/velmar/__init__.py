@@ -14,10 +14,12 @@ from ._api import embed, set_num_threads
 from ._estimator import VelmarEmbedding
 from ._memory import estimate_memory
 from ._prepared import GraphFormatError, PreparedGraph, open_graph, prepare
+from ._results import RunMismatchError
 
 __all__ = [
     "GraphFormatError",
     "PreparedGraph",
+    "RunMismatchError",
     "VelmarEmbedding",
     "__version__",
     "embed",

@@ -252,7 +252,9 @@ def _run_prepare(args: argparse.Namespace) -> int:
             overwrite=args.overwrite,
             header=args.header,
         )
-    except (OSError, ImportError) as e:
+    except OSError as e:
+        raise _io.GraphFileError(str(e) if e.filename is None else f"{e.filename}: {e.strerror}") from None
+    except ImportError as e:
         raise _io.GraphFileError(str(e)) from None
     progress.done(
         f"prepared {graph.num_nodes:,} nodes, {graph.num_entries:,} stored entries"
@@ -283,7 +285,7 @@ def _run_embed_prepared(args: argparse.Namespace, progress: _Progress) -> int:
             progress=report,
         )
     except OSError as e:
-        raise _io.GraphFileError(str(e)) from None
+        raise _io.GraphFileError(f"{e.filename or out}: {e.strerror or e}") from None
     progress.done("embedded")
     return 0
 

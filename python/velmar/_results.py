@@ -103,7 +103,12 @@ class NpyOutput:
             self.done = {int(j0) for j0 in state.get("done", [])}
             seed = state.get("seed")
             self.seed = seed if isinstance(seed, int) else None
-            self.array = _open_npy(path, shape)
+            if os.path.exists(path):
+                self.array = _open_npy(path, shape)
+            else:
+                # The run stopped before its file was allocated (a full disk).
+                self.done = set()
+                self.array = _create_npy(path, shape)
         else:
             if os.path.exists(path):
                 raise FileExistsError(
@@ -120,7 +125,7 @@ class NpyOutput:
             self.array[:, j0:j1] = block
             self.array.flush()
         except OSError as e:
-            raise OSError(e.errno, f"{self.path}: {e.strerror or e}") from None
+            raise _write_error(e, self.path, j0, j1) from None
         self.done.add(j0)
         self._save_state(self.run)
 
@@ -143,10 +148,9 @@ def _create_npy(path: str, shape: tuple[int, int]) -> Any:
         except OSError as e:
             f.close()
             os.remove(path)
+            size = _memory.format_bytes(4 * shape[0] * shape[1])
             raise OSError(
-                e.errno,
-                f"{path}: cannot allocate {_memory.format_bytes(4 * shape[0] * shape[1])} "
-                f"({e.strerror})",
+                e.errno, f"{e.strerror} (allocating {size} for the result)", path
             ) from None
     return _open_npy(path, shape)
 
@@ -161,6 +165,12 @@ def _open_npy(path: str, shape: tuple[int, int]) -> Any:
             f"{path}: holds {array.dtype} {array.shape}, expected float32 {shape}"
         )
     return array
+
+
+def _write_error(error: OSError, path: str, j0: int, j1: int) -> OSError:
+    """The error of a failed block write, naming the output; the blocks
+    written before stay marked, so the same call finishes the run."""
+    return OSError(error.errno, f"{error.strerror or error} (writing columns {j0}:{j1})", path)
 
 
 def _zarr() -> Any:
@@ -222,7 +232,7 @@ class ZarrOutput:
             self.array[:, j0:j1] = block
             self.group["done"][j0 // self.width] = 1
         except OSError as e:
-            raise OSError(e.errno, f"{self.path}: {e.strerror or e}") from None
+            raise _write_error(e, self.path, j0, j1) from None
         self.done.add(j0)
 
     def result(self) -> Any:
