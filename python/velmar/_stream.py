@@ -240,10 +240,10 @@ def _prepare(
     vals.close()
     total = 0
     for lo in range(1, n + 1, _prepared.CHUNK):
-        part = indptr[lo : lo + _prepared.CHUNK]
-        np.cumsum(part, out=part)
-        part += total
-        total = int(part[-1])
+        span = indptr[lo : lo + _prepared.CHUNK]
+        np.cumsum(span, out=span)
+        span += total
+        total = int(span[-1])
     indptr.flush()
     del indptr
     m = total
