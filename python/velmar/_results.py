@@ -338,7 +338,19 @@ def run_to_disk(
     }
     if client is not None:
         assert isinstance(graph, PreparedGraph)
-        _run_dask(client, graph.path, out, run, todo, options, finished, len(blocks), progress)
+        # Workers resolve paths from their own working directories.
+        shared = out if "://" in out else os.path.abspath(out)
+        _run_dask(
+            client,
+            os.path.abspath(graph.path),
+            shared,
+            run,
+            todo,
+            options,
+            finished,
+            len(blocks),
+            progress,
+        )
         return ZarrOutput(out, run, (n, dim), width).result()
     csr = graph.to_csr_graph() if isinstance(graph, PreparedGraph) else graph
     for j0, j1 in todo:
