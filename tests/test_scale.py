@@ -91,6 +91,17 @@ def test_prepared_graph_embeds_with_the_in_memory_bits(
     assert graph.indices.dtype == np.uint32 and not graph.indices.flags.writeable
 
 
+def test_graph_on_remote_storage_is_copied_once_and_opened(tmp_path):
+    fsspec = pytest.importorskip("fsspec")
+    graph = velmar.prepare(edges(), tmp_path / "g")
+    remote = fsspec.filesystem("memory")
+    for name in os.listdir(graph.path):
+        remote.pipe_file(f"/g/{name}", (tmp_path / "g" / name).read_bytes())
+    opened = velmar.open_graph("memory://g", cache_dir=tmp_path / "cache")
+    assert opened.path.startswith(str(tmp_path / "cache"))
+    assert np.array_equal(bits(velmar.embed(opened, 8, seed=1)), bits(velmar.embed(graph, 8, seed=1)))
+
+
 def test_entry_scales_of_a_worked_example(tmp_path):
     # 0-1 (2.0) and 0-2 (1.0), symmetrized: row 0 has degree 2.
     graph = velmar.prepare(([0, 0], [1, 2], [2.0, 1.0]), tmp_path / "g")

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import json
 import os
+import tempfile
 import uuid
 from dataclasses import dataclass
 from typing import Any, BinaryIO, cast
@@ -386,14 +387,22 @@ def _read_header(directory: str) -> dict[str, Any]:
     return header
 
 
-def open_graph(directory: str | os.PathLike[str]) -> PreparedGraph:
+def open_graph(
+    directory: str | os.PathLike[str], *, cache_dir: str | os.PathLike[str] | None = None
+) -> PreparedGraph:
     """Opens a prepared graph read-only, without copying its arrays.
+
+    A URL (``s3://bucket/graph``, anything fsspec reaches) is first copied
+    into ``cache_dir`` (default: velmar-graphs in the temporary directory)
+    under the graph's ID, once per machine, and opened from there.
 
     Raises GraphFormatError, naming the file, when a file is missing,
     truncated, of the wrong type or shape, or when the arrays do not form a
     valid graph (row pointers out of order, column indices out of range).
     """
     path = os.fspath(directory)
+    if "://" in path:
+        path = _local_copy(path, cache_dir)
     header = _read_header(path)
     n, m = header["num_nodes"], header["num_entries"]
     arrays = header["arrays"]
@@ -423,6 +432,32 @@ def open_graph(directory: str | os.PathLike[str]) -> PreparedGraph:
     return PreparedGraph(
         path, header, mapped["indptr"], mapped["indices"], mapped["scales"], mapped["values"], nodes
     )
+
+
+def _local_copy(url: str, cache_dir: str | os.PathLike[str] | None) -> str:
+    """A local copy of a prepared graph on remote storage; the header is
+    copied last, so a copy that was interrupted is made again."""
+    try:
+        import fsspec
+    except ImportError:
+        raise ImportError("opening a graph from a URL needs fsspec (pip install fsspec)") from None
+    fs, root = fsspec.core.url_to_fs(url)
+    try:
+        header = json.loads(fs.cat_file(f"{root}/{HEADER}"))
+        graph_id = str(header["graph_id"])
+        names = [f"{name}.npy" for name in header["arrays"]]
+    except (OSError, ValueError, KeyError, TypeError) as e:
+        raise _fail(f"{url}/{HEADER}", f"unreadable ({e})") from None
+    base = os.fspath(cache_dir) if cache_dir is not None else os.path.join(
+        tempfile.gettempdir(), "velmar-graphs"
+    )
+    local = os.path.join(base, "".join(c for c in graph_id if c.isalnum()))
+    if not os.path.exists(os.path.join(local, HEADER)):
+        os.makedirs(local, exist_ok=True)
+        for name in names:
+            fs.get_file(f"{root}/{name}", os.path.join(local, name))
+        fs.get_file(f"{root}/{HEADER}", os.path.join(local, HEADER))
+    return local
 
 
 def _check_structure(
