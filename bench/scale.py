@@ -3,6 +3,7 @@
     python bench/scale.py                       # n = 5*10^7, 8*10^8 entries: hours, ~70 GB of disk
     python bench/scale.py --n 1000000           # the same pipeline at 10^6 nodes
     python bench/scale.py --check --n 1000000 --dim 32   # CI: identical bits on every path
+    python bench/scale.py --prepare-cost --n 1000000     # streamed vs in-memory preparation
 
 Steps, each in a child process so that its peak RSS is its own:
 1. generate: a seeded power-law edge list (m = n * degree / 2 unweighted int64
@@ -19,6 +20,11 @@ Reported: wall time and peak RSS per step, throughput in stored entries x dim x
 steps per second for both runs and their ratio, and the disk used. --check
 instead embeds in memory, to .npy, to .zarr and on a 2-worker Dask
 LocalCluster, and exits non-zero unless all four are bit-identical.
+--prepare-cost times, in one process and alternating over two rounds, the
+streamed and the in-memory preparation of the same edge list (and checks that
+their files are byte-identical), and what summing duplicates in file order
+costs in DuckDB: its sort by (row, column, side, file position) against its
+own unordered GROUP BY + SUM.
 """
 
 from __future__ import annotations
@@ -51,6 +57,7 @@ def parse_args(argv):
     p.add_argument("--memory-limit", default="12GB", help="for DuckDB when preparing (12GB)")
     p.add_argument("--workdir", type=Path, default=Path("/tmp/velmar_scale"))
     p.add_argument("--check", action="store_true", help="bit-identity of every path, then exit")
+    p.add_argument("--prepare-cost", action="store_true", help="time the preparation paths")
     p.add_argument("--keep", action="store_true", help="keep the files of the run")
     p.add_argument("--phase", help=argparse.SUPPRESS)
     p.add_argument("--json", type=Path, default=None, help="also write the figures here")
@@ -170,6 +177,56 @@ def phase_check(args) -> dict:
     return results
 
 
+def phase_prepare_cost(args) -> dict:
+    import duckdb
+    import pyarrow as pa
+    import velmar
+
+    edges = str(args.workdir / f"edges-{args.n}.npy")
+    table = np.load(edges, mmap_mode="r")
+    arrow = pa.table(
+        {
+            "r": np.ascontiguousarray(table[:, 0]),
+            "c": np.ascontiguousarray(table[:, 1]),
+            "w": np.ones(table.shape[0]),
+            "seq": np.arange(table.shape[0]),
+        }
+    )
+    con = duckdb.connect()
+    con.register("edges", arrow)
+    both = "SELECT r, c, w, seq, 0 AS side FROM edges UNION ALL SELECT c, r, w, seq, 1 FROM edges"
+    queries = {
+        "duckdb_sort_in_file_order": f"SELECT r, c, side, w FROM ({both}) ORDER BY r, c, side, seq",
+        "duckdb_group_by_sum": "SELECT r, c, sum(w) FROM (SELECT r, c, w FROM edges UNION ALL "
+        "SELECT c, r, w FROM edges) GROUP BY r, c ORDER BY r, c",
+    }
+    times: dict = {key: [] for key in [*queries, "prepare_streamed", "prepare_in_memory"]}
+    velmar.prepare(([0, 1], [1, 2]), args.workdir / "warm", overwrite=True)
+    for _ in range(2):
+        for key, sql in queries.items():
+            started = time.perf_counter()
+            for _batch in con.sql(sql).to_arrow_reader(1 << 20):
+                pass
+            times[key].append(time.perf_counter() - started)
+        for key, stream in (("prepare_streamed", True), ("prepare_in_memory", False)):
+            started = time.perf_counter()
+            velmar.prepare(
+                edges,
+                args.workdir / key,
+                stream=stream,
+                memory_limit=args.memory_limit,
+                overwrite=True,
+            )
+            times[key].append(time.perf_counter() - started)
+    a = velmar.open_graph(args.workdir / "prepare_streamed")
+    b = velmar.open_graph(args.workdir / "prepare_in_memory")
+    same = all(
+        np.array_equal(getattr(a, k).view(np.uint8), getattr(b, k).view(np.uint8))
+        for k in ("indptr", "indices", "scales", "values", "nodes")
+    )
+    return {"seconds_per_round": times, "identical_files": same}
+
+
 # --- driver ---------------------------------------------------------------------
 
 
@@ -223,7 +280,10 @@ def main(argv=None) -> int:
     ensure_graph(args, args.n, report)
     if args.check:
         report["identical"] = run_phase(args, "check")
-        ok = all(v for k, v in report["identical"].items() if k != "peak_rss")
+        ok = all(v for k, v in report["identical"].items() if k not in ("peak_rss", "seconds"))
+    elif args.prepare_cost:
+        report["prepare-cost"] = run_phase(args, "prepare-cost")
+        ok = report["prepare-cost"]["identical_files"]
     else:
         ensure_graph(args, args.base_n, report)
         report["embed"] = run_phase(args, "embed")

@@ -99,7 +99,9 @@ def test_graph_on_remote_storage_is_copied_once_and_opened(tmp_path):
         remote.pipe_file(f"/g/{name}", (tmp_path / "g" / name).read_bytes())
     opened = velmar.open_graph("memory://g", cache_dir=tmp_path / "cache")
     assert opened.path.startswith(str(tmp_path / "cache"))
-    assert np.array_equal(bits(velmar.embed(opened, 8, seed=1)), bits(velmar.embed(graph, 8, seed=1)))
+    assert np.array_equal(
+        bits(velmar.embed(opened, 8, seed=1)), bits(velmar.embed(graph, 8, seed=1))
+    )
 
 
 def test_entry_scales_of_a_worked_example(tmp_path):
