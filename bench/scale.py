@@ -269,9 +269,13 @@ def main(argv=None) -> int:
             generate(args.workdir / f"edges-{args.n}.npy", args.n, args.degree)
             result = {"seconds": time.perf_counter() - started}
         else:
-            result = {"prepare": phase_prepare, "embed": phase_embed, "check": phase_check}[
-                args.phase
-            ](args)
+            phases = {
+                "prepare": phase_prepare,
+                "embed": phase_embed,
+                "check": phase_check,
+                "prepare-cost": phase_prepare_cost,
+            }
+            result = phases[args.phase](args)
         result["peak_rss"] = peak_rss()
         print(json.dumps(result))
         return 0
