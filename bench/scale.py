@@ -193,7 +193,9 @@ def phase_prepare_cost(args) -> dict:
         }
     )
     con = duckdb.connect()
-    con.register("edges", arrow)
+    # A DuckDB table, as the streamed preparation sorts one.
+    con.register("arrow_edges", arrow)
+    con.execute("CREATE TABLE edges AS SELECT * FROM arrow_edges")
     both = "SELECT r, c, w, seq, 0 AS side FROM edges UNION ALL SELECT c, r, w, seq, 1 FROM edges"
     queries = {
         "duckdb_sort_in_file_order": f"SELECT r, c, side, w FROM ({both}) ORDER BY r, c, side, seq",
