@@ -91,6 +91,7 @@ def test_one_based_ids_get_a_node_file(tmp_path):
 def test_matrix_market_and_npz(tmp_path):
     sparse = pytest.importorskip("scipy.sparse")
     scipy_io = pytest.importorskip("scipy.io")
+    zarr = pytest.importorskip("zarr")
     rng = np.random.default_rng(0)
     a = sparse.random_array((30, 30), density=0.1, rng=rng, format="coo")
     scipy_io.mmwrite(tmp_path / "general.mtx", a)
@@ -109,6 +110,16 @@ def test_matrix_market_and_npz(tmp_path):
         assert done.returncode == 0, done.stderr
         assert np.array_equal(bits(np.load(tmp_path / (name + ".npy"))), bits(expected)), name
         assert not (tmp_path / (name + ".nodes.txt")).exists()
+        # Prepared once, then embedded block by block into a Zarr array.
+        done = velmar_cli("prepare", name, "-o", name + ".graph", "-q", cwd=tmp_path)
+        assert done.returncode == 0 and done.stderr == "", done.stderr
+        done = velmar_cli(
+            "embed", name + ".graph", "-o", name + ".zarr", "--dim", 8, "--seed", 1,
+            "--block-columns", 3, cwd=tmp_path,
+        )
+        assert done.returncode == 0 and "3 of 3 column blocks" in done.stderr, done.stderr
+        written = zarr.open_array(tmp_path / (name + ".zarr") / "embedding")[:]
+        assert np.array_equal(bits(written), bits(expected)), name
 
 
 @pytest.mark.parametrize(

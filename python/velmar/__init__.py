@@ -13,5 +13,18 @@ __version__ = "0.1.0"
 from ._api import embed, set_num_threads
 from ._estimator import VelmarEmbedding
 from ._memory import estimate_memory
+from ._prepared import GraphFormatError, PreparedGraph, open_graph, prepare
+from ._results import RunMismatchError
 
-__all__ = ["VelmarEmbedding", "__version__", "embed", "estimate_memory", "set_num_threads"]
+__all__ = [
+    "GraphFormatError",
+    "PreparedGraph",
+    "RunMismatchError",
+    "VelmarEmbedding",
+    "__version__",
+    "embed",
+    "estimate_memory",
+    "open_graph",
+    "prepare",
+    "set_num_threads",
+]

@@ -9,15 +9,16 @@ from __future__ import annotations
 
 import os
 import warnings
-from collections.abc import Iterable, Sequence
-from typing import Any, Literal, Union, overload
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any, Literal, Union, cast, overload
 
 import _rust_core
 import numpy as np
 import numpy.typing as npt
 
-from . import _convert, _memory
+from . import _convert, _memory, _results
 from ._convert import CsrGraph, check_index
+from ._prepared import PreparedGraph
 
 Embedding = npt.NDArray[np.float32]
 WeightsLike = Union[Sequence[float], npt.NDArray[np.floating[Any]]]
@@ -135,7 +136,7 @@ def embed_csr(
     return result
 
 
-def node_ids(graph: CsrGraph) -> npt.NDArray[Any]:
+def node_ids(graph: CsrGraph | PreparedGraph) -> npt.NDArray[Any]:
     """The node ID of each row (0..n-1 when the input had no IDs)."""
     if graph.nodes is None:
         return np.arange(graph.num_nodes, dtype=np.int64)
@@ -156,6 +157,10 @@ def embed(
     source: Any = ...,
     target: Any = ...,
     weight: Any = ...,
+    out: str | os.PathLike[str] | None = ...,
+    block_columns: int | None = ...,
+    client: Any = ...,
+    progress: Callable[[int, int], object] | None = ...,
 ) -> Embedding: ...
 
 
@@ -173,6 +178,10 @@ def embed(
     source: Any = ...,
     target: Any = ...,
     weight: Any = ...,
+    out: str | os.PathLike[str] | None = ...,
+    block_columns: int | None = ...,
+    client: Any = ...,
+    progress: Callable[[int, int], object] | None = ...,
 ) -> tuple[Embedding, npt.NDArray[Any]]: ...
 
 
@@ -190,6 +199,10 @@ def embed(
     source: Any = ...,
     target: Any = ...,
     weight: Any = ...,
+    out: str | os.PathLike[str] | None = ...,
+    block_columns: int | None = ...,
+    client: Any = ...,
+    progress: Callable[[int, int], object] | None = ...,
 ) -> Embedding | tuple[Embedding, npt.NDArray[Any]]: ...
 
 
@@ -206,6 +219,10 @@ def embed(
     source: Any = "source",
     target: Any = "target",
     weight: Any = "weight",
+    out: str | os.PathLike[str] | None = None,
+    block_columns: int | None = None,
+    client: Any = None,
+    progress: Callable[[int, int], object] | None = None,
 ) -> Embedding | tuple[Embedding, npt.NDArray[Any]]:
     """Embed a graph: one float32 row of length ``dim`` per node.
 
@@ -222,20 +239,66 @@ def embed(
     every run and for any number of threads. ``normalize="l2"`` scales every
     row to unit length (rows of isolated nodes stay zero).
 
+    ``graph`` may also be a prepared graph (``velmar.open_graph``), which
+    is embedded as it was prepared: a directed one needs ``undirected=False``.
+
+    ``out="x.zarr"`` or ``out="x.npy"`` writes the result to disk one block of
+    ``block_columns`` columns at a time (default: the widest that fits in
+    memory) and returns it opened (a Zarr array, or a read-only memory-mapped
+    array). A run that was interrupted is finished by the same call: blocks
+    already written are kept. ``client`` (a dask.distributed Client) runs
+    one task per block on the cluster; it needs a prepared graph and a .zarr
+    ``out`` on storage that every worker can reach. ``progress`` is called
+    with (blocks done, blocks in all).
+
     Raises TypeError or ValueError for bad input and MemoryError, before
     anything large is allocated (the conversion of the input included), when
     the embedding cannot fit in the memory available to the process.
     """
     d, w, s, u = check_params(dim, weights, seed, undirected, normalize)
-    converted = _convert.to_csr_graph(
-        graph,
-        nodes=nodes,
-        source=source,
-        target=target,
-        weight=weight,
-        guard=_memory.conversion_guard(d, u),
-    )
-    result = embed_csr(converted, d, w, s, u, normalize)
+    converted: CsrGraph | PreparedGraph
+    if isinstance(graph, PreparedGraph):
+        _reject_prepared_options(nodes, source, target, weight)
+        if u and not graph.symmetrized:
+            raise ValueError(
+                f"{graph.path} was prepared as a directed graph: embed it with "
+                "undirected=False, or prepare it again with undirected=True"
+            )
+        converted, u = graph, False
+    else:
+        converted = _convert.to_csr_graph(
+            graph,
+            nodes=nodes,
+            source=source,
+            target=target,
+            weight=weight,
+            guard=_memory.conversion_guard(d, u),
+        )
+    if out is None:
+        if client is not None or block_columns is not None or progress is not None:
+            raise TypeError("client=, block_columns= and progress= apply to runs with out=")
+        csr = converted.to_csr_graph() if isinstance(converted, PreparedGraph) else converted
+        result: Any = embed_csr(csr, d, w, s, u, normalize)
+    else:
+        if normalize is not None:
+            raise ValueError(
+                "normalize= needs whole rows and cannot be used with out=; normalize the "
+                "rows of the result afterwards"
+            )
+        if block_columns is not None:
+            check_index(block_columns, "block_columns")
+        result = _results.run_to_disk(
+            converted, os.fspath(out), dim=d, weights=w, seed=s,
+            undirected=u and not getattr(converted, "symmetric", False),
+            block_columns=block_columns, client=client, progress=progress,
+        )
+    embedding = cast(Embedding, result)  # a Zarr array or a memory map with out=
     if return_nodes:
-        return result, node_ids(converted)
-    return result
+        return embedding, node_ids(converted)
+    return embedding
+
+
+def _reject_prepared_options(nodes: object, source: object, target: object,
+                             weight: object) -> None:
+    if nodes is not None or (source, target, weight) != ("source", "target", "weight"):
+        raise TypeError("nodes=, source=, target= and weight= do not apply to a prepared graph")

@@ -1,4 +1,5 @@
-"""The ``velmar`` command line: ``velmar embed`` and ``velmar demo``.
+"""The ``velmar`` command line: ``velmar embed``, ``velmar prepare`` and
+``velmar demo``.
 
 Progress and timings go to standard error, results to files (embed) or
 standard output (demo). Every failure ends with one line
@@ -18,7 +19,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import __version__, _api, _convert, _io, _memory
+from . import __version__, _api, _convert, _io, _memory, _prepared
 from ._convert import CsrGraph
 
 EXIT_ERROR = 1
@@ -140,7 +141,58 @@ def build_parser() -> argparse.ArgumentParser:
         help="the edge list has no header line (no detection)",
     )
     embed.add_argument("--threads", type=_positive, default=None, help="worker threads (all CPUs)")
+    embed.add_argument(
+        "--block-columns",
+        type=_positive,
+        default=None,
+        metavar="B",
+        help="with a prepared graph or a .zarr output: columns computed and written per "
+        "block (the widest that fits in memory)",
+    )
     embed.add_argument("-q", "--quiet", action="store_true", help="no progress on stderr")
+
+    prepare = commands.add_parser(
+        "prepare",
+        help="prepare a graph file once, for fast embedding many times",
+        description=(
+            "Turn INPUT (an edge list in text, CSV/TSV, Parquet or .npy form, a Matrix "
+            "Market file or a SciPy .npz) into a prepared graph: a directory of .npy "
+            "arrays that 'velmar embed GRAPH_DIR' and velmar.open_graph() map from disk "
+            "without reading them into memory."
+        ),
+    )
+    prepare.add_argument("input", metavar="INPUT", help="graph file")
+    prepare.add_argument("-o", "--output", required=True, metavar="GRAPH_DIR", help="directory")
+    prepare.add_argument(
+        "--directed",
+        action="store_true",
+        help="store edges as given instead of A + A^T (embed then with --directed)",
+    )
+    stream = prepare.add_mutually_exclusive_group()
+    stream.add_argument(
+        "--stream",
+        dest="stream",
+        action="store_true",
+        default=None,
+        help="read the edge list in chunks and sort it on disk with DuckDB "
+        "(default: when the file is larger than a quarter of the available memory)",
+    )
+    stream.add_argument(
+        "--no-stream", dest="stream", action="store_false", help="read the edge list in memory"
+    )
+    prepare.add_argument(
+        "--memory-limit", default=None, metavar="BYTES", help="DuckDB's memory when streaming (4GB)"
+    )
+    prepare_header = prepare.add_mutually_exclusive_group()
+    prepare_header.add_argument(
+        "--header", dest="header", action="store_true", default=None,
+        help="the edge list's first line is a header",
+    )
+    prepare_header.add_argument(
+        "--no-header", dest="header", action="store_false", help="no header line (no detection)"
+    )
+    prepare.add_argument("--overwrite", action="store_true", help="replace an existing GRAPH_DIR")
+    prepare.add_argument("-q", "--quiet", action="store_true", help="no progress on stderr")
 
     demo = commands.add_parser(
         "demo",
@@ -203,8 +255,67 @@ def _needs_node_file(nodes: npt.NDArray[Any] | None) -> bool:
     return not np.array_equal(nodes, np.arange(nodes.shape[0]))
 
 
+def _run_prepare(args: argparse.Namespace) -> int:
+    progress = _Progress(args.quiet)
+    progress.start(f"preparing {args.input} into {args.output}")
+    try:
+        graph = _prepared.prepare(
+            args.input,
+            args.output,
+            undirected=not args.directed,
+            stream=args.stream,
+            memory_limit=_memory.parse_bytes(args.memory_limit),
+            overwrite=args.overwrite,
+            header=args.header,
+        )
+    except OSError as e:
+        raise _io.GraphFileError(str(e) if e.filename is None else f"{e.filename}: {e.strerror}") from None
+    except ImportError as e:
+        raise _io.GraphFileError(str(e)) from None
+    progress.done(
+        f"prepared {graph.num_nodes:,} nodes, {graph.num_entries:,} stored entries"
+        f"{' (A + A^T)' if graph.symmetrized else ''}"
+    )
+    return 0
+
+
+def _run_embed_prepared(args: argparse.Namespace, progress: _Progress) -> int:
+    graph = _prepared.open_graph(args.input)
+    out = args.output
+    if not out.rstrip("/").endswith((".zarr", ".npy")):
+        out += ".npy"
+    progress.start(f"embedding {graph!r} block by block into {out}")
+
+    def report(done: int, total: int) -> None:
+        progress.say(f"{done} of {total} column blocks written")
+
+    try:
+        _api.embed(
+            graph,
+            args.dim,
+            args.weights,
+            seed=args.seed,
+            undirected=not args.directed,
+            out=out,
+            block_columns=args.block_columns,
+            progress=report,
+        )
+    except OSError as e:
+        raise _io.GraphFileError(f"{e.filename or out}: {e.strerror or e}") from None
+    progress.done("embedded")
+    return 0
+
+
 def _run_embed(args: argparse.Namespace) -> int:
     progress = _Progress(args.quiet)
+    if os.path.isdir(args.input) or args.output.rstrip("/").endswith(".zarr"):
+        if args.normalize is not None:
+            raise ValueError("--normalize applies to in-memory runs (an input file, OUT.npy)")
+        if not os.path.isdir(args.input):
+            raise _io.GraphFileError(
+                f"{args.input}: a .zarr output needs a prepared graph (velmar prepare) as INPUT"
+            )
+        return _run_embed_prepared(args, progress)
     out = args.output if args.output.endswith(".npy") else args.output + ".npy"
     out_dir = os.path.dirname(out) or "."
     if not os.path.isdir(out_dir):
@@ -266,6 +377,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.command == "embed":
             return _run_embed(args)
+        if args.command == "prepare":
+            return _run_prepare(args)
         return _run_demo(args)
     except KeyboardInterrupt:
         print("velmar: interrupted", file=sys.stderr)

@@ -241,3 +241,26 @@ def conversion_guard(dim: int, undirected: bool) -> Callable[[int, int, int], No
         _raise_memory_error(needed, *available, num_nodes, num_edges, dim, "converting")
 
     return guard
+
+
+_UNITS = {"": 1, "b": 1, "kb": 10**3, "mb": 10**6, "gb": 10**9, "tb": 10**12,
+          "kib": 1 << 10, "mib": 1 << 20, "gib": 1 << 30, "tib": 1 << 40}
+
+
+def parse_bytes(value: object) -> int | None:
+    """A byte count given as an integer or a string such as "4GB" or "512 MiB"."""
+    if value is None:
+        return None
+    if isinstance(value, str):
+        text = value.strip().lower().replace(" ", "")
+        number = text.rstrip("kmgtib")
+        unit = text[len(number):]
+        try:
+            count = int(float(number) * _UNITS[unit])
+        except (KeyError, ValueError):
+            raise ValueError(f"expected a byte count such as 4GB or 512MiB, got {value!r}") from None
+    else:
+        count = check_index(value, "memory_limit")
+    if count <= 0:
+        raise ValueError(f"a memory limit must be positive, got {value!r}")
+    return count

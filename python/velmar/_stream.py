@@ -1,0 +1,323 @@
+"""Preparing edge lists larger than memory, with DuckDB sorting on disk.
+
+DuckDB reads the edge list into an on-disk table with each edge's position in
+the file, numbers the distinct node IDs in sorted order, sums duplicate edges
+as a left fold in file order and (for undirected graphs) merges A with Aᵀ,
+spilling to disk beyond its memory limit. The sorted entries then stream
+into the .npy files a batch at a time. Each step computes what the in-memory
+path computes, with the same float64 operations in the same order, so both
+paths store the same bits.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+from typing import Any
+
+import numpy as np
+
+from . import _io, _prepared
+
+# Entries fetched from DuckDB per batch.
+_BATCH = 1 << 20
+
+_INT_SQL = "regexp_full_match({0}, '[+-]?[0-9]+')"
+
+
+def _connect(workdir: str, memory_limit: int | None) -> Any:
+    try:
+        import duckdb
+    except ImportError:
+        raise ImportError(
+            "streaming an edge list needs DuckDB and pyarrow (pip install 'velmar[scale]')"
+        ) from None
+    # In memory up to the limit, spilling to temp_directory beyond it.
+    con = duckdb.connect()
+    con.execute(f"SET temp_directory = '{_quote(os.path.join(workdir, 'spill'))}'")
+    con.execute("SET preserve_insertion_order = true")
+    if memory_limit is not None:
+        con.execute(f"SET memory_limit = '{max(memory_limit // (1 << 20), 64)}MB'")
+    threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    con.execute(f"SET threads = {max(int(threads or 1), 1)}")
+    return con
+
+
+def _quote(text: str) -> str:
+    return text.replace("'", "''")
+
+
+def _text_layout(path: str, header: bool | None) -> tuple[str, int, bool]:
+    """(delimiter, number of columns, skip first line) of a text edge list,
+    decided from its first data lines as the in-memory reader decides."""
+    lines: list[tuple[int, str]] = []
+    try:
+        with open(path, encoding="utf-8-sig", newline="") as f:
+            for number, line in enumerate(f, 1):
+                text = line.split("#", 1)[0].strip()
+                if text:
+                    lines.append((number, text))
+                if len(lines) >= 50:
+                    break
+    except (OSError, UnicodeDecodeError) as e:
+        raise _io.GraphFileError(f"{path}: {e}") from None
+    if not lines:
+        raise _io.GraphFileError(f"{path}: no edges found")
+    first = lines[0][1]
+    delim = "," if "," in first else ("\t" if "\t" in first else " ")
+    rows = [(n, [x.strip() for x in t.split(delim)]) for n, t in lines]
+    # The in-memory reader's rule: an ambiguous first line is read as an edge.
+    skip = bool(header) or (header is None and _io._first_line(rows) == "header")
+    width = len(rows[1 if skip and len(rows) > 1 else 0][1])
+    if width not in (2, 3):
+        raise _io.GraphFileError(
+            f"{path}: streaming reads 2 or 3 columns separated by one comma, tab or "
+            f"space; found {width}"
+        )
+    return delim, width, skip
+
+
+def _load_edges(con: Any, path: str, fmt: str, header: bool | None) -> bool:
+    """Creates table e(s, t, w, seq); returns whether the IDs are integers."""
+    if fmt == "edges":
+        delim, width, skip = _text_layout(path, header)
+        columns = "{'s': 'VARCHAR', 't': 'VARCHAR'" + (", 'w': 'DOUBLE'}" if width == 3 else "}")
+        weight = "w" if width == 3 else "1.0::DOUBLE"
+        # A table created from one ordered scan keeps the file's order, so
+        # rowid is each edge's position in the file.
+        con.execute(
+            "CREATE TABLE raw AS SELECT * FROM read_csv("
+            f"'{_quote(path)}', delim='{_quote(delim)}', header={str(skip).lower()}, "
+            f"comment='#', auto_detect=false, quote='', escape='', columns={columns})"
+        )
+        integer = con.execute(
+            "SELECT coalesce(bool_and("
+            + _INT_SQL.format("s")
+            + " AND "
+            + _INT_SQL.format("t")
+            + "), true) FROM raw"
+        ).fetchall()[0][0]
+        kind = "BIGINT" if integer else "VARCHAR"
+        con.execute(
+            f"CREATE TABLE e AS SELECT s::{kind} AS s, t::{kind} AS t, {weight} AS w, "
+            "rowid AS seq FROM raw"
+        )
+        con.execute("DROP TABLE raw")
+        return bool(integer)
+    if fmt == "parquet":
+        names = [
+            row[0]
+            for row in con.execute(
+                f"DESCRIBE SELECT * FROM read_parquet('{_quote(path)}')"
+            ).fetchall()
+        ]
+        if len(names) not in (2, 3):
+            raise ValueError(f"{path}: expected 2 or 3 columns (source, target[, weight])")
+        q = [f'"{name}"' for name in names]
+        weight = f"{q[2]}::DOUBLE" if len(q) == 3 else "1.0::DOUBLE"
+        con.execute(
+            f"CREATE TABLE e AS SELECT {q[0]} AS s, {q[1]} AS t, {weight} AS w, "
+            f"file_row_number AS seq FROM read_parquet('{_quote(path)}', file_row_number=true)"
+        )
+        kinds = next(
+            iter(con.execute("SELECT typeof(s), typeof(t) FROM e LIMIT 1").fetchall()), None
+        )
+        integer = kinds is None or all("INT" in k for k in kinds)
+        if not integer:
+            con.execute("CREATE TABLE e2 AS SELECT s::VARCHAR AS s, t::VARCHAR AS t, w, seq FROM e")
+            con.execute("DROP TABLE e")
+            con.execute("ALTER TABLE e2 RENAME TO e")
+        return integer
+    import pyarrow as pa
+
+    table = _prepared.read_npy_edges(path)
+
+    def batches() -> Any:
+        for lo in range(0, table.shape[0], _BATCH):
+            src, dst, w = _prepared._npy_columns(np.asarray(table[lo : lo + _BATCH]), path)
+            if w is None:
+                w = np.ones(src.shape[0])
+            yield pa.record_batch(
+                {
+                    "s": src.astype(np.int64),
+                    "t": dst.astype(np.int64),
+                    "w": w,
+                    "seq": np.arange(lo, lo + src.shape[0], dtype=np.int64),
+                }
+            )
+
+    schema = pa.schema(
+        [("s", pa.int64()), ("t", pa.int64()), ("w", pa.float64()), ("seq", pa.int64())]
+    )
+    con.register("npy_edges", pa.RecordBatchReader.from_batches(schema, batches()))
+    con.execute("CREATE TABLE e AS SELECT * FROM npy_edges")
+    con.unregister("npy_edges")
+    return True
+
+
+def prepare_stream(
+    path: str,
+    fmt: str,
+    out: str,
+    *,
+    undirected: bool,
+    memory_limit: int | None,
+    header: bool | None,
+) -> None:
+    workdir = os.path.join(out, "tmp-prepare")
+    shutil.rmtree(workdir, ignore_errors=True)
+    os.makedirs(workdir)
+    try:
+        con = _connect(workdir, memory_limit)
+        try:
+            _prepare(con, path, fmt, out, undirected=undirected, header=header)
+        finally:
+            con.close()
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+def _prepare(
+    con: Any, path: str, fmt: str, out: str, *, undirected: bool, header: bool | None
+) -> None:
+    integer = _load_edges(con, path, fmt, header)
+    for column in ("s", "t"):
+        missing = con.execute(f"SELECT count(*) FROM e WHERE {column} IS NULL").fetchall()[0][0]
+        if missing:
+            raise _io.GraphFileError(f"{path}: {missing} edges without a node ID")
+    con.execute(
+        "CREATE TABLE nodes AS SELECT id, (row_number() OVER (ORDER BY id)) - 1 AS code "
+        "FROM (SELECT s AS id FROM e UNION SELECT t FROM e)"
+    )
+    n = int(con.execute("SELECT count(*) FROM nodes").fetchall()[0][0])
+    coded = (
+        "SELECT a.code AS r, b.code AS c, e.w, e.seq "
+        "FROM e JOIN nodes a ON e.s = a.id JOIN nodes b ON e.t = b.id"
+    )
+    # One sort puts every position's entries together: those of A (side 0)
+    # and, when symmetrizing, those of Aᵀ (side 1), each side in file order.
+    if undirected:
+        entries = (
+            f"SELECT r, c, w, seq, 0 AS side FROM ({coded}) "
+            f"UNION ALL SELECT c AS r, r AS c, w, seq, 1 AS side FROM ({coded})"
+        )
+    else:
+        entries = f"SELECT r, c, w, seq, 0 AS side FROM ({coded})"
+    final = f"SELECT r, c, side, w FROM ({entries}) ORDER BY r, c, side, seq"
+    index_dtype = _prepared.index_dtype(n)
+    indptr = np.lib.format.open_memmap(
+        os.path.join(out, "indptr.npy"), mode="w+", dtype=np.int64, shape=(n + 1,)
+    )
+    cols = _prepared.NpyWriter(os.path.join(out, "indices.npy"), index_dtype)
+    vals = _prepared.NpyWriter(os.path.join(out, "values.npy"), np.float64)
+
+    def emit(r: Any, c: Any, side: Any, w: Any) -> None:
+        r, c, w = _merge(r, c, side, w, undirected)
+        if r.shape[0]:
+            lo = int(r[0])
+            indptr[lo + 1 : int(r[-1]) + 2] += np.bincount(r - lo)
+            cols.append(c)
+            vals.append(w)
+
+    try:
+        held: list[Any] | None = None
+        for batch in con.sql(final).to_arrow_reader(_BATCH):
+            part = [batch.column(k).to_numpy() for k in range(4)]
+            if held is not None:
+                part = [np.concatenate([a, b]) for a, b in zip(held, part)]
+            r, c = part[0], part[1]
+            # The last position may go on in the next batch: hold it back.
+            change = np.flatnonzero((r[1:] != r[:-1]) | (c[1:] != c[:-1]))
+            cut = int(change[-1]) + 1 if change.shape[0] else 0
+            emit(*(a[:cut] for a in part))
+            held = [a[cut:] for a in part]
+        if held is not None:
+            emit(*held)
+    except BaseException:
+        cols.abort()
+        vals.abort()
+        raise
+    cols.close()
+    vals.close()
+    total = 0
+    for lo in range(1, n + 1, _prepared.CHUNK):
+        span = indptr[lo : lo + _prepared.CHUNK]
+        np.cumsum(span, out=span)
+        span += total
+        total = int(span[-1])
+    indptr.flush()
+    del indptr
+    m = total
+    _write_nodes(con, out, integer)
+    con.execute("DROP TABLE e")
+    con.execute("DROP TABLE nodes")
+    row_ptrs = np.load(os.path.join(out, "indptr.npy"), mmap_mode="r")
+    values = np.load(os.path.join(out, "values.npy"), mmap_mode="r")
+    scales = _prepared.NpyWriter(os.path.join(out, "scales.npy"), np.float32)
+    try:
+        lo = 0
+        while lo < n:
+            # Rows in chunks of about CHUNK entries.
+            hi = int(np.searchsorted(row_ptrs, row_ptrs[lo] + _prepared.CHUNK, side="right"))
+            hi = min(max(hi - 1, lo + 1), n)
+            scales.append(_prepared.entry_scales(row_ptrs, values, lo, hi))
+            lo = hi
+    except BaseException:
+        scales.abort()
+        raise
+    scales.close()
+    graph_header = _prepared.new_header(n, m, undirected)
+    for name in ("indptr", "indices", "scales", "values", "nodes"):
+        _prepared.describe(out, graph_header, name)
+    _prepared.write_header(out, graph_header)
+
+
+def _merge(r: Any, c: Any, side: Any, w: Any, undirected: bool) -> tuple[Any, Any, Any]:
+    """The stored entries of whole positions sorted by (row, column, side,
+    file order): duplicates summed as ((v0 + v1) + v2) ... in file order as
+    canonical_csr sums them, then A + Aᵀ as the engine's symmetrization
+    computes it (a pair sums its two sides, a single side gets + 0.0, sums
+    equal to 0.0 are dropped)."""
+    if r.shape[0] == 0:
+        return r, c, w
+    first = np.empty(r.shape[0], dtype=bool)
+    first[0] = True
+    first[1:] = (r[1:] != r[:-1]) | (c[1:] != c[:-1]) | (side[1:] != side[:-1])
+    starts = np.flatnonzero(first)
+    summed = w[starts].copy()
+    later = ~first
+    if later.any():
+        # ufunc.at adds unbuffered, in index order.
+        np.add.at(summed, np.cumsum(first)[later] - 1, w[later])
+    r, c = r[starts], c[starts]
+    if not undirected:
+        return r, c, summed
+    head = np.empty(r.shape[0], dtype=bool)
+    head[0] = True
+    head[1:] = (r[1:] != r[:-1]) | (c[1:] != c[:-1])
+    heads = np.flatnonzero(head)
+    total = summed[heads] + 0.0
+    pair = np.zeros(heads.shape[0], dtype=bool)
+    pair[:-1] = np.diff(heads) == 2
+    pair[-1] = heads[-1] == r.shape[0] - 2
+    both = heads[pair]
+    total[pair] = summed[both] + summed[both + 1]
+    keep = total != 0.0
+    return r[heads][keep], c[heads][keep], total[keep]
+
+
+def _write_nodes(con: Any, out: str, integer: bool) -> None:
+    if integer:
+        dtype: np.dtype[Any] = np.dtype(np.int64)
+    else:
+        longest = con.execute("SELECT coalesce(max(length(id)), 1) FROM nodes").fetchall()[0][0]
+        dtype = np.dtype(f"<U{max(int(longest), 1)}")
+    writer = _prepared.NpyWriter(os.path.join(out, "nodes.npy"), dtype)
+    try:
+        for batch in con.sql("SELECT id FROM nodes ORDER BY code").to_arrow_reader(_BATCH):
+            ids = batch.column(0)
+            writer.append(ids.to_numpy() if integer else np.array(ids.to_pylist(), dtype=dtype))
+    except BaseException:
+        writer.abort()
+        raise
+    writer.close()
