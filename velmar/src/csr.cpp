@@ -127,7 +127,7 @@ inline void merge_row(const std::uint64_t* a_col, const double* a_val,
       emit(t_col[b], t_val[b] + 0.0);
       ++b;
     } else {
-      emit(a_col[a], a_val[a] + t_val[b]);
+      emit(a_col[a], platform::add(a_val[a], t_val[b]));
       ++a;
       ++b;
     }
@@ -302,7 +302,7 @@ void CsrMatrix::sort_indices() {
       if (r > 0 && row[r].col == col_indices[k - 1]) {
         // The incoming weight is the left operand; with two NaNs the sum
         // carries its payload.
-        values[k - 1] = row[r].weight + values[k - 1];
+        values[k - 1] = platform::add(row[r].weight, values[k - 1]);
       } else {
         col_indices[k] = row[r].col;
         values[k] = row[r].weight;

@@ -37,9 +37,15 @@ VELMAR_ALWAYS_INLINE void prefetch_row(const float* row,
   }
 }
 
-VELMAR_ALWAYS_INLINE void scale_add(float* __restrict out, const float* __restrict in,
-                      float t, std::size_t n) noexcept {
-  for (std::size_t j = 0; j < n; ++j) out[j] = in[j] * t + out[j];
+// platform::add and platform::mul are the plain operations on x86; elsewhere
+// they give an invalid operation x86's NaN, so the bits agree everywhere.
+using platform::add;
+using platform::mul;
+
+VELMAR_ALWAYS_INLINE void scale_add(float* __restrict out,
+                                    const float* __restrict in, float t,
+                                    std::size_t n) noexcept {
+  for (std::size_t j = 0; j < n; ++j) out[j] = add(mul(in[j], t), out[j]);
 }
 
 // out[j] = in[j] * t + 0.0f: the same operations as scale_add on an `out`
@@ -47,7 +53,7 @@ VELMAR_ALWAYS_INLINE void scale_add(float* __restrict out, const float* __restri
 VELMAR_ALWAYS_INLINE void scale_add_to_zero(float* __restrict out,
                                             const float* __restrict in,
                                             float t, std::size_t n) noexcept {
-  for (std::size_t j = 0; j < n; ++j) out[j] = in[j] * t + 0.0f;
+  for (std::size_t j = 0; j < n; ++j) out[j] = add(mul(in[j], t), 0.0f);
 }
 
 constexpr float kSqrt3 = std::bit_cast<float>(0x3FDDB3D7u);

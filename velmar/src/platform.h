@@ -3,9 +3,11 @@
 // other POSIX systems, macOS, Windows), compiler fallbacks inline below.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #if defined(__GNUC__) || defined(__clang__)
 #define VELMAR_ALWAYS_INLINE inline __attribute__((always_inline))
@@ -90,5 +92,42 @@ VELMAR_ALWAYS_INLINE void prefetch_read(const void* p) noexcept {
   (void)p;
 #endif
 }
+
+// a + b and a * b, except that an invalid operation on two numbers (inf * 0,
+// inf - inf) gives x86's default NaN, whose sign bit is set, on every
+// machine; ARM's and most others' is clear. With it the results carry the
+// same bits everywhere. A NaN operand passes through as the hardware has it.
+#if defined(__x86_64__) || defined(_M_X64) || defined(__i386__) || \
+    defined(_M_IX86)
+template <class T>
+VELMAR_ALWAYS_INLINE T add(T a, T b) noexcept {
+  return a + b;
+}
+template <class T>
+VELMAR_ALWAYS_INLINE T mul(T a, T b) noexcept {
+  return a * b;
+}
+#else
+// The default NaN differs from x86's only in its sign bit. Set in the integer
+// domain: the compiler treats a NaN's sign as insignificant and may fold a
+// float constant NaN into a subtraction that flips it.
+template <class T>
+VELMAR_ALWAYS_INLINE T invalid_as_x86(T r, T a, T b) noexcept {
+  static_assert(std::is_same_v<T, float> || std::is_same_v<T, double>);
+  using Bits =
+      std::conditional_t<std::is_same_v<T, float>, std::uint32_t, std::uint64_t>;
+  constexpr Bits kSign = Bits{1} << (8 * sizeof(Bits) - 1);
+  const Bits sign = r != r && a == a && b == b ? kSign : 0;
+  return std::bit_cast<T>(std::bit_cast<Bits>(r) | sign);
+}
+template <class T>
+VELMAR_ALWAYS_INLINE T add(T a, T b) noexcept {
+  return invalid_as_x86(a + b, a, b);
+}
+template <class T>
+VELMAR_ALWAYS_INLINE T mul(T a, T b) noexcept {
+  return invalid_as_x86(a * b, a, b);
+}
+#endif
 
 }  // namespace velmar::platform
