@@ -1,10 +1,16 @@
 // The operating-system layer: CPU count, random source, fork handlers,
 // signal masks and page mappings. One section per platform: Windows, then
 // what POSIX systems share, then Linux (and other POSIX systems) and macOS.
+#if defined(__APPLE__)
+#define __STDC_WANT_LIB_EXT1__ 1  // memset_s, before any C header
+#endif
 #include "platform.h"
 
 #include <cerrno>
 #include <cstring>
+#if defined(__APPLE__)
+#include <string.h>
+#endif
 
 #if defined(_WIN32)
 #ifndef NOMINMAX
