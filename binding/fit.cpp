@@ -182,10 +182,11 @@ PyObject* fit_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     std::array<PyObject*, std::size(kFitCsrParams)> slot{};  // borrowed
     if (!parse_args(kFitCsr, args, nargs, kwnames, slot)) return nullptr;
     Converter in{kFitCsr, slot};
-    // Declared in parameter order, so released in reverse.
-    PyRef row_ptrs = in.array(0, NPY_LONG, 1);
+    // Declared in parameter order, so released in reverse. NPY_INT64 rather
+    // than NPY_LONG: C long has 32 bits on Windows.
+    PyRef row_ptrs = in.array(0, NPY_INT64, 1);
     if (!row_ptrs) return nullptr;
-    PyRef col_indices = in.array(1, NPY_LONG, 1);
+    PyRef col_indices = in.array(1, NPY_INT64, 1);
     if (!col_indices) return nullptr;
     PyRef values = in.array(2, NPY_DOUBLE, 1);
     if (!values) return nullptr;

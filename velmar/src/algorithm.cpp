@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "kernels.h"
+#include "platform.h"
 #include "pool.h"
 #include "rng.h"
 
@@ -105,7 +106,7 @@ Result<DenseMatrix> propagate_and_accumulate(const CsrMatrix& graph,
 
 Result<DenseMatrix> DenseMatrix::zeros(std::uint64_t rows, std::uint64_t cols) {
   std::uint64_t count = 0;
-  if (__builtin_mul_overflow(rows, cols, &count)) {
+  if (platform::mul_overflow(rows, cols, &count)) {
     return VelmarError::shape_mismatch("Capacity overflow");
   }
   auto buffer = FloatBuffer::allocate_zeroed(count);

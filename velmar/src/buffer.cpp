@@ -1,50 +1,22 @@
 // Fallible allocation of the large float buffers.
 //
 // Buffers of 1 MiB or more are mapped directly from the kernel: the pages
-// arrive zeroed (no clearing pass), are aligned to 2 MiB and marked for
-// transparent huge pages, which the row gathers of the propagation profit
-// from. Smaller buffers come from calloc. The release function tells the two
-// apart by the buffer's size, so the size is all a new owner must keep.
+// arrive zeroed (no clearing pass), are aligned to 2 MiB and, where the
+// platform has them, marked for transparent huge pages, which the row gathers
+// of the propagation profit from. Smaller buffers come from calloc. The
+// release function tells the two apart by the buffer's size, so the size is
+// all a new owner must keep.
 #include "buffer.h"
 
-#include <sys/mman.h>
-
 #include <cstdlib>
+
+#include "platform.h"
 
 namespace velmar {
 
 namespace {
 
 constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-std::size_t mapped_length(std::size_t bytes) {
-  return (bytes + kHugePage - 1) / kHugePage * kHugePage;
-}
-
-void* map_zeroed(std::size_t bytes) {
-  const std::size_t length = mapped_length(bytes);
-  if (length < bytes) return nullptr;
-  // Over-map by one huge page so that the start can be aligned to it.
-  const std::size_t span = length + kHugePage;
-  if (span < length) return nullptr;
-  // No MAP_NORESERVE: the kernel must be able to refuse a request it cannot
-  // back, so that the refusal reaches the caller as a value.
-  void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) return nullptr;
-  const auto start = reinterpret_cast<std::uintptr_t>(raw);
-  const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
-  const std::size_t head = aligned - start;
-  const std::size_t tail = span - head - length;
-  if (head != 0) munmap(raw, head);
-  if (tail != 0) munmap(reinterpret_cast<void*>(aligned + length), tail);
-  void* data = reinterpret_cast<void*>(aligned);
-#ifdef MADV_HUGEPAGE
-  madvise(data, length, MADV_HUGEPAGE);  // advisory; failure is harmless
-#endif
-  return data;
-}
 
 }  // namespace
 
@@ -52,7 +24,7 @@ std::optional<std::uint64_t> checked_bytes(std::uint64_t count,
                                            std::uint64_t elem_size,
                                            std::uint64_t align) noexcept {
   std::uint64_t bytes = 0;
-  if (__builtin_mul_overflow(count, elem_size, &bytes)) return std::nullopt;
+  if (platform::mul_overflow(count, elem_size, &bytes)) return std::nullopt;
   if (bytes > max_alloc_bytes(align)) return std::nullopt;
   return bytes;
 }
@@ -65,7 +37,7 @@ Result<FloatBuffer> FloatBuffer::allocate_zeroed(std::uint64_t count) {
     return VelmarError::out_of_memory(TryReserveError::capacity_overflow());
   }
   const auto size = static_cast<std::size_t>(*bytes);
-  void* data = size >= kMapThreshold ? map_zeroed(size)
+  void* data = size >= kMapThreshold ? platform::map_zeroed(size)
                                      : std::calloc(count, sizeof(float));
   if (data == nullptr) {
     return VelmarError::out_of_memory(
@@ -81,7 +53,7 @@ void FloatBuffer::free_floats(float* data, std::size_t /*length*/,
   if (data == nullptr) return;
   const std::size_t bytes = capacity * sizeof(float);
   if (bytes >= kMapThreshold) {
-    munmap(data, mapped_length(bytes));
+    platform::unmap_zeroed(data, bytes);
   } else {
     std::free(data);
   }

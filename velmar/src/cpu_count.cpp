@@ -1,16 +1,13 @@
 // The default worker count: environment variables, CPU affinity and the
-// cgroup CPU quota.
+// cgroup CPU quota (Linux only: elsewhere the cgroup files do not exist).
 #include "cpu_count.h"
 
-#include <fcntl.h>
-#include <sched.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <limits>
 #include <vector>
+
+#include "platform.h"
 
 namespace velmar::detail {
 namespace {
@@ -19,42 +16,6 @@ std::optional<std::size_t> env_thread_count(const char* name) {
   const char* text = std::getenv(name);
   if (!text) return std::nullopt;
   return parse_thread_count(text);
-}
-
-std::size_t affinity_cpu_count() {
-  for (int cpus = 1024; cpus <= (1 << 20); cpus *= 2) {
-    cpu_set_t* set = CPU_ALLOC(static_cast<std::size_t>(cpus));
-    if (!set) break;
-    const std::size_t size = CPU_ALLOC_SIZE(static_cast<std::size_t>(cpus));
-    CPU_ZERO_S(size, set);
-    const int rc = sched_getaffinity(0, size, set);
-    const int count = rc == 0 ? CPU_COUNT_S(size, set) : 0;
-    const int err = errno;
-    CPU_FREE(set);
-    if (rc == 0) return count > 0 ? static_cast<std::size_t>(count) : 0;
-    if (err != EINVAL) break;  // EINVAL: the kernel's mask is larger
-  }
-  const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<std::size_t>(online) : 0;
-}
-
-// Plain POSIX reads rather than iostreams: this runs when a pool is created,
-// also in the child of a fork(), where nothing may wait on a lock or a
-// one-time initialisation that a thread of the parent held.
-bool read_file(const std::string& path, std::string& out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  out.clear();
-  char chunk[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ::close(fd);
-      return n == 0;
-    }
-    out.append(chunk, static_cast<std::size_t>(n));
-  }
 }
 
 std::vector<std::string> split(const std::string& s, char sep) {
@@ -114,14 +75,14 @@ std::optional<std::uint64_t> cgroup_dir_quota(const std::string& dir, bool v2) {
   std::string limit_text, period_text;
   if (v2) {
     std::string line;
-    if (!read_file(dir + "/cpu.max", line)) return std::nullopt;
+    if (!platform::read_file(dir + "/cpu.max", line)) return std::nullopt;
     const auto fields = split(trim(line), ' ');
     if (fields.size() < 2) return std::nullopt;
     limit_text = fields[0];  // "max" when unlimited
     period_text = fields[1];
   } else {
-    if (!read_file(dir + "/cpu.cfs_quota_us", limit_text) ||
-        !read_file(dir + "/cpu.cfs_period_us", period_text)) {
+    if (!platform::read_file(dir + "/cpu.cfs_quota_us", limit_text) ||
+        !platform::read_file(dir + "/cpu.cfs_period_us", period_text)) {
       return std::nullopt;
     }
     limit_text = trim(limit_text);  // "-1" when unlimited
@@ -203,11 +164,11 @@ std::optional<std::uint64_t> cgroup_cpu_quota(const std::string& proc_cgroup,
 namespace {
 
 std::size_t machine_thread_count() {
-  std::size_t count = affinity_cpu_count();
+  std::size_t count = platform::affinity_cpu_count();
   if (count == 0) return 1;
   std::string cgroup, mountinfo;
-  if (!read_file("/proc/self/cgroup", cgroup) ||
-      !read_file("/proc/self/mountinfo", mountinfo)) {
+  if (!platform::read_file("/proc/self/cgroup", cgroup) ||
+      !platform::read_file("/proc/self/mountinfo", mountinfo)) {
     return count;
   }
   if (auto quota = cgroup_cpu_quota(cgroup, mountinfo, "")) {

@@ -2,8 +2,6 @@
 // adjacency-list builders, row normalisation and symmetrization.
 #include "csr.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "buffer.h"
+#include "platform.h"
 #include "pool.h"
 
 namespace velmar {
@@ -73,25 +72,6 @@ bool rows_strictly_increasing(const CsrMatrix& m) {
   return true;
 }
 
-// Marks the whole 2 MiB pages inside [data, data + bytes) for transparent
-// huge pages. Advisory, and only useful before the pages are first touched:
-// the buffers of make_undirected are written once, far apart, and 4 KiB
-// page faults would cost as much as the writing.
-void advise_huge_pages(const void* data, std::uint64_t bytes) {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-  const auto start = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (start + kHugePage - 1) / kHugePage * kHugePage;
-  const std::uintptr_t last = (start + bytes) / kHugePage * kHugePage;
-  if (first < last) {
-    madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-  }
-#else
-  (void)data;
-  (void)bytes;
-#endif
-}
-
 // Uninitialised storage for the temporaries of make_undirected; every
 // element is written before it is read, so nothing is cleared up front.
 template <class T>
@@ -114,7 +94,10 @@ class Scratch {
       return VelmarError::out_of_memory(
           TryReserveError::alloc_error(*bytes, alignof(T)));
     }
-    advise_huge_pages(data_, *bytes);
+    // Only useful before the pages are first touched: these buffers are
+    // written once, far apart, and 4 KiB page faults would cost as much as
+    // the writing.
+    platform::advise_huge_pages(data_, static_cast<std::size_t>(*bytes));
     return ok_status();
   }
   T* get() const noexcept { return data_; }
@@ -144,7 +127,7 @@ inline void merge_row(const std::uint64_t* a_col, const double* a_val,
       emit(t_col[b], t_val[b] + 0.0);
       ++b;
     } else {
-      emit(a_col[a], a_val[a] + t_val[b]);
+      emit(a_col[a], platform::add(a_val[a], t_val[b]));
       ++a;
       ++b;
     }
@@ -319,7 +302,7 @@ void CsrMatrix::sort_indices() {
       if (r > 0 && row[r].col == col_indices[k - 1]) {
         // The incoming weight is the left operand; with two NaNs the sum
         // carries its payload.
-        values[k - 1] = row[r].weight + values[k - 1];
+        values[k - 1] = platform::add(row[r].weight, values[k - 1]);
       } else {
         col_indices[k] = row[r].col;
         values[k] = row[r].weight;
@@ -578,8 +561,11 @@ Result<CsrMatrix> CsrMatrix::make_undirected() const {
   if (Status s = try_reserve(out.values, total); !s) {
     return std::move(s).error();
   }
-  advise_huge_pages(out.col_indices.data(), total * sizeof(std::uint64_t));
-  advise_huge_pages(out.values.data(), total * sizeof(double));
+  platform::advise_huge_pages(
+      out.col_indices.data(),
+      static_cast<std::size_t>(total) * sizeof(std::uint64_t));
+  platform::advise_huge_pages(out.values.data(),
+                              static_cast<std::size_t>(total) * sizeof(double));
   // Within the reserved capacity, so neither allocates; the two clearing
   // passes run side by side.
   parallel_for(0, 2, 1, [&](std::uint64_t lo, std::uint64_t hi) {

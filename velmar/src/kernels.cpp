@@ -14,7 +14,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
+#include <cstring>
 
+#include "platform.h"
 #include "rng.h"
 
 namespace velmar::detail {
@@ -26,24 +29,31 @@ namespace {
 constexpr std::uint64_t kPrefetchEntries = 8;
 constexpr std::size_t kCacheLine = 64;
 
-inline void prefetch_row(const float* row, std::size_t bytes) noexcept {
+VELMAR_ALWAYS_INLINE void prefetch_row(const float* row,
+                                       std::size_t bytes) noexcept {
   const char* p = reinterpret_cast<const char*>(row);
   for (std::size_t off = 0; off < bytes; off += kCacheLine) {
-    __builtin_prefetch(p + off, 0, 3);
+    platform::prefetch_read(p + off);
   }
 }
 
-inline void scale_add(float* __restrict out, const float* __restrict in,
-                      float t, std::size_t n) noexcept {
-  for (std::size_t j = 0; j < n; ++j) out[j] = in[j] * t + out[j];
+// platform::add and platform::mul are the plain operations on x86; elsewhere
+// they give an invalid operation x86's NaN, so the bits agree everywhere.
+using platform::add;
+using platform::mul;
+
+VELMAR_ALWAYS_INLINE void scale_add(float* __restrict out,
+                                    const float* __restrict in, float t,
+                                    std::size_t n) noexcept {
+  for (std::size_t j = 0; j < n; ++j) out[j] = add(mul(in[j], t), out[j]);
 }
 
 // out[j] = in[j] * t + 0.0f: the same operations as scale_add on an `out`
 // that holds +0.0, without reading it.
-inline void scale_add_to_zero(float* __restrict out,
-                              const float* __restrict in, float t,
-                              std::size_t n) noexcept {
-  for (std::size_t j = 0; j < n; ++j) out[j] = in[j] * t + 0.0f;
+VELMAR_ALWAYS_INLINE void scale_add_to_zero(float* __restrict out,
+                                            const float* __restrict in,
+                                            float t, std::size_t n) noexcept {
+  for (std::size_t j = 0; j < n; ++j) out[j] = add(mul(in[j], t), 0.0f);
 }
 
 constexpr float kSqrt3 = std::bit_cast<float>(0x3FDDB3D7u);
@@ -53,12 +63,12 @@ constexpr float kP = std::bit_cast<float>(0x3E2AAAABu);
 constexpr float kTwoP = kP + kP;
 static_assert(std::bit_cast<std::uint32_t>(kTwoP) == 0x3EAAAAABu);
 
-inline std::uint64_t rotl(std::uint64_t x, int k) noexcept {
+VELMAR_ALWAYS_INLINE std::uint64_t rotl(std::uint64_t x, int k) noexcept {
   return (x << k) | (x >> (64 - k));
 }
 
 // The element decided by one generator output.
-inline float projection_entry(std::uint64_t r) noexcept {
+VELMAR_ALWAYS_INLINE float projection_entry(std::uint64_t r) noexcept {
   // The top 24 bits scaled into [0, 1), exact in float32 (through int32,
   // which vectorises where a conversion from uint64 does not).
   const float u =
@@ -68,25 +78,11 @@ inline float projection_entry(std::uint64_t r) noexcept {
   return kTwoP > u ? nonzero : 0.0f;
 }
 
-}  // namespace
 
-void scale_add_row(float* __restrict out, const float* __restrict in, float t,
-                   std::size_t n) noexcept {
-  scale_add(out, in, t, n);
-}
-
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && \
-    !defined(__SANITIZE_THREAD__)
-// The widest vector unit of the machine is chosen when the library loads.
-#define VELMAR_KERNEL_CLONES \
-  __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-#else
-#define VELMAR_KERNEL_CLONES
-#endif
-
-VELMAR_KERNEL_CLONES
-void accumulate_rows(float* __restrict acc, const float* __restrict h, float w,
-                     bool acc_is_zero, std::size_t n) noexcept {
+VELMAR_ALWAYS_INLINE void accumulate_rows_body(float* __restrict acc,
+                                               const float* __restrict h,
+                                               float w, bool acc_is_zero,
+                                               std::size_t n) noexcept {
   if (acc_is_zero) {
     scale_add_to_zero(acc, h, w, n);
   } else {
@@ -94,11 +90,10 @@ void accumulate_rows(float* __restrict acc, const float* __restrict h, float w,
   }
 }
 
-VELMAR_KERNEL_CLONES
-void propagate_rows(const CsrMatrix& graph, const float* __restrict cur,
-                    float* __restrict next, const RowAccumulation& then,
-                    std::uint64_t dim, std::uint64_t lo,
-                    std::uint64_t hi) noexcept {
+VELMAR_ALWAYS_INLINE void propagate_rows_body(
+    const CsrMatrix& graph, const float* __restrict cur,
+    float* __restrict next, const RowAccumulation& then, std::uint64_t dim,
+    std::uint64_t lo, std::uint64_t hi) noexcept {
   const std::uint64_t* const row_ptrs = graph.row_ptrs.data();
   const std::uint64_t* const cols = graph.col_indices.data();
   const double* const values = graph.values.data();
@@ -137,9 +132,10 @@ void propagate_rows(const CsrMatrix& graph, const float* __restrict cur,
 // drawn in groups whose generators step in lockstep, so that the chains
 // overlap (and vectorise across the group); each row still gets exactly its
 // own generator's outputs in order.
-VELMAR_KERNEL_CLONES
-void fill_projection_rows(float* h, std::uint64_t dim, std::uint64_t lo,
-                          std::uint64_t hi, std::uint64_t base) noexcept {
+VELMAR_ALWAYS_INLINE void fill_projection_rows_body(float* h, std::uint64_t dim,
+                                                    std::uint64_t lo,
+                                                    std::uint64_t hi,
+                                                    std::uint64_t base) noexcept {
   constexpr std::uint64_t kGroup = 8;
   std::uint64_t r = lo;
   for (; r + kGroup <= hi; r += kGroup) {
@@ -174,6 +170,146 @@ void fill_projection_rows(float* h, std::uint64_t dim, std::uint64_t lo,
     float* const row = h + r * dim;
     for (std::uint64_t j = 0; j < dim; ++j) row[j] = projection_entry(g.next());
   }
+}
+
+// ---- clones ------------------------------------------------------------------
+//
+// On x86-64 each kernel is compiled three times, for x86-64-v4 (AVX-512),
+// x86-64-v3 (AVX2) and the baseline, and the widest that the CPU runs is
+// chosen once while the library loads. The developer switch
+// VELMAR_KERNEL_CLONE=x86-64-v4|x86-64-v3|default, read at that moment, forces
+// one (if the CPU runs it), so that tests can compare the clones' bits.
+// Dispatch is an explicit switch rather than an ifunc resolver: it works the
+// same on every object format and can be steered.
+
+#if (defined(__x86_64__) || defined(_M_X64)) && \
+    (defined(__GNUC__) || defined(__clang__)) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define VELMAR_X86_CLONES 1
+#endif
+
+#define VELMAR_DEFINE_KERNELS(suffix, attributes)                            \
+  attributes void accumulate_rows_##suffix(                                  \
+      float* __restrict acc, const float* __restrict h, float w,            \
+      bool acc_is_zero, std::size_t n) noexcept {                           \
+    accumulate_rows_body(acc, h, w, acc_is_zero, n);                         \
+  }                                                                          \
+  attributes void propagate_rows_##suffix(                                   \
+      const CsrMatrix& graph, const float* __restrict cur,                   \
+      float* __restrict next, const RowAccumulation& then,                   \
+      std::uint64_t dim, std::uint64_t lo, std::uint64_t hi) noexcept {      \
+    propagate_rows_body(graph, cur, next, then, dim, lo, hi);                \
+  }                                                                          \
+  attributes void fill_projection_rows_##suffix(                             \
+      float* h, std::uint64_t dim, std::uint64_t lo, std::uint64_t hi,       \
+      std::uint64_t base) noexcept {                                         \
+    fill_projection_rows_body(h, dim, lo, hi, base);                         \
+  }
+
+VELMAR_DEFINE_KERNELS(baseline, )
+#if VELMAR_X86_CLONES
+VELMAR_DEFINE_KERNELS(v3, __attribute__((target("arch=x86-64-v3"))))
+VELMAR_DEFINE_KERNELS(v4, __attribute__((target("arch=x86-64-v4"))))
+#endif
+
+enum class Clone { kBaseline, kV3, kV4 };
+
+#if VELMAR_X86_CLONES
+bool cpu_runs(Clone c) noexcept {
+  // Feature by feature: older compilers do not know the level names.
+  switch (c) {
+    case Clone::kV4:
+      if (!(__builtin_cpu_supports("avx512f") &&
+            __builtin_cpu_supports("avx512bw") &&
+            __builtin_cpu_supports("avx512cd") &&
+            __builtin_cpu_supports("avx512dq") &&
+            __builtin_cpu_supports("avx512vl"))) {
+        return false;
+      }
+      [[fallthrough]];
+    case Clone::kV3:
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+             __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+             __builtin_cpu_supports("avx") && __builtin_cpu_supports("sse4.2") &&
+             __builtin_cpu_supports("popcnt");
+    case Clone::kBaseline:
+      return true;
+  }
+  return false;
+}
+#endif
+
+Clone choose_clone() noexcept {
+#if VELMAR_X86_CLONES
+  // Runs from a static initialiser, possibly before libgcc's own.
+  __builtin_cpu_init();
+  if (const char* wanted = std::getenv("VELMAR_KERNEL_CLONE")) {
+    const Clone forced = std::strcmp(wanted, "x86-64-v4") == 0   ? Clone::kV4
+                         : std::strcmp(wanted, "x86-64-v3") == 0 ? Clone::kV3
+                         : std::strcmp(wanted, "default") == 0
+                             ? Clone::kBaseline
+                             : Clone::kV4;
+    if (cpu_runs(forced)) return forced;
+  }
+  if (cpu_runs(Clone::kV4)) return Clone::kV4;
+  if (cpu_runs(Clone::kV3)) return Clone::kV3;
+#endif
+  return Clone::kBaseline;
+}
+
+// Chosen while the library loads, never lazily: nothing on a loop's path
+// waits on a one-time initialisation (a fork() could cut one in half).
+const Clone g_clone = choose_clone();
+
+}  // namespace
+
+const char* kernel_clone() noexcept {
+  switch (g_clone) {
+    case Clone::kV4:
+      return "x86-64-v4";
+    case Clone::kV3:
+      return "x86-64-v3";
+    case Clone::kBaseline:
+      break;
+  }
+  return "default";
+}
+
+void scale_add_row(float* __restrict out, const float* __restrict in, float t,
+                   std::size_t n) noexcept {
+  scale_add(out, in, t, n);
+}
+
+#if VELMAR_X86_CLONES
+#define VELMAR_DISPATCH(kernel, ...)          \
+  switch (g_clone) {                          \
+    case Clone::kV4:                          \
+      return kernel##_v4(__VA_ARGS__);        \
+    case Clone::kV3:                          \
+      return kernel##_v3(__VA_ARGS__);        \
+    case Clone::kBaseline:                    \
+      break;                                  \
+  }                                           \
+  return kernel##_baseline(__VA_ARGS__)
+#else
+#define VELMAR_DISPATCH(kernel, ...) return kernel##_baseline(__VA_ARGS__)
+#endif
+
+void accumulate_rows(float* __restrict acc, const float* __restrict h, float w,
+                     bool acc_is_zero, std::size_t n) noexcept {
+  VELMAR_DISPATCH(accumulate_rows, acc, h, w, acc_is_zero, n);
+}
+
+void propagate_rows(const CsrMatrix& graph, const float* __restrict cur,
+                    float* __restrict next, const RowAccumulation& then,
+                    std::uint64_t dim, std::uint64_t lo,
+                    std::uint64_t hi) noexcept {
+  VELMAR_DISPATCH(propagate_rows, graph, cur, next, then, dim, lo, hi);
+}
+
+void fill_projection_rows(float* h, std::uint64_t dim, std::uint64_t lo,
+                          std::uint64_t hi, std::uint64_t base) noexcept {
+  VELMAR_DISPATCH(fill_projection_rows, h, dim, lo, hi, base);
 }
 
 }  // namespace velmar::detail

@@ -13,6 +13,10 @@
 
 namespace velmar::detail {
 
+// The vector clone the kernels below run: "x86-64-v4", "x86-64-v3" or
+// "default", chosen when the library loads (see kernels.cpp).
+const char* kernel_clone() noexcept;
+
 // out[j] = in[j] * t + out[j] for j < n: the product rounded to float32, then
 // the sum rounded to float32 (no fused multiply-add). `out` and `in` must not
 // overlap.

@@ -9,9 +9,6 @@
 // submitter never waits for work that nobody has started.
 #include "pool.h"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -21,6 +18,7 @@
 #include <vector>
 
 #include "cpu_count.h"
+#include "platform.h"
 
 namespace velmar {
 namespace detail {
@@ -101,9 +99,7 @@ Pool::Pool(std::size_t participants, bool private_pool)
   const std::size_t wanted = participants > 1 ? participants - 1 : 0;
   // Workers never take asynchronous signals: those belong to the threads the
   // host application manages (the interpreter handles them on its own).
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
+  const platform::SignalsBlocked blocked;
   try {
     threads.reserve(wanted);
     for (std::size_t i = 0; i < wanted; ++i) {
@@ -113,7 +109,6 @@ Pool::Pool(std::size_t participants, bool private_pool)
     // Fewer threads than asked for still run every loop: the submitter
     // participates in its own.
   }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 Pool::~Pool() {
@@ -201,7 +196,7 @@ void on_fork_child() noexcept {
 // that a fork() on another thread could cut in half, leaving the child
 // waiting for it forever. Nothing on the path of a loop is lazily guarded.
 [[maybe_unused]] const int g_fork_handler =
-    pthread_atfork(nullptr, nullptr, &on_fork_child);
+    platform::register_fork_handlers(nullptr, nullptr, &on_fork_child);
 
 bool is_current(const Pool& pool) noexcept {
   return pool.generation == g_fork_generation.load(std::memory_order_relaxed);

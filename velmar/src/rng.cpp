@@ -1,20 +1,15 @@
 // The ChaCha block function and the per-thread ChaCha12 generator that draws
-// the base seed of unseeded runs, keyed from the kernel's random source.
+// the base seed of unseeded runs, keyed from the operating system's random source.
 #include "rng.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/random.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+
+#include "platform.h"
 
 namespace velmar {
 namespace {
@@ -34,67 +29,6 @@ inline void quarter_round(std::array<std::uint32_t, 16>& x, std::size_t a,
   x[d] = rotl32(x[d] ^ x[a], 8);
   x[c] += x[d];
   x[b] = rotl32(x[b] ^ x[c], 7);
-}
-
-// ---- kernel random source -------------------------------------------------
-
-std::atomic<bool> g_getrandom_missing{false};
-std::atomic<bool> g_random_pool_ready{false};
-
-int getrandom_fill(unsigned char* p, std::size_t len) noexcept {
-  while (len > 0) {
-    const ssize_t n = ::getrandom(p, len, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    p += n;
-    len -= static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
-// /dev/urandom gives output before the kernel's pool is seeded; waiting once
-// for /dev/random to become readable rules that out.
-int wait_for_random_pool() noexcept {
-  const int fd = ::open("/dev/random", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  pollfd pfd{fd, POLLIN, 0};
-  int err = 0;
-  while (::poll(&pfd, 1, -1) < 0) {
-    if (errno != EINTR && errno != EAGAIN) {
-      err = errno;
-      break;
-    }
-  }
-  ::close(fd);
-  return err;
-}
-
-int urandom_fill(unsigned char* p, std::size_t len) noexcept {
-  if (!g_random_pool_ready.load(std::memory_order_acquire)) {
-    if (const int err = wait_for_random_pool()) return err;
-    g_random_pool_ready.store(true, std::memory_order_release);
-  }
-  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  int err = 0;
-  while (len > 0) {
-    const ssize_t n = ::read(fd, p, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    if (n == 0) {
-      err = EIO;
-      break;
-    }
-    p += n;
-    len -= static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  return err;
 }
 
 std::string os_error_text(int err) {
@@ -119,7 +53,8 @@ void bump_fork_count() noexcept {
 // half done by another thread when fork() is called, and the child would
 // wait for it forever.
 [[maybe_unused]] const int g_fork_handler =
-    pthread_atfork(nullptr, &bump_fork_count, &bump_fork_count);
+    platform::register_fork_handlers(nullptr, &bump_fork_count,
+                                     &bump_fork_count);
 
 struct ThreadRng {
   std::array<std::uint32_t, 8> key{};
@@ -139,7 +74,7 @@ void rekey(ThreadRng& g, const char* context) {
   // Read before keying: a fork during the read forces another rekey.
   const std::uint64_t forks = g_fork_count.load(std::memory_order_relaxed);
   unsigned char seed[32];
-  if (const int err = os_random_bytes(seed, sizeof seed)) {
+  if (const int err = platform::os_random_bytes(seed, sizeof seed)) {
     throw std::runtime_error(context + os_error_text(err));
   }
   for (std::size_t i = 0; i < g.key.size(); ++i) {
@@ -148,7 +83,7 @@ void rekey(ThreadRng& g, const char* context) {
                static_cast<std::uint32_t>(seed[4 * i + 2]) << 16 |
                static_cast<std::uint32_t>(seed[4 * i + 3]) << 24;
   }
-  explicit_bzero(seed, sizeof seed);
+  platform::secure_zero(seed, sizeof seed);
   g.counter = 0;
   g.bytes_since_key = 0;
   g.fork_count = forks;
@@ -216,17 +151,6 @@ std::uint64_t thread_rng_next_u64() {
   const std::uint64_t lo = next_word(g);
   const std::uint64_t hi = next_word(g);
   return lo | hi << 32;
-}
-
-int os_random_bytes(void* out, std::size_t len) noexcept {
-  auto* p = static_cast<unsigned char*>(out);
-  if (!g_getrandom_missing.load(std::memory_order_relaxed)) {
-    const int err = getrandom_fill(p, len);
-    if (err != ENOSYS && err != EPERM) return err;
-    // ENOSYS: an old kernel; EPERM: a seccomp filter that refuses the call.
-    g_getrandom_missing.store(true, std::memory_order_relaxed);
-  }
-  return urandom_fill(p, len);
 }
 
 }  // namespace velmar

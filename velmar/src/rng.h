@@ -60,8 +60,4 @@ void chacha_block(const std::array<std::uint32_t, 8>& key,
 // gives no randomness: an internal fault, not an error value.
 std::uint64_t thread_rng_next_u64();
 
-// Fills `out` with bytes from the kernel's random source (getrandom, falling
-// back to /dev/urandom once /dev/random is readable). Returns 0 or an errno.
-int os_random_bytes(void* out, std::size_t len) noexcept;
-
 }  // namespace velmar

@@ -5,9 +5,14 @@
 #include "cpu_count.h"
 
 #include <gtest/gtest.h>
+#if defined(_WIN32)
+#include <process.h>
+#include <stdlib.h>
+#else
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -216,6 +221,7 @@ TEST(PoolConcurrency, NestedSubmissionCompletes) {
 }
 
 // ---- fork ---------------------------------------------------------------
+#if !defined(_WIN32)
 
 // Runs `child` in a forked process and expects it to exit 0 within 10 s.
 template <class Fn>
@@ -307,21 +313,37 @@ TEST_F(PoolFork, PrivatePoolInheritedByChild) {
   });
 }
 
+#endif  // !_WIN32
+
 // ---- worker count -------------------------------------------------------
+
+#if defined(_WIN32)
+int process_id() { return _getpid(); }
+int set_env(const char* name, const char* value, int) {
+  return _putenv_s(name, value);
+}
+int unset_env(const char* name) { return _putenv_s(name, ""); }
+#else
+int process_id() { return getpid(); }
+int set_env(const char* name, const char* value, int overwrite) {
+  return setenv(name, value, overwrite);
+}
+int unset_env(const char* name) { return unsetenv(name); }
+#endif
 
 // A fake file system under a temporary directory for the cgroup lookup.
 class CgroupQuota : public ::testing::Test {
  protected:
   void SetUp() override {
     root_ = std::filesystem::temp_directory_path() /
-            ("velmar_cgroup_" + std::to_string(getpid()));
+            ("velmar_cgroup_" + std::to_string(process_id()));
     std::filesystem::remove_all(root_);
   }
   void TearDown() override { std::filesystem::remove_all(root_); }
   void write(const std::string& path, const std::string& text) {
     const auto full = root_ / path.substr(1);
     std::filesystem::create_directories(full.parent_path());
-    std::ofstream(full) << text;
+    std::ofstream(full, std::ios::binary) << text;  // no CRLF on Windows
   }
   std::optional<std::uint64_t> quota(const std::string& cgroup,
                                      const std::string& mountinfo) {
@@ -405,16 +427,16 @@ class EnvGuard {
   }
   ~EnvGuard() {
     if (saved_) {
-      setenv(name_, saved_->c_str(), 1);
+      set_env(name_, saved_->c_str(), 1);
     } else {
-      unsetenv(name_);
+      unset_env(name_);
     }
   }
   void set(const char* value) {
     if (value) {
-      setenv(name_, value, 1);
+      set_env(name_, value, 1);
     } else {
-      unsetenv(name_);
+      unset_env(name_);
     }
   }
 
@@ -430,7 +452,11 @@ TEST(PoolCount, EnvironmentRule) {
   cpus.set(nullptr);
   const std::size_t machine = detail::default_thread_count();
   EXPECT_GE(machine, 1u);
+#if defined(_WIN32)
+  EXPECT_LE(machine, std::size_t{std::thread::hardware_concurrency()});
+#else
   EXPECT_LE(machine, static_cast<std::size_t>(sysconf(_SC_NPROCESSORS_CONF)));
+#endif
 
   const struct {
     const char* num;

@@ -2,9 +2,13 @@
 // the seeded row generator, and the per-thread generator for unseeded runs.
 #include "rng.h"
 
+#include "platform.h"
+
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <array>
 #include <cstdint>
@@ -101,13 +105,13 @@ TEST(ThreadRng, DrawsDifferAcrossCallsAndThreads) {
 
 TEST(ThreadRng, OsRandomBytes) {
   std::array<unsigned char, 4096> a{}, b{};
-  ASSERT_EQ(os_random_bytes(a.data(), a.size()), 0);
-  ASSERT_EQ(os_random_bytes(b.data(), b.size()), 0);
+  ASSERT_EQ(platform::os_random_bytes(a.data(), a.size()), 0);
+  ASSERT_EQ(platform::os_random_bytes(b.data(), b.size()), 0);
   EXPECT_NE(a, b);
-  EXPECT_EQ(os_random_bytes(nullptr, 0), 0);
+  EXPECT_EQ(platform::os_random_bytes(nullptr, 0), 0);
 }
 
-#if !defined(__SANITIZE_THREAD__)
+#if !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
 // Without rekeying on fork, parent and child would continue the same stream.
 // The fork happens with words still buffered: those must not be used on
 // either side.

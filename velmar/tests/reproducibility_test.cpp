@@ -1,0 +1,151 @@
+// The same bits everywhere: seeded embeddings of generated graphs, hashed and
+// compared with hashes kept here. The suite runs natively under each vector
+// clone (VELMAR_KERNEL_CLONE), cross-built for aarch64 under qemu-user and
+// for Windows under wine; tests/test_portability.py reads the table below and
+// checks the same hashes through the Python module.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "kernels.h"
+#include "rng.h"
+#include "velmar.h"
+
+namespace velmar {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Edge values: finite in [-1, 3), or with every 7th a NaN, or every 7th
+// alternately +inf and -inf.
+enum Values { kFinite, kWithNaN, kWithInf };
+
+struct Case {
+  const char* name;
+  std::uint64_t n;
+  std::uint64_t max_degree;
+  Values values;
+  std::uint64_t dim;
+  std::vector<double> weights;
+  std::uint64_t seed;
+  bool undirected;
+  std::uint64_t hash;
+};
+
+// One row per line: the Python test parses this table.
+const Case kCases[] = {
+    // clang-format off
+    {"single_node", 1, 0, kFinite, 5, {1.0}, 0u, true, 0xdcc530e05c9d5319},
+    {"dim_one", 50, 4, kFinite, 1, {0.0, 1.0, 1.0}, 1u, true, 0x724765d3045b1cf1},
+    {"directed_odd_dim", 200, 8, kFinite, 7, {0.5, -1.25, 2.0, 0.125}, 42u, false, 0xefac01cf7f50fb63},
+    {"max_seed", 300, 6, kFinite, 33, {1.0, 1.0, 1.0}, 18446744073709551615u, true, 0x7728dbd9eceed29f},
+    {"wide_rows", 120, 5, kFinite, 128, {0.0, 1.0, 1.0}, 7u, true, 0x122ee4cd93c4af0d},
+    {"nan_edges", 100, 5, kWithNaN, 16, {0.0, 1.0, 1.0}, 3u, true, 0x9d86bde2376a190e},
+    {"inf_edges", 100, 5, kWithInf, 16, {1.0, 0.5}, 3u, false, 0xd2bc428ec6688b0d},
+    {"nan_weight", 80, 4, kFinite, 24, {1.0, kNaN, 0.5}, 11u, true, 0x3a3dee780d27f925},
+    {"inf_weights", 80, 4, kFinite, 24, {kInf, 1.0, -kInf}, 12u, false, 0xf470f5b48c67f925},
+    {"many_blocks", 3000, 10, kFinite, 64, {0.0, 1.0, 1.0, 0.5}, 2026u, true, 0x63e435a40ca1f3f7},
+    // clang-format on
+};
+
+// A graph from a SplitMix64 stream seeded with n: each node gets
+// (draw % (max_degree + 1)) edges to (draw % n), in generation order, so rows
+// are unsorted and may repeat a column (merged by the graph store).
+struct Graph {
+  std::vector<std::uint64_t> row_ptrs;
+  std::vector<std::uint64_t> col_indices;
+  std::vector<double> values;
+  std::uint64_t num_nodes = 0;
+};
+
+Graph make_graph(const Case& c) {
+  std::uint64_t state = c.n;
+  Graph g;
+  g.num_nodes = c.n;
+  g.row_ptrs.push_back(0);
+  for (std::uint64_t i = 0; i < c.n; ++i) {
+    const std::uint64_t degree = splitmix64_next(state) % (c.max_degree + 1);
+    for (std::uint64_t k = 0; k < degree; ++k) {
+      g.col_indices.push_back(splitmix64_next(state) % c.n);
+      const double u =
+          static_cast<double>(splitmix64_next(state) >> 11) * 0x1p-53;
+      double v = u * 4.0 - 1.0;
+      const std::uint64_t e = g.col_indices.size();
+      if (c.values != kFinite && e % 7 == 0) {
+        v = c.values == kWithNaN ? kNaN : (e % 14 == 0 ? kInf : -kInf);
+      }
+      g.values.push_back(v);
+    }
+    g.row_ptrs.push_back(g.col_indices.size());
+  }
+  return g;
+}
+
+// FNV-1a over the elements' bit patterns as 32-bit words, so the hash does
+// not depend on the byte order.
+std::uint64_t hash_floats(const float* data, std::size_t count) {
+  std::uint64_t h = 0xCBF29CE484222325ull;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint32_t bits;
+    std::memcpy(&bits, data + i, sizeof bits);
+    h ^= bits;
+    h *= 0x100000001B3ull;
+  }
+  return h;
+}
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class SeededBits : public ::testing::TestWithParam<Case> {};
+
+TEST_P(SeededBits, HashMatches) {
+  const Case& c = GetParam();
+  Graph g = make_graph(c);
+  const auto builder = VelmarBuilder(c.dim)
+                           .with_weights(c.weights)
+                           .with_seed(c.seed)
+                           .with_undirected(c.undirected);
+  auto result = builder.from_csr(std::move(g.row_ptrs),
+                                 std::move(g.col_indices),
+                                 std::move(g.values), g.num_nodes);
+  ASSERT_TRUE(result.ok());
+  ASSERT_EQ(result->rows, c.n);
+  ASSERT_EQ(result->cols, c.dim);
+  char actual[32];
+  std::snprintf(actual, sizeof actual, "0x%016llx",
+                static_cast<unsigned long long>(
+                    hash_floats(result->data.data(), result->data.size())));
+  char expected[32];
+  std::snprintf(expected, sizeof expected, "0x%016llx",
+                static_cast<unsigned long long>(c.hash));
+  EXPECT_STREQ(actual, expected)
+      << c.name << " under kernel clone " << detail::kernel_clone();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SeededBits, ::testing::ValuesIn(kCases),
+    [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+// Each clone gets its own ctest entry with VELMAR_KERNEL_CLONE set; a CPU
+// that lacks the clone's instructions runs the widest it has instead.
+TEST(KernelClone, ForcedCloneIsInUse) {
+  const char* wanted = std::getenv("VELMAR_KERNEL_CLONE");
+  if (wanted == nullptr) GTEST_SKIP() << "no clone forced";
+  // The baseline runs everywhere: asking for it must always give it.
+  if (std::string(detail::kernel_clone()) != wanted &&
+      std::string(wanted) != "default") {
+    GTEST_SKIP() << "this CPU cannot run " << wanted << "; running "
+                 << detail::kernel_clone();
+  }
+  EXPECT_STREQ(detail::kernel_clone(), wanted);
+}
+
+}  // namespace
+}  // namespace velmar
