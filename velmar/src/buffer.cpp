@@ -48,6 +48,30 @@ void* map_zeroed(std::size_t bytes) {
 
 }  // namespace
 
+namespace detail {
+
+void* allocate_bytes(std::size_t bytes) noexcept {
+  return bytes >= kMapThreshold ? map_zeroed(bytes) : std::calloc(bytes, 1);
+}
+
+void free_bytes(void* data, std::size_t bytes) noexcept {
+  if (data == nullptr) return;
+  if (bytes >= kMapThreshold) {
+    munmap(data, mapped_length(bytes));
+  } else {
+    std::free(data);
+  }
+}
+
+std::uint64_t footprint_bytes(std::uint64_t bytes) noexcept {
+  if (bytes >= kMapThreshold) {
+    return (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  }
+  return bytes;
+}
+
+}  // namespace detail
+
 std::optional<std::uint64_t> checked_bytes(std::uint64_t count,
                                            std::uint64_t elem_size,
                                            std::uint64_t align) noexcept {
@@ -64,9 +88,7 @@ Result<FloatBuffer> FloatBuffer::allocate_zeroed(std::uint64_t count) {
   if (!bytes || *bytes > SIZE_MAX) {
     return VelmarError::out_of_memory(TryReserveError::capacity_overflow());
   }
-  const auto size = static_cast<std::size_t>(*bytes);
-  void* data = size >= kMapThreshold ? map_zeroed(size)
-                                     : std::calloc(count, sizeof(float));
+  void* data = detail::allocate_bytes(static_cast<std::size_t>(*bytes));
   if (data == nullptr) {
     return VelmarError::out_of_memory(
         TryReserveError::alloc_error(*bytes, alignof(float)));
@@ -78,13 +100,7 @@ Result<FloatBuffer> FloatBuffer::allocate_zeroed(std::uint64_t count) {
 
 void FloatBuffer::free_floats(float* data, std::size_t /*length*/,
                               std::size_t capacity) noexcept {
-  if (data == nullptr) return;
-  const std::size_t bytes = capacity * sizeof(float);
-  if (bytes >= kMapThreshold) {
-    munmap(data, mapped_length(bytes));
-  } else {
-    std::free(data);
-  }
+  detail::free_bytes(data, capacity * sizeof(float));
 }
 
 }  // namespace velmar
