@@ -488,7 +488,19 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (!seed) return nullptr;
     std::uint64_t j0 = 0, j1 = *dim;
     if (is_given(slot[4])) {
-      if (!PyArg_ParseTuple(slot[4], "KK", &j0, &j1)) return nullptr;
+      if (!PyTuple_Check(slot[4]) || PyTuple_GET_SIZE(slot[4]) != 2) {
+        PyErr_SetString(PyExc_TypeError, "columns must be a tuple (j0, j1)");
+        return nullptr;
+      }
+      // Items borrowed from the tuple, which the caller keeps alive.
+      j0 = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(slot[4], 0));
+      if (j0 == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) {
+        return nullptr;
+      }
+      j1 = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(slot[4], 1));
+      if (j1 == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) {
+        return nullptr;
+      }
     }
     if (!(j0 < j1 && j1 <= *dim)) {
       PyErr_Format(PyExc_ValueError,

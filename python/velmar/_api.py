@@ -1,22 +1,21 @@
 """The one-call interface: ``embed`` and ``set_num_threads``.
 
-Every graph is converted to canonical CSR arrays (see _convert) and handed to
-the engine's ``fit_csr``; the result array is the engine's own buffer, only
-normalised in place when asked.
+Every graph is converted to CSR arrays (see _convert; SciPy CSR arrays as they
+are) and handed to the package's engine module, which validates them once and
+builds its compact graph (see _runner); the result array is the engine's own
+buffer, only normalised in place when asked.
 """
 
 from __future__ import annotations
 
 import math
-import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any, Literal, Union, overload
 
-import _rust_core
 import numpy as np
 import numpy.typing as npt
 
-from . import _convert, _memory
+from . import _convert, _engine, _runner
 from ._convert import CsrGraph, check_index
 
 Embedding = npt.NDArray[np.float32]
@@ -26,30 +25,20 @@ DEFAULT_WEIGHTS: tuple[float, ...] = (0.0, 1.0, 1.0)
 
 _MAX_SEED = (1 << 64) - 1
 
-# The engine's worker pool is created by the first embedding in the process
-# and keeps its size until the process ends.
-_embedding_started = False
+ProgressLike = Union[bool, Callable[[int, int], object], None]
 
 
 def set_num_threads(num_threads: int) -> None:
-    """Use ``num_threads`` worker threads for every embedding in this process.
+    """Use ``num_threads`` worker threads from the next embedding on.
 
-    The worker pool is created by the first embedding and keeps its size for
-    the life of the process, so this must be called before the first
-    embedding; afterwards it raises RuntimeError. Results do not depend on
-    the number of threads.
+    May be called at any time; results do not depend on the number of
+    threads. The default is the number of CPUs the process may use
+    (RAYON_NUM_THREADS in the environment overrides it).
     """
     count = check_index(num_threads, "num_threads")
     if count < 1:
         raise ValueError(f"num_threads must be at least 1, got {count}")
-    if _embedding_started:
-        raise RuntimeError(
-            "velmar.set_num_threads() must be called before the first embedding: the "
-            "worker pool was created then and keeps its size for the life of the "
-            "process (set RAYON_NUM_THREADS in the environment before starting "
-            "Python instead)"
-        )
-    os.environ["RAYON_NUM_THREADS"] = str(count)
+    _engine.set_num_threads(count)
 
 
 def check_params(
@@ -95,21 +84,22 @@ def embed_csr(
     seed: int | None,
     undirected: bool,
     normalize: str | None,
+    *,
+    columns: tuple[int, int] | None = None,
+    memory_limit: object = None,
+    progress: ProgressLike = None,
 ) -> Embedding:
     """Embed a converted graph with validated parameters."""
-    global _embedding_started
     undirected = undirected and not graph.symmetric
-    _memory.check_memory(graph.num_nodes, graph.num_edges, dim, undirected)
-    _embedding_started = True
-    result = _rust_core.fit_csr(
-        graph.row_ptrs,
-        graph.col_indices,
-        graph.values,
-        graph.num_nodes,
+    result = _runner.run(
+        graph,
         dim,
         weights,
-        seed=seed,
-        undirected=undirected,
+        seed,
+        undirected,
+        columns=columns or (0, dim),
+        memory_limit=memory_limit,
+        progress=progress,
     )
     if normalize == "l2":
         l2_normalize(result)
@@ -137,6 +127,9 @@ def embed(
     source: Any = ...,
     target: Any = ...,
     weight: Any = ...,
+    columns: tuple[int, int] | None = ...,
+    memory_limit: int | str | None = ...,
+    progress: ProgressLike = ...,
 ) -> Embedding: ...
 
 
@@ -154,6 +147,9 @@ def embed(
     source: Any = ...,
     target: Any = ...,
     weight: Any = ...,
+    columns: tuple[int, int] | None = ...,
+    memory_limit: int | str | None = ...,
+    progress: ProgressLike = ...,
 ) -> tuple[Embedding, npt.NDArray[Any]]: ...
 
 
@@ -171,6 +167,9 @@ def embed(
     source: Any = ...,
     target: Any = ...,
     weight: Any = ...,
+    columns: tuple[int, int] | None = ...,
+    memory_limit: int | str | None = ...,
+    progress: ProgressLike = ...,
 ) -> Embedding | tuple[Embedding, npt.NDArray[Any]]: ...
 
 
@@ -187,6 +186,9 @@ def embed(
     source: Any = "source",
     target: Any = "target",
     weight: Any = "weight",
+    columns: tuple[int, int] | None = None,
+    memory_limit: int | str | None = None,
+    progress: ProgressLike = False,
 ) -> Embedding | tuple[Embedding, npt.NDArray[Any]]:
     """Embed a graph: one float32 row of length ``dim`` per node.
 
@@ -203,15 +205,29 @@ def embed(
     every run and for any number of threads. ``normalize="l2"`` scales every
     row to unit length (rows of isolated nodes stay zero).
 
+    ``columns=(j0, j1)`` returns only those columns of the dim-column
+    embedding, bit-identical to the same columns of the full result.
+    ``memory_limit`` (bytes, or a string such as "4GB"; default: the memory
+    available to the process) makes the engine compute the columns in the
+    widest blocks that fit. ``progress=True`` shows progress over column
+    blocks × steps on stderr (tqdm where installed); a callable receives
+    ``(done, total)``. Ctrl-C stops the run within a fraction of a second
+    and raises KeyboardInterrupt.
+
     Raises TypeError or ValueError for bad input and MemoryError, before
     anything large is allocated, when the embedding cannot fit in the memory
-    available to the process.
+    available to the process (or in ``memory_limit``).
     """
     d, w, s, u = check_params(dim, weights, seed, undirected, normalize)
+    cols = _runner.check_columns(columns, d)
+    if memory_limit is not None:
+        _runner.parse_bytes(memory_limit)
     converted = _convert.to_csr_graph(
         graph, nodes=nodes, source=source, target=target, weight=weight
     )
-    result = embed_csr(converted, d, w, s, u, normalize)
+    result = embed_csr(
+        converted, d, w, s, u, normalize, columns=cols, memory_limit=memory_limit, progress=progress
+    )
     if return_nodes:
         return result, node_ids(converted)
     return result

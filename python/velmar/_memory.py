@@ -17,44 +17,39 @@ from ._convert import check_index
 _NO_LIMIT = 1 << 60
 
 
-def _graph_bytes(num_nodes: int, num_entries: int) -> int:
-    # int64 row pointers (n + 1), then int64 column and float64 value per entry.
-    return 8 * (num_nodes + 1) + 16 * num_entries
-
-
-def _matrix_bytes(num_nodes: int, dim: int) -> int:
-    # The projection, the propagation scratch and the result: n × dim float32 each.
-    return 3 * 4 * num_nodes * dim
-
-
-def _engine_bytes(num_nodes: int, num_edges: int, dim: int, undirected: bool) -> int:
-    """What the engine allocates: its copy of the graph, the symmetrized copy
-    (at most twice the entries) and the three matrices."""
-    total = _graph_bytes(num_nodes, num_edges) + _matrix_bytes(num_nodes, dim)
-    if undirected:
-        total += _graph_bytes(num_nodes, 2 * num_edges)
-    return total
-
-
-def estimate_memory(num_nodes: int, num_edges: int, dim: int, *, undirected: bool = True) -> int:
-    """Peak bytes that embedding a graph of this size takes, beyond the input.
+def estimate_memory(
+    num_nodes: int,
+    num_edges: int,
+    dim: int,
+    *,
+    undirected: bool = True,
+    memory_limit: int | str | None = None,
+) -> int:
+    """Peak bytes that embedding a graph of this size allocates, beyond the input.
 
     ``num_edges`` is the number of stored entries of the input (for an
-    undirected networkx graph, each edge in both directions). The estimate is
-
-        12·n·dim                      three n × dim float32 matrices
-      + 8·(n + 1) + 16·m              the engine's copy of the graph
-      + 8·(n + 1) + 32·m              its symmetrized copy (undirected only)
-      + 8·(n + 1) + 16·m              the canonical CSR arrays handed over
-
-    with n = num_nodes and m = num_edges.
+    undirected networkx graph, each edge in both directions). The figure is
+    the engine's own plan of its allocations (docs/guide.md gives the
+    formula): the compact graph, the transpose used to symmetrize it, the
+    n × dim float32 result and two n × b working matrices, b = dim unless
+    ``memory_limit`` makes the engine use narrower column blocks. Inputs that
+    are not SciPy CSR matrices are first converted to CSR arrays, which add
+    8·(n + 1) + 16·m bytes while the graph is built.
     """
+    from . import _engine, _runner  # noqa: PLC0415 (import cycle)
+
     n = check_index(num_nodes, "num_nodes")
     m = check_index(num_edges, "num_edges")
     d = check_index(dim, "dim")
     if n < 0 or m < 0 or d < 0:
         raise ValueError("num_nodes, num_edges and dim must not be negative")
-    return _engine_bytes(n, m, d, bool(undirected)) + _graph_bytes(n, m)
+    if d == 0:
+        return 0
+    limit = None if memory_limit is None else _runner.parse_bytes(memory_limit)
+    plan = _engine.memory_plan(n, m, d, undirected=bool(undirected), limit=limit)
+    if plan["block"] == 0:
+        plan = _engine.memory_plan(n, m, d, 1, undirected=bool(undirected))
+    return int(plan["peak"])
 
 
 # --- what is available -----------------------------------------------------
@@ -180,23 +175,3 @@ def format_bytes(count: int) -> str:
             return f"{size:.1f} {unit}"
         size /= 1024
     return f"{size:.1f} TiB"
-
-
-def check_memory(num_nodes: int, num_edges: int, dim: int, undirected: bool) -> None:
-    """Raise MemoryError when the engine's allocations cannot fit.
-
-    Called after conversion, so the input arrays already exist and only the
-    engine's share of the estimate is compared.
-    """
-    needed = _engine_bytes(num_nodes, num_edges, dim, undirected)
-    available = available_memory()
-    if available is None or needed <= available[0]:
-        return
-    free, source = available
-    matrices = _matrix_bytes(num_nodes, dim)
-    raise MemoryError(
-        f"embedding needs about {format_bytes(needed)} for {num_nodes:,} nodes and "
-        f"{num_edges:,} stored edges at dim={dim} ({format_bytes(matrices)} of it for "
-        f"three {num_nodes:,} × {dim} float32 matrices), but only {format_bytes(free)} "
-        f"is available ({source}). Reduce dim, embed a smaller graph, or free memory."
-    )
