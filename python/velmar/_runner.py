@@ -139,25 +139,32 @@ def _watched(work: Callable[[Any], Any], progress: ProgressLike) -> Any:
     if not in_main and not progress:
         return work(control)
     outcome: dict[str, Any] = {}
+    finished = threading.Event()
 
     def target() -> None:
         try:
             outcome["value"] = work(control)
         except BaseException as e:  # handed to the waiting thread
             outcome["error"] = e
+        finally:
+            finished.set()
 
     reporter = _Reporter(progress)
-    thread = threading.Thread(target=target, name="velmar-engine", daemon=True)
-    thread.start()
+    # The thread's own end is awaited through `finished`, not is_alive(),
+    # which is False until the thread has signalled its start: a signal
+    # during start() must not leave a run going on unwatched (and one still
+    # in the engine at interpreter shutdown would be ended while it retakes
+    # the GIL, which C++ cannot unwind through).
+    thread = threading.Thread(target=target, name="velmar-engine")
     try:
-        while thread.is_alive():
-            thread.join(_POLL_SECONDS)
+        thread.start()
+        while not finished.wait(_POLL_SECONDS):
             reporter.update(*control.progress())
-    except KeyboardInterrupt:
+    except BaseException:
         control.cancel()
-        while thread.is_alive():
+        while thread.ident is not None and not finished.is_set():
             try:
-                thread.join()
+                finished.wait()
             except KeyboardInterrupt:
                 pass
         raise
