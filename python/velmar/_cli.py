@@ -209,7 +209,9 @@ def _run_embed(args: argparse.Namespace) -> int:
         f"embedding {graph.num_nodes:,} nodes, dim {dim}, {steps} propagation "
         f"step{'s' if steps != 1 else ''}, {mode}"
     )
-    result = _api.embed_csr(graph, dim, weights, seed, undirected, args.normalize)
+    result = _api.embed_csr(
+        graph, dim, weights, seed, undirected, args.normalize, progress=not args.quiet
+    )
     progress.done("embedded")
     try:
         np.save(out, result)
