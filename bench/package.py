@@ -118,10 +118,17 @@ def main(argv=None) -> int:
     steps = []
     for d in [int(x) for x in args.step_dims.split(",")]:
         block = -(-d // args.blocks)
-        one = median_of(args.rounds, lambda: _engine.embed(built, d, [0.0, 1.0], seed))
-        zero = median_of(args.rounds, lambda: _engine.embed(built, d, [1.0], seed))
-        blocked = median_of(args.rounds, lambda: _engine.embed(built, d, [0.0, 1.0], seed, None, block))
-        zero_b = median_of(args.rounds, lambda: _engine.embed(built, d, [1.0], seed, None, block))
+        # One result array reused by every call of this dim.
+        out = np.empty((n, d), np.float32)
+
+        def run(w, b=None):
+            return lambda: _engine.embed(built, d, w, seed, None, b, out)
+
+        one = median_of(args.rounds, run([0.0, 1.0]))
+        zero = median_of(args.rounds, run([1.0]))
+        blocked = median_of(args.rounds, run([0.0, 1.0], block))
+        zero_b = median_of(args.rounds, run([1.0], block))
+        del out
         steps.append({"dim": d, "block": block, "step_s": one - zero,
                       "blocked_step_s": blocked - zero_b,
                       "blocked_over_one": (blocked - zero_b) / (one - zero)})
