@@ -100,6 +100,7 @@ class _Reporter:
         self.callback: Callable[[int, int], object] | None = None
         self.bar: Any = None
         self.last = (-1, -1)
+        self.open_line = False
         if callable(progress):
             self.callback = progress
         elif progress:
@@ -110,9 +111,9 @@ class _Reporter:
             except ImportError:
                 self.callback = self._line
 
-    @staticmethod
-    def _line(done: int, total: int) -> None:
-        end = "\n" if done >= total else ""
+    def _line(self, done: int, total: int) -> None:
+        self.open_line = done < total
+        end = "" if self.open_line else "\n"
         print(f"\rvelmar: {done}/{total} block steps", end=end, file=sys.stderr, flush=True)
 
     def update(self, done: int, total: int) -> None:
@@ -129,6 +130,8 @@ class _Reporter:
     def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
+        elif self.open_line:  # interrupted: end the line before anything else
+            print(file=sys.stderr, flush=True)
 
 
 def _watched(work: Callable[[Any], Any], progress: ProgressLike) -> Any:
