@@ -739,10 +739,10 @@ int engine_exec(PyObject* module) {
   return guarded([&]() -> int {
     EngineState* st = state_of(module);
     st->graph_type = reinterpret_cast<PyTypeObject*>(
-        PyType_FromModuleAndSpec(module, &graph_spec, nullptr));
+        PyType_FromSpec(&graph_spec));
     if (st->graph_type == nullptr) return -1;
     st->control_type = reinterpret_cast<PyTypeObject*>(
-        PyType_FromModuleAndSpec(module, &control_spec, nullptr));
+        PyType_FromSpec(&control_spec));
     if (st->control_type == nullptr) return -1;
     st->cancelled = PyErr_NewExceptionWithDoc(
         "velmar._engine.Cancelled", "A run stopped by RunControl.cancel().",

@@ -12,7 +12,7 @@ import re
 import sys
 import threading
 from collections.abc import Callable
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -52,11 +52,11 @@ def check_columns(columns: object, dim: int) -> tuple[int, int]:
     if columns is None:
         return 0, dim
     try:
-        j0, j1 = columns  # type: ignore[misc]
+        first, last = cast("tuple[Any, Any]", columns)
     except (TypeError, ValueError):
         raise TypeError(f"columns must be a pair (j0, j1), got {columns!r}") from None
-    j0 = check_index(j0, "columns[0]")
-    j1 = check_index(j1, "columns[1]")
+    j0 = check_index(first, "columns[0]")
+    j1 = check_index(last, "columns[1]")
     if not 0 <= j0 < j1 <= dim:
         raise ValueError(f"columns must satisfy 0 <= j0 < j1 <= dim ({dim}), got ({j0}, {j1})")
     return j0, j1
@@ -105,7 +105,7 @@ class _Reporter:
             self.callback = progress
         elif progress:
             try:
-                from tqdm.auto import tqdm  # noqa: PLC0415 (optional)
+                from tqdm.auto import tqdm  # type: ignore[import-untyped]  # noqa: PLC0415
 
                 self.bar = tqdm(total=0, desc="velmar", unit="step", file=sys.stderr, leave=False)
             except ImportError:
@@ -186,7 +186,7 @@ def build(graph: CsrGraph, undirected: bool, control: Any) -> Any:
         graph.row_ptrs, graph.col_indices, graph.values, graph.num_nodes, undirected, control
     )
     if built is None:
-        counts = np.diff(graph.row_ptrs.astype(np.int64, copy=False))
+        counts = np.diff(graph.row_ptrs.astype(np.int64, copy=False)).astype(np.int64)
         rows = np.repeat(np.arange(graph.num_nodes, dtype=np.int64), counts)
         cols = graph.col_indices.astype(np.int64, copy=False)
         row_ptrs, cols, vals = canonical_csr(rows, cols, graph.values, graph.num_nodes)
@@ -216,7 +216,8 @@ def run(
         )
 
     try:
-        return _watched(work, progress)
+        result: Embedding = _watched(work, progress)
+        return result
     except _engine.Cancelled:
         # Cancelled only by the Ctrl-C handling above, which raises its own
         # KeyboardInterrupt; reaching here means a signal raced the end.
