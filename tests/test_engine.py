@@ -9,11 +9,12 @@ import textwrap
 
 import numpy as np
 import pytest
-import scipy.sparse as sp
 
 import _rust_core
 import velmar
 from velmar import _engine
+
+sp = pytest.importorskip("scipy.sparse")
 
 N, DIM, WEIGHTS, SEED = 3000, 24, [0.5, 1.0, 0.0, 0.25], 5
 

@@ -3,6 +3,7 @@ set_num_threads."""
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import subprocess
 import sys
@@ -80,6 +81,7 @@ def test_parameters_accept_numpy_types():
 
 
 @pytest.mark.skipif(under_address_sanitizer(), reason="AddressSanitizer changes what memory is resident")
+@pytest.mark.skipif(importlib.util.find_spec("scipy") is None, reason="needs SciPy")
 @pytest.mark.parametrize("n, degree, dim", [(300_000, 2, 16), (300_000, 64, 16), (100_000, 8, 512)])
 def test_estimate_memory_matches_the_measured_peak(n, degree, dim):
     # Peak RSS growth of one embed of a SciPy CSR matrix, in a fresh process,
