@@ -401,6 +401,19 @@ def main(argv=None) -> int:
         )
     table = build_report(args, meta, probe_report, workers)
     print(table)
+    # The package path (velmar.embed from SciPy) beside fit_csr, in its own
+    # process at the largest thread count: see bench/package.py.
+    package_json = HERE / "results" / f"package-{args.n}-{args.dim}.json"
+    package_json.parent.mkdir(parents=True, exist_ok=True)
+    package_cmd = [
+        sys.executable, str(HERE / "package.py"), "--n", str(args.n),
+        "--degree", str(args.degree), "--dim", str(args.dim),
+        "--threads", str(max(args.threads)), "--rounds", str(args.reps),
+        "--json", str(package_json),
+    ]
+    package_run = subprocess.run(package_cmd, capture_output=True, text=True, check=False)
+    print("\nPackage path (bench/package.py):")
+    print(package_run.stdout.rstrip() or package_run.stderr.rstrip())
     print(f"\n(benchmark wall time {time.perf_counter() - t_start:.0f} s)")
     path = args.json or HERE / "results" / f"run-{args.n}-{args.dim}.json"
     path.parent.mkdir(parents=True, exist_ok=True)
@@ -424,7 +437,7 @@ def main(argv=None) -> int:
         if w.get("exact", {}).get("mismatches", 0):
             return 1
     digests = {w.get("ours_digest") for w in workers.values() if w.get("ours_digest")}
-    return 1 if len(digests) > 1 else 0
+    return 1 if len(digests) > 1 or package_run.returncode != 0 else 0
 
 
 if __name__ == "__main__":

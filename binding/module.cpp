@@ -11,6 +11,10 @@
 #include "fit.h"
 
 namespace velmar::binding {
+
+extern const char* const kResultOwnerTypeName;
+const char* const kResultOwnerTypeName = "_rust_core.PySliceContainer";
+
 namespace {
 
 // Created at first need and kept for the life of the process.

@@ -45,7 +45,7 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec = {
-    "_rust_core.PySliceContainer",
+    nullptr,  // kResultOwnerTypeName, set when the type is made
     static_cast<int>(sizeof(SliceContainer)),
     0,
     kInternalTypeFlags,
@@ -57,6 +57,7 @@ PyTypeObject* slice_container_type = nullptr;
 
 PyTypeObject* get_slice_container_type() {
   if (slice_container_type == nullptr) {
+    slice_container_spec.name = kResultOwnerTypeName;
     PyObject* type = PyType_FromSpec(&slice_container_spec);  // new
     if (type == nullptr) return nullptr;
     // Creating the type may run Python code and so let another thread in

@@ -9,6 +9,9 @@
 
 namespace velmar::binding {
 
+// The qualified name of the array owner type; each module defines it.
+extern const char* const kResultOwnerTypeName;
+
 // A new reference to a writeable, C-contiguous (rows, cols) float32 array
 // whose memory is the matrix's buffer, taken over without a copy; the
 // array's base is a PySliceContainer that releases the buffer with the

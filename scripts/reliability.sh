@@ -99,8 +99,8 @@ run_tsan() {
   echo "== Worker pool and propagation tests under TSan"
   cmake -S . -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMAR_DEVELOPER_MODE=ON \
     -DVELMAR_BUILD_TESTS=ON -DVELMAR_SANITIZE_THREAD=ON >/dev/null
-  cmake --build "$out/tsan" -j "$jobs" --target pool_test algorithm_test
-  for t in pool_test algorithm_test; do
+  cmake --build "$out/tsan" -j "$jobs" --target pool_test algorithm_test engine_test
+  for t in pool_test algorithm_test engine_test; do
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$out/tsan/velmar/$t" --gtest_brief=1
   done
   mark "tsan: build and tests"

@@ -1,22 +1,21 @@
 """The one-call interface: ``embed`` and ``set_num_threads``.
 
-Every graph is converted to canonical CSR arrays (see _convert) and handed to
-the engine's ``fit_csr``; the result array is the engine's own buffer, only
-normalised in place when asked.
+Every graph is converted to CSR arrays (see _convert; SciPy CSR arrays as they
+are) and handed to the package's engine module, which validates them once and
+builds its compact graph (see _runner); the result array is the engine's own
+buffer, only normalised in place when asked.
 """
 
 from __future__ import annotations
 
 import os
-import warnings
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any, Literal, Union, cast, overload
 
-import _rust_core
 import numpy as np
 import numpy.typing as npt
 
-from . import _convert, _memory, _results
+from . import _convert, _engine, _memory, _results, _runner
 from ._convert import CsrGraph, check_index
 from ._prepared import PreparedGraph
 
@@ -27,30 +26,20 @@ DEFAULT_WEIGHTS: tuple[float, ...] = (0.0, 1.0, 1.0)
 
 _MAX_SEED = (1 << 64) - 1
 
-# The engine's worker pool is created by the first embedding in the process
-# and keeps its size until the process ends.
-_embedding_started = False
+ProgressLike = Union[bool, Callable[[int, int], object], None]
 
 
 def set_num_threads(num_threads: int) -> None:
-    """Use ``num_threads`` worker threads for every embedding in this process.
+    """Use ``num_threads`` worker threads from the next embedding on.
 
-    The worker pool is created by the first embedding and keeps its size for
-    the life of the process, so this must be called before the first
-    embedding; afterwards it raises RuntimeError. Results do not depend on
-    the number of threads.
+    May be called at any time; results do not depend on the number of
+    threads. The default is the number of CPUs the process may use
+    (RAYON_NUM_THREADS in the environment overrides it).
     """
     count = check_index(num_threads, "num_threads")
     if count < 1:
         raise ValueError(f"num_threads must be at least 1, got {count}")
-    if _embedding_started:
-        raise RuntimeError(
-            "velmar.set_num_threads() must be called before the first embedding: the "
-            "worker pool was created then and keeps its size for the life of the "
-            "process (set RAYON_NUM_THREADS in the environment before starting "
-            "Python instead)"
-        )
-    os.environ["RAYON_NUM_THREADS"] = str(count)
+    _engine.set_num_threads(count)
 
 
 def check_params(
@@ -105,31 +94,22 @@ def embed_csr(
     seed: int | None,
     undirected: bool,
     normalize: str | None,
+    *,
+    columns: tuple[int, int] | None = None,
+    memory_limit: object = None,
+    progress: ProgressLike = None,
 ) -> Embedding:
     """Embed a converted graph with validated parameters."""
-    global _embedding_started
     undirected = undirected and not graph.symmetric
-    _memory.check_memory(graph.num_nodes, graph.num_edges, dim, undirected)
-    if undirected and _convert.cancels_under_symmetrization(graph):
-        warnings.warn(
-            f"every one of the graph's {graph.num_edges:,} edges cancels in A + Aᵀ "
-            "(each weight is zero or the negative of its reverse edge's), so every "
-            "propagation step gives zeros and only the weights[0] term remains; "
-            "pass undirected=False (--directed on the command line) to use the "
-            "edges as stored",
-            RuntimeWarning,
-            stacklevel=3,
-        )
-    _embedding_started = True
-    result = _rust_core.fit_csr(
-        graph.row_ptrs,
-        graph.col_indices,
-        graph.values,
-        graph.num_nodes,
+    result = _runner.run(
+        graph,
         dim,
         weights,
-        seed=seed,
-        undirected=undirected,
+        seed,
+        undirected,
+        columns=columns or (0, dim),
+        memory_limit=memory_limit,
+        progress=progress,
     )
     if normalize == "l2":
         l2_normalize(result)
@@ -157,10 +137,12 @@ def embed(
     source: Any = ...,
     target: Any = ...,
     weight: Any = ...,
+    columns: tuple[int, int] | None = ...,
+    memory_limit: int | str | None = ...,
+    progress: ProgressLike = ...,
     out: str | os.PathLike[str] | None = ...,
     block_columns: int | None = ...,
     client: Any = ...,
-    progress: Callable[[int, int], object] | None = ...,
 ) -> Embedding: ...
 
 
@@ -178,10 +160,12 @@ def embed(
     source: Any = ...,
     target: Any = ...,
     weight: Any = ...,
+    columns: tuple[int, int] | None = ...,
+    memory_limit: int | str | None = ...,
+    progress: ProgressLike = ...,
     out: str | os.PathLike[str] | None = ...,
     block_columns: int | None = ...,
     client: Any = ...,
-    progress: Callable[[int, int], object] | None = ...,
 ) -> tuple[Embedding, npt.NDArray[Any]]: ...
 
 
@@ -199,10 +183,12 @@ def embed(
     source: Any = ...,
     target: Any = ...,
     weight: Any = ...,
+    columns: tuple[int, int] | None = ...,
+    memory_limit: int | str | None = ...,
+    progress: ProgressLike = ...,
     out: str | os.PathLike[str] | None = ...,
     block_columns: int | None = ...,
     client: Any = ...,
-    progress: Callable[[int, int], object] | None = ...,
 ) -> Embedding | tuple[Embedding, npt.NDArray[Any]]: ...
 
 
@@ -219,10 +205,12 @@ def embed(
     source: Any = "source",
     target: Any = "target",
     weight: Any = "weight",
+    columns: tuple[int, int] | None = None,
+    memory_limit: int | str | None = None,
+    progress: ProgressLike = False,
     out: str | os.PathLike[str] | None = None,
     block_columns: int | None = None,
     client: Any = None,
-    progress: Callable[[int, int], object] | None = None,
 ) -> Embedding | tuple[Embedding, npt.NDArray[Any]]:
     """Embed a graph: one float32 row of length ``dim`` per node.
 
@@ -239,6 +227,15 @@ def embed(
     every run and for any number of threads. ``normalize="l2"`` scales every
     row to unit length (rows of isolated nodes stay zero).
 
+    ``columns=(j0, j1)`` returns only those columns of the dim-column
+    embedding, bit-identical to the same columns of the full result.
+    ``memory_limit`` (bytes, or a string such as "4GB"; default: the memory
+    available to the process) makes the engine compute the columns in the
+    widest blocks that fit. ``progress=True`` shows progress over column
+    blocks × steps on stderr (tqdm where installed); a callable receives
+    ``(done, total)``. Ctrl-C stops the run within a fraction of a second
+    and raises KeyboardInterrupt.
+
     ``graph`` may also be a prepared graph (``velmar.open_graph``), which
     is embedded as it was prepared: a directed one needs ``undirected=False``.
 
@@ -248,14 +245,18 @@ def embed(
     array). A run that was interrupted is finished by the same call: blocks
     already written are kept. ``client`` (a dask.distributed Client) runs
     one task per block on the cluster; it needs a prepared graph and a .zarr
-    ``out`` on storage that every worker can reach. ``progress`` is called
-    with (blocks done, blocks in all).
+    ``out`` on storage that every worker can reach. With ``out``, a
+    callable ``progress`` is called with (blocks done, blocks in all).
 
     Raises TypeError or ValueError for bad input and MemoryError, before
     anything large is allocated (the conversion of the input included), when
-    the embedding cannot fit in the memory available to the process.
+    the embedding cannot fit in the memory available to the process (or in
+    ``memory_limit``).
     """
     d, w, s, u = check_params(dim, weights, seed, undirected, normalize)
+    cols = _runner.check_columns(columns, d)
+    if memory_limit is not None:
+        _runner.parse_bytes(memory_limit)
     converted: CsrGraph | PreparedGraph
     if isinstance(graph, PreparedGraph):
         _reject_prepared_options(nodes, source, target, weight)
@@ -275,22 +276,27 @@ def embed(
             guard=_memory.conversion_guard(d, u),
         )
     if out is None:
-        if client is not None or block_columns is not None or progress is not None:
-            raise TypeError("client=, block_columns= and progress= apply to runs with out=")
+        if client is not None or block_columns is not None:
+            raise TypeError("client= and block_columns= apply to runs with out=")
         csr = converted.to_csr_graph() if isinstance(converted, PreparedGraph) else converted
-        result: Any = embed_csr(csr, d, w, s, u, normalize)
+        result: Any = embed_csr(
+            csr, d, w, s, u, normalize, columns=cols, memory_limit=memory_limit, progress=progress
+        )
     else:
         if normalize is not None:
             raise ValueError(
                 "normalize= needs whole rows and cannot be used with out=; normalize the "
                 "rows of the result afterwards"
             )
+        if columns is not None:
+            raise TypeError("columns= does not apply to runs with out=; use block_columns=")
         if block_columns is not None:
             check_index(block_columns, "block_columns")
         result = _results.run_to_disk(
             converted, os.fspath(out), dim=d, weights=w, seed=s,
             undirected=u and not getattr(converted, "symmetric", False),
-            block_columns=block_columns, client=client, progress=progress,
+            block_columns=block_columns, client=client,
+            progress=progress if callable(progress) else None,
         )
     embedding = cast(Embedding, result)  # a Zarr array or a memory map with out=
     if return_nodes:

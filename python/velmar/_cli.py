@@ -338,7 +338,9 @@ def _run_embed(args: argparse.Namespace) -> int:
     )
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        result = _api.embed_csr(graph, dim, weights, seed, undirected, args.normalize)
+        result = _api.embed_csr(
+            graph, dim, weights, seed, undirected, args.normalize, progress=not args.quiet
+        )
     for warning in caught:
         print(f"velmar: warning: {warning.message}", file=sys.stderr)
     progress.done("embedded")

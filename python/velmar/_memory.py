@@ -18,44 +18,39 @@ from ._convert import check_index
 _NO_LIMIT = 1 << 60
 
 
-def _graph_bytes(num_nodes: int, num_entries: int) -> int:
-    # int64 row pointers (n + 1), then int64 column and float64 value per entry.
-    return 8 * (num_nodes + 1) + 16 * num_entries
-
-
-def _matrix_bytes(num_nodes: int, dim: int) -> int:
-    # The projection, the propagation scratch and the result: n × dim float32 each.
-    return 3 * 4 * num_nodes * dim
-
-
-def _engine_bytes(num_nodes: int, num_edges: int, dim: int, undirected: bool) -> int:
-    """What the engine allocates: its copy of the graph, the symmetrized copy
-    (at most twice the entries) and the three matrices."""
-    total = _graph_bytes(num_nodes, num_edges) + _matrix_bytes(num_nodes, dim)
-    if undirected:
-        total += _graph_bytes(num_nodes, 2 * num_edges)
-    return total
-
-
-def estimate_memory(num_nodes: int, num_edges: int, dim: int, *, undirected: bool = True) -> int:
-    """Peak bytes that embedding a graph of this size takes, beyond the input.
+def estimate_memory(
+    num_nodes: int,
+    num_edges: int,
+    dim: int,
+    *,
+    undirected: bool = True,
+    memory_limit: int | str | None = None,
+) -> int:
+    """Peak bytes that embedding a graph of this size allocates, beyond the input.
 
     ``num_edges`` is the number of stored entries of the input (for an
-    undirected networkx graph, each edge in both directions). The estimate is
-
-        12·n·dim                      three n × dim float32 matrices
-      + 8·(n + 1) + 16·m              the engine's copy of the graph
-      + 8·(n + 1) + 32·m              its symmetrized copy (undirected only)
-      + 8·(n + 1) + 16·m              the canonical CSR arrays handed over
-
-    with n = num_nodes and m = num_edges.
+    undirected networkx graph, each edge in both directions). The figure is
+    the engine's own plan of its allocations (docs/guide.md gives the
+    formula): the compact graph, the transpose used to symmetrize it, the
+    n × dim float32 result and two n × b working matrices, b = dim unless
+    ``memory_limit`` makes the engine use narrower column blocks. Inputs that
+    are not SciPy CSR matrices are first converted to CSR arrays, which add
+    8·(n + 1) + 16·m bytes while the graph is built.
     """
+    from . import _engine, _runner  # noqa: PLC0415 (import cycle)
+
     n = check_index(num_nodes, "num_nodes")
     m = check_index(num_edges, "num_edges")
     d = check_index(dim, "dim")
     if n < 0 or m < 0 or d < 0:
         raise ValueError("num_nodes, num_edges and dim must not be negative")
-    return _engine_bytes(n, m, d, bool(undirected)) + _graph_bytes(n, m)
+    if d == 0:
+        return 0
+    limit = None if memory_limit is None else _runner.parse_bytes(memory_limit)
+    plan = _engine.memory_plan(n, m, d, undirected=bool(undirected), limit=limit)
+    if plan["block"] == 0:
+        plan = _engine.memory_plan(n, m, d, 1, undirected=bool(undirected))
+    return int(plan["peak"])
 
 
 # --- what is available -----------------------------------------------------
@@ -181,16 +176,14 @@ def format_bytes(count: int) -> str:
             return f"{size:.1f} {unit}"
         size /= 1024
     return f"{size:.1f} TiB"
-
-
 def _raise_memory_error(
     needed: int, free: int, source: str, num_nodes: int, num_edges: int, dim: int, stage: str
 ) -> None:
     if num_nodes:
         size = (
             f"{num_nodes:,} nodes and {num_edges:,} edges at dim={dim} "
-            f"({format_bytes(_matrix_bytes(num_nodes, dim))} of it for three "
-            f"{num_nodes:,} × {dim} float32 matrices)"
+            f"({format_bytes(4 * num_nodes * dim)} of it for the "
+            f"{num_nodes:,} × {dim} float32 result)"
         )
     else:  # an edge list whose IDs are not numbered yet
         size = f"{num_edges:,} edges at dim={dim}, not counting the nodes' matrices"
@@ -201,28 +194,17 @@ def _raise_memory_error(
     )
 
 
-def check_memory(num_nodes: int, num_edges: int, dim: int, undirected: bool) -> None:
-    """Raise MemoryError when the engine's allocations cannot fit.
-
-    Called once the canonical arrays exist, so only the engine's share of the
-    estimate is compared.
-    """
-    needed = _engine_bytes(num_nodes, num_edges, dim, undirected)
-    available = available_memory()
-    if available is None or needed <= available[0]:
-        return
-    _raise_memory_error(needed, *available, num_nodes, num_edges, dim, "embedding")
-
-
 def conversion_bytes(
     num_nodes: int, num_edges: int, working_bytes: int, dim: int, undirected: bool
 ) -> int:
     """What one conversion stage and everything after it allocate: the
-    stage's working memory, the canonical arrays and the engine's share."""
+    stage's working memory, the canonical CSR arrays (8·(n + 1) + 16·m
+    bytes) and the engine's plan at full width."""
     return (
         working_bytes
-        + _graph_bytes(num_nodes, num_edges)
-        + _engine_bytes(num_nodes, num_edges, dim, undirected)
+        + 8 * (num_nodes + 1)
+        + 16 * num_edges
+        + estimate_memory(num_nodes, num_edges, dim, undirected=undirected)
     )
 
 
@@ -243,24 +225,8 @@ def conversion_guard(dim: int, undirected: bool) -> Callable[[int, int, int], No
     return guard
 
 
-_UNITS = {"": 1, "b": 1, "kb": 10**3, "mb": 10**6, "gb": 10**9, "tb": 10**12,
-          "kib": 1 << 10, "mib": 1 << 20, "gib": 1 << 30, "tib": 1 << 40}
-
-
 def parse_bytes(value: object) -> int | None:
-    """A byte count given as an integer or a string such as "4GB" or "512 MiB"."""
-    if value is None:
-        return None
-    if isinstance(value, str):
-        text = value.strip().lower().replace(" ", "")
-        number = text.rstrip("kmgtib")
-        unit = text[len(number):]
-        try:
-            count = int(float(number) * _UNITS[unit])
-        except (KeyError, ValueError):
-            raise ValueError(f"expected a byte count such as 4GB or 512MiB, got {value!r}") from None
-    else:
-        count = check_index(value, "memory_limit")
-    if count <= 0:
-        raise ValueError(f"a memory limit must be positive, got {value!r}")
-    return count
+    """None, or a byte count as ``memory_limit`` takes it (4GB, 512MiB, ...)."""
+    from . import _runner  # noqa: PLC0415 (import cycle)
+
+    return None if value is None else _runner.parse_bytes(value)

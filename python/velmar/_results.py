@@ -49,15 +49,12 @@ def compute_block(
     seed: int,
     undirected: bool,
 ) -> npt.NDArray[np.float32]:
-    """Columns [j0, j1) of the embedding, an n × (j1 - j0) float32 array.
-
-    Embeds the whole graph and keeps the block's columns: the same bits as
-    any column range of the full result, at the cost of the full result.
-    """
+    """Columns [j0, j1) of the embedding, an n × (j1 - j0) float32 array:
+    the engine computes only that block, with the bits of the same columns
+    of the full result."""
     from . import _api
 
-    full = _api.embed_csr(graph, dim, weights, seed, undirected, None)
-    return np.ascontiguousarray(full[:, j0:j1])
+    return _api.embed_csr(graph, dim, weights, seed, undirected, None, columns=(j0, j1))
 
 
 def column_blocks(dim: int, width: int) -> list[tuple[int, int]]:

@@ -48,4 +48,16 @@ Result<DenseMatrix> compute_velmar(const CsrMatrix& graph, std::uint64_t dim,
                                    std::optional<std::uint64_t> seed,
                                    bool undirected);
 
+namespace detail {
+
+// E = sum of float32(weights[i]) * H_i with H_(i+1) the propagation of H_i
+// over `graph` (whose num_nodes must equal h0.rows). Takes over h0 as the
+// first H_i; returns E, or OutOfMemory when a working matrix cannot be
+// reserved. Throws std::logic_error for a graph that breaks the CSR
+// invariants.
+Result<DenseMatrix> propagate_and_accumulate(const CsrMatrix& graph,
+                                             DenseMatrix h0,
+                                             std::span<const double> weights);
+
+}  // namespace detail
 }  // namespace velmar

@@ -17,8 +17,35 @@ namespace velmar {
 namespace {
 
 constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
+// Mapped buffers are rounded up to whole 2 MiB pages.
+constexpr std::uint64_t kHugePage = std::uint64_t{2} << 20;
 
 }  // namespace
+
+namespace detail {
+
+void* allocate_bytes(std::size_t bytes) noexcept {
+  return bytes >= kMapThreshold ? platform::map_zeroed(bytes)
+                                : std::calloc(bytes, 1);
+}
+
+void free_bytes(void* data, std::size_t bytes) noexcept {
+  if (data == nullptr) return;
+  if (bytes >= kMapThreshold) {
+    platform::unmap_zeroed(data, bytes);
+  } else {
+    std::free(data);
+  }
+}
+
+std::uint64_t footprint_bytes(std::uint64_t bytes) noexcept {
+  if (bytes >= kMapThreshold) {
+    return (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  }
+  return bytes;
+}
+
+}  // namespace detail
 
 std::optional<std::uint64_t> checked_bytes(std::uint64_t count,
                                            std::uint64_t elem_size,
@@ -36,9 +63,7 @@ Result<FloatBuffer> FloatBuffer::allocate_zeroed(std::uint64_t count) {
   if (!bytes || *bytes > SIZE_MAX) {
     return VelmarError::out_of_memory(TryReserveError::capacity_overflow());
   }
-  const auto size = static_cast<std::size_t>(*bytes);
-  void* data = size >= kMapThreshold ? platform::map_zeroed(size)
-                                     : std::calloc(count, sizeof(float));
+  void* data = detail::allocate_bytes(static_cast<std::size_t>(*bytes));
   if (data == nullptr) {
     return VelmarError::out_of_memory(
         TryReserveError::alloc_error(*bytes, alignof(float)));
@@ -50,13 +75,7 @@ Result<FloatBuffer> FloatBuffer::allocate_zeroed(std::uint64_t count) {
 
 void FloatBuffer::free_floats(float* data, std::size_t /*length*/,
                               std::size_t capacity) noexcept {
-  if (data == nullptr) return;
-  const std::size_t bytes = capacity * sizeof(float);
-  if (bytes >= kMapThreshold) {
-    platform::unmap_zeroed(data, bytes);
-  } else {
-    std::free(data);
-  }
+  detail::free_bytes(data, capacity * sizeof(float));
 }
 
 }  // namespace velmar

@@ -48,6 +48,70 @@ Status try_reserve(std::vector<T>& v, std::uint64_t count) {
   return ok_status();
 }
 
+namespace detail {
+// The allocator of every large buffer: `bytes` (> 0) from calloc below 1 MiB,
+// mapped from the kernel (zeroed, 2 MiB aligned, huge pages advised) from
+// 1 MiB on. Returns nullptr when refused. free_bytes needs the same size.
+void* allocate_bytes(std::size_t bytes) noexcept;
+void free_bytes(void* data, std::size_t bytes) noexcept;
+// Bytes that allocate_bytes(bytes) takes from the system, rounded as it
+// rounds them: the figure the memory plan adds up.
+std::uint64_t footprint_bytes(std::uint64_t bytes) noexcept;
+}  // namespace detail
+
+// An owned array of `size()` trivially copyable T from detail::allocate_bytes,
+// every element zero at first. Move-only.
+template <class T>
+class Buffer {
+ public:
+  Buffer() noexcept = default;
+  Buffer(Buffer&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)),
+        size_(std::exchange(o.size_, 0)) {}
+  Buffer& operator=(Buffer&& o) noexcept {
+    Buffer tmp(std::move(o));
+    std::swap(data_, tmp.data_);
+    std::swap(size_, tmp.size_);
+    return *this;
+  }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() { reset(); }
+
+  // Reserves `count` elements. A refusal is reported with the element
+  // layout of T; an element count whose byte size overflows is
+  // CapacityOverflow.
+  static Result<Buffer> allocate(std::uint64_t count) {
+    Buffer b;
+    if (count == 0) return b;
+    const auto bytes = checked_bytes(count, sizeof(T), alignof(T));
+    if (!bytes || *bytes > std::numeric_limits<std::size_t>::max()) {
+      return VelmarError::out_of_memory(TryReserveError::capacity_overflow());
+    }
+    void* p = detail::allocate_bytes(static_cast<std::size_t>(*bytes));
+    if (p == nullptr) {
+      return VelmarError::out_of_memory(
+          TryReserveError::alloc_error(*bytes, alignof(T)));
+    }
+    b.data_ = static_cast<T*>(p);
+    b.size_ = static_cast<std::size_t>(count);
+    return b;
+  }
+
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  void reset() noexcept {
+    if (data_ != nullptr) detail::free_bytes(data_, size_ * sizeof(T));
+    data_ = nullptr;
+    size_ = 0;
+  }
+
+ private:
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 // The ownership of a float buffer handed to a new owner (the Python result
 // array): start, length and capacity in elements, and the function that
 // releases it. The receiver must call `release(data, length, capacity)` once.

@@ -69,6 +69,8 @@ std::string render(const VelmarError& e) {
         using T = std::decay_t<decltype(alt)>;
         if constexpr (std::is_same_v<T, ShapeMismatch>) {
           return "Shape mismatch: " + alt.message;
+        } else if constexpr (std::is_same_v<T, Cancelled>) {
+          return "Cancelled";
         } else {
           const std::string raw = render_raw(alt.reservation);
           return "Out Of Memory (OOM): The system could not allocate enough "

@@ -46,14 +46,22 @@ struct OutOfMemory {
   TryReserveError reservation;
 };
 
+// A run stopped because its caller asked it to (only the package's engine
+// module can ask).
+struct Cancelled {};
+
 struct VelmarError {
-  std::variant<ShapeMismatch, OutOfMemory> kind;
+  std::variant<ShapeMismatch, OutOfMemory, Cancelled> kind;
 
   static VelmarError shape_mismatch(std::string message) {
     return VelmarError{ShapeMismatch{std::move(message)}};
   }
   static VelmarError out_of_memory(TryReserveError reservation) {
     return VelmarError{OutOfMemory{reservation}};
+  }
+  static VelmarError cancelled() { return VelmarError{Cancelled{}}; }
+  bool is_cancelled() const noexcept {
+    return std::holds_alternative<Cancelled>(kind);
   }
 };
 

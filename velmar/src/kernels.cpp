@@ -63,10 +63,6 @@ constexpr float kP = std::bit_cast<float>(0x3E2AAAABu);
 constexpr float kTwoP = kP + kP;
 static_assert(std::bit_cast<std::uint32_t>(kTwoP) == 0x3EAAAAABu);
 
-VELMAR_ALWAYS_INLINE std::uint64_t rotl(std::uint64_t x, int k) noexcept {
-  return (x << k) | (x >> (64 - k));
-}
-
 // The element decided by one generator output.
 VELMAR_ALWAYS_INLINE float projection_entry(std::uint64_t r) noexcept {
   // The top 24 bits scaled into [0, 1), exact in float32 (through int32,
@@ -131,44 +127,87 @@ VELMAR_ALWAYS_INLINE void propagate_rows_body(
 // A row's generator is one serial chain of dependent operations. Rows are
 // drawn in groups whose generators step in lockstep, so that the chains
 // overlap (and vectorise across the group); each row still gets exactly its
-// own generator's outputs in order.
-VELMAR_ALWAYS_INLINE void fill_projection_rows_body(float* h, std::uint64_t dim,
-                                                    std::uint64_t lo,
-                                                    std::uint64_t hi,
-                                                    std::uint64_t base) noexcept {
+// own generator's outputs in order. Leftover rows use a group of one.
+template <std::size_t L>
+VELMAR_ALWAYS_INLINE void fill_projection_group(
+    float* rows, std::uint64_t width, std::uint64_t j0,
+    std::uint64_t first_seed) noexcept {
+  XoshiroLanes<L> lanes;
+  lanes.seed(first_seed);
+  lanes.discard(j0);
+  for (std::uint64_t j = 0; j < width; ++j) {
+    std::uint64_t out[L];
+    lanes.next(out);
+    for (std::size_t l = 0; l < L; ++l) {
+      rows[l * width + j] = projection_entry(out[l]);
+    }
+  }
+}
+
+VELMAR_ALWAYS_INLINE void fill_projection_block_body(
+    float* h, std::uint64_t width, std::uint64_t j0, std::uint64_t lo,
+    std::uint64_t hi, std::uint64_t base) noexcept {
   constexpr std::uint64_t kGroup = 8;
   std::uint64_t r = lo;
   for (; r + kGroup <= hi; r += kGroup) {
-    std::uint64_t s0[kGroup], s1[kGroup], s2[kGroup], s3[kGroup];
-    for (std::uint64_t l = 0; l < kGroup; ++l) {
-      const Xoshiro256pp g = Xoshiro256pp::seed_from_u64(base + r + l);
-      s0[l] = g.s[0];
-      s1[l] = g.s[1];
-      s2[l] = g.s[2];
-      s3[l] = g.s[3];
-    }
-    float* const rows = h + r * dim;
-    for (std::uint64_t j = 0; j < dim; ++j) {
-      float entry[kGroup];
-      for (std::uint64_t l = 0; l < kGroup; ++l) {
-        // One Xoshiro256++ step, as Xoshiro256pp::next.
-        const std::uint64_t out = rotl(s0[l] + s3[l], 23) + s0[l];
-        const std::uint64_t t = s1[l] << 17;
-        s2[l] ^= s0[l];
-        s3[l] ^= s1[l];
-        s1[l] ^= s2[l];
-        s0[l] ^= s3[l];
-        s2[l] ^= t;
-        s3[l] = rotl(s3[l], 45);
-        entry[l] = projection_entry(out);
+    fill_projection_group<kGroup>(h + r * width, width, j0, base + r);
+  }
+  for (; r < hi; ++r) fill_projection_group<1>(h + r * width, width, j0, base + r);
+}
+
+// The compact graph's rows, with 32- or 64-bit column indices.
+template <class Col>
+VELMAR_ALWAYS_INLINE void propagate_block(
+    const std::uint64_t* row_ptrs, const Col* cols, const float* scales,
+    const BlockStep& step, std::uint64_t lo, std::uint64_t hi) noexcept {
+  const std::uint64_t width = step.width;
+  const float* __restrict cur = step.cur;
+  const std::size_t row_bytes = static_cast<std::size_t>(width) * sizeof(float);
+  const std::uint64_t k_end = row_ptrs[hi];
+  for (std::uint64_t r = lo; r < hi; ++r) {
+    float* __restrict const out = step.next + r * width;
+    std::fill(out, out + width, 0.0f);
+    const std::uint64_t e = row_ptrs[r + 1];
+    for (std::uint64_t k = row_ptrs[r]; k < e; ++k) {
+      if (k + kPrefetchEntries < k_end) {
+        prefetch_row(cur + cols[k + kPrefetchEntries] * width, row_bytes);
       }
-      for (std::uint64_t l = 0; l < kGroup; ++l) rows[l * dim + j] = entry[l];
+      scale_add(out, cur + cols[k] * width, scales[k],
+                static_cast<std::size_t>(width));
+    }
+    if (step.acc != nullptr) {
+      float* const acc = step.acc + r * step.acc_stride;
+      if (step.acc_is_zero) {
+        scale_add_to_zero(acc, out, step.weight, static_cast<std::size_t>(width));
+      } else {
+        scale_add(acc, out, step.weight, static_cast<std::size_t>(width));
+      }
     }
   }
-  for (; r < hi; ++r) {
-    Xoshiro256pp g = Xoshiro256pp::seed_from_u64(base + r);
-    float* const row = h + r * dim;
-    for (std::uint64_t j = 0; j < dim; ++j) row[j] = projection_entry(g.next());
+}
+
+VELMAR_ALWAYS_INLINE void propagate_block_rows_body(
+    const GraphView& graph, const BlockStep& step, std::uint64_t lo,
+    std::uint64_t hi) noexcept {
+  if (graph.narrow_cols() != nullptr) {
+    propagate_block(graph.row_ptrs(), graph.narrow_cols(), graph.scales(), step,
+                    lo, hi);
+  } else {
+    propagate_block(graph.row_ptrs(), graph.wide_cols(), graph.scales(), step,
+                    lo, hi);
+  }
+}
+
+VELMAR_ALWAYS_INLINE void accumulate_block_rows_body(
+    float* acc, std::uint64_t acc_stride, const float* h, std::uint64_t width,
+    float w, bool acc_is_zero, std::uint64_t lo, std::uint64_t hi) noexcept {
+  const auto n = static_cast<std::size_t>(width);
+  for (std::uint64_t r = lo; r < hi; ++r) {
+    if (acc_is_zero) {
+      scale_add_to_zero(acc + r * acc_stride, h + r * width, w, n);
+    } else {
+      scale_add(acc + r * acc_stride, h + r * width, w, n);
+    }
   }
 }
 
@@ -200,10 +239,22 @@ VELMAR_ALWAYS_INLINE void fill_projection_rows_body(float* h, std::uint64_t dim,
       std::uint64_t dim, std::uint64_t lo, std::uint64_t hi) noexcept {      \
     propagate_rows_body(graph, cur, next, then, dim, lo, hi);                \
   }                                                                          \
-  attributes void fill_projection_rows_##suffix(                             \
-      float* h, std::uint64_t dim, std::uint64_t lo, std::uint64_t hi,       \
-      std::uint64_t base) noexcept {                                         \
-    fill_projection_rows_body(h, dim, lo, hi, base);                         \
+  attributes void fill_projection_block_##suffix(                            \
+      float* h, std::uint64_t width, std::uint64_t j0, std::uint64_t lo,     \
+      std::uint64_t hi, std::uint64_t base) noexcept {                       \
+    fill_projection_block_body(h, width, j0, lo, hi, base);                  \
+  }                                                                          \
+  attributes void propagate_block_rows_##suffix(                             \
+      const GraphView& graph, const BlockStep& step, std::uint64_t lo,       \
+      std::uint64_t hi) noexcept {                                           \
+    propagate_block_rows_body(graph, step, lo, hi);                          \
+  }                                                                          \
+  attributes void accumulate_block_rows_##suffix(                            \
+      float* acc, std::uint64_t acc_stride, const float* h,                  \
+      std::uint64_t width, float w, bool acc_is_zero, std::uint64_t lo,      \
+      std::uint64_t hi) noexcept {                                           \
+    accumulate_block_rows_body(acc, acc_stride, h, width, w, acc_is_zero,    \
+                               lo, hi);                                      \
   }
 
 VELMAR_DEFINE_KERNELS(baseline, )
@@ -307,9 +358,23 @@ void propagate_rows(const CsrMatrix& graph, const float* __restrict cur,
   VELMAR_DISPATCH(propagate_rows, graph, cur, next, then, dim, lo, hi);
 }
 
-void fill_projection_rows(float* h, std::uint64_t dim, std::uint64_t lo,
-                          std::uint64_t hi, std::uint64_t base) noexcept {
-  VELMAR_DISPATCH(fill_projection_rows, h, dim, lo, hi, base);
+void fill_projection_block(float* h, std::uint64_t width, std::uint64_t j0,
+                           std::uint64_t lo, std::uint64_t hi,
+                           std::uint64_t base) noexcept {
+  VELMAR_DISPATCH(fill_projection_block, h, width, j0, lo, hi, base);
+}
+
+void propagate_block_rows(const GraphView& graph, const BlockStep& step,
+                          std::uint64_t lo, std::uint64_t hi) noexcept {
+  VELMAR_DISPATCH(propagate_block_rows, graph, step, lo, hi);
+}
+
+void accumulate_block_rows(float* acc, std::uint64_t acc_stride,
+                           const float* h, std::uint64_t width, float w,
+                           bool acc_is_zero, std::uint64_t lo,
+                           std::uint64_t hi) noexcept {
+  VELMAR_DISPATCH(accumulate_block_rows, acc, acc_stride, h, width, w,
+                  acc_is_zero, lo, hi);
 }
 
 }  // namespace velmar::detail

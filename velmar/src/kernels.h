@@ -1,6 +1,6 @@
-// Internal to the engine: the float32 row arithmetic of the propagation and
-// the propagation loop over a given projection, so that tests can feed a
-// chosen H_0 and a faster kernel can replace the row operation in one place.
+// Internal to the engine: the float32 row arithmetic of the projection and
+// the propagation, over the graph store's CsrMatrix and over column blocks of
+// the compact graph. Everything here is defined in kernels.cpp.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,7 @@
 #include "algorithm.h"
 #include "csr.h"
 #include "error.h"
+#include "graph.h"
 
 namespace velmar::detail {
 
@@ -29,11 +30,15 @@ void scale_add_row(float* __restrict out, const float* __restrict in, float t,
 void accumulate_rows(float* __restrict acc, const float* __restrict h, float w,
                      bool acc_is_zero, std::size_t n) noexcept;
 
-// Rows [lo, hi) of the n x dim projection: row i from the Xoshiro256++
-// generator seeded with base + i (mod 2^64), one draw per element in column
-// order, each element +sqrt(3), -sqrt(3) or +0.0 by the float32 thresholds.
-void fill_projection_rows(float* h, std::uint64_t dim, std::uint64_t lo,
-                          std::uint64_t hi, std::uint64_t base) noexcept;
+// Rows [lo, hi) of columns [j0, j0 + width) of the projection, into an
+// n x width block (row stride width): row i from the Xoshiro256++ generator
+// seeded with base + i (mod 2^64), advanced past its first j0 outputs, one
+// draw per element in column order, each element +sqrt(3), -sqrt(3) or +0.0
+// by the float32 thresholds. Any column range gives exactly those columns of
+// the full projection (j0 = 0, width = dim).
+void fill_projection_block(float* h, std::uint64_t width, std::uint64_t j0,
+                           std::uint64_t lo, std::uint64_t hi,
+                           std::uint64_t base) noexcept;
 
 // What propagate_rows does with each finished row: nothing when `acc` is
 // null, otherwise the accumulation above into the same row of `acc`.
@@ -52,13 +57,32 @@ void propagate_rows(const CsrMatrix& graph, const float* __restrict cur,
                     std::uint64_t dim, std::uint64_t lo,
                     std::uint64_t hi) noexcept;
 
-// E = sum of float32(weights[i]) * H_i with H_(i+1) the propagation of H_i
-// over `graph` (whose num_nodes must equal h0.rows). Takes over h0 as the
-// first H_i; returns E, or OutOfMemory when a working matrix cannot be
-// reserved. Throws std::logic_error for a graph that breaks the CSR
-// invariants.
-Result<DenseMatrix> propagate_and_accumulate(const CsrMatrix& graph,
-                                             DenseMatrix h0,
-                                             std::span<const double> weights);
+// One propagation step over a column block of width `width`: `cur` and
+// `next` are n x width (row stride width), `acc` (when not null) points at
+// the block's first column of the result, whose row stride is acc_stride.
+struct BlockStep {
+  const float* cur = nullptr;
+  float* next = nullptr;
+  std::uint64_t width = 0;
+  float* acc = nullptr;
+  std::uint64_t acc_stride = 0;
+  float weight = 0.0f;
+  bool acc_is_zero = false;
+};
+
+// Rows [lo, hi) of next = P cur over the compact graph, each row the sum over
+// its entries (c, s) in stored order of s times row c of `cur`, from +0.0;
+// then, when step.acc is set, acc_row = next_row * weight + acc_row (written
+// without reading acc when acc_is_zero). The same arithmetic per element as
+// propagate_rows over the graph the compact one was built from.
+void propagate_block_rows(const GraphView& graph, const BlockStep& step,
+                          std::uint64_t lo, std::uint64_t hi) noexcept;
+
+// Rows [lo, hi): acc_row[j] = h_row[j] * w + acc_row[j] for j < width, h of
+// row stride width and acc of row stride acc_stride.
+void accumulate_block_rows(float* acc, std::uint64_t acc_stride,
+                           const float* h, std::uint64_t width, float w,
+                           bool acc_is_zero, std::uint64_t lo,
+                           std::uint64_t hi) noexcept;
 
 }  // namespace velmar::detail

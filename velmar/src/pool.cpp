@@ -270,6 +270,30 @@ ScopedPool::~ScopedPool() {
 
 }  // namespace detail
 
+WorkerPool::WorkerPool(std::size_t threads)
+    : pool_(new detail::Pool(std::max<std::size_t>(threads, 1), true)) {}
+
+WorkerPool::~WorkerPool() {
+  auto* pool = static_cast<detail::Pool*>(pool_);
+  if (detail::is_current(*pool)) delete pool;
+}
+
+std::size_t WorkerPool::size() const noexcept {
+  return static_cast<const detail::Pool*>(pool_)->size();
+}
+
+bool WorkerPool::usable() const noexcept {
+  return detail::is_current(*static_cast<const detail::Pool*>(pool_));
+}
+
+PoolScope::PoolScope(WorkerPool& pool) : previous_(detail::t_scoped_pool) {
+  detail::t_scoped_pool = static_cast<detail::Pool*>(pool.pool_);
+}
+
+PoolScope::~PoolScope() {
+  detail::t_scoped_pool = static_cast<detail::Pool*>(previous_);
+}
+
 std::size_t num_threads() {
   if (detail::t_scoped_pool) {
     return detail::is_current(*detail::t_scoped_pool)

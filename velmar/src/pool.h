@@ -39,6 +39,38 @@ class ScopedPool {
 
 }  // namespace detail
 
+// A pool owned by its creator rather than the process: the package's engine
+// module keeps one and replaces it when asked for another size. Destroying
+// it joins its threads, so it must not be destroyed by one of them.
+class WorkerPool {
+ public:
+  explicit WorkerPool(std::size_t threads);
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  std::size_t size() const noexcept;
+  // False in the child of a fork(), where its threads do not exist.
+  bool usable() const noexcept;
+
+ private:
+  friend class PoolScope;
+  void* pool_;
+};
+
+// While alive, loops submitted from this thread (and loops nested in them)
+// run on `pool`; an unusable pool runs them on the submitting thread alone.
+class PoolScope {
+ public:
+  explicit PoolScope(WorkerPool& pool);
+  ~PoolScope();
+  PoolScope(const PoolScope&) = delete;
+  PoolScope& operator=(const PoolScope&) = delete;
+
+ private:
+  void* previous_;
+};
+
 // Number of workers of the pool that serves this thread (creating the
 // process-wide pool if needed).
 std::size_t num_threads();

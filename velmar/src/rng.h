@@ -46,6 +46,51 @@ struct Xoshiro256pp {
   }
 };
 
+// L Xoshiro256++ generators stepped in lockstep, one lane each, their state
+// words held as separate arrays so that a step vectorises across the lanes.
+// L = 1 is the plain generator; the projection draws rows in groups of lanes
+// and the leftover rows one lane at a time, with the same code.
+template <std::size_t L>
+struct XoshiroLanes {
+  std::uint64_t s0[L], s1[L], s2[L], s3[L];
+
+  // Lane l seeded as Xoshiro256pp::seed_from_u64(first + l) (mod 2^64).
+  void seed(std::uint64_t first) noexcept {
+    for (std::size_t l = 0; l < L; ++l) {
+      const Xoshiro256pp g = Xoshiro256pp::seed_from_u64(first + l);
+      s0[l] = g.s[0];
+      s1[l] = g.s[1];
+      s2[l] = g.s[2];
+      s3[l] = g.s[3];
+    }
+  }
+
+  // One Xoshiro256pp::next of every lane.
+  void next(std::uint64_t (&out)[L]) noexcept {
+    for (std::size_t l = 0; l < L; ++l) {
+      out[l] = rotl(s0[l] + s3[l], 23) + s0[l];
+      const std::uint64_t t = s1[l] << 17;
+      s2[l] ^= s0[l];
+      s3[l] ^= s1[l];
+      s1[l] ^= s2[l];
+      s0[l] ^= s3[l];
+      s2[l] ^= t;
+      s3[l] = rotl(s3[l], 45);
+    }
+  }
+
+  // Skips `count` outputs of every lane.
+  void discard(std::uint64_t count) noexcept {
+    std::uint64_t unused[L];
+    for (std::uint64_t i = 0; i < count; ++i) next(unused);
+  }
+
+ private:
+  static std::uint64_t rotl(std::uint64_t x, int k) noexcept {
+    return (x << k) | (x >> (64 - k));
+  }
+};
+
 // The ChaCha block function: 16 output words for a 256-bit key, a 64-bit block
 // counter and a 64-bit stream id (the original djb layout), after `rounds`
 // rounds (20 for the published test vectors, 12 for the thread generator).

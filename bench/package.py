@@ -1,0 +1,170 @@
+"""The package path beside fit_csr, in one process, after a warm-up.
+
+    python bench/package.py                      # n = 1,000,000, degree 16, dim 128
+    python bench/package.py --small              # n = 20,000 (seconds)
+    python bench/package.py --step-dims 16,64,128,256,512
+
+Reports, as medians of interleaved rounds:
+- end to end: velmar.embed on a SciPy CSR matrix with int32 indices against
+  _rust_core.fit_csr on the same graph as int64/float64 arrays (same bits);
+- the fixed part of the package path: _engine.build_graph (validation and
+  symmetrization into the compact graph) and the projection;
+- one step with all columns in one block and with several blocks, per dim;
+- peak RSS growth of each path (VmHWM reset through /proc/self/clear_refs)
+  and velmar.estimate_memory against the measured growth.
+The first touch of fresh memory is slow on virtual machines, so every timed
+call follows an untimed one of the same size.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import statistics
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import graphgen  # noqa: E402
+import numpy as np  # noqa: E402
+import scipy.sparse as sp  # noqa: E402
+
+import _rust_core  # noqa: E402
+import velmar  # noqa: E402
+from velmar import _engine  # noqa: E402
+
+MIB = 1 << 20
+
+
+def status(key: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def peak_growth(call) -> int:
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = status("VmRSS:")
+    result = call()
+    growth = status("VmHWM:") - before
+    del result
+    return growth
+
+
+def timed(call) -> float:
+    start = time.perf_counter()
+    call()
+    return time.perf_counter() - start
+
+
+def median_of(rounds: int, call) -> float:
+    call()  # warm-up: first touches
+    return statistics.median(timed(call) for _ in range(rounds))
+
+
+def main(argv=None) -> int:
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--small", action="store_true")
+    p.add_argument("--n", type=int)
+    p.add_argument("--degree", type=float, default=16.0, help="mean degree after symmetrization")
+    p.add_argument("--dim", type=int, default=128)
+    p.add_argument("--step-dims", default="16,128,512")
+    p.add_argument("--blocks", type=int, default=4, help="column blocks of the blocked step")
+    p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--threads", type=int, default=2)
+    p.add_argument("--json", type=Path)
+    args = p.parse_args(argv)
+    n = args.n or (20_000 if args.small else 1_000_000)
+    velmar.set_num_threads(args.threads)
+
+    directed, _ = graphgen.ensure_graphs(n, args.degree, 1)
+    g = graphgen.load_csr(directed)
+    a32 = sp.csr_matrix((g.values, g.col_indices.astype(np.int32), g.row_ptrs.astype(np.int32)),
+                        shape=(n, n))
+    weights = [0.0, 1.0, 1.0, 1.0]
+    dim, seed = args.dim, 7
+    report: dict = {"n": n, "nnz_input": g.nnz, "dim": dim, "threads": args.threads,
+                    "weights": weights}
+
+    def fit_csr():
+        return _rust_core.fit_csr(g.row_ptrs, g.col_indices, g.values, n, dim, weights, seed=seed)
+
+    def package():
+        return velmar.embed(a32, dim, weights, seed=seed)
+
+    same = np.array_equal(fit_csr().view(np.uint32), package().view(np.uint32))
+    report["same_bits"] = bool(same)
+    t_fit, t_pkg = [], []
+    for _ in range(args.rounds):
+        t_fit.append(timed(fit_csr))
+        t_pkg.append(timed(package))
+    report["fit_csr_s"] = statistics.median(t_fit)
+    report["embed_s"] = statistics.median(t_pkg)
+    report["embed_over_fit_csr"] = report["embed_s"] / report["fit_csr_s"]
+
+    built = _engine.build_graph(a32.indptr, a32.indices, a32.data, n, True)
+    report["build_graph_s"] = median_of(args.rounds, lambda: _engine.build_graph(
+        a32.indptr, a32.indices, a32.data, n, True))
+    report["projection_s"] = median_of(args.rounds, lambda: _engine.embed(built, dim, [1.0], seed))
+    report["fixed_part_s"] = report["build_graph_s"] + report["projection_s"]
+    report["nnz_compact"] = built.num_entries
+
+    steps = []
+    for d in [int(x) for x in args.step_dims.split(",")]:
+        block = -(-d // args.blocks)
+        # One result array reused by every call of this dim.
+        out = np.empty((n, d), np.float32)
+
+        def run(w, b=None):
+            return lambda: _engine.embed(built, d, w, seed, None, b, out)
+
+        one = median_of(args.rounds, run([0.0, 1.0]))
+        zero = median_of(args.rounds, run([1.0]))
+        blocked = median_of(args.rounds, run([0.0, 1.0], block))
+        zero_b = median_of(args.rounds, run([1.0], block))
+        del out
+        steps.append({"dim": d, "block": block, "step_s": one - zero,
+                      "blocked_step_s": blocked - zero_b,
+                      "blocked_over_one": (blocked - zero_b) / (one - zero)})
+    report["steps"] = steps
+    del built
+
+    report["fit_csr_peak"] = peak_growth(fit_csr)
+    report["embed_peak"] = peak_growth(package)
+    report["embed_estimate"] = velmar.estimate_memory(n, a32.nnz, dim)
+    limit = 1000 * 1000 * 1000
+    report["limited_peak"] = peak_growth(lambda: velmar.embed(a32, dim, weights, seed=seed,
+                                                              memory_limit=limit))
+    report["limited_estimate"] = velmar.estimate_memory(n, a32.nnz, dim, memory_limit=limit)
+    report["limited_s"] = median_of(args.rounds, lambda: velmar.embed(
+        a32, dim, weights, seed=seed, memory_limit=limit))
+    report["limited_over_embed"] = report["limited_s"] / report["embed_s"]
+
+    print(f"n = {n:,}, input entries {g.nnz:,}, compact {report['nnz_compact']:,}, dim {dim}, "
+          f"{args.threads} threads, weights {weights}; medians of {args.rounds} after a warm-up")
+    print(f"  fit_csr (int64/float64 arrays)   {report['fit_csr_s']:.3f} s  "
+          f"peak +{report['fit_csr_peak'] / MIB:,.0f} MiB")
+    print(f"  velmar.embed (SciPy int32 CSR)   {report['embed_s']:.3f} s  "
+          f"peak +{report['embed_peak'] / MIB:,.0f} MiB  (estimate {report['embed_estimate'] / MIB:,.0f} MiB)"
+          f"  ratio {report['embed_over_fit_csr']:.3f}  same bits: {same}")
+    print(f"  velmar.embed memory_limit=1GB    {report['limited_s']:.3f} s  "
+          f"peak +{report['limited_peak'] / MIB:,.0f} MiB  (estimate {report['limited_estimate'] / MIB:,.0f} MiB)"
+          f"  ratio to embed {report['limited_over_embed']:.3f}")
+    print(f"  fixed part: build_graph {report['build_graph_s']:.3f} s + projection "
+          f"{report['projection_s']:.3f} s = {report['fixed_part_s']:.3f} s")
+    for s in steps:
+        print(f"  step dim {s['dim']:>4}: one block {s['step_s']:.3f} s, "
+              f"blocks of {s['block']:>3} {s['blocked_step_s']:.3f} s  ratio {s['blocked_over_one']:.3f}")
+    if args.json:
+        args.json.write_text(json.dumps(report, indent=2))
+    return 0 if same else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

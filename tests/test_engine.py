@@ -1,0 +1,114 @@
+"""velmar._engine: column blocks, caller-owned graphs and outputs,
+cancellation and progress."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import _rust_core
+import velmar
+from velmar import _engine
+
+sp = pytest.importorskip("scipy.sparse")
+
+N, DIM, WEIGHTS, SEED = 3000, 24, [0.5, 1.0, 0.0, 0.25], 5
+
+
+@pytest.fixture(scope="module")
+def graph():
+    a = sp.random(N, N, density=8 / N, format="csr", random_state=3)
+    a.sort_indices()
+    return a
+
+
+@pytest.fixture(scope="module", params=[True, False], ids=["undirected", "directed"])
+def reference(request, graph):
+    full = _rust_core.fit_csr(
+        graph.indptr.astype(np.int64), graph.indices.astype(np.int64), graph.data, N, DIM,
+        WEIGHTS, seed=SEED, undirected=request.param,
+    )
+    return request.param, full
+
+
+@pytest.mark.parametrize(
+    "columns, block",
+    [((0, DIM), 1), ((0, DIM), DIM), ((0, DIM), 5), ((3, 20), 4), ((23, 24), 1), ((7, 8), None)],
+)
+def test_column_blocks_are_bit_identical_to_the_full_result(graph, reference, columns, block):
+    undirected, full = reference
+    g = _engine.build_graph(graph.indptr, graph.indices, graph.data, N, undirected)
+    part = _engine.embed(g, DIM, WEIGHTS, SEED, columns, block)
+    assert np.array_equal(part.view(np.uint32), full[:, columns[0]:columns[1]].view(np.uint32))
+
+
+def test_memory_mapped_graph_and_output_without_copies(graph, reference, tmp_path):
+    # The form prepared graphs and on-disk results take: arrays saved by one
+    # process, opened read-only and memory-mapped, and a .npy written in place.
+    undirected, full = reference
+    built = _engine.build_graph(graph.indptr, graph.indices, graph.data, N, undirected)
+    for name, array in zip(("indptr", "indices", "scales"), built.arrays()):
+        np.save(tmp_path / f"{name}.npy", array)
+    mapped = [np.load(tmp_path / f"{n}.npy", mmap_mode="r") for n in ("indptr", "indices", "scales")]
+    g = _engine.open_graph(*mapped, N)
+    out = np.lib.format.open_memmap(tmp_path / "emb.npy", "w+", np.float32, (N, DIM))
+    for j0 in range(0, DIM, 10):
+        view = out[:, j0 : min(j0 + 10, DIM)]
+        assert _engine.embed(g, DIM, WEIGHTS, SEED, (j0, j0 + view.shape[1]), 3, view) is view
+    out.flush()
+    assert np.array_equal(np.load(tmp_path / "emb.npy").view(np.uint32), full.view(np.uint32))
+
+
+@pytest.mark.parametrize(
+    "arrays, message",
+    [
+        ((np.array([0, 1]), np.array([5], np.uint32), np.ones(1, np.float32), 1), "out of bounds"),
+        ((np.array([0, 2, 1]), np.array([0, 1], np.uint32), np.ones(2, np.float32), 2), "non-decreasing"),
+        ((np.array([1, 1]), np.zeros(0, np.uint32), np.ones(0, np.float32), 1), "must be 0"),
+        ((np.array([0, 1]), np.array([0], np.int32), np.ones(1, np.float32), 1), "dtype"),
+    ],
+)
+def test_open_graph_rejects_broken_arrays(arrays, message):
+    with pytest.raises((ValueError, TypeError), match=message):
+        _engine.open_graph(*arrays)
+
+
+def test_progress_callable_counts_blocks_times_steps(graph):
+    seen = []
+    velmar.embed(graph, DIM, WEIGHTS, seed=1, progress=lambda d, t: seen.append((d, t)))
+    assert seen[-1] == (len(WEIGHTS), len(WEIGHTS))
+    assert all(a[0] <= b[0] for a, b in zip(seen, seen[1:]))
+
+
+CANCEL_SCRIPT = """
+    import os, signal, threading, time, numpy as np, scipy.sparse as sp, velmar
+    rng = np.random.default_rng(1)
+    n, m = 200_000, 1_600_000
+    a = sp.csr_matrix((rng.random(m), (rng.integers(0, n, m), rng.integers(0, n, m))), (n, n))
+    weights = [1.0] * 80
+    sent = []
+    def interrupt():
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Timer(0.5, interrupt).start()
+    try:
+        velmar.embed(a, 64, weights, seed=1)
+    except KeyboardInterrupt:
+        print(f"{time.perf_counter() - sent[0]:.3f}")
+    small = sp.random(500, 500, density=0.02, format="csr", random_state=2)
+    again = velmar.embed(small, 8, [0.0, 1.0], seed=3)
+    print(np.array_equal(again, velmar.embed(small, 8, [0.0, 1.0], seed=3)))
+"""
+
+
+def test_ctrl_c_cancels_within_300_ms_and_the_next_call_works():
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(CANCEL_SCRIPT)], capture_output=True, timeout=120
+    )
+    assert done.returncode == 0, done.stderr.decode()
+    delay, again = done.stdout.decode().split()
+    assert float(delay) < 0.3 and again == "True"

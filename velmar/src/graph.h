@@ -1,0 +1,127 @@
+// The compact graph of the package path: 64-bit row pointers, 32-bit column
+// indices where the node count allows (64-bit otherwise) and one float32
+// scale per entry, float32(weight) * (1 / float32(degree)), the factor the
+// propagation multiplies a neighbour's row by.
+//
+// A GraphView is the read-only, validated form the kernels trust: only the
+// builders below create one, after checking the structure once. Its arrays
+// are either owned by a CompactGraph or borrowed from the caller, who keeps
+// them alive and unchanged while the view is used.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <variant>
+
+#include "buffer.h"
+#include "error.h"
+
+namespace velmar {
+
+// Element type of a caller's index array.
+enum class IndexType { kInt32, kUInt32, kInt64 };
+
+// Caller CSR arrays of a weighted graph (borrowed). row_ptrs is int32 or
+// int64 with num_nodes + 1 elements; col_indices has num_entries elements of
+// `col_type`; values num_entries float64 weights.
+struct CsrInput {
+  const void* row_ptrs = nullptr;
+  IndexType row_ptr_type = IndexType::kInt64;
+  const void* col_indices = nullptr;
+  IndexType col_type = IndexType::kInt64;
+  const double* values = nullptr;
+  std::uint64_t num_nodes = 0;
+  std::uint64_t num_entries = 0;
+};
+
+// Caller arrays of a compact graph (borrowed): int64 row pointers, uint32 or
+// int64 column indices, float32 scales.
+struct CompactInput {
+  const std::int64_t* row_ptrs = nullptr;
+  const void* col_indices = nullptr;
+  IndexType col_type = IndexType::kUInt32;
+  const float* scales = nullptr;
+  std::uint64_t num_nodes = 0;
+  std::uint64_t num_entries = 0;
+};
+
+class GraphView {
+ public:
+  std::uint64_t num_nodes() const noexcept { return n_; }
+  std::uint64_t num_entries() const noexcept { return nnz_; }
+  const std::uint64_t* row_ptrs() const noexcept { return row_ptrs_; }
+  // Exactly one of the two is non-null (both null without entries).
+  const std::uint32_t* narrow_cols() const noexcept { return narrow_; }
+  const std::uint64_t* wide_cols() const noexcept { return wide_; }
+  const float* scales() const noexcept { return scales_; }
+
+ private:
+  friend class GraphBuilderAccess;
+  friend class CompactGraph;
+  GraphView() = default;
+
+  const std::uint64_t* row_ptrs_ = nullptr;
+  const std::uint32_t* narrow_ = nullptr;
+  const std::uint64_t* wide_ = nullptr;
+  const float* scales_ = nullptr;
+  std::uint64_t n_ = 0;
+  std::uint64_t nnz_ = 0;
+};
+
+// The arrays a builder allocated, and the view over them (which may also
+// borrow caller arrays the builder could use as they are). Move-only.
+class CompactGraph {
+ public:
+  const GraphView& view() const noexcept { return view_; }
+
+ private:
+  friend class GraphBuilderAccess;
+  CompactGraph() = default;
+
+  Buffer<std::uint64_t> row_ptrs_;
+  Buffer<std::uint32_t> narrow_;
+  Buffer<std::uint64_t> wide_;
+  Buffer<float> scales_;
+  GraphView view_;
+};
+
+// Set from another thread to stop a long run; checked between row blocks.
+struct CancelFlag {
+  std::atomic<bool> raised{false};
+  bool is_raised() const noexcept {
+    return raised.load(std::memory_order_relaxed);
+  }
+};
+
+// What builds the compact graph of caller CSR arrays finds wrong with them,
+// apart from errors: a row whose columns do not strictly increase. The
+// caller sorts such rows (merging duplicates as it defines) and retries.
+struct UnsortedRows {};
+
+// Validates caller CSR arrays in one pass (row pointers start at 0, never
+// decrease and end at num_entries; every column in [0, num_nodes); columns
+// strictly increase within each row) and builds the compact graph: of
+// A + A^T when `undirected` (sums comparing equal to 0.0 dropped), of A
+// itself otherwise. Column indices that are already 32-bit are borrowed, not
+// copied, for a directed graph. Errors: ShapeMismatch naming the first
+// offending element, OutOfMemory, Cancelled.
+Result<std::variant<CompactGraph, UnsortedRows>> build_compact(
+    const CsrInput& input, bool undirected, const CancelFlag* cancel);
+
+// Checks caller compact arrays (O(n + nnz): row pointers as above, every
+// column below num_nodes) and returns a view over them without a copy.
+Result<GraphView> view_compact(const CompactInput& input);
+
+// Bytes that build_compact allocates, at its peak and what stays allocated
+// after it returns, for `num_entries` input entries and `out_entries`
+// entries of the result (at most 2 * num_entries when undirected).
+struct BuildFootprint {
+  std::uint64_t peak = 0;
+  std::uint64_t kept = 0;
+};
+BuildFootprint build_footprint(const CsrInput& shape, bool undirected,
+                               std::uint64_t out_entries,
+                               std::uint64_t workers);
+
+}  // namespace velmar

@@ -1,0 +1,152 @@
+// Column blocks over the compact graph against the graph store's own run, and
+// the checks of caller arrays.
+#include "engine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <variant>
+#include <vector>
+
+#include "algorithm.h"
+#include "graph.h"
+#include "pool.h"
+
+namespace velmar {
+namespace {
+
+struct Arrays {
+  std::vector<std::int64_t> row_ptrs;
+  std::vector<std::int32_t> cols;
+  std::vector<double> values;
+  std::uint64_t n = 0;
+
+  CsrInput input() const {
+    return {row_ptrs.data(), IndexType::kInt64, cols.data(), IndexType::kInt32,
+            values.data(),   n,                 cols.size()};
+  }
+};
+
+// Sorted rows, a few negative and zero weights, some rows empty.
+Arrays random_graph(std::uint64_t n, int degree, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  Arrays a;
+  a.n = n;
+  a.row_ptrs.push_back(0);
+  for (std::uint64_t r = 0; r < n; ++r) {
+    std::vector<std::int32_t> row;
+    for (int k = 0; k < degree; ++k) {
+      if (rng() % 5 == 0) continue;
+      row.push_back(static_cast<std::int32_t>(rng() % n));
+    }
+    std::sort(row.begin(), row.end());
+    row.erase(std::unique(row.begin(), row.end()), row.end());
+    for (auto c : row) {
+      a.cols.push_back(c);
+      a.values.push_back(static_cast<double>(rng() % 7) - 2.0);
+    }
+    a.row_ptrs.push_back(static_cast<std::int64_t>(a.cols.size()));
+  }
+  return a;
+}
+
+DenseMatrix reference(const Arrays& a, std::uint64_t dim,
+                      const std::vector<double>& w, bool undirected) {
+  std::vector<std::uint64_t> rp(a.row_ptrs.begin(), a.row_ptrs.end());
+  std::vector<std::uint64_t> cols(a.cols.begin(), a.cols.end());
+  auto g = build_from_csr(rp, cols, a.values, a.n);
+  auto e = compute_velmar(g.value(), dim, w, 9, undirected);
+  return std::move(e).value();
+}
+
+struct BlockCase {
+  bool undirected;
+  std::uint64_t j0, j1, block;
+  std::size_t threads;
+};
+
+class ColumnBlocks : public ::testing::TestWithParam<BlockCase> {};
+
+TEST_P(ColumnBlocks, EqualTheSameColumnsOfTheFullRun) {
+  const BlockCase c = GetParam();
+  const std::uint64_t dim = 20;
+  const std::vector<double> w{0.5, 0.0, 1.0, -0.25};
+  const Arrays a = random_graph(700, 9, 4);
+  const DenseMatrix full = reference(a, dim, w, c.undirected);
+
+  detail::ScopedPool pool(c.threads);
+  auto built = build_compact(a.input(), c.undirected, nullptr);
+  ASSERT_TRUE(built.ok());
+  const auto& g = std::get<CompactGraph>(built.value());
+  const std::uint64_t width = c.j1 - c.j0;
+  std::vector<float> out(a.n * (width + 3), -1.0f);  // a wider caller array
+  const Status s = embed_columns(g.view(), {w, 9, c.j0, c.j1, c.block},
+                                 {out.data() + 1, width + 3}, nullptr);
+  ASSERT_TRUE(s.ok());
+  for (std::uint64_t r = 0; r < a.n; ++r) {
+    EXPECT_EQ(std::memcmp(out.data() + 1 + r * (width + 3),
+                          full.row(r) + c.j0, width * sizeof(float)),
+              0)
+        << "row " << r;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Splits, ColumnBlocks,
+    ::testing::Values(BlockCase{true, 0, 20, 20, 1}, BlockCase{true, 0, 20, 1, 3},
+                      BlockCase{true, 0, 20, 7, 2}, BlockCase{true, 5, 13, 3, 2},
+                      BlockCase{true, 19, 20, 1, 1}, BlockCase{false, 0, 20, 6, 2},
+                      BlockCase{false, 2, 11, 4, 1}));
+
+struct BadInput {
+  std::vector<std::int64_t> row_ptrs;
+  std::vector<std::int32_t> cols;
+  const char* message;  // empty: rows out of order, no error
+};
+
+class CallerArrays : public ::testing::TestWithParam<BadInput> {};
+
+TEST_P(CallerArrays, AreCheckedOnce) {
+  const BadInput& c = GetParam();
+  const std::vector<double> values(c.cols.size(), 1.0);
+  const CsrInput in{c.row_ptrs.data(), IndexType::kInt64, c.cols.data(),
+                    IndexType::kInt32, values.data(), c.row_ptrs.size() - 1,
+                    c.cols.size()};
+  auto built = build_compact(in, true, nullptr);
+  if (*c.message == '\0') {
+    ASSERT_TRUE(built.ok());
+    EXPECT_TRUE(std::holds_alternative<UnsortedRows>(built.value()));
+    return;
+  }
+  ASSERT_FALSE(built.ok());
+  EXPECT_EQ(render(built.error()), std::string("Shape mismatch: ") + c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, CallerArrays,
+    ::testing::Values(
+        BadInput{{1, 1}, {}, "row_ptrs[0] must be 0, got 1"},
+        BadInput{{0, 2, 1}, {0, 1}, "row_ptrs must be non-decreasing, found 2 followed by 1 at position 2"},
+        BadInput{{0, 1, 3}, {0, 1}, "row_ptrs last element (3) must equal the number of entries (2)"},
+        BadInput{{0, 1, 2}, {0, -4}, "col_indices[1] = -4 is out of bounds for graph with 2 nodes"},
+        BadInput{{0, 2, 2}, {1, 2}, "col_indices[1] = 2 is out of bounds for graph with 2 nodes"},
+        BadInput{{0, 2, 2}, {1, 1}, ""}));
+
+TEST(RunControl, ACancelledRunStopsWithCancelled) {
+  const Arrays a = random_graph(2000, 8, 5);
+  auto built = build_compact(a.input(), true, nullptr);
+  const auto& g = std::get<CompactGraph>(built.value());
+  std::vector<float> out(a.n * 8);
+  const std::vector<double> w{1.0, 1.0};
+  RunControl control;
+  control.cancel.raised = true;
+  const Status s = embed_columns(g.view(), {w, 1, 0, 8, 8}, {out.data(), 8},
+                                 &control);
+  ASSERT_FALSE(s.ok());
+  EXPECT_TRUE(s.error().is_cancelled());
+}
+
+}  // namespace
+}  // namespace velmar
