@@ -451,6 +451,17 @@ def versions() -> dict[str, str]:
     return out
 
 
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
 def fmt(v: Any, digits: int = 3) -> str:
     if v is None:
         return ""
@@ -465,12 +476,14 @@ def print_table(ds: Dataset, rows: dict[str, dict[str, Any]], out: Any) -> None:
     y = ds.labels
     classes = "" if y is None else f", {int(y.max()) + 1} classes"
     n, nnz = ds.adjacency.shape[0], ds.adjacency.nnz
-    print(f"\n### {ds.name} ({n:,} nodes, {nnz // 2:,} edges{classes}; {ds.source})\n", file=out)
+    print_rows(f"{ds.name} ({n:,} nodes, {nnz // 2:,} edges{classes}; {ds.source})", rows, out)
+
+
+def print_rows(title: str, rows: dict[str, dict[str, Any]], out: Any) -> None:
+    print(f"\n### {title}\n", file=out)
     print("| method | macro-F1 | NMI | link AUC | seconds |", file=out)
     print("|---|---:|---:|---:|---:|", file=out)
     for name, r in rows.items():
-        if "skipped" in r:
-            continue
         secs = r["seconds"]
         t = f"{secs:.3f}" if secs >= 0.01 else f"{secs * 1000:.2f} ms"
         note = f" ({r['note']})" if r.get("note") else ""
@@ -532,14 +545,37 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--datasets", help="comma-separated subset of karate,sknetwork,graspologic,lfr,sbm")
     p.add_argument("--methods", help="only methods whose name contains one of these comma-separated words")
     p.add_argument("--json", type=Path, help="default bench/results/quality[-small].json")
+    p.add_argument(
+        "--merge",
+        type=Path,
+        nargs="+",
+        metavar="JSON",
+        help="print the tables and targets of earlier runs (e.g. split with --datasets) and exit",
+    )
     return p.parse_args(argv)
+
+
+def merge(paths: list[Path], out: Any) -> int:
+    results: dict[str, dict[str, dict[str, Any]]] = {}
+    for path in paths:
+        record = json.loads(path.read_text())
+        meta = record["meta"]
+        print(f"{path}: {meta['machine']}; " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items()), file=out)
+        results.update(record["results"])
+    kinds = {m.name: m.kind for m in methods(grid=True)}
+    for name, rows in results.items():
+        print_rows(name, rows, out)
+    summary(results, kinds, out)
+    return 0
 
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     out = sys.stdout
+    if args.merge:
+        return merge(args.merge, out)
     meta = {
-        "machine": f"{os.cpu_count()} CPUs, {platform.processor() or platform.machine()}",
+        "machine": f"{os.cpu_count()} CPUs, {cpu_model()}",
         "versions": versions(),
         "dim": args.dim,
         "seed": args.seed,
