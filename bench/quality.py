@@ -60,6 +60,9 @@ VELMAR_GRID: dict[str, dict[str, Any]] = {
     "w=(0,1,1,1,1) sym l2": {"weights": (0.0, 1.0, 1.0, 1.0, 1.0), "undirected": False, "normalize": "l2"},
     "tuned, beta=-0.5": {**VELMAR_TUNED, "normalization_strength": -0.5},
     "tuned, beta=-1": {**VELMAR_TUNED, "normalization_strength": -1.0},
+    "tuned, beta=+0.5": {**VELMAR_TUNED, "normalization_strength": 0.5},
+    "tuned, beta=+1": {**VELMAR_TUNED, "normalization_strength": 1.0},
+    "w=(0,0,0,1) sym l2": {"weights": (0.0, 0.0, 0.0, 1.0), "undirected": False, "normalize": "l2"},
     "tuned, step l2": {**VELMAR_TUNED, "step_normalize": "l2"},
     "tuned, beta=-0.5, step l2": {
         **VELMAR_TUNED,
@@ -506,6 +509,35 @@ def print_rows(title: str, rows: dict[str, dict[str, Any]], out: Any) -> None:
         )
 
 
+SHORT = {
+    "velmar default": "velmar default",
+    "velmar tuned": "velmar tuned",
+    "scikit-network RandomProjection": "sknetwork RP",
+    "karateclub RandNE": "RandNE",
+    "scikit-learn SpectralEmbedding": "spectral",
+    "node2vec (graspologic)": "node2vec",
+    "node2vec (PecanPy)": "node2vec",
+}
+
+
+def compact(results: dict[str, dict[str, dict[str, Any]]], out: Any) -> None:
+    """One dataset x method table per metric."""
+    names = [m for m in SHORT if any(m in rows for rows in results.values())]
+    for metric, title in (("macro_f1", "macro-F1"), ("nmi", "NMI"), ("link_auc", "link ROC-AUC"), ("seconds", "seconds")):
+        print(f"\n#### {title}\n", file=out)
+        print("| dataset | " + " | ".join(SHORT[m] for m in names) + " |", file=out)
+        print("|---|" + "---:|" * len(names), file=out)
+        for ds, rows in results.items():
+            cells = []
+            for m in names:
+                v = rows.get(m, {}).get(metric)
+                if metric == "seconds" and isinstance(v, float):
+                    cells.append(f"{v:.3g}")
+                else:
+                    cells.append(fmt(v))
+            print(f"| {ds} | " + " | ".join(cells) + " |", file=out)
+
+
 def summary(results: dict[str, dict[str, dict[str, Any]]], kinds: dict[str, str], out: Any) -> dict[str, Any]:
     """The issue's targets for velmar tuned, from the tables above."""
     best = "velmar tuned"
@@ -578,6 +610,7 @@ def merge(paths: list[Path], out: Any) -> int:
     kinds = {m.name: m.kind for m in methods(grid=True)}
     for name, rows in results.items():
         print_rows(name, rows, out)
+    compact(results, out)
     summary(results, kinds, out)
     return 0
 
