@@ -203,13 +203,12 @@ void on_fork_child() noexcept {
   g_creating.store(false, std::memory_order_relaxed);
 }
 
-void register_fork_handler() {
-  static const bool registered = [] {
+// Registered when the library is loaded, before any of its threads exist.
+// Registering on first use raced with fork(): a fork in another thread while
+// the registering thread was still inside a function-local static's
+// initialisation left the child waiting forever on that static's guard.
+[[maybe_unused]] const int g_fork_handler =
     pthread_atfork(nullptr, nullptr, &on_fork_child);
-    return true;
-  }();
-  (void)registered;
-}
 
 bool is_current(const Pool& pool) noexcept {
   return pool.generation == g_fork_generation.load(std::memory_order_relaxed);
@@ -219,7 +218,6 @@ bool is_current(const Pool& pool) noexcept {
 // thread is joined while the process exits.
 Pool& global_pool() {
   if (Pool* p = g_pool.load(std::memory_order_acquire)) return *p;
-  register_fork_handler();
   // A spin lock rather than a mutex: the child of a fork can reset it.
   while (g_creating.exchange(true, std::memory_order_acquire)) {
     std::this_thread::yield();
@@ -487,7 +485,6 @@ std::size_t default_thread_count() {
 
 ScopedPool::ScopedPool(std::size_t threads)
     : pool_(nullptr), previous_(t_scoped_pool) {
-  register_fork_handler();
   auto* pool = new Pool(std::max<std::size_t>(threads, 1), true);
   pool_ = pool;
   t_scoped_pool = pool;

@@ -115,13 +115,11 @@ void bump_fork_count() noexcept {
   g_fork_count.fetch_add(1, std::memory_order_relaxed);
 }
 
-void register_fork_handler() {
-  static const bool registered = [] {
+// Registered when the library is loaded (see the pool's fork handler): a
+// registration on first use could be cut in half by a fork() in another
+// thread, and the child would wait forever on the static's guard.
+[[maybe_unused]] const int g_fork_handler =
     pthread_atfork(nullptr, &bump_fork_count, &bump_fork_count);
-    return true;
-  }();
-  (void)registered;
-}
 
 struct ThreadRng {
   std::array<std::uint32_t, 8> key{};
@@ -159,7 +157,6 @@ void rekey(ThreadRng& g, const char* context) {
 
 void refill(ThreadRng& g) {
   if (!g.keyed) {
-    register_fork_handler();
     rekey(g, "could not initialize thread_rng: ");
   } else if (g.bytes_since_key >= kRekeyAfterBytes ||
              g.fork_count != g_fork_count.load(std::memory_order_relaxed)) {
