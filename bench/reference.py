@@ -17,12 +17,50 @@ the engine's order:
   order of additions.
 * E = sum of H_i * float32(w_i) + E over the nonzero weights.
 
+The three quality options are restated here exactly as well, so that the
+engine can be checked against them bit for bit (``initial_matrix``,
+``step_l2_normalize``, and the keyword arguments of ``fit``):
+
+* normalization_strength = beta: row i of the initial matrix is scaled by
+  s_i = float32(pow(float64(deg_i), float64(beta))), deg_i being the number
+  of stored entries of row i in the graph that is propagated over (after
+  symmetrization when undirected). Every nonzero element v becomes
+  float32(v * s_i); zeros stay +0.0 (no 0 * inf). Rows with deg_i = 0, and
+  every row when beta is 0.0, are left as they are. pow is computed in
+  float64 and rounded once to float32, so libms that differ in the last
+  bit of a float64 pow give the same float32 except at an exact float32
+  rounding tie.
+* step_normalize = "l2": every H_i with i >= 1 is scaled to unit row length
+  before it is weighted and before the next step reads it. For a row h:
+  ss = ((p0 + p1) + (p2 + p3)) + ((p4 + p5) + (p6 + p7)) where p_l is the
+  float64 sum, in ascending j, of float64(h_j) ** 2 over the columns
+  j = l (mod 8) (the squares are exact in float64); a row with ss = 0 is
+  left as it is (zero rows stay zero); otherwise q = 1.0 / sqrt(ss) in
+  float64 and h_j becomes float32(float64(h_j) * q).
+* features X (n x f) with feature_dim = k: the last k columns of the
+  initial matrix are F = X R, the first dim - k columns are columns
+  0 .. dim - k - 1 of H_0 (dim columns, seed b). R is f x k with the
+  projection's distribution, drawn exactly as H_0 is but from the feature
+  seed b_R: the first SplitMix64 output from b xor 0x6A09E667F3BCC909, that
+  is R = initialize_h0(f, k, b_R). Row r of R is seeded from b_R + r and
+  element (r, c) is decided by output c + 1 of that row's generator, so
+  column c of F depends only on column c of R, a block of columns is drawn
+  by advancing every row generator to the block's first column, and R does
+  not depend on n or dim. X is taken as float32 (finite values; sparse X
+  with sorted columns and duplicates summed, as SciPy's sum_duplicates
+  does). F[i][c] starts at +0.0 and adds float32(x * R[r][c]), rounded on
+  its own, for the stored entries (r, x) of row i in ascending r. Zero
+  products can be skipped (x = 0 or R[r][c] = 0): adding a signed zero to
+  the running sum never changes it, so dense X and its sparse form give the
+  same bits. beta then scales F's rows with the rest of the row.
+
 ``scipy_step`` is the hand-rolled alternative (one sparse-times-dense
 product per step) for comparison; it is not guaranteed bit-identical.
 """
 
 from __future__ import annotations
 
+import math
 import time
 
 import numpy as np
@@ -89,6 +127,116 @@ def initialize_h0(
                 code += r > _MINUS_MAX
                 block[:, j] = table[code]
     return out
+
+
+FEATURE_SEED_XOR = 0x6A09E667F3BCC909
+
+
+def feature_seed(seed: int) -> int:
+    """b_R: the first SplitMix64 output from seed xor FEATURE_SEED_XOR."""
+    x = np.array([(seed % (1 << 64)) ^ FEATURE_SEED_XOR], dtype=np.uint64)
+    with np.errstate(over="ignore"):
+        return int(_splitmix_state(x)[0][0])
+
+
+def feature_projection(num_features: int, feature_dim: int, seed: int) -> np.ndarray:
+    """R, the f x k sign matrix of the feature columns for base seed `seed`."""
+    return initialize_h0(num_features, feature_dim, feature_seed(seed))
+
+
+def _csr_features(features, num_nodes):
+    """(row_ptrs, cols, float32 values) of X without zeros, sorted, summed."""
+    import scipy.sparse as sp
+
+    if sp.issparse(features):
+        x = sp.csr_matrix(features, dtype=np.float64, copy=True)
+        x.sum_duplicates()
+    else:
+        x = sp.csr_matrix(np.asarray(features, dtype=np.float64))
+    if x.shape[0] != num_nodes:
+        raise ValueError(f"features have {x.shape[0]} rows for {num_nodes} nodes")
+    if not np.all(np.isfinite(x.data)):
+        raise ValueError("features must be finite")
+    vals = x.data.astype(np.float32)
+    keep = vals != 0.0
+    rows = np.repeat(np.arange(num_nodes), np.diff(x.indptr))[keep]
+    rp = np.zeros(num_nodes + 1, dtype=np.int64)
+    np.cumsum(np.bincount(rows, minlength=num_nodes), out=rp[1:])
+    return rp, x.indices[keep].astype(np.int64), vals[keep], x.shape[1]
+
+
+def feature_columns(features, feature_dim: int, seed: int) -> np.ndarray:
+    """F = X R in float32 with the engine's order of additions (ascending r)."""
+    num_nodes = features.shape[0]
+    rp, cols, vals, num_features = _csr_features(features, num_nodes)
+    r_mat = feature_projection(num_features, feature_dim, seed)
+    acc = np.zeros((num_nodes, feature_dim), dtype=np.float32)
+    deg = np.diff(rp)
+    order = np.argsort(-deg, kind="stable")
+    starts = rp[:-1][order]
+    sorted_deg = deg[order]
+    # As in ExactPropagator: the k-th stored entry of every row that has one.
+    for k in range(int(sorted_deg[0]) if num_nodes else 0):
+        count = int(np.searchsorted(-sorted_deg, -k, side="left"))
+        idx = starts[:count] + k
+        part = np.multiply(r_mat[cols[idx]], vals[idx][:, None])
+        acc[:count] += part
+    out = np.empty_like(acc)
+    out[order] = acc
+    return out
+
+
+def initial_matrix(
+    num_nodes: int,
+    dim: int,
+    seed: int,
+    degrees=None,
+    normalization_strength: float = 0.0,
+    features=None,
+    feature_dim: int = 0,
+) -> np.ndarray:
+    """The matrix the propagation starts from, with the options applied.
+
+    `degrees` (stored entries per row of the propagated graph) is needed
+    only for a nonzero normalization_strength.
+    """
+    k = feature_dim if features is not None else 0
+    if not 0 <= k <= dim:
+        raise ValueError(f"feature_dim must be between 0 and dim, got {k}")
+    h = initialize_h0(num_nodes, dim, seed)
+    if k:
+        h[:, dim - k :] = feature_columns(features, k, seed)
+    beta = float(normalization_strength)
+    if beta != 0.0:
+        deg = np.asarray(degrees, dtype=np.int64)
+        uniq, inverse = np.unique(deg, return_inverse=True)
+        with np.errstate(over="ignore"):  # beyond float32: inf, as the engine gives
+            scale_of = np.array(
+                [math.pow(float(d), beta) if d > 0 else 1.0 for d in uniq], dtype=np.float64
+            ).astype(np.float32)
+        scale = scale_of[inverse.reshape(-1)]
+        rows = deg > 0
+        block = h[rows]
+        np.multiply(block, scale[rows][:, None], out=block, where=block != 0.0)
+        h[rows] = block
+    return h
+
+
+def step_l2_normalize(h: np.ndarray) -> np.ndarray:
+    """Unit-length rows in the engine's order (module docstring); in place."""
+    n, dim = h.shape
+    lanes = np.zeros((n, 8), dtype=np.float64)
+    for j in range(dim):
+        col = h[:, j].astype(np.float64)
+        lanes[:, j % 8] += col * col
+    p = lanes
+    ss = ((p[:, 0] + p[:, 1]) + (p[:, 2] + p[:, 3])) + (
+        (p[:, 4] + p[:, 5]) + (p[:, 6] + p[:, 7])
+    )
+    rows = ss != 0.0
+    q = 1.0 / np.sqrt(ss[rows])
+    h[rows] = (h[rows].astype(np.float64) * q[:, None]).astype(np.float32)
+    return h
 
 
 def normalize_rows(row_ptrs, col_indices, values, num_nodes):
@@ -206,11 +354,20 @@ def fit(
     seed,
     undirected=True,
     timings=None,
+    *,
+    normalization_strength=0.0,
+    step_normalize=False,
+    features=None,
+    feature_dim=0,
 ):
     """The embedding of a graph given as CSR arrays (see the module docstring).
 
     When `timings` is a dict, the seconds of each phase are stored in it.
+    The keyword-only options are those of the module docstring; their
+    defaults give the plain embedding.
     """
+    if step_normalize not in (False, "l2"):
+        raise ValueError(f"step_normalize must be False or 'l2', got {step_normalize!r}")
     clock = time.perf_counter
     t0 = clock()
     rp, col, val = normalize_rows(
@@ -223,13 +380,23 @@ def fit(
     if undirected:
         rp, col, val = symmetrize(rp, col, val, num_nodes)
     t2 = clock()
-    h = initialize_h0(num_nodes, dim, seed)
+    h = initial_matrix(
+        num_nodes,
+        dim,
+        seed,
+        np.diff(rp),
+        normalization_strength=normalization_strength,
+        features=features,
+        feature_dim=feature_dim,
+    )
     t3 = clock()
     prop = ExactPropagator(rp, col, val, num_nodes)
     e = np.zeros((num_nodes, dim), dtype=np.float32)
     steps, acc_time = [], 0.0
     for i, w in enumerate(weights):
         a = clock()
+        if i and step_normalize:
+            step_l2_normalize(h)
         accumulate(e, h, w)
         acc_time += clock() - a
         if i + 1 == len(weights):

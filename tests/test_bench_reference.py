@@ -151,3 +151,77 @@ def test_fit_csr_matches_reference_on_power_law_graph():
     # The SciPy formulation of the benchmark's baseline agrees as well.
     pytest.importorskip("scipy")
     assert np.array_equal(bits(reference.scipy_fit(*args, 3)), bits(want))
+
+
+# The quality options of the reference, which the engine will be held to.
+# Graph: 0-1, 1-2, 1-3, 2-3 (degrees 1, 3, 2, 2) and node 4 isolated.
+OPT_RP = np.array([0, 1, 4, 6, 8, 8])
+OPT_COL = np.array([1, 0, 2, 3, 1, 3, 1, 2])
+OPT_VAL = np.ones(8)
+OPT_DEG = np.diff(OPT_RP)
+
+
+@pytest.mark.parametrize("beta", [0.0, -1.0, -0.5, 1.0, 300.0])
+def test_normalization_strength_scales_rows_by_degree(beta):
+    h0 = reference.initialize_h0(5, 24, 9)
+    got = reference.initial_matrix(5, 24, 9, OPT_DEG, normalization_strength=beta)
+    with np.errstate(over="ignore", invalid="ignore"):
+        scale = np.array([np.float32(d**beta) if d else 1 for d in OPT_DEG], np.float32)
+        want = np.where(h0 != 0, h0 * scale[:, None], np.float32(0))
+    assert np.array_equal(bits(got), bits(want))
+    assert not np.isnan(got).any()  # 0 * inf never happens
+    assert np.array_equal(bits(got[4]), bits(h0[4]))  # isolated row unscaled
+
+
+def test_step_normalize_gives_unit_rows_and_keeps_zero_rows():
+    args = (OPT_RP, OPT_COL, OPT_VAL, 5, 19, [0.0, 0.0, 1.0], 4)
+    e = reference.fit(*args, undirected=False, step_normalize="l2")
+    norms = np.linalg.norm(e[:4].astype(np.float64), axis=1)
+    assert np.allclose(norms, 1.0, atol=1e-6)
+    assert np.array_equal(bits(e[4]), np.zeros(19, np.uint32))
+    # H_0 itself is not normalised.
+    h0 = reference.fit(*args[:5], [1.0], 4, undirected=False, step_normalize="l2")
+    assert np.array_equal(bits(h0), bits(reference.initialize_h0(5, 19, 4)))
+
+
+def _features(rng, n, f):
+    return rng.choice([0.0, 0.0, 1.0, -2.5, 0.3], size=(n, f))
+
+
+@pytest.mark.parametrize("n, f, k", [(5, 3, 1), (40, 17, 8), (200, 64, 33)])
+def test_feature_columns(n, f, k):
+    sp = pytest.importorskip("scipy.sparse")
+    rng = np.random.default_rng(n + f)
+    x = _features(rng, n, f)
+    got = reference.feature_columns(x, k, 5)
+    # Sparse X, with an explicit zero and a split duplicate, gives the same bits.
+    coo = sp.coo_matrix(x)
+    rows = np.r_[coo.row, 0, coo.row[:1]]
+    cols = np.r_[coo.col, (coo.col[0] + 1) % f, coo.col[:1]]
+    vals = np.r_[coo.data, 0.0, 0.0]
+    vals[0] /= 2
+    vals[-1] = vals[0]
+    sparse_x = sp.csr_matrix((vals, (rows, cols)), shape=(n, f))
+    assert np.array_equal(bits(reference.feature_columns(sparse_x, k, 5)), bits(got))
+    # Column c depends only on column c of R: fewer columns are a prefix.
+    assert np.array_equal(bits(reference.feature_columns(x, k // 2 + 1, 5)), bits(got[:, : k // 2 + 1]))
+    # Scalar restatement: ascending r, each product and sum rounded to float32.
+    r = reference.feature_projection(f, k, 5)
+    i = n - 1
+    for c in range(k):
+        acc = np.float32(0.0)
+        for j in range(f):
+            acc = np.float32(acc + np.float32(np.float32(x[i, j]) * r[j, c]))
+        assert acc.view(np.uint32) == got[i, c].view(np.uint32)
+
+
+def test_feature_seed_and_layout_of_the_initial_matrix():
+    # b_R = first SplitMix64 output from seed ^ 0x6A09E667F3BCC909.
+    assert reference.feature_seed(0) == 0x63CFC62A2B097592
+    assert reference.feature_seed(42) == 0xD86E1008EAC15BC5
+    x = _features(np.random.default_rng(1), 5, 4)
+    m = reference.initial_matrix(5, 12, 42, OPT_DEG, normalization_strength=-1.0, features=x, feature_dim=5)
+    plain = reference.initial_matrix(5, 12, 42, OPT_DEG, normalization_strength=-1.0)
+    assert np.array_equal(bits(m[:, :7]), bits(plain[:, :7]))
+    f = reference.initial_matrix(5, 5, 42, OPT_DEG, normalization_strength=-1.0, features=x, feature_dim=5)
+    assert np.array_equal(bits(m[:, 7:]), bits(f))

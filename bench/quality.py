@@ -1,0 +1,711 @@
+"""Embedding quality against the peers: one command, one table per dataset.
+
+    python bench/quality.py              # every dataset and peer (about 40 minutes)
+    python bench/quality.py --small      # small graphs, a few seconds per peer (CI)
+    python bench/quality.py --grid       # also a grid of velmar settings
+
+Datasets are labelled graphs that ship inside installable packages and
+synthetic graphs with planted communities; methods are velmar's settings and
+the peers that are installed; metrics are node classification macro-F1,
+KMeans NMI, link prediction ROC-AUC and wall time. Every method sees the same
+symmetric weighted adjacency matrix. See bench/README.md ("Quality") for the
+protocol and for which peers install here.
+
+Every velmar run goes through ``run_velmar(adjacency, settings, seed)``:
+settings that the installed package does not take yet (the options of the
+exact NumPy reference in reference.py) are computed with that reference,
+and the table marks them so (their wall time is the reference's).
+"""
+
+from __future__ import annotations
+
+import argparse
+import inspect
+import json
+import os
+import platform
+import sys
+import time
+import warnings
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable
+
+import numpy as np
+import scipy.sparse as sp
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import reference
+
+DIM = 128
+SEED = 7
+
+# Named velmar settings. Keys are velmar.embed's keyword arguments; "dim"
+# defaults to the benchmark's dimension.
+VELMAR_DEFAULT: dict[str, Any] = {}
+VELMAR_TUNED: dict[str, Any] = {
+    "weights": (0.0, 0.0, 1.0, 1.0),
+    "undirected": False,
+    "normalize": "l2",
+}
+# Candidates of --grid: current options, then the reference-only options.
+VELMAR_GRID: dict[str, dict[str, Any]] = {
+    "w=(0,1,1) sym": {"undirected": False},
+    "w=(0,1,1) sym l2": {"undirected": False, "normalize": "l2"},
+    "w=(0,1,1,1) sym": {"weights": (0.0, 1.0, 1.0, 1.0), "undirected": False},
+    "w=(0,1,1,1) sym l2": {"weights": (0.0, 1.0, 1.0, 1.0), "undirected": False, "normalize": "l2"},
+    "w=(1,1,1,1) sym l2": {"weights": (1.0, 1.0, 1.0, 1.0), "undirected": False, "normalize": "l2"},
+    "w=(0,1,1,1,1) sym l2": {"weights": (0.0, 1.0, 1.0, 1.0, 1.0), "undirected": False, "normalize": "l2"},
+    "tuned, beta=-0.5": {**VELMAR_TUNED, "normalization_strength": -0.5},
+    "tuned, beta=-1": {**VELMAR_TUNED, "normalization_strength": -1.0},
+    "tuned, beta=+0.5": {**VELMAR_TUNED, "normalization_strength": 0.5},
+    "tuned, beta=+1": {**VELMAR_TUNED, "normalization_strength": 1.0},
+    "w=(0,0,0,1) sym l2": {"weights": (0.0, 0.0, 0.0, 1.0), "undirected": False, "normalize": "l2"},
+    "tuned, step l2": {**VELMAR_TUNED, "step_normalize": "l2"},
+    "tuned, beta=-0.5, step l2": {
+        **VELMAR_TUNED,
+        "normalization_strength": -0.5,
+        "step_normalize": "l2",
+    },
+}
+VELMAR_DEFAULTS = {"dim": DIM, "weights": (0.0, 1.0, 1.0), "undirected": True, "normalize": None}
+
+
+# ---------------------------------------------------------------- datasets
+
+
+@dataclass
+class Dataset:
+    name: str
+    adjacency: sp.csr_matrix  # symmetric, float64, sorted indices
+    labels: np.ndarray | None  # int class of every node
+    source: str
+
+
+def _symmetric(a: Any) -> sp.csr_matrix:
+    """A + A^T for a directed matrix, A for a symmetric one; float64 CSR."""
+    a = sp.csr_matrix(a, dtype=np.float64)
+    a.sum_duplicates()
+    if (a != a.T).nnz:
+        a = (a + a.T).tocsr()
+    a.eliminate_zeros()
+    a.sort_indices()
+    return a
+
+
+def _codes(labels: Any) -> np.ndarray:
+    return np.unique(np.asarray(labels), return_inverse=True)[1].reshape(-1)
+
+
+def karate() -> list[Dataset]:
+    import networkx as nx
+
+    g = nx.karate_club_graph()
+    a = nx.to_scipy_sparse_array(g, nodelist=range(34), weight=None, format="csr")
+    y = _codes([g.nodes[v]["club"] for v in range(34)])
+    return [Dataset("karate club", _symmetric(a), y, "networkx (Zachary 1977)")]
+
+
+def sknetwork_graphs() -> list[Dataset]:
+    from sknetwork.data import art_philo_science
+
+    g = art_philo_science(metadata=True)
+    return [Dataset("art-philo-science", _symmetric(g.adjacency), _codes(g.labels), "scikit-network")]
+
+
+def connectomes() -> list[Dataset]:
+    from graspologic.datasets import load_drosophila_left, load_drosophila_right
+
+    out = []
+    for side, load in (("left", load_drosophila_left), ("right", load_drosophila_right)):
+        a, y = load(return_labels=True)
+        out.append(Dataset(f"drosophila {side}", _symmetric(a), _codes(y), "graspologic"))
+    return out
+
+
+def lfr(n: int, mus: list[float], small: bool) -> list[Dataset]:
+    """networkx LFR graphs; community sizes scale with n (see README)."""
+    import networkx as nx
+
+    out = []
+    for mu in mus:
+        kw = dict(average_degree=20, max_degree=100, min_community=n // 100, max_community=n // 20)
+        if small:
+            kw.update(min_community=n // 20, max_community=n // 5)
+        g = nx.LFR_benchmark_graph(n, 2.5, 1.5, mu, seed=11, max_iters=1000, **kw)
+        comms = sorted({min(g.nodes[v]["community"]) for v in g})
+        y = np.searchsorted(comms, [min(g.nodes[v]["community"]) for v in range(n)])
+        g.remove_edges_from(nx.selfloop_edges(g))
+        a = nx.to_scipy_sparse_array(g, nodelist=range(n), weight=None, format="csr")
+        out.append(Dataset(f"LFR n={n} mu={mu:.1f}", _symmetric(a), y, "networkx LFR_benchmark_graph"))
+    return out
+
+
+def sbm(n: int, blocks: int, levels: list[tuple[float, float]]) -> list[Dataset]:
+    """Planted partitions: mean within- and between-block degree per node."""
+    import networkx as nx
+
+    size = n // blocks
+    out = []
+    for k_in, k_out in levels:
+        p_in, p_out = k_in / (size - 1), k_out / (n - size)
+        probs = [[p_in if i == j else p_out for j in range(blocks)] for i in range(blocks)]
+        g = nx.stochastic_block_model([size] * blocks, probs, seed=5, sparse=True)
+        a = nx.to_scipy_sparse_array(g, nodelist=range(size * blocks), weight=None, format="csr")
+        y = np.repeat(np.arange(blocks), size)
+        name = f"SBM n={size * blocks} k={blocks} in={k_in:g} out={k_out:g}"
+        out.append(Dataset(name, _symmetric(a), y, "networkx stochastic_block_model"))
+    return out
+
+
+def datasets(small: bool, only: str | None, mus: list[float] | None = None) -> tuple[list[Dataset], list[str]]:
+    loaders: list[tuple[str, Callable[[], list[Dataset]]]] = [
+        ("karate", karate),
+        ("sknetwork", sknetwork_graphs),
+        ("graspologic", connectomes),
+    ]
+    if small:
+        loaders += [
+            ("lfr", lambda: lfr(1000, mus or [0.1, 0.4], small=True)),
+            ("sbm", lambda: sbm(1000, 10, [(8.0, 4.0)])),
+        ]
+    else:
+        loaders += [
+            ("sbm", lambda: sbm(10_000, 20, [(12.0, 8.0), (8.0, 12.0)])),
+            ("lfr", lambda: lfr(10_000, mus or [0.1, 0.2, 0.3, 0.4, 0.5, 0.6], small=False)),
+        ]
+    out, missing = [], []
+    for key, load in loaders:
+        if only and key not in only.split(","):
+            continue
+        try:
+            out += load()
+        except ImportError as e:
+            missing.append(f"{key}: {e}")
+    return out, missing
+
+
+# ----------------------------------------------------------------- methods
+
+
+def velmar_settings(settings: dict[str, Any]) -> dict[str, Any]:
+    return {**VELMAR_DEFAULTS, **settings}
+
+
+def run_velmar(adjacency: sp.csr_matrix, settings: dict[str, Any], seed: int) -> tuple[np.ndarray, str]:
+    """One velmar embedding; returns it and the engine used.
+
+    Settings that velmar.embed takes go to the package. Others (options the
+    package does not have yet) run the exact NumPy reference, which the
+    package's engine must match bit for bit once it has them.
+    """
+    import velmar
+
+    s = velmar_settings(settings)
+    accepted = inspect.signature(velmar.embed).parameters
+    if all(k in accepted for k in s):
+        return velmar.embed(adjacency, seed=seed, **s), "velmar"
+    a = adjacency.tocsr()
+    e = reference.fit(
+        a.indptr.astype(np.int64),
+        a.indices.astype(np.int64),
+        a.data.astype(np.float64),
+        a.shape[0],
+        s["dim"],
+        s["weights"],
+        seed,
+        undirected=s["undirected"],
+        normalization_strength=s.get("normalization_strength", 0.0),
+        step_normalize=s.get("step_normalize", False),
+        features=s.get("features"),
+        feature_dim=s.get("feature_dim", 0),
+    )
+    if s["normalize"] == "l2":
+        _l2(e)
+    return e, "NumPy reference"
+
+
+def _l2(x: np.ndarray) -> np.ndarray:
+    norms = np.linalg.norm(x.astype(np.float64), axis=1, keepdims=True)
+    np.divide(x, norms, out=x, where=norms > 0, casting="same_kind")
+    return x
+
+
+def sknetwork_rp(a: sp.csr_matrix, dim: int, seed: int) -> np.ndarray:
+    from sknetwork.embedding import RandomProjection
+
+    return RandomProjection(n_components=dim, random_state=seed).fit_transform(a)
+
+
+def karateclub_randne(a: sp.csr_matrix, dim: int, seed: int) -> np.ndarray:
+    import networkx as nx
+    from karateclub import RandNE
+
+    model = RandNE(dimensions=dim, seed=seed)
+    model.fit(nx.from_scipy_sparse_array(a))
+    return model.get_embedding()
+
+
+def spectral(a: sp.csr_matrix, dim: int, seed: int) -> np.ndarray:
+    from sklearn.manifold import SpectralEmbedding
+
+    # It needs more nodes than eigenvectors: small graphs get fewer columns.
+    k = min(dim, a.shape[0] - 2)
+    # The default solver (ARPACK in shift-invert mode) factorises the
+    # Laplacian, whose LU fills in to near-dense on large random graphs and
+    # ran for over 15 minutes at n = 10,000; those get AMG-preconditioned LOBPCG.
+    solver = None
+    if a.shape[0] > 2000:
+        try:
+            import pyamg  # noqa: F401
+
+            solver = "amg"
+        except ImportError:
+            solver = "lobpcg"
+    model = SpectralEmbedding(n_components=k, affinity="precomputed", random_state=seed, eigen_solver=solver)
+    return model.fit_transform(a)
+
+
+def node2vec_pecanpy(a: sp.csr_matrix, dim: int, seed: int) -> np.ndarray:
+    from pecanpy import pecanpy
+
+    g = pecanpy.SparseOTF(p=1, q=1, workers=2, extend=False, random_state=seed)
+    g.from_mat(a, [str(i) for i in range(a.shape[0])])
+    return g.embed(dim=dim)
+
+
+def node2vec_graspologic(a: sp.csr_matrix, dim: int, seed: int) -> np.ndarray:
+    import networkx as nx
+    from graspologic.embed import node2vec_embed
+
+    g = nx.from_scipy_sparse_array(a)  # edge attribute "weight"
+    emb, ids = node2vec_embed(g, dimensions=dim, workers=2, random_seed=seed)
+    out = np.zeros((a.shape[0], dim), dtype=np.float32)
+    out[np.asarray(ids, dtype=np.int64)] = emb
+    return out
+
+
+@dataclass
+class Method:
+    name: str
+    kind: str  # "velmar", "rp" (random-projection peer), "node2vec", "other"
+    run: Callable[[sp.csr_matrix, int, int], np.ndarray]
+    needs: str  # module whose import decides availability
+    engine: list[str] = field(default_factory=list)
+
+
+def _velmar_method(name: str, settings: dict[str, Any]) -> Method:
+    m = Method(name, "velmar", lambda a, dim, seed: np.empty(0), "velmar")
+
+    def run(a: sp.csr_matrix, dim: int, seed: int) -> np.ndarray:
+        e, engine = run_velmar(a, {"dim": dim, **settings}, seed)
+        if engine not in m.engine:
+            m.engine.append(engine)
+        return e
+
+    m.run = run
+    return m
+
+
+def methods(grid: bool) -> list[Method]:
+    out = [
+        _velmar_method("velmar default", VELMAR_DEFAULT),
+        _velmar_method("velmar tuned", VELMAR_TUNED),
+    ]
+    if grid:
+        out += [_velmar_method(f"velmar {k}", v) for k, v in VELMAR_GRID.items()]
+    out += [
+        Method("scikit-network RandomProjection", "rp", sknetwork_rp, "sknetwork"),
+        Method("karateclub RandNE", "rp", karateclub_randne, "karateclub"),
+        Method("scikit-learn SpectralEmbedding", "other", spectral, "sklearn"),
+        Method("node2vec (PecanPy)", "node2vec", node2vec_pecanpy, "pecanpy"),
+        Method("node2vec (graspologic)", "node2vec", node2vec_graspologic, "graspologic"),
+    ]
+    return out
+
+
+def unavailable(m: Method) -> str | None:
+    """Why a method cannot run here, or None."""
+    try:
+        __import__(m.needs)
+        if m.needs == "pecanpy":
+            from pecanpy import pecanpy  # noqa: F401  (fails later than the package)
+        if m.needs == "karateclub":
+            from karateclub import RandNE  # noqa: F401
+    except Exception as e:  # ImportError, or a peer broken on this NumPy
+        return f"{type(e).__name__}: {str(e).splitlines()[0][:120]}"
+    return None
+
+
+# ----------------------------------------------------------------- metrics
+
+
+def macro_f1(x: np.ndarray, y: np.ndarray) -> float:
+    """Logistic regression on standardised columns, 5-fold stratified.
+
+    Classes with fewer than 5 nodes are left out (stratification needs 5).
+    """
+    from sklearn.linear_model import LogisticRegression
+    from sklearn.metrics import f1_score
+    from sklearn.model_selection import StratifiedKFold, cross_val_predict
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import StandardScaler
+
+    counts = np.bincount(y)
+    keep = counts[y] >= 5
+    x, y = x[keep], y[keep]
+    clf = make_pipeline(StandardScaler(), LogisticRegression(max_iter=200, tol=1e-3))
+    cv = StratifiedKFold(5, shuffle=True, random_state=0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        pred = cross_val_predict(clf, x, y, cv=cv, n_jobs=2 if x.shape[0] > 2000 else None)
+    return float(f1_score(y, pred, average="macro"))
+
+
+def kmeans_nmi(x: np.ndarray, y: np.ndarray) -> float:
+    """KMeans (as many clusters as classes) on unit-length rows, NMI."""
+    from sklearn.cluster import KMeans
+    from sklearn.metrics import normalized_mutual_info_score
+
+    z = _l2(np.array(x, dtype=np.float64))
+    km = KMeans(n_clusters=int(y.max()) + 1, n_init=10, random_state=0)
+    return float(normalized_mutual_info_score(y, km.fit_predict(z)))
+
+
+@dataclass
+class Split:
+    train: sp.csr_matrix
+    pairs: np.ndarray  # (m, 2) node pairs
+    truth: np.ndarray  # 1 for a held-out edge, 0 for a non-edge
+
+
+def link_split(a: sp.csr_matrix, fraction: float = 0.1, seed: int = 3) -> Split:
+    """Hold out `fraction` of the undirected edges (self-loops stay) and draw
+    as many node pairs that are not edges."""
+    rng = np.random.default_rng(seed)
+    upper = sp.triu(a, k=1).tocoo()
+    m = upper.nnz
+    held = rng.permutation(m)[: max(1, int(round(fraction * m)))]
+    keep = np.ones(m, dtype=bool)
+    keep[held] = False
+    diag = sp.diags(a.diagonal())
+    kept = sp.coo_matrix((upper.data[keep], (upper.row[keep], upper.col[keep])), shape=a.shape)
+    train = (kept + kept.T + diag).tocsr()
+    train.sort_indices()
+    n = a.shape[0]
+    existing = set(zip(upper.row.tolist(), upper.col.tolist()))
+    neg: list[tuple[int, int]] = []
+    while len(neg) < held.shape[0]:
+        u, v = (int(t) for t in rng.integers(0, n, 2))
+        u, v = min(u, v), max(u, v)
+        if u != v and (u, v) not in existing:
+            neg.append((u, v))
+            existing.add((u, v))
+    pos = np.stack([upper.row[held], upper.col[held]], axis=1)
+    pairs = np.concatenate([pos, np.array(neg, dtype=np.int64).reshape(-1, 2)])
+    truth = np.r_[np.ones(pos.shape[0]), np.zeros(len(neg))]
+    return Split(train, pairs, truth)
+
+
+def link_auc(x: np.ndarray, split: Split) -> float:
+    """ROC-AUC of the cosine similarity of the pairs' embeddings."""
+    from sklearn.metrics import roc_auc_score
+
+    z = _l2(np.array(x, dtype=np.float64))
+    score = np.einsum("ij,ij->i", z[split.pairs[:, 0]], z[split.pairs[:, 1]])
+    return float(roc_auc_score(split.truth, score))
+
+
+# ------------------------------------------------------------------ driver
+
+
+def evaluate(ds: Dataset, m: Method, dim: int, seed: int, split: Split) -> dict[str, Any]:
+    with warnings.catch_warnings():
+        # Peers warn about disconnected graphs and isolated nodes.
+        warnings.simplefilter("ignore")
+        return _evaluate(ds, m, dim, seed, split)
+
+
+def _evaluate(ds: Dataset, m: Method, dim: int, seed: int, split: Split) -> dict[str, Any]:
+    t0 = time.perf_counter()
+    x = np.asarray(m.run(ds.adjacency, dim, seed))
+    seconds = time.perf_counter() - t0
+    row: dict[str, Any] = {"seconds": seconds}
+    if not np.all(np.isfinite(x)):
+        row["note"] = "non-finite values"
+        x = np.nan_to_num(x)
+    if ds.labels is not None:
+        row["macro_f1"] = macro_f1(x, ds.labels)
+        row["nmi"] = kmeans_nmi(x, ds.labels)
+    row["link_auc"] = link_auc(np.asarray(m.run(split.train, dim, seed)), split)
+    return row
+
+
+def versions() -> dict[str, str]:
+    from importlib import metadata
+
+    out = {"python": platform.python_version()}
+    for dist in (
+        "numpy",
+        "scipy",
+        "scikit-learn",
+        "networkx",
+        "velmar",
+        "scikit-network",
+        "karateclub",
+        "graspologic",
+        "gensim",
+        "pecanpy",
+    ):
+        try:
+            out[dist] = metadata.version(dist)
+        except metadata.PackageNotFoundError:
+            pass
+    return out
+
+
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def fmt(v: Any, digits: int = 3) -> str:
+    if v is None:
+        return ""
+    if isinstance(v, float):
+        if v != v:
+            return "nan"
+        return f"{v:.{digits}f}" if digits else f"{v:.2g}"
+    return str(v)
+
+
+def print_table(ds: Dataset, rows: dict[str, dict[str, Any]], out: Any) -> None:
+    y = ds.labels
+    classes = "" if y is None else f", {int(y.max()) + 1} classes"
+    n, nnz = ds.adjacency.shape[0], ds.adjacency.nnz
+    print_rows(f"{ds.name} ({n:,} nodes, {nnz // 2:,} edges{classes}; {ds.source})", rows, out)
+
+
+def print_rows(title: str, rows: dict[str, dict[str, Any]], out: Any) -> None:
+    print(f"\n### {title}\n", file=out)
+    print("| method | macro-F1 | NMI | link AUC | seconds |", file=out)
+    print("|---|---:|---:|---:|---:|", file=out)
+    for name, r in rows.items():
+        secs = r["seconds"]
+        t = f"{secs:.3f}" if secs >= 0.01 else f"{secs * 1000:.2f} ms"
+        note = f" ({r['note']})" if r.get("note") else ""
+        print(
+            f"| {name}{note} | {fmt(r.get('macro_f1'))} | {fmt(r.get('nmi'))} | "
+            f"{fmt(r.get('link_auc'))} | {t} |",
+            file=out,
+        )
+
+
+SHORT = {
+    "velmar default": "velmar default",
+    "velmar tuned": "velmar tuned",
+    "scikit-network RandomProjection": "sknetwork RP",
+    "karateclub RandNE": "RandNE",
+    "scikit-learn SpectralEmbedding": "spectral",
+    "node2vec (graspologic)": "node2vec",
+    "node2vec (PecanPy)": "node2vec",
+}
+
+
+def compact(results: dict[str, dict[str, dict[str, Any]]], out: Any) -> None:
+    """One dataset x method table per metric."""
+    names = [m for m in SHORT if any(m in rows for rows in results.values())]
+    for metric, title in (("macro_f1", "macro-F1"), ("nmi", "NMI"), ("link_auc", "link ROC-AUC"), ("seconds", "seconds")):
+        print(f"\n#### {title}\n", file=out)
+        print("| dataset | " + " | ".join(SHORT[m] for m in names) + " |", file=out)
+        print("|---|" + "---:|" * len(names), file=out)
+        for ds, rows in results.items():
+            cells = []
+            for m in names:
+                v = rows.get(m, {}).get(metric)
+                if metric == "seconds" and isinstance(v, float):
+                    cells.append(f"{v:.3g}")
+                else:
+                    cells.append(fmt(v))
+            print(f"| {ds} | " + " | ".join(cells) + " |", file=out)
+
+
+def summary(results: dict[str, dict[str, dict[str, Any]]], kinds: dict[str, str], out: Any) -> dict[str, Any]:
+    """The issue's targets for velmar tuned, from the tables above."""
+    best = "velmar tuned"
+    gaps: list[tuple[str, str, float]] = []  # dataset, metric, tuned - best RP peer
+    f1_gap, speed = [], []
+    for ds, rows in results.items():
+        mine = rows.get(best, {})
+        for metric in ("macro_f1", "nmi"):
+            peers = [r[metric] for k, r in rows.items() if kinds.get(k) == "rp" and metric in r]
+            if peers and metric in mine:
+                gaps.append((ds, metric, mine[metric] - max(peers)))
+        n2v = [r for k, r in rows.items() if kinds.get(k) == "node2vec" and "seconds" in r]
+        if n2v and "macro_f1" in mine:
+            f1_gap.append(mine["macro_f1"] - n2v[0]["macro_f1"])
+        if n2v and "seconds" in mine:
+            speed.append(n2v[0]["seconds"] / max(mine["seconds"], 1e-9))
+    print(f"\n### Targets ({best})\n", file=out)
+    worst = sorted(gaps, key=lambda g: g[2])[:5]
+    misses = [g for g in gaps if g[2] < -0.01]
+    print(
+        f"- against the best random-projection peer, macro-F1 and NMI: "
+        f"{len(gaps) - len(misses)} of {len(gaps)} within 0.01 or better",
+        file=out,
+    )
+    for ds, metric, gap in worst:
+        print(f"  - {ds}, {metric}: {gap:+.3f}", file=out)
+    summary = {"rp_gaps": gaps}
+    if f1_gap:
+        mean_gap = float(np.mean(f1_gap))
+        ratio = float(np.exp(np.mean(np.log(speed))))
+        print(
+            f"- against node2vec: mean macro-F1 difference {mean_gap:+.3f} over "
+            f"{len(f1_gap)} datasets; node2vec takes {ratio:.0f}x as long "
+            f"(geometric mean of the per-dataset ratios)",
+            file=out,
+        )
+        summary.update(node2vec_f1_gap=mean_gap, node2vec_time_ratio=ratio)
+    else:
+        print("- against node2vec: no node2vec peer ran", file=out)
+    return summary
+
+
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    p = argparse.ArgumentParser(description="Embedding quality against the peers (bench/README.md)")
+    p.add_argument("--small", action="store_true", help="small graphs only (CI; never timed)")
+    p.add_argument("--grid", action="store_true", help="also run a grid of velmar settings")
+    p.add_argument("--dim", type=int, default=DIM)
+    p.add_argument("--seed", type=int, default=SEED)
+    p.add_argument("--datasets", help="comma-separated subset of karate,sknetwork,graspologic,lfr,sbm")
+    p.add_argument("--lfr-mu", help="comma-separated mixing parameters of the LFR graphs (default 0.1,...,0.6)")
+    p.add_argument("--methods", help="only methods whose name contains one of these comma-separated words")
+    p.add_argument("--json", type=Path, help="default bench/results/quality[-small].json")
+    p.add_argument(
+        "--merge",
+        type=Path,
+        nargs="+",
+        metavar="JSON",
+        help="print the tables and targets of earlier runs (e.g. split with --datasets) and exit",
+    )
+    return p.parse_args(argv)
+
+
+def merge(paths: list[Path], out: Any) -> int:
+    results: dict[str, dict[str, dict[str, Any]]] = {}
+    for path in paths:
+        record = json.loads(path.read_text())
+        meta = record["meta"]
+        print(f"{path}: {meta['machine']}; " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items()), file=out)
+        results.update(record["results"])
+    kinds = {m.name: m.kind for m in methods(grid=True)}
+    for name, rows in results.items():
+        print_rows(name, rows, out)
+    compact(results, out)
+    summary(results, kinds, out)
+    return 0
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(argv)
+    out = sys.stdout
+    if args.merge:
+        return merge(args.merge, out)
+    meta = {
+        "machine": f"{os.cpu_count()} CPUs, {cpu_model()}",
+        "versions": versions(),
+        "dim": args.dim,
+        "seed": args.seed,
+    }
+    print(f"machine: {meta['machine']}; " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items()), file=out)
+    mus = [float(m) for m in args.lfr_mu.split(",")] if args.lfr_mu else None
+    sets, missing_sets = datasets(args.small, args.datasets, mus)
+    all_methods = methods(args.grid)
+    if args.methods:
+        words = args.methods.split(",")
+        all_methods = [m for m in all_methods if any(w in m.name for w in words)]
+    runnable, skipped = [], {}
+    for m in all_methods:
+        why = unavailable(m)
+        if why:
+            skipped[m.name] = why
+        else:
+            runnable.append(m)
+    # node2vec once is enough: the first one that runs.
+    n2v = [m for m in runnable if m.kind == "node2vec"]
+    for m in n2v[1:]:
+        runnable.remove(m)
+        skipped[m.name] = f"not run: {n2v[0].name} is used"
+    for name in missing_sets:
+        print(f"dataset unavailable: {name}", file=out)
+    for name, why in skipped.items():
+        print(f"method unavailable: {name}: {why}", file=out)
+    # Warm up: the first embedding in a process creates the worker pool.
+    run_velmar(sp.csr_matrix(np.ones((2, 2))), {"dim": 4}, 0)
+    results: dict[str, dict[str, dict[str, Any]]] = {}
+    path = args.json or HERE / "results" / ("quality-small.json" if args.small else "quality.json")
+    path.parent.mkdir(parents=True, exist_ok=True)
+
+    def save(targets: dict[str, Any] | None) -> None:
+        record = {
+            "meta": meta,
+            "skipped": skipped,
+            "missing_datasets": missing_sets,
+            "settings": {"default": velmar_settings(VELMAR_DEFAULT), "tuned": velmar_settings(VELMAR_TUNED)},
+            "results": results,
+            "targets": targets,
+        }
+        path.write_text(json.dumps(record, indent=1, default=str))
+
+    for ds in sets:
+        split = link_split(ds.adjacency)
+        rows: dict[str, dict[str, Any]] = {}
+        for m in runnable:
+            try:
+                rows[m.name] = evaluate(ds, m, args.dim, args.seed, split)
+            except Exception as e:  # a peer failing on one graph is reported, not fatal
+                if m.kind == "velmar":
+                    raise
+                rows[m.name] = {"seconds": float("nan"), "note": f"failed: {type(e).__name__}: {e}"[:100]}
+        print_table(ds, rows, out)
+        results[ds.name] = rows
+        save(None)  # a long run keeps what it has measured
+        out.flush()
+    kinds = {m.name: m.kind for m in runnable}
+    engines = {m.name: m.engine for m in runnable if m.kind == "velmar"}
+    via_ref = [k for k, v in engines.items() if "NumPy reference" in v]
+    if via_ref:
+        print(f"\nComputed with the exact NumPy reference (times are the reference's): {', '.join(via_ref)}", file=out)
+    save(summary(results, kinds, out))
+    print(f"\nwrote {path}", file=out)
+    return sanity(results, kinds, out)
+
+
+def sanity(results: dict[str, dict[str, dict[str, Any]]], kinds: dict[str, str], out: Any) -> int:
+    """Non-zero when a velmar setting gives no usable embedding: a missing
+    metric, or LFR mu = 0.1 (communities almost apart) classified below 0.9."""
+    bad = []
+    for ds, rows in results.items():
+        for name, r in rows.items():
+            if kinds.get(name) != "velmar":
+                continue
+            if any(r.get(k) != r.get(k) for k in ("macro_f1", "nmi", "link_auc")) or r.get("note"):
+                bad.append(f"{ds} / {name}: {r}")
+            elif "mu=0.1" in ds and r["macro_f1"] < 0.9:
+                bad.append(f"{ds} / {name}: macro-F1 {r['macro_f1']:.3f} < 0.9")
+    for line in bad:
+        print(f"FAILED: {line}", file=out)
+    return 1 if bad else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
