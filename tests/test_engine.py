@@ -110,5 +110,7 @@ def test_ctrl_c_cancels_within_300_ms_and_the_next_call_works():
         [sys.executable, "-c", textwrap.dedent(CANCEL_SCRIPT)], capture_output=True, timeout=120
     )
     assert done.returncode == 0, done.stderr.decode()
-    delay, again = done.stdout.decode().split()
+    out = done.stdout.decode().split()
+    assert len(out) == 2, ("no KeyboardInterrupt?", out, done.stderr.decode())
+    delay, again = out
     assert float(delay) < 0.3 and again == "True"
