@@ -88,7 +88,7 @@ def l2_normalize(x: Embedding) -> Embedding:
 
 
 def embed_csr(
-    graph: CsrGraph,
+    graph: CsrGraph | PreparedGraph,
     dim: int,
     weights: list[float],
     seed: int | None,
@@ -99,8 +99,8 @@ def embed_csr(
     memory_limit: object = None,
     progress: ProgressLike = None,
 ) -> Embedding:
-    """Embed a converted graph with validated parameters."""
-    undirected = undirected and not graph.symmetric
+    """Embed a converted or prepared graph with validated parameters."""
+    undirected = undirected and not getattr(graph, "symmetric", False)
     result = _runner.run(
         graph,
         dim,
@@ -278,9 +278,8 @@ def embed(
     if out is None:
         if client is not None or block_columns is not None:
             raise TypeError("client= and block_columns= apply to runs with out=")
-        csr = converted.to_csr_graph() if isinstance(converted, PreparedGraph) else converted
         result: Any = embed_csr(
-            csr, d, w, s, u, normalize, columns=cols, memory_limit=memory_limit, progress=progress
+            converted, d, w, s, u, normalize, columns=cols, memory_limit=memory_limit, progress=progress
         )
     else:
         if normalize is not None:

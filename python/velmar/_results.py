@@ -40,7 +40,7 @@ class RunMismatchError(ValueError):
 
 
 def compute_block(
-    graph: CsrGraph,
+    graph: CsrGraph | PreparedGraph,
     j0: int,
     j1: int,
     *,
@@ -349,9 +349,8 @@ def run_to_disk(
             progress,
         )
         return ZarrOutput(out, run, (n, dim), width).result()
-    csr = graph.to_csr_graph() if isinstance(graph, PreparedGraph) else graph
     for j0, j1 in todo:
-        output.write(j0, j1, compute_block(csr, j0, j1, **options))
+        output.write(j0, j1, compute_block(graph, j0, j1, **options))
         finished += 1
         if progress is not None:
             progress(finished, len(blocks))
@@ -446,7 +445,7 @@ def _dask_block(
         out, run, (graph.num_nodes, options["dim"]), run["block_columns"], create=False
     )
     if j0 not in output.done:
-        output.write(j0, j1, compute_block(graph.to_csr_graph(), j0, j1, **options))
+        output.write(j0, j1, compute_block(graph, j0, j1, **options))
     return {
         "columns": (j0, j1),
         "seconds": time.perf_counter() - started,

@@ -20,6 +20,7 @@ import numpy.typing as npt
 
 from . import _engine, _memory
 from ._convert import CsrGraph, canonical_csr, check_index
+from ._prepared import PreparedGraph
 
 Embedding = npt.NDArray[np.float32]
 ProgressLike = Any  # bool | Callable[[int, int], object] | None
@@ -64,12 +65,17 @@ def check_columns(columns: object, dim: int) -> tuple[int, int]:
 
 
 def plan_block(
-    graph: CsrGraph, columns: int, undirected: bool, memory_limit: object
+    graph: CsrGraph | PreparedGraph, columns: int, undirected: bool, memory_limit: object
 ) -> int:
     """The widest column block whose run fits the limit (the memory available
     to the process when no limit is given); MemoryError when none does."""
-    n, m = graph.num_nodes, graph.num_edges
-    narrow = graph.row_ptrs.dtype == np.int32
+    if isinstance(graph, PreparedGraph):
+        # Its arrays are mapped from files, not allocated; the plan still
+        # counts a compact graph, so it errs on the safe side.
+        n, m, narrow = graph.num_nodes, graph.num_entries, False
+    else:
+        n, m = graph.num_nodes, graph.num_edges
+        narrow = graph.row_ptrs.dtype == np.int32
     if memory_limit is None:
         available = _memory.available_memory()
         if available is None:
@@ -196,7 +202,7 @@ def build(graph: CsrGraph, undirected: bool, control: Any) -> Any:
 
 
 def run(
-    graph: CsrGraph,
+    graph: CsrGraph | PreparedGraph,
     dim: int,
     weights: list[float],
     seed: int | None,
@@ -206,13 +212,17 @@ def run(
     memory_limit: object = None,
     progress: ProgressLike = None,
 ) -> Embedding:
-    """Columns [j0, j1) of the embedding of a converted graph."""
+    """Columns [j0, j1) of the embedding of a converted graph, or of a
+    prepared one, whose memory-mapped arrays the engine reads in place."""
     j0, j1 = columns
     block = plan_block(graph, j1 - j0, undirected, memory_limit)
     entries: list[int] = []  # entries of the graph the engine built
 
     def work(control: Any) -> Embedding:
-        compact = build(graph, undirected, control)
+        if isinstance(graph, PreparedGraph):
+            compact = _engine.open_graph(graph.indptr, graph.indices, graph.scales, graph.num_nodes)
+        else:
+            compact = build(graph, undirected, control)
         entries.append(compact.num_entries)
         return _engine.embed(
             compact, dim, weights, seed, (j0, j1), block, None, control
@@ -224,7 +234,7 @@ def run(
         # Cancelled only by the Ctrl-C handling above, which raises its own
         # KeyboardInterrupt; reaching here means a signal raced the end.
         raise KeyboardInterrupt from None
-    if undirected and graph.num_edges and entries == [0]:
+    if undirected and isinstance(graph, CsrGraph) and graph.num_edges and entries == [0]:
         warnings.warn(
             f"every one of the graph's {graph.num_edges:,} edges cancels in A + Aᵀ "
             "(each weight is zero or the negative of its reverse edge's), so every "
