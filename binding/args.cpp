@@ -3,6 +3,8 @@
 #include "args.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -398,6 +400,20 @@ std::string take_pending_error_text() {
   }
   PyErr_Clear();
   return text;
+}
+
+[[noreturn]] void abort_at_boundary() noexcept {
+  std::fputs("uncaught panic at ffi boundary\n", stderr);
+  std::fflush(stderr);
+  std::abort();
+}
+
+void raise_no_memory() noexcept {
+  try {
+    PyErr_NoMemory();
+  } catch (...) {
+    abort_at_boundary();
+  }
 }
 
 }  // namespace velmar::binding

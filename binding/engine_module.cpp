@@ -807,21 +807,7 @@ PyModuleDef engine_def = {
     &engine_free,
 };
 
-[[noreturn]] void abort_at_boundary() noexcept {
-  std::fputs("uncaught panic at ffi boundary\n", stderr);
-  std::fflush(stderr);
-  std::abort();
-}
-
 }  // namespace
-
-void raise_no_memory() noexcept {
-  try {
-    PyErr_NoMemory();
-  } catch (...) {
-    abort_at_boundary();
-  }
-}
 
 // The package's internal faults are plain SystemErrors with the message.
 void raise_internal_fault(const char* message) noexcept {

@@ -39,12 +39,6 @@ PyObject* get_panic_exception() {
   return panic_exception;
 }
 
-[[noreturn]] void abort_at_boundary() noexcept {
-  std::fputs("uncaught panic at ffi boundary\n", stderr);
-  std::fflush(stderr);
-  std::abort();
-}
-
 // Cast for PyMethodDef::ml_meth, which is declared with the plain signature
 // whatever the flags say.
 template <class F>
@@ -132,14 +126,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-
-void raise_no_memory() noexcept {
-  try {
-    PyErr_NoMemory();
-  } catch (...) {
-    abort_at_boundary();
-  }
-}
 
 void raise_internal_fault(const char* message) noexcept {
   try {

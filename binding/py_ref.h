@@ -57,11 +57,14 @@ decltype(auto) without_gil(F&& f) {
   return std::forward<F>(f)();
 }
 
-// Raise MemoryError / PanicException for a C++ exception caught at the
-// boundary. If raising itself fails by throwing, the process ends with
-// "uncaught panic at ffi boundary": no C++ exception reaches the interpreter.
+// Raise MemoryError, or the module's internal-fault exception, for a C++
+// exception caught at the boundary. If raising itself fails by throwing, the
+// process ends through abort_at_boundary ("uncaught panic at ffi boundary"):
+// no C++ exception reaches the interpreter. raise_internal_fault is defined
+// by each module, the other two by the shared glue.
 void raise_no_memory() noexcept;
 void raise_internal_fault(const char* message) noexcept;
+[[noreturn]] void abort_at_boundary() noexcept;
 
 // Runs an entry point's body. The body returns a new reference (or 0 for the
 // module's exec slot) on success, nullptr (or -1) with a Python exception set
