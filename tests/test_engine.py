@@ -86,6 +86,10 @@ def test_progress_callable_counts_blocks_times_steps(graph):
 
 CANCEL_SCRIPT = """
     import os, signal, threading, time, numpy as np, scipy.sparse as sp, velmar
+    # As in an interactive session, whatever this process inherited: a parent
+    # started in the background without job control ignores SIGINT, and the
+    # interpreter then installs no handler of its own.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     rng = np.random.default_rng(1)
     n, m = 200_000, 1_600_000
     a = sp.csr_matrix((rng.random(m), (rng.integers(0, n, m), rng.integers(0, n, m))), (n, n))
