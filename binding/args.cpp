@@ -36,38 +36,6 @@ PyRef get_attr(PyObject* obj, PyObject*& slot, const char* text) {
   return PyRef::steal(PyObject_GetAttr(obj, name));
 }
 
-// The pending exception, taken out of the interpreter's error indicator and
-// put back unchanged, so that Python can be called in between.
-struct FetchedError {
-  PyRef type, value, traceback;
-};
-
-FetchedError fetch_error() {
-  FetchedError e;
-#if PY_VERSION_HEX >= 0x030C0000
-  e.value = PyRef::steal(PyErr_GetRaisedException());
-#else
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr && traceback != nullptr) {
-    PyException_SetTraceback(value, traceback);
-  }
-  e.type = PyRef::steal(type);
-  e.value = PyRef::steal(value);
-  e.traceback = PyRef::steal(traceback);
-#endif
-  return e;
-}
-
-void restore_error(FetchedError e) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(e.value.release());  // stolen
-#else
-  PyErr_Restore(e.type.release(), e.value.release(),
-                e.traceback.release());  // all three stolen
-#endif
-}
 
 // Gives the pending exception the note "while processing '<param>'". A
 // failure to add it (no add_note before Python 3.11, or an error inside it)
@@ -279,6 +247,33 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
 }
 
 }  // namespace
+
+FetchedError fetch_error() {
+  FetchedError e;
+#if PY_VERSION_HEX >= 0x030C0000
+  e.value = PyRef::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) {
+    PyException_SetTraceback(value, traceback);
+  }
+  e.type = PyRef::steal(type);
+  e.value = PyRef::steal(value);
+  e.traceback = PyRef::steal(traceback);
+#endif
+  return e;
+}
+
+void restore_error(FetchedError e) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(e.value.release());  // stolen
+#else
+  PyErr_Restore(e.type.release(), e.value.release(),
+                e.traceback.release());  // all three stolen
+#endif
+}
 
 bool parse_args(const CallSpec& call, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames, std::span<PyObject*> slot) {

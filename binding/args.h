@@ -68,6 +68,14 @@ class Converter {
 // '<expected>'" ("'None' is not an instance of '<expected>'" for None).
 void raise_not_instance(PyObject* obj, const char* expected);
 
+// The pending exception, taken out of the interpreter's error indicator and
+// put back unchanged, so that Python can be called in between.
+struct FetchedError {
+  PyRef type, value, traceback;
+};
+FetchedError fetch_error();
+void restore_error(FetchedError e);
+
 // "<type name>: <message>" of the pending exception, which is cleared; an
 // empty text when none is pending. For folding a Python failure into an
 // internal fault's message.

@@ -45,18 +45,24 @@ static_assert(kEntryPointFlags == 0xA2);
 // Buffer lifetime. CPython frees a result array, its PySliceContainer and
 // with them the engine's buffer when the last reference goes. PyPy frees
 // them only when its garbage collector finds them unreachable, and that
-// collector does not see memory allocated outside it, so a loop over large
-// results would run far ahead of the collections. Reporting each buffer to
-// PyPy (PyTraceMalloc_Track is PyPy's add_memory_pressure) lets the
-// collections keep pace. CPython needs nothing. GIL held.
-inline void report_external_memory([[maybe_unused]] const void* data,
-                                   [[maybe_unused]] std::size_t bytes) {
+// collector does not see memory allocated outside it; result_array.cpp
+// keeps its large buffers in step with the collections where this is set.
 #ifdef PYPY_VERSION
-  if (bytes != 0) {
-    // Only adds to PyPy's allocation count; it cannot fail in a way that
-    // matters, so the result is not checked.
-    PyTraceMalloc_Track(0, reinterpret_cast<std::uintptr_t>(data), bytes);
-  }
+inline constexpr bool kFreesOnlyWhenCollected = true;
+#else
+inline constexpr bool kFreesOnlyWhenCollected = false;
+#endif
+
+// Tells PyPy's collector about memory it does not see
+// (PyTraceMalloc_Track is PyPy's add_memory_pressure). CPython's
+// PyTraceMalloc_Track records a trace instead, which is not wanted here.
+// GIL held.
+inline void add_memory_pressure([[maybe_unused]] const void* data,
+                                [[maybe_unused]] std::size_t bytes) {
+#ifdef PYPY_VERSION
+  // Only adds to PyPy's allocation count; it cannot fail in a way that
+  // matters, so the result is not checked.
+  PyTraceMalloc_Track(0, reinterpret_cast<std::uintptr_t>(data), bytes);
 #endif
 }
 

@@ -24,12 +24,57 @@ struct SliceContainer {
   void (*release)(float* data, std::size_t length, std::size_t capacity);
 };
 
+// Where the interpreter frees results only when its collector runs (PyPy),
+// reporting each buffer as memory pressure brings the next major collection
+// forward; but PyPy checks that only at a minor collection, when its nursery
+// is full, and it sizes the nursery from the cache size the CPU reports:
+// hundreds of megabytes on some virtual machines. A loop that drops large
+// results and allocates little else would then run gigabytes ahead of any
+// collection. So the module also counts the bytes of its live buffers, and
+// collects by itself once they have grown by kCollectStep and doubled since
+// its last collection: PyPy's own rule for major collections, which bounds
+// the garbage by the results the caller keeps. GIL held throughout.
+constexpr std::size_t kCollectStep = std::size_t{256} << 20;
+std::size_t live_buffer_bytes = 0;
+std::size_t live_bytes_after_collect = 0;
+
+void collect_garbage() {
+  // The caller may be on its way to return an error; keep it aside.
+  FetchedError pending = fetch_error();
+  {
+    PyRef gc = PyRef::steal(PyImport_ImportModule("gc"));
+    PyRef done = PyRef::steal(
+        gc ? PyObject_CallMethod(gc.get(), "collect", nullptr) : nullptr);
+    // A failed collection costs memory only for a while: say so, go on.
+    if (!done) PyErr_WriteUnraisable(nullptr);
+  }
+  restore_error(std::move(pending));
+}
+
+void track_buffer(const void* data, std::size_t bytes) {
+  if constexpr (kFreesOnlyWhenCollected) {
+    if (bytes == 0) return;
+    add_memory_pressure(data, bytes);
+    live_buffer_bytes += bytes;
+    if (live_buffer_bytes - live_bytes_after_collect >= kCollectStep &&
+        live_buffer_bytes >= 2 * live_bytes_after_collect) {
+      collect_garbage();
+      live_bytes_after_collect = live_buffer_bytes;
+    }
+  }
+}
+
+void forget_buffer(std::size_t bytes) {
+  if constexpr (kFreesOnlyWhenCollected) live_buffer_bytes -= bytes;
+}
+
 void slice_container_dealloc(PyObject* self) {
   auto* c = reinterpret_cast<SliceContainer*>(self);
   // Instances of a heap type hold a reference to it; drop it only after
   // tp_free, which still reads the type.
   PyRef type = PyRef::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
   if (c->release != nullptr) c->release(c->ptr, c->len, c->cap);
+  forget_buffer(c->cap * sizeof(float));
   auto free_fn =
       reinterpret_cast<freefunc>(PyType_GetSlot(Py_TYPE(self), Py_tp_free));
   free_fn(self);
@@ -100,12 +145,12 @@ PyObject* wrap_result(DenseMatrix matrix) {
   PyRef container = PyRef::steal(type->tp_alloc(type, 0));
   if (!container) fault("Failed to create slice container");
   const RawFloatBuffer raw = matrix.data.release();
-  report_external_memory(raw.data, raw.capacity * sizeof(float));
   auto* c = reinterpret_cast<SliceContainer*>(container.get());
   c->ptr = raw.data;
   c->len = raw.length;
   c->cap = raw.capacity;
   c->release = raw.release;
+  track_buffer(raw.data, raw.capacity * sizeof(float));
 
   npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows),
                       static_cast<npy_intp>(matrix.cols)};

@@ -253,8 +253,9 @@ def test_result_buffer_freed_with_array():
 @pytest.mark.skipif(under_address_sanitizer(), reason="AddressSanitizer quarantines freed memory")
 def test_result_buffers_do_not_pile_up_between_collections():
     # 8 MB results dropped at once, with no explicit collection: CPython frees
-    # each at once; PyPy's collector must be told about the buffers, or all
-    # 1.2 GB of them pile up (it then keeps about 200 MB).
+    # each at once; under PyPy the module must keep the collections in step,
+    # or all 1.2 GB of them pile up where PyPy's nursery is large (it sizes
+    # it from the CPU's reported cache, hundreds of MB on some machines).
     row_ptrs = np.zeros(1001, dtype=np.int64)
     empty_i, empty_f = np.array([], dtype=np.int64), np.array([], dtype=np.float64)
     gc.collect()
