@@ -16,6 +16,7 @@
 
 #include "platform.h"
 #include "pool.h"
+#include "transpose.h"
 
 namespace velmar {
 
@@ -50,49 +51,19 @@ class GraphBuilderAccess {
 
 namespace {
 
-constexpr std::uint64_t kPartsPerWorker = 4;
-constexpr std::uint64_t kMinPartEntries = std::uint64_t{1} << 15;
-constexpr std::uint64_t kMergeGrain = 1024;
+using detail::as_u64;
+using detail::kMergeGrain;
+using detail::kMinPartEntries;
+using detail::merge_row;
+using detail::part_count;
+using detail::split_rows;
+using detail::transpose_parts;
 
 std::string dec(std::uint64_t x) { return std::to_string(x); }
 std::string dec_signed(std::int64_t x) { return std::to_string(x); }
 
 VelmarError cancelled() { return VelmarError::cancelled(); }
 bool raised(const CancelFlag* c) { return c != nullptr && c->is_raised(); }
-
-// Parts for a pass over `entries`: a few per worker so that uneven parts even
-// out, none smaller than kMinPartEntries, one for a single worker.
-std::uint64_t part_count(std::uint64_t entries, std::uint64_t workers) {
-  if (workers <= 1) return 1;
-  return std::min<std::uint64_t>(kPartsPerWorker * workers,
-                                 entries / kMinPartEntries + 1);
-}
-
-// The transpose's parts also keep one cursor per column each.
-std::uint64_t transpose_parts(std::uint64_t n, std::uint64_t nnz,
-                              std::uint64_t workers) {
-  return std::min(part_count(nnz, workers), nnz / (n + 1) + 1);
-}
-
-// Rows [bounds[p], bounds[p + 1]) hold about nnz / parts entries each.
-template <class P>
-std::vector<std::uint64_t> split_rows(const P* rp, std::uint64_t n,
-                                      std::uint64_t parts) {
-  const std::uint64_t nnz = static_cast<std::uint64_t>(rp[n]);
-  std::vector<std::uint64_t> bounds(parts + 1, n);
-  for (std::uint64_t p = 0; p < parts; ++p) {
-    // p * nnz / parts without overflowing.
-    const std::uint64_t target = p * (nnz / parts) + p * (nnz % parts) / parts;
-    bounds[p] = static_cast<std::uint64_t>(
-        std::lower_bound(rp, rp + n, static_cast<P>(target)) - rp);
-  }
-  return bounds;
-}
-
-template <class T>
-std::uint64_t as_u64(T x) noexcept {
-  return static_cast<std::uint64_t>(x);
-}
 
 // The first problem of rows [lo, hi): an out-of-range column (an error) or
 // a column not above its predecessor (unsorted). Nothing when all is well.
@@ -153,34 +124,6 @@ VelmarError column_error(const RowProblem& p, std::uint64_t n) {
       " is out of bounds for graph with " + dec(n) + " nodes");
 }
 
-// Row i of A + A^T from row i of A and row i of A^T, both ascending:
-// emit(column, sum) for every sum that compares unequal to 0.0, ascending.
-template <class C, class O, class Emit>
-inline void merge_row(const C* a_col, const double* a_val, std::uint64_t a,
-                      std::uint64_t a_end, const O* t_col, const double* t_val,
-                      std::uint64_t b, std::uint64_t b_end, Emit&& emit) {
-  const auto put = [&](std::uint64_t c, double w) {
-    if (w != 0.0) emit(c, w);
-  };
-  while (a < a_end && b < b_end) {
-    const std::uint64_t ca = as_u64(a_col[a]);
-    const std::uint64_t cb = t_col[b];
-    if (ca < cb) {
-      put(ca, a_val[a] + 0.0);
-      ++a;
-    } else if (cb < ca) {
-      put(cb, t_val[b] + 0.0);
-      ++b;
-    } else {
-      put(ca, platform::add(a_val[a], t_val[b]));
-      ++a;
-      ++b;
-    }
-  }
-  for (; a < a_end; ++a) put(as_u64(a_col[a]), a_val[a] + 0.0);
-  for (; b < b_end; ++b) put(t_col[b], t_val[b] + 0.0);
-}
-
 inline float inverse_degree(std::uint64_t degree) noexcept {
   return 1.0f / static_cast<float>(degree);
 }
@@ -201,74 +144,16 @@ Result<CompactGraph> symmetrize(const P* rp, const C* a_col,
   O* tc = tc_buf->data();
   double* tv = tv_buf->data();
 
-  // Part p places its entries of column c after those of the parts before
-  // it, in row order, so every row of T lists its columns ascending.
-  const std::uint64_t parts = transpose_parts(n, nnz, workers);
-  if (parts <= 1) {
-    // Buffers arrive zeroed: tp[c + 1] counts column c, the running sum
-    // turns tp[c] into the start of row c, placing entries moves it to the
-    // end of row c, and a shift by one restores the starts.
-    for (std::uint64_t k = 0; k < nnz; ++k) ++tp[as_u64(a_col[k]) + 1];
-    for (std::uint64_t c = 0; c < n; ++c) tp[c + 1] += tp[c];
-    for (std::uint64_t r = 0; r < n; ++r) {
-      for (std::uint64_t k = as_u64(rp[r]); k < as_u64(rp[r + 1]); ++k) {
-        const std::uint64_t pos = tp[as_u64(a_col[k])]++;
-        tc[pos] = static_cast<O>(r);
-        tv[pos] = a_val[k];
-      }
+  {
+    // The cursors are freed before the output is allocated (memory_plan).
+    const std::uint64_t parts = transpose_parts(n, nnz, workers);
+    Buffer<std::uint64_t> cursors;
+    if (parts > 1) {
+      auto c = Buffer<std::uint64_t>::allocate(parts * n);
+      if (!c.ok()) return std::move(c).error();
+      cursors = std::move(c).value();
     }
-    for (std::uint64_t c = n; c > 0; --c) tp[c] = tp[c - 1];
-    tp[0] = 0;
-  } else {
-    const std::vector<std::uint64_t> bounds = split_rows(rp, n, parts);
-    // cursor[p * n + c]: entries of column c in part p, then the position of
-    // part p's next entry of column c.
-    auto cursors = Buffer<std::uint64_t>::allocate(parts * n);
-    if (!cursors.ok()) return std::move(cursors).error();
-    std::uint64_t* cursor = cursors->data();
-    parallel_for(0, parts, 1, [&](std::uint64_t lo, std::uint64_t hi) {
-      for (std::uint64_t p = lo; p < hi; ++p) {
-        std::uint64_t* count = cursor + p * n;
-        const std::uint64_t end = as_u64(rp[bounds[p + 1]]);
-        for (std::uint64_t k = as_u64(rp[bounds[p]]); k < end; ++k) {
-          ++count[as_u64(a_col[k])];
-        }
-      }
-    });
-    if (raised(cancel)) return cancelled();
-    const std::uint64_t column_grain =
-        std::max<std::uint64_t>(kMinPartEntries / parts, 1);
-    parallel_for(0, n, column_grain, [&](std::uint64_t lo, std::uint64_t hi) {
-      for (std::uint64_t c = lo; c < hi; ++c) {
-        std::uint64_t total = 0;
-        for (std::uint64_t p = 0; p < parts; ++p) {
-          const std::uint64_t count = cursor[p * n + c];
-          cursor[p * n + c] = total;
-          total += count;
-        }
-        tp[c + 1] = total;
-      }
-    });
-    for (std::uint64_t c = 0; c < n; ++c) tp[c + 1] += tp[c];
-    parallel_for(0, n, column_grain, [&](std::uint64_t lo, std::uint64_t hi) {
-      for (std::uint64_t p = 0; p < parts; ++p) {
-        std::uint64_t* row = cursor + p * n;
-        for (std::uint64_t c = lo; c < hi; ++c) row[c] += tp[c];
-      }
-    });
-    parallel_for(0, parts, 1, [&](std::uint64_t lo, std::uint64_t hi) {
-      for (std::uint64_t p = lo; p < hi; ++p) {
-        std::uint64_t* next = cursor + p * n;
-        for (std::uint64_t r = bounds[p]; r < bounds[p + 1]; ++r) {
-          const std::uint64_t end = as_u64(rp[r + 1]);
-          for (std::uint64_t k = as_u64(rp[r]); k < end; ++k) {
-            const std::uint64_t pos = next[as_u64(a_col[k])]++;
-            tc[pos] = static_cast<O>(r);
-            tv[pos] = a_val[k];
-          }
-        }
-      }
-    });
+    detail::transpose(rp, a_col, a_val, n, parts, cursors.data(), tp, tc, tv);
   }
   if (raised(cancel)) return cancelled();
 

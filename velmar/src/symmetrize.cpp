@@ -14,6 +14,7 @@
 #include "buffer.h"
 #include "platform.h"
 #include "pool.h"
+#include "transpose.h"
 
 namespace velmar {
 
@@ -22,11 +23,8 @@ namespace {
 constexpr std::uint64_t kMaxI64 =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
-// Parallel passes of make_undirected: parts per worker, and the fewest
-// entries (or rows) worth a part of their own.
-constexpr std::uint64_t kPartsPerWorker = 4;
-constexpr std::uint64_t kMinPartEntries = std::uint64_t{1} << 15;
-constexpr std::uint64_t kMergeGrain = 1024;
+using detail::kMergeGrain;
+using detail::merge_row;
 
 VelmarError structure_error(const char* kind, const char* detail) {
   return VelmarError::shape_mismatch(
@@ -71,61 +69,6 @@ class Scratch {
  private:
   T* data_ = nullptr;
 };
-
-// Row i of A + A^T from row i of A (columns a_col[a..a_end), ascending) and
-// row i of A^T (t_col[b..b_end), ascending): emit(column, weight) for every
-// sum that compares unequal to 0.0, in ascending column order. An entry on
-// one side only is summed with +0.0.
-template <class Emit>
-inline void merge_row(const std::uint64_t* a_col, const double* a_val,
-                      std::uint64_t a, std::uint64_t a_end,
-                      const std::uint64_t* t_col, const double* t_val,
-                      std::uint64_t b, std::uint64_t b_end, Emit&& emit) {
-  while (a < a_end && b < b_end) {
-    if (a_col[a] < t_col[b]) {
-      emit(a_col[a], a_val[a] + 0.0);
-      ++a;
-    } else if (t_col[b] < a_col[a]) {
-      emit(t_col[b], t_val[b] + 0.0);
-      ++b;
-    } else {
-      emit(a_col[a], platform::add(a_val[a], t_val[b]));
-      ++a;
-      ++b;
-    }
-  }
-  for (; a < a_end; ++a) emit(a_col[a], a_val[a] + 0.0);
-  for (; b < b_end; ++b) emit(t_col[b], t_val[b] + 0.0);
-}
-
-// Rows [bounds[p], bounds[p + 1]) form part p; the parts hold about equal
-// numbers of entries. Requires non-decreasing row pointers.
-std::vector<std::uint64_t> split_rows(const std::vector<std::uint64_t>& rp,
-                                      std::uint64_t parts) {
-  const std::uint64_t n = rp.size() - 1;
-  const std::uint64_t base = rp.front();
-  const std::uint64_t nnz = rp.back() - base;
-  std::vector<std::uint64_t> bounds(parts + 1, n);
-  for (std::uint64_t p = 0; p < parts; ++p) {
-    // p * nnz / parts without overflowing.
-    const std::uint64_t target =
-        p * (nnz / parts) + p * (nnz % parts) / parts;
-    bounds[p] = static_cast<std::uint64_t>(
-        std::lower_bound(rp.begin(), rp.end() - 1, base + target) -
-        rp.begin());
-  }
-  return bounds;
-}
-
-// How many parts to cut a pass over `entries` entries into: a few per
-// worker so that uneven parts even out, none smaller than kMinPartEntries,
-// and one for a single worker.
-std::uint64_t part_count(std::uint64_t entries) {
-  const std::uint64_t workers = num_threads();
-  if (workers <= 1) return 1;
-  const std::uint64_t by_size = entries / kMinPartEntries + 1;
-  return std::min<std::uint64_t>(kPartsPerWorker * workers, by_size);
-}
 
 // The row checks of make_undirected on rows [lo, hi): the first failing
 // row's error, unsorted columns before an out-of-range last column.
@@ -180,8 +123,10 @@ std::optional<VelmarError> check_structure(const CsrMatrix& m) {
   }
   // Each part stops at its own first failure; the earliest failing part
   // holds the first failing row.
-  const std::uint64_t parts = part_count(col.size() + m.num_nodes);
-  const std::vector<std::uint64_t> bounds = split_rows(rp, parts);
+  const std::uint64_t parts =
+      detail::part_count(col.size() + m.num_nodes, num_threads());
+  const std::vector<std::uint64_t> bounds =
+      detail::split_rows(rp.data(), m.num_nodes, parts);
   std::vector<std::optional<VelmarError>> failures(parts);
   parallel_for(0, parts, 1, [&](std::uint64_t lo, std::uint64_t hi) {
     for (std::uint64_t p = lo; p < hi; ++p) {
@@ -226,83 +171,16 @@ Result<CsrMatrix> CsrMatrix::make_undirected() const {
   std::uint64_t* tc = t_cols.get();
   double* tv = t_vals.get();
 
-  // The rows of A are cut into parts; part p places its entries of column c
-  // after those of the parts before it, in row order, so row c of T lists
-  // its columns in ascending order. Each part keeps a cursor per column,
-  // which bounds the number of parts by the memory of T itself.
-  const std::uint64_t parts =
-      std::min(part_count(nnz), nnz / (n + 1) + 1);
-  if (parts <= 1) {
-    // tp[c + 1] first counts column c; the exclusive sum turns tp[c] into the
-    // start of row c; placing entries advances tp[c] to the end of row c,
-    // and a shift by one restores the starts.
-    std::fill(tp, tp + n + 1, 0);
-    for (std::uint64_t k = 0; k < nnz; ++k) ++tp[a_col[k] + 1];
-    for (std::uint64_t c = 0; c < n; ++c) tp[c + 1] += tp[c];
-    for (std::uint64_t r = 0; r < n; ++r) {
-      for (std::uint64_t k = row_ptrs[r] - base; k < row_ptrs[r + 1] - base;
-           ++k) {
-        const std::uint64_t pos = tp[a_col[k]]++;
-        tc[pos] = r;
-        tv[pos] = a_val[k];
-      }
-    }
-    for (std::uint64_t c = n; c > 0; --c) tp[c] = tp[c - 1];
-    tp[0] = 0;
-  } else {
-    const std::vector<std::uint64_t> bounds = split_rows(row_ptrs, parts);
-    // cursor[p * n + c]: entries of column c in part p, then the position of
-    // part p's next entry of column c.
+  {
+    const std::uint64_t parts = detail::transpose_parts(n, nnz, num_threads());
     Scratch<std::uint64_t> cursors;
-    if (Status s = cursors.allocate(parts * n); !s) {
-      return std::move(s).error();
+    if (parts > 1) {
+      if (Status s = cursors.allocate(parts * n); !s) {
+        return std::move(s).error();
+      }
     }
-    std::uint64_t* cursor = cursors.get();
-    parallel_for(0, parts, 1, [&](std::uint64_t lo, std::uint64_t hi) {
-      for (std::uint64_t p = lo; p < hi; ++p) {
-        std::uint64_t* count = cursor + p * n;
-        std::fill(count, count + n, 0);
-        const std::uint64_t end = row_ptrs[bounds[p + 1]] - base;
-        for (std::uint64_t k = row_ptrs[bounds[p]] - base; k < end; ++k) {
-          ++count[a_col[k]];
-        }
-      }
-    });
-    const std::uint64_t column_grain = std::max<std::uint64_t>(
-        kMinPartEntries / parts, 1);
-    // Column totals into tp[c + 1], and each part's offset within its column.
-    parallel_for(0, n, column_grain, [&](std::uint64_t lo, std::uint64_t hi) {
-      for (std::uint64_t c = lo; c < hi; ++c) {
-        std::uint64_t total = 0;
-        for (std::uint64_t p = 0; p < parts; ++p) {
-          const std::uint64_t count = cursor[p * n + c];
-          cursor[p * n + c] = total;
-          total += count;
-        }
-        tp[c + 1] = total;
-      }
-    });
-    tp[0] = 0;
-    for (std::uint64_t c = 0; c < n; ++c) tp[c + 1] += tp[c];
-    parallel_for(0, n, column_grain, [&](std::uint64_t lo, std::uint64_t hi) {
-      for (std::uint64_t p = 0; p < parts; ++p) {
-        std::uint64_t* row = cursor + p * n;
-        for (std::uint64_t c = lo; c < hi; ++c) row[c] += tp[c];
-      }
-    });
-    parallel_for(0, parts, 1, [&](std::uint64_t lo, std::uint64_t hi) {
-      for (std::uint64_t p = lo; p < hi; ++p) {
-        std::uint64_t* next = cursor + p * n;
-        for (std::uint64_t r = bounds[p]; r < bounds[p + 1]; ++r) {
-          const std::uint64_t end = row_ptrs[r + 1] - base;
-          for (std::uint64_t k = row_ptrs[r] - base; k < end; ++k) {
-            const std::uint64_t pos = next[a_col[k]]++;
-            tc[pos] = r;
-            tv[pos] = a_val[k];
-          }
-        }
-      }
-    });
+    detail::transpose(row_ptrs.data(), a_col, a_val, n, parts, cursors.get(),
+                      tp, tc, tv);
   }
 
   // The sum: a counting merge sizes every output row, then the rows are
@@ -317,11 +195,9 @@ Result<CsrMatrix> CsrMatrix::make_undirected() const {
   parallel_for(0, n, kMergeGrain, [&](std::uint64_t lo, std::uint64_t hi) {
     for (std::uint64_t i = lo; i < hi; ++i) {
       std::uint64_t len = 0;
-      // A sum comparing equal to 0.0 (either sign) is dropped; NaN compares
-      // unequal and is kept.
       merge_row(a_col, a_val, row_ptrs[i] - base, row_ptrs[i + 1] - base, tc,
                 tv, tp[i], tp[i + 1],
-                [&len](std::uint64_t, double w) { len += w != 0.0; });
+                [&len](std::uint64_t, double) { ++len; });
       op[i + 1] = len;
     }
   });
@@ -356,11 +232,9 @@ Result<CsrMatrix> CsrMatrix::make_undirected() const {
       std::uint64_t pos = op[i];
       merge_row(a_col, a_val, row_ptrs[i] - base, row_ptrs[i + 1] - base, tc,
                 tv, tp[i], tp[i + 1], [&](std::uint64_t c, double w) {
-                  if (w != 0.0) {
-                    oc[pos] = c;
-                    ov[pos] = w;
-                    ++pos;
-                  }
+                  oc[pos] = c;
+                  ov[pos] = w;
+                  ++pos;
                 });
     }
   });
