@@ -2,14 +2,15 @@
 
     python bench/package.py                      # n = 1,000,000, degree 16, dim 128
     python bench/package.py --small              # n = 20,000 (seconds)
-    python bench/package.py --step-dims 16,64,128,256,512
+    python bench/package.py --step-dims 16,64,128,256,512 --widths 16,32,64
 
 Reports, as medians of interleaved rounds:
 - end to end: velmar.embed on a SciPy CSR matrix with int32 indices against
   _rust_core.fit_csr on the same graph as int64/float64 arrays (same bits);
 - the fixed part of the package path: _engine.build_graph (validation and
   symmetrization into the compact graph) and the projection;
-- one step with all columns in one block and with several blocks, per dim;
+- one step per dim with all columns in one block and in blocks of each of
+  --widths columns (the default run takes blocks of _engine.PREFERRED_BLOCK);
 - peak RSS growth of each path (VmHWM reset through /proc/self/clear_refs)
   and velmar.estimate_memory against the measured growth.
 The first touch of fresh memory is slow on virtual machines, so every timed
@@ -75,7 +76,7 @@ def main(argv=None) -> int:
     p.add_argument("--degree", type=float, default=16.0, help="mean degree after symmetrization")
     p.add_argument("--dim", type=int, default=128)
     p.add_argument("--step-dims", default="16,128,512")
-    p.add_argument("--blocks", type=int, default=4, help="column blocks of the blocked step")
+    p.add_argument("--widths", default="16,32,64", help="block widths of the blocked steps")
     p.add_argument("--rounds", type=int, default=3)
     p.add_argument("--threads", type=int, default=2)
     p.add_argument("--json", type=Path)
@@ -116,22 +117,24 @@ def main(argv=None) -> int:
     report["nnz_compact"] = built.num_entries
 
     steps = []
+    widths = [int(x) for x in args.widths.split(",")]
     for d in [int(x) for x in args.step_dims.split(",")]:
-        block = -(-d // args.blocks)
         # One result array reused by every call of this dim.
         out = np.empty((n, d), np.float32)
 
         def run(w, b=None):
             return lambda: _engine.embed(built, d, w, seed, None, b, out)
 
-        one = median_of(args.rounds, run([0.0, 1.0]))
-        zero = median_of(args.rounds, run([1.0]))
-        blocked = median_of(args.rounds, run([0.0, 1.0], block))
-        zero_b = median_of(args.rounds, run([1.0], block))
+        def step(b=None):
+            return median_of(args.rounds, run([0.0, 1.0], b)) - median_of(args.rounds, run([1.0], b))
+
+        one = step()
+        row = {"dim": d, "step_s": one, "blocked": []}
+        for b in (b for b in widths if b < d):
+            t = step(b)
+            row["blocked"].append({"block": b, "step_s": t, "over_one": t / one})
         del out
-        steps.append({"dim": d, "block": block, "step_s": one - zero,
-                      "blocked_step_s": blocked - zero_b,
-                      "blocked_over_one": (blocked - zero_b) / (one - zero)})
+        steps.append(row)
     report["steps"] = steps
     del built
 
@@ -159,8 +162,9 @@ def main(argv=None) -> int:
     print(f"  fixed part: build_graph {report['build_graph_s']:.3f} s + projection "
           f"{report['projection_s']:.3f} s = {report['fixed_part_s']:.3f} s")
     for s in steps:
-        print(f"  step dim {s['dim']:>4}: one block {s['step_s']:.3f} s, "
-              f"blocks of {s['block']:>3} {s['blocked_step_s']:.3f} s  ratio {s['blocked_over_one']:.3f}")
+        blocked = "".join(f", blocks of {b['block']} {b['step_s']:.3f} s ({b['over_one']:.2f}×)"
+                          for b in s["blocked"])
+        print(f"  step dim {s['dim']:>4}: one block {s['step_s']:.3f} s{blocked}")
     if args.json:
         args.json.write_text(json.dumps(report, indent=2))
     return 0 if same else 1

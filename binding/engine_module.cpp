@@ -640,8 +640,9 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args,
     if (is_given(slot[8])) {
       auto limit = in.u64(8);
       if (!limit) return nullptr;
+      // With a limit, `block` is the widest wanted.
       chosen = widest_block(shape, *undirected, *out_entries, *columns,
-                            *result_owned, workers, *limit);
+                            *result_owned, workers, *limit, *block);
     }
     const MemoryPlan plan =
         plan_memory(shape, *undirected, *out_entries, *columns,
@@ -726,7 +727,8 @@ PyMethodDef engine_methods[] = {
      "row_ptrs_32bit=False, limit=None)\n--\n\n"
      "The bytes a build_graph + embed run allocates: a dict with "
      "graph_build_peak, graph, result, working, peak and block (with limit: "
-     "the widest block whose peak fits, 0 if none)."},
+     "the widest block up to `block` whose peak fits, 0 if none). "
+     "PREFERRED_BLOCK is the width a run takes when memory allows more."},
     {"set_num_threads", as_method(&set_num_threads), METH_O,
      "set_num_threads(n)\n--\n\nUse n worker threads from the next call "
      "on."},
@@ -755,6 +757,10 @@ int engine_exec(PyObject* module) {
                     reinterpret_cast<PyObject*>(st->control_type)},
           std::pair{"Cancelled", st->cancelled}}) {
       if (PyObject_SetAttrString(module, name, obj) < 0) return -1;
+    }
+    if (PyModule_AddIntConstant(module, "PREFERRED_BLOCK",
+                                static_cast<long>(kPreferredBlock)) < 0) {
+      return -1;
     }
     return 0;
   });

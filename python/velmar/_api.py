@@ -230,8 +230,8 @@ def embed(
     ``columns=(j0, j1)`` returns only those columns of the dim-column
     embedding, bit-identical to the same columns of the full result.
     ``memory_limit`` (bytes, or a string such as "4GB"; default: the memory
-    available to the process) makes the engine compute the columns in the
-    widest blocks that fit. ``progress=True`` shows progress over column
+    available to the process) makes the engine compute the columns in
+    narrower blocks where blocks of 32 columns (the fastest) would not fit. ``progress=True`` shows progress over column
     blocks × steps on stderr (tqdm where installed); a callable receives
     ``(done, total)``. Ctrl-C stops the run within a fraction of a second
     and raises KeyboardInterrupt.
@@ -240,8 +240,8 @@ def embed(
     is embedded as it was prepared: a directed one needs ``undirected=False``.
 
     ``out="x.zarr"`` or ``out="x.npy"`` writes the result to disk one block of
-    ``block_columns`` columns at a time (default: the widest that fits in
-    memory) and returns it opened (a Zarr array, or a read-only memory-mapped
+    ``block_columns`` columns at a time (default: the widest, up to 32, that
+    fits in memory) and returns it opened (a Zarr array, or a read-only memory-mapped
     array). A run that was interrupted is finished by the same call: blocks
     already written are kept. ``client`` (a dask.distributed Client) runs
     one task per block on the cluster; it needs a prepared graph and a .zarr

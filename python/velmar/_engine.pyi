@@ -45,6 +45,8 @@ def embed(
     out: Optional[npt.NDArray[np.float32]] = None,
     control: Optional[RunControl] = None,
 ) -> npt.NDArray[np.float32]: ...
+PREFERRED_BLOCK: int
+
 def memory_plan(
     num_nodes: int,
     num_entries: int,

@@ -32,8 +32,9 @@ def estimate_memory(
     undirected networkx graph, each edge in both directions). The figure is
     the engine's own plan of its allocations (docs/guide.md gives the
     formula): the compact graph, the transpose used to symmetrize it, the
-    n × dim float32 result and two n × b working matrices, b = dim unless
-    ``memory_limit`` makes the engine use narrower column blocks. Inputs that
+    n × dim float32 result and two n × b working matrices, where the
+    column block b is at most 32 columns (narrower when ``memory_limit``, or
+    the memory available, asks for it). Inputs that
     are not SciPy CSR matrices are first converted to CSR arrays, which add
     8·(n + 1) + 16·m bytes while the graph is built.
     """
@@ -46,10 +47,8 @@ def estimate_memory(
         raise ValueError("num_nodes, num_edges and dim must not be negative")
     if d == 0:
         return 0
-    limit = None if memory_limit is None else _runner.parse_bytes(memory_limit)
-    plan = _engine.memory_plan(n, m, d, undirected=bool(undirected), limit=limit)
-    if plan["block"] == 0:
-        plan = _engine.memory_plan(n, m, d, 1, undirected=bool(undirected))
+    block, _, _ = _runner.choose_block(n, m, d, bool(undirected), memory_limit)
+    plan = _engine.memory_plan(n, m, d, max(block, 1), undirected=bool(undirected))
     return int(plan["peak"])
 
 

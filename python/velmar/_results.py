@@ -63,13 +63,17 @@ def column_blocks(dim: int, width: int) -> list[tuple[int, int]]:
 
 def default_block_width(num_nodes: int, num_entries: int, dim: int) -> int:
     """The widest block whose working matrices (three n × b float32) and
-    graph fit in half the available memory; at least 1, at most dim."""
+    graph fit in half the available memory; at least 1, at most dim and the
+    engine's preferred width."""
+    from . import _engine  # noqa: PLC0415 (the extension, loaded on use)
+
+    widest = min(dim, _engine.PREFERRED_BLOCK)
     available = _memory.available_memory()
     if available is None:
-        return dim
+        return widest
     budget = available[0] // 2 - 16 * num_entries - 8 * num_nodes
     width = budget // max(12 * num_nodes, 1)
-    return int(min(max(width, 1), dim))
+    return int(min(max(width, 1), widest))
 
 
 def graph_fingerprint(graph: PreparedGraph | CsrGraph) -> str:

@@ -64,11 +64,37 @@ def check_columns(columns: object, dim: int) -> tuple[int, int]:
     return j0, j1
 
 
+def choose_block(
+    n: int,
+    m: int,
+    columns: int,
+    undirected: bool,
+    memory_limit: object,
+    *,
+    narrow: bool = False,
+) -> tuple[int, int | None, str]:
+    """(block, limit, source): the block width of a run of ``columns``
+    columns, at most the engine's preferred width (wider blocks are slower,
+    not only larger) and the widest whose run fits the limit, which is the
+    memory available to the process when none is given; block 0 when not
+    even one column fits."""
+    if memory_limit is None:
+        available = _memory.available_memory()
+        limit, source = available if available is not None else (None, "")
+    else:
+        limit, source = parse_bytes(memory_limit), "memory_limit"
+    plan = _engine.memory_plan(
+        n, m, columns, min(columns, _engine.PREFERRED_BLOCK), undirected=undirected,
+        row_ptrs_32bit=narrow, limit=2**64 - 1 if limit is None else limit,
+    )
+    return int(plan["block"]), limit, source
+
+
 def plan_block(
     graph: CsrGraph | PreparedGraph, columns: int, undirected: bool, memory_limit: object
 ) -> int:
-    """The widest column block whose run fits the limit (the memory available
-    to the process when no limit is given); MemoryError when none does."""
+    """The block width of a run (choose_block); MemoryError when not even
+    one column fits."""
     if isinstance(graph, PreparedGraph):
         # Its arrays are mapped from files, not allocated; the plan still
         # counts a compact graph, so it errs on the safe side.
@@ -76,17 +102,9 @@ def plan_block(
     else:
         n, m = graph.num_nodes, graph.num_edges
         narrow = graph.row_ptrs.dtype == np.int32
-    if memory_limit is None:
-        available = _memory.available_memory()
-        if available is None:
-            return columns
-        limit, source = available
-    else:
-        limit, source = parse_bytes(memory_limit), "memory_limit"
-    plan = _engine.memory_plan(
-        n, m, columns, undirected=undirected, row_ptrs_32bit=narrow, limit=limit
-    )
-    if plan["block"] == 0:
+    block, limit, source = choose_block(n, m, columns, undirected, memory_limit, narrow=narrow)
+    if block == 0:
+        assert limit is not None
         need = _engine.memory_plan(n, m, columns, 1, undirected=undirected, row_ptrs_32bit=narrow)
         raise MemoryError(
             f"embedding needs at least {_memory.format_bytes(need['peak'])} for "
@@ -96,7 +114,7 @@ def plan_block(
             f"{_memory.format_bytes(limit)} is available ({source}). Reduce dim, embed "
             "fewer columns at a time (columns=), or free memory."
         )
-    return int(plan["block"])
+    return block
 
 
 class _Reporter:

@@ -141,7 +141,7 @@ MemoryPlan plan_memory(const CsrInput& shape, bool undirected,
 std::uint64_t widest_block(const CsrInput& shape, bool undirected,
                            std::uint64_t out_entries, std::uint64_t columns,
                            bool result_owned, std::uint64_t workers,
-                           std::uint64_t limit) {
+                           std::uint64_t limit, std::uint64_t max_block) {
   const auto fits = [&](std::uint64_t b) {
     return plan_memory(shape, undirected, out_entries, columns, b,
                        result_owned, workers)
@@ -149,7 +149,7 @@ std::uint64_t widest_block(const CsrInput& shape, bool undirected,
   };
   if (columns == 0 || !fits(1)) return 0;
   std::uint64_t lo = 1;
-  std::uint64_t hi = columns;
+  std::uint64_t hi = std::max<std::uint64_t>(std::min(columns, max_block), 1);
   while (lo < hi) {
     const std::uint64_t mid = lo + (hi - lo + 1) / 2;
     if (fits(mid)) {
