@@ -65,6 +65,16 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
   if (!cur_buf.ok()) return std::move(cur_buf).error();
   auto next_buf = Buffer<float>::allocate(count);
   if (!next_buf.ok()) return std::move(next_buf).error();
+  // Every row's generator, kept from one block to the next.
+  Buffer<std::uint64_t> generators;
+  if (blocks > 1) {
+    if (n > UINT64_MAX / 4) {
+      return VelmarError::shape_mismatch("Capacity overflow");
+    }
+    auto words = Buffer<std::uint64_t>::allocate(4 * n);
+    if (!words.ok()) return std::move(words).error();
+    generators = std::move(words).value();
+  }
   const std::uint64_t entries_per_row = graph.num_entries() / n + 1;
   const CancelFlag& cancel = ctl.cancel;
 
@@ -75,8 +85,9 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     float* const acc = out.data + c0;
     const std::uint64_t stride = out.row_stride;
     for_rows(n, width * 8, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
-      detail::fill_projection_block(cur, width, s.j0 + c0, lo, hi,
-                                    s.base_seed);
+      detail::fill_projection_block(
+          cur, width, s.j0 + c0, lo, hi, s.base_seed,
+          detail::RowGenerators{generators.data(), c0 != 0});
     });
     bool acc_is_zero = true;
     // Weight i multiplies H_i; a zero weight (either sign) skips only its
@@ -131,7 +142,10 @@ MemoryPlan plan_memory(const CsrInput& shape, bool undirected,
   plan.graph_build_peak = build.peak;
   plan.graph = build.kept;
   plan.result = result_owned ? fp(4 * n * columns) : 0;
-  plan.working = 2 * fp(4 * n * std::min(block, columns));
+  const std::uint64_t width = std::min(block, columns);
+  plan.working = 2 * fp(4 * n * width);
+  // The row generators kept between blocks.
+  if (width != 0 && width < columns) plan.working += fp(32 * n);
   // The result is allocated after the graph is built, the working matrices
   // after the result.
   plan.peak = std::max(build.peak, build.kept + plan.result + plan.working);

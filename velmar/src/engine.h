@@ -42,7 +42,8 @@ struct RunControl {
 
 // Writes columns [j0, j1) of E = sum of float32(weights[i]) * H_i over the
 // graph into `out`, every element of it (+0.0 where all weights are zero).
-// Allocates two n x block working matrices. Errors: ShapeMismatch for an
+// Allocates two n x block working matrices, and 32 bytes per row for the
+// projection's generators when there is more than one block. Errors: ShapeMismatch for an
 // empty or reversed column range, OutOfMemory, Cancelled (out is then
 // partly written).
 Status embed_columns(const GraphView& graph, const EmbedSettings& settings,

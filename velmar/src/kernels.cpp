@@ -128,13 +128,18 @@ VELMAR_ALWAYS_INLINE void propagate_rows_body(
 // drawn in groups whose generators step in lockstep, so that the chains
 // overlap (and vectorise across the group); each row still gets exactly its
 // own generator's outputs in order. Leftover rows use a group of one.
+// `saved`: the group's generator words (RowGenerators), or null.
 template <std::size_t L>
 VELMAR_ALWAYS_INLINE void fill_projection_group(
     float* rows, std::uint64_t width, std::uint64_t j0,
-    std::uint64_t first_seed) noexcept {
+    std::uint64_t first_seed, std::uint64_t* saved, bool resume) noexcept {
   XoshiroLanes<L> lanes;
-  lanes.seed(first_seed);
-  lanes.discard(j0);
+  if (saved != nullptr && resume) {
+    lanes.load(saved);
+  } else {
+    lanes.seed(first_seed);
+    lanes.discard(j0);
+  }
   for (std::uint64_t j = 0; j < width; ++j) {
     std::uint64_t out[L];
     lanes.next(out);
@@ -142,17 +147,25 @@ VELMAR_ALWAYS_INLINE void fill_projection_group(
       rows[l * width + j] = projection_entry(out[l]);
     }
   }
+  if (saved != nullptr) lanes.store(saved);
 }
 
 VELMAR_ALWAYS_INLINE void fill_projection_block_body(
     float* h, std::uint64_t width, std::uint64_t j0, std::uint64_t lo,
-    std::uint64_t hi, std::uint64_t base) noexcept {
+    std::uint64_t hi, std::uint64_t base, RowGenerators gens) noexcept {
   constexpr std::uint64_t kGroup = 8;
+  const auto saved = [&](std::uint64_t r) {
+    return gens.words != nullptr ? gens.words + 4 * r : nullptr;
+  };
   std::uint64_t r = lo;
   for (; r + kGroup <= hi; r += kGroup) {
-    fill_projection_group<kGroup>(h + r * width, width, j0, base + r);
+    fill_projection_group<kGroup>(h + r * width, width, j0, base + r, saved(r),
+                                  gens.resume);
   }
-  for (; r < hi; ++r) fill_projection_group<1>(h + r * width, width, j0, base + r);
+  for (; r < hi; ++r) {
+    fill_projection_group<1>(h + r * width, width, j0, base + r, saved(r),
+                             gens.resume);
+  }
 }
 
 // The compact graph's rows, with 32- or 64-bit column indices.
@@ -241,8 +254,8 @@ VELMAR_ALWAYS_INLINE void accumulate_block_rows_body(
   }                                                                          \
   attributes void fill_projection_block_##suffix(                            \
       float* h, std::uint64_t width, std::uint64_t j0, std::uint64_t lo,     \
-      std::uint64_t hi, std::uint64_t base) noexcept {                       \
-    fill_projection_block_body(h, width, j0, lo, hi, base);                  \
+      std::uint64_t hi, std::uint64_t base, RowGenerators gens) noexcept {   \
+    fill_projection_block_body(h, width, j0, lo, hi, base, gens);            \
   }                                                                          \
   attributes void propagate_block_rows_##suffix(                             \
       const GraphView& graph, const BlockStep& step, std::uint64_t lo,       \
@@ -360,8 +373,8 @@ void propagate_rows(const CsrMatrix& graph, const float* __restrict cur,
 
 void fill_projection_block(float* h, std::uint64_t width, std::uint64_t j0,
                            std::uint64_t lo, std::uint64_t hi,
-                           std::uint64_t base) noexcept {
-  VELMAR_DISPATCH(fill_projection_block, h, width, j0, lo, hi, base);
+                           std::uint64_t base, RowGenerators gens) noexcept {
+  VELMAR_DISPATCH(fill_projection_block, h, width, j0, lo, hi, base, gens);
 }
 
 void propagate_block_rows(const GraphView& graph, const BlockStep& step,

@@ -36,9 +36,20 @@ void accumulate_rows(float* __restrict acc, const float* __restrict h, float w,
 // draw per element in column order, each element +sqrt(3), -sqrt(3) or +0.0
 // by the float32 thresholds. Any column range gives exactly those columns of
 // the full projection (j0 = 0, width = dim).
+//
+// Advancing a generator costs as much as drawing, so a run over consecutive
+// column blocks keeps every row's generator between them in `generators`
+// (four words per row, row i at words + 4 i): the first block seeds and
+// advances them and saves them; the next ones continue from there
+// (resume), and give the same draws.
+struct RowGenerators {
+  std::uint64_t* words = nullptr;  // null: seed and advance every time
+  bool resume = false;
+};
 void fill_projection_block(float* h, std::uint64_t width, std::uint64_t j0,
                            std::uint64_t lo, std::uint64_t hi,
-                           std::uint64_t base) noexcept;
+                           std::uint64_t base,
+                           RowGenerators generators = {}) noexcept;
 
 // What propagate_rows does with each finished row: nothing when `acc` is
 // null, otherwise the accumulation above into the same row of `acc`.

@@ -79,6 +79,24 @@ struct XoshiroLanes {
     }
   }
 
+  // The state of lane l from and to words[4 l .. 4 l + 3].
+  void load(const std::uint64_t* words) noexcept {
+    for (std::size_t l = 0; l < L; ++l) {
+      s0[l] = words[4 * l];
+      s1[l] = words[4 * l + 1];
+      s2[l] = words[4 * l + 2];
+      s3[l] = words[4 * l + 3];
+    }
+  }
+  void store(std::uint64_t* words) const noexcept {
+    for (std::size_t l = 0; l < L; ++l) {
+      words[4 * l] = s0[l];
+      words[4 * l + 1] = s1[l];
+      words[4 * l + 2] = s2[l];
+      words[4 * l + 3] = s3[l];
+    }
+  }
+
   // Skips `count` outputs of every lane.
   void discard(std::uint64_t count) noexcept {
     std::uint64_t unused[L];
