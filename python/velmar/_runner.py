@@ -8,11 +8,13 @@ cancelled between row blocks, its memory freed, and KeyboardInterrupt raised.
 
 from __future__ import annotations
 
+import math
 import re
 import sys
 import threading
 import warnings
 from collections.abc import Callable
+from dataclasses import dataclass
 from typing import Any, cast
 
 import numpy as np
@@ -20,6 +22,7 @@ import numpy.typing as npt
 
 from . import _engine, _memory
 from ._convert import CsrGraph, canonical_csr, check_index
+from ._features import Features
 from ._prepared import PreparedGraph
 
 Embedding = npt.NDArray[np.float32]
@@ -32,6 +35,72 @@ _BYTES_RE = re.compile(r"^\s*([0-9]+(?:\.[0-9]*)?)\s*([kmgt]i?)?b?\s*$", re.IGNO
 # How often the waiting thread looks at the run: bounds the delay of Ctrl-C
 # and of progress updates.
 _POLL_SECONDS = 0.05
+
+
+@dataclass(frozen=True)
+class Options:
+    """The quality options of a run, validated (see velmar.embed)."""
+
+    normalization_strength: float = 0.0
+    step_normalize: bool = False
+    features: Features | None = None
+
+    def plan_args(self) -> dict[str, Any]:
+        """memory_plan's keyword arguments for these options."""
+        x = self.features
+        return {
+            "scaled_rows": self.normalization_strength != 0.0,
+            "num_features": x.num_features if x is not None else 0,
+            "feature_dim": x.feature_dim if x is not None else 0,
+            "input_copies": x.copy_bytes if x is not None else 0,
+            "one_block": self.step_normalize,
+        }
+
+    def engine_args(self) -> dict[str, Any]:
+        """_engine.embed's keyword arguments for these options."""
+        args: dict[str, Any] = {}
+        if self.normalization_strength != 0.0:
+            args["normalization_strength"] = self.normalization_strength
+        if self.step_normalize:
+            args["step_normalize"] = True
+        if self.features is not None:
+            args["features"] = self.features.arg
+            args["feature_dim"] = self.features.feature_dim
+        return args
+
+    def record(self) -> dict[str, Any]:
+        """What a run on disk records of them; nothing for the defaults, so
+        that runs without options keep their records."""
+        out: dict[str, Any] = {}
+        if self.normalization_strength != 0.0:
+            out["normalization_strength"] = self.normalization_strength
+        if self.step_normalize:
+            out["step_normalize"] = "l2"
+        if self.features is not None:
+            out["features"] = self.features.fingerprint()
+            out["feature_dim"] = self.features.feature_dim
+        return out
+
+
+NO_OPTIONS = Options()
+
+
+def check_options(normalization_strength: object, step_normalize: object) -> tuple[float, bool]:
+    """(beta, step normalisation on) from the embed arguments."""
+    if isinstance(normalization_strength, (bool, np.bool_)) or not isinstance(
+        normalization_strength, (int, float, np.integer, np.floating)
+    ):
+        raise TypeError(
+            f"normalization_strength must be a number, got {normalization_strength!r}"
+        )
+    beta = float(normalization_strength)
+    if not math.isfinite(beta):
+        raise ValueError(f"normalization_strength must be finite, got {beta}")
+    if step_normalize is None or step_normalize is False:
+        return beta, False
+    if isinstance(step_normalize, str) and step_normalize == "l2":
+        return beta, True
+    raise ValueError(f"step_normalize must be False or 'l2', got {step_normalize!r}")
 
 
 def parse_bytes(value: object, what: str = "memory_limit") -> int:
@@ -65,10 +134,16 @@ def check_columns(columns: object, dim: int) -> tuple[int, int]:
 
 
 def plan_block(
-    graph: CsrGraph | PreparedGraph, columns: int, undirected: bool, memory_limit: object
+    graph: CsrGraph | PreparedGraph,
+    columns: int,
+    undirected: bool,
+    memory_limit: object,
+    options: Options = NO_OPTIONS,
 ) -> int:
     """The widest column block whose run fits the limit (the memory available
-    to the process when no limit is given); MemoryError when none does."""
+    to the process when no limit is given); MemoryError when none does. With
+    step normalisation the block is all columns: a memory_limit below that
+    is a ValueError, too little memory a MemoryError."""
     if isinstance(graph, PreparedGraph):
         # Its arrays are mapped from files, not allocated; the plan still
         # counts a compact graph, so it errs on the safe side.
@@ -83,11 +158,23 @@ def plan_block(
         limit, source = available
     else:
         limit, source = parse_bytes(memory_limit), "memory_limit"
+    extra = options.plan_args()
     plan = _engine.memory_plan(
-        n, m, columns, undirected=undirected, row_ptrs_32bit=narrow, limit=limit
+        n, m, columns, undirected=undirected, row_ptrs_32bit=narrow, limit=limit, **extra
     )
+    if plan["block"] == 0 and options.step_normalize:
+        error = ValueError if memory_limit is not None else MemoryError
+        raise error(
+            f"step_normalize='l2' couples the columns, so all {columns} of them are "
+            f"computed in one block, which needs {_memory.format_bytes(plan['peak'])} "
+            f"for {n:,} nodes and {m:,} stored edges, but only "
+            f"{_memory.format_bytes(limit)} is available ({source}). Raise the limit, "
+            "reduce dim, or embed without step_normalize."
+        )
     if plan["block"] == 0:
-        need = _engine.memory_plan(n, m, columns, 1, undirected=undirected, row_ptrs_32bit=narrow)
+        need = _engine.memory_plan(
+            n, m, columns, 1, undirected=undirected, row_ptrs_32bit=narrow, **extra
+        )
         raise MemoryError(
             f"embedding needs at least {_memory.format_bytes(need['peak'])} for "
             f"{n:,} nodes and {m:,} stored edges at dim={columns} "
@@ -211,11 +298,19 @@ def run(
     columns: tuple[int, int],
     memory_limit: object = None,
     progress: ProgressLike = None,
+    options: Options = NO_OPTIONS,
 ) -> Embedding:
     """Columns [j0, j1) of the embedding of a converted graph, or of a
     prepared one, whose memory-mapped arrays the engine reads in place."""
     j0, j1 = columns
-    block = plan_block(graph, j1 - j0, undirected, memory_limit)
+    if options.step_normalize and (j0, j1) != (0, dim):
+        raise ValueError(
+            f"step_normalize='l2' couples the columns: it computes all {dim} of them "
+            f"at once and cannot give columns=({j0}, {j1}) alone; embed every column "
+            "and take the slice"
+        )
+    block = plan_block(graph, j1 - j0, undirected, memory_limit, options)
+    engine_args = options.engine_args()
     entries: list[int] = []  # entries of the graph the engine built
 
     def work(control: Any) -> Embedding:
@@ -225,7 +320,7 @@ def run(
             compact = build(graph, undirected, control)
         entries.append(compact.num_entries)
         return _engine.embed(
-            compact, dim, weights, seed, (j0, j1), block, None, control
+            compact, dim, weights, seed, (j0, j1), block, None, control, **engine_args
         )
 
     try:
