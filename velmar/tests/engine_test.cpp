@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -188,7 +189,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadOption{0, 4, 2, {}, {}, {0, 1, 2, kNaN, 4, 5}, "features must be finite as 32-bit floats; row 1, column 1 is not"},
         BadOption{0, 4, 2, {0, 1, 3, 3}, {0, 1, 1}, {1, 2, 3}, kWrongColumns},
         BadOption{0, 4, 2, {0, 1, 2, 3}, {0, 2, 0}, {1, 2, 3}, kWrongColumns},
-        BadOption{0, 4, 2, {0, 1, 2, 2}, {0, 1, 0}, {1, 2, 3}, "features: row pointers must start at 0 and end at the number of entries"}));
+        BadOption{0, 4, 2, {0, 1, 2, 2}, {0, 1, 0}, {1, 2, 3}, "features: row pointers must start at 0 and end at the number of entries"}),
+    [](const ::testing::TestParamInfo<BadOption>& info) {
+      return "case" + std::to_string(info.index);
+    });
 
 TEST(L2NormalizeRow, SumsEightLanesInFloat64) {
   // 3-4-12-84 gives length 85; the zero row stays as it is.
