@@ -10,6 +10,9 @@ Reports, as medians of interleaved rounds:
 - the fixed part of the package path: _engine.build_graph (validation and
   symmetrization into the compact graph) and the projection;
 - one step with all columns in one block and with several blocks, per dim;
+- the quality options (beta, step normalisation, 64 dense float32
+  features in a quarter of the columns, all three) against the plain run on
+  the same compact graph, as ratios;
 - peak RSS growth of each path (VmHWM reset through /proc/self/clear_refs)
   and velmar.estimate_memory against the measured growth.
 The first touch of fresh memory is slow on virtual machines, so every timed
@@ -133,7 +136,27 @@ def main(argv=None) -> int:
                       "blocked_step_s": blocked - zero_b,
                       "blocked_over_one": (blocked - zero_b) / (one - zero)})
     report["steps"] = steps
-    del built
+
+    x = np.random.default_rng(1).normal(size=(n, 64)).astype(np.float32)
+    variants = {
+        "plain": {},
+        "beta=1": {"normalization_strength": 1.0},
+        "step l2": {"step_normalize": True},
+        "features": {"features": x, "feature_dim": dim // 4},
+        "all three": {"normalization_strength": 1.0, "step_normalize": True,
+                      "features": x, "feature_dim": dim // 4},
+    }
+    out = np.empty((n, dim), np.float32)
+    times: dict[str, list[float]] = {k: [] for k in variants}
+    for kw in variants.values():  # warm-up: first touches
+        _engine.embed(built, dim, weights, seed, None, None, out, **kw)
+    for _ in range(args.rounds):  # interleaved, so that load changes hit all alike
+        for name, kw in variants.items():
+            times[name].append(timed(lambda: _engine.embed(built, dim, weights, seed, None, None, out, **kw)))
+    plain = statistics.median(times["plain"])
+    report["options"] = {k: {"s": statistics.median(v), "over_plain": statistics.median(v) / plain}
+                         for k, v in times.items()}
+    del out, x, built
 
     report["fit_csr_peak"] = peak_growth(fit_csr)
     report["embed_peak"] = peak_growth(package)
@@ -161,6 +184,8 @@ def main(argv=None) -> int:
     for s in steps:
         print(f"  step dim {s['dim']:>4}: one block {s['step_s']:.3f} s, "
               f"blocks of {s['block']:>3} {s['blocked_step_s']:.3f} s  ratio {s['blocked_over_one']:.3f}")
+    for name, o in report["options"].items():
+        print(f"  options {name:<10} {o['s']:.3f} s  ratio to plain {o['over_plain']:.3f}")
     if args.json:
         args.json.write_text(json.dumps(report, indent=2))
     return 0 if same else 1
