@@ -64,7 +64,15 @@ class Options:
         if self.step_normalize:
             args["step_normalize"] = True
         if self.features is not None:
-            args["features"] = self.features.arg
+            arg = self.features.arg
+            # Arrays that crossed a process boundary (a Dask task's
+            # arguments) may come back unaligned; the engine reads only
+            # aligned memory.
+            if isinstance(arg, tuple):
+                arg = (*(np.require(a, requirements="AC") for a in arg[:3]), arg[3])
+            else:
+                arg = np.require(arg, requirements="A")
+            args["features"] = arg
             args["feature_dim"] = self.features.feature_dim
         return args
 
