@@ -69,7 +69,7 @@ class Options:
             # arguments) may come back unaligned; the engine reads only
             # aligned memory.
             if isinstance(arg, tuple):
-                arg = (*(np.require(a, requirements="AC") for a in arg[:3]), arg[3])
+                arg = (*(np.require(a, requirements=["A", "C"]) for a in arg[:3]), arg[3])
             else:
                 arg = np.require(arg, requirements="A")
             args["features"] = arg
