@@ -54,6 +54,8 @@ def test_quality_options(tmp_path):
     assert done.returncode == 0, done.stderr
     expected = velmar.embed(([0, 1, 2, 3, 0], [1, 2, 3, 0, 2]), 16, seed=5, **options)
     assert np.array_equal(bits(np.load(tmp_path / "emb.npy")), bits(expected))
+    done = velmar_cli("embed", "g.txt", "-o", "emb.npy", "--features", "x.npy", cwd=tmp_path)
+    assert done.returncode == 1 and "--features and --feature-dim K go together" in done.stderr
 
 
 def test_csv_with_header_string_ids_and_weights(tmp_path):

@@ -110,6 +110,8 @@ def _load_features(path: str | None) -> Any:
 
 def _options(args: argparse.Namespace) -> dict[str, Any]:
     """The quality options as velmar.embed's keyword arguments."""
+    if (args.features is None) != (args.feature_dim is None):
+        raise ValueError("--features and --feature-dim K go together")
     return {
         "normalization_strength": args.normalization_strength,
         "step_normalize": args.step_normalize or False,
