@@ -11,6 +11,9 @@ Reports, as medians of interleaved rounds:
   symmetrization into the compact graph) and the projection;
 - one step per dim with all columns in one block and in blocks of each of
   --widths columns (the default run takes blocks of _engine.PREFERRED_BLOCK);
+- the quality options (beta, step normalisation, 64 dense float32
+  features in a quarter of the columns, all three) against the plain run on
+  the same compact graph (all columns in one block), as ratios;
 - peak RSS growth of each path (VmHWM reset through /proc/self/clear_refs)
   and velmar.estimate_memory against the measured growth.
 The first touch of fresh memory is slow on virtual machines, so every timed
@@ -136,7 +139,27 @@ def main(argv=None) -> int:
         del out
         steps.append(row)
     report["steps"] = steps
-    del built
+
+    x = np.random.default_rng(1).normal(size=(n, 64)).astype(np.float32)
+    variants = {
+        "plain": {},
+        "beta=1": {"normalization_strength": 1.0},
+        "step l2": {"step_normalize": True},
+        "features": {"features": x, "feature_dim": dim // 4},
+        "all three": {"normalization_strength": 1.0, "step_normalize": True,
+                      "features": x, "feature_dim": dim // 4},
+    }
+    out = np.empty((n, dim), np.float32)
+    times: dict[str, list[float]] = {k: [] for k in variants}
+    for kw in variants.values():  # warm-up: first touches
+        _engine.embed(built, dim, weights, seed, None, None, out, **kw)
+    for _ in range(args.rounds):  # interleaved, so that load changes hit all alike
+        for name, kw in variants.items():
+            times[name].append(timed(lambda: _engine.embed(built, dim, weights, seed, None, None, out, **kw)))
+    plain = statistics.median(times["plain"])
+    report["options"] = {k: {"s": statistics.median(v), "over_plain": statistics.median(v) / plain}
+                         for k, v in times.items()}
+    del out, x, built
 
     report["fit_csr_peak"] = peak_growth(fit_csr)
     report["embed_peak"] = peak_growth(package)
@@ -165,6 +188,8 @@ def main(argv=None) -> int:
         blocked = "".join(f", blocks of {b['block']} {b['step_s']:.3f} s ({b['over_one']:.2f}×)"
                           for b in s["blocked"])
         print(f"  step dim {s['dim']:>4}: one block {s['step_s']:.3f} s{blocked}")
+    for name, o in report["options"].items():
+        print(f"  options {name:<10} {o['s']:.3f} s  ratio to plain {o['over_plain']:.3f}")
     if args.json:
         args.json.write_text(json.dumps(report, indent=2))
     return 0 if same else 1

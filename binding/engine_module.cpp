@@ -8,6 +8,7 @@
 // Module state (multi-phase initialisation) holds the types, the Cancelled
 // exception and the pool; nothing lives in C++ globals.
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -324,6 +325,101 @@ std::optional<std::uint64_t> optional_u64(Converter& in, PyObject* slot,
   return in.u64(i);
 }
 
+std::optional<bool> optional_bool(Converter& in, PyObject* slot,
+                                  std::size_t i) {
+  if (!is_given(slot)) return false;
+  return in.boolean(i);
+}
+
+// A finite float, 0.0 when omitted.
+std::optional<double> finite_double(PyObject* slot, const char* name) {
+  if (!is_given(slot)) return 0.0;
+  const double v = PyFloat_AsDouble(slot);
+  if (v == -1.0 && PyErr_Occurred()) return std::nullopt;
+  if (!std::isfinite(v)) {
+    PyErr_Format(PyExc_ValueError, "%s must be finite, got %R", name, slot);
+    return std::nullopt;
+  }
+  return v;
+}
+
+// The features argument of embed: a 2-D float32 array with contiguous rows,
+// or a tuple (row_ptrs int64, col_indices int32/int64, values float32,
+// num_features) of CSR arrays. The arrays are kept in `keep`.
+bool feature_input(PyObject* obj, FeatureInput& x, std::uint64_t n,
+                   std::vector<PyRef>& keep) {
+  ensure_numpy_api();
+  if (PyTuple_Check(obj)) {
+    if (PyTuple_GET_SIZE(obj) != 4) {
+      PyErr_SetString(PyExc_TypeError,
+                      "features must be a float32 array or a tuple "
+                      "(row_ptrs, col_indices, values, num_features)");
+      return false;
+    }
+    // Items borrowed from the tuple, which the caller keeps alive.
+    PyRef rp = plain_array(PyTuple_GET_ITEM(obj, 0), "features row_ptrs",
+                           {{NPY_INT64, IndexType::kInt64}}, nullptr);
+    if (!rp) return false;
+    std::size_t col_kind = 0;
+    PyRef cols = plain_array(PyTuple_GET_ITEM(obj, 1), "features col_indices",
+                             {{NPY_INT32, IndexType::kInt32},
+                              {NPY_INT64, IndexType::kInt64}},
+                             &col_kind);
+    if (!cols) return false;
+    PyRef vals = plain_array(PyTuple_GET_ITEM(obj, 2), "features values",
+                             {{NPY_FLOAT32, {}}}, nullptr);
+    if (!vals) return false;
+    const unsigned long long f =
+        PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(obj, 3));
+    if (f == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      return false;
+    }
+    if (length(rp) != n + 1 || length(cols) != length(vals)) {
+      PyErr_Format(PyExc_ValueError,
+                   "features must have %llu row pointers and as many columns "
+                   "as values",
+                   static_cast<unsigned long long>(n + 1));
+      return false;
+    }
+    x.num_features = f;
+    x.row_ptrs = static_cast<const std::int64_t*>(data_of(rp));
+    x.col_indices = data_of(cols);
+    x.col_type = col_kind == 0 ? IndexType::kInt32 : IndexType::kInt64;
+    x.values = static_cast<const float*>(data_of(vals));
+    x.num_entries = length(vals);
+    keep.push_back(std::move(rp));
+    keep.push_back(std::move(cols));
+    keep.push_back(std::move(vals));
+    return true;
+  }
+  PyRef dense = plain_array(obj, "features", {{NPY_FLOAT32, {}}}, nullptr, 2);
+  if (!dense) return false;
+  auto* arr = reinterpret_cast<PyArrayObject*>(dense.get());
+  const npy_intp* shape = PyArray_DIMS(arr);
+  const npy_intp* strides = PyArray_STRIDES(arr);
+  if (static_cast<std::uint64_t>(shape[0]) != n) {
+    PyErr_Format(PyExc_ValueError, "features must have %llu rows, got %lld",
+                 static_cast<unsigned long long>(n),
+                 static_cast<long long>(shape[0]));
+    return false;
+  }
+  if (!PyArray_ISALIGNED(arr) ||
+      (shape[1] > 1 && strides[1] != sizeof(float)) ||
+      (n > 1 && (strides[0] < 0 || strides[0] % sizeof(float) != 0))) {
+    PyErr_SetString(PyExc_ValueError,
+                    "features must be aligned, with contiguous rows and a "
+                    "non-negative row stride");
+    return false;
+  }
+  x.num_features = static_cast<std::uint64_t>(shape[1]);
+  x.dense = static_cast<const float*>(PyArray_DATA(arr));
+  x.dense_stride = n > 1 ? static_cast<std::uint64_t>(strides[0]) /
+                               sizeof(float)
+                         : x.num_features;
+  keep.push_back(std::move(dense));
+  return true;
+}
+
 // ---- build_graph / open_graph -----------------------------------------------
 
 constexpr std::string_view kBuildParams[] = {
@@ -465,7 +561,11 @@ PyObject* open_graph(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 // ---- embed ------------------------------------------------------------------
 
 constexpr std::string_view kEmbedParams[] = {
-    "graph", "dim", "weights", "seed", "columns", "block", "out", "control"};
+    "graph",   "dim",     "weights",
+    "seed",    "columns", "block",
+    "out",     "control", "normalization_strength",
+    "step_normalize", "features", "feature_dim",
+    "row_offset"};
 constexpr CallSpec kEmbed{"embed", kEmbedParams, 3};
 
 PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -575,12 +675,37 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
       }
       control = PyRef::borrow(slot[7]);
     }
+    auto beta = finite_double(slot[8], "normalization_strength");
+    if (!beta) return nullptr;
+    auto step_normalize = optional_bool(in, slot[9], 9);
+    if (!step_normalize) return nullptr;
+    std::vector<PyRef> feature_arrays;
+    FeatureInput features;
+    if (is_given(slot[10])) {
+      if (!feature_input(slot[10], features, n, feature_arrays)) {
+        return nullptr;
+      }
+      if (!is_given(slot[11])) {
+        PyErr_SetString(PyExc_TypeError, "features need feature_dim");
+        return nullptr;
+      }
+      auto k = in.u64(11);
+      if (!k) return nullptr;
+      features.feature_dim = *k;
+    }
+    auto row_offset = optional_u64(in, slot[12], 12, 0);
+    if (!row_offset) return nullptr;
     EmbedSettings settings;
     settings.weights = *weights;
     settings.base_seed = *seed ? **seed : thread_rng_next_u64();
     settings.j0 = j0;
     settings.j1 = j1;
     settings.block = *block;
+    settings.dim = *dim;
+    settings.normalization_strength = *beta;
+    settings.step_normalize = *step_normalize;
+    settings.features = is_given(slot[10]) ? &features : nullptr;
+    settings.row_offset = *row_offset;
     RunControl* ctl = control ? &control_of(control.get()) : nullptr;
     std::shared_ptr<WorkerPool> pool = st->pool->get();
     // The graph, the output and the control stay referenced until the run
@@ -601,9 +726,10 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 // ---- memory plan, threads ---------------------------------------------------
 
 constexpr std::string_view kPlanParams[] = {
-    "num_nodes",   "num_entries", "columns",     "block",
-    "undirected",  "out_entries", "result_owned", "row_ptrs_32bit",
-    "limit"};
+    "num_nodes",    "num_entries",  "columns",        "block",
+    "undirected",   "out_entries",  "result_owned",   "row_ptrs_32bit",
+    "limit",        "scaled_rows",  "num_features",   "feature_dim",
+    "input_copies", "one_block"};
 constexpr CallSpec kPlan{"memory_plan", kPlanParams, 3};
 
 PyObject* memory_plan(PyObject* module, PyObject* const* args,
@@ -635,24 +761,53 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args,
     shape.num_nodes = *n;
     shape.num_entries = *nnz;
     shape.row_ptr_type = *narrow_rp ? IndexType::kInt32 : IndexType::kInt64;
+    OptionShape options;
+    auto scaled = optional_bool(in, slot[9], 9);
+    if (!scaled) return nullptr;
+    options.scaled_rows = *scaled;
+    auto f = optional_u64(in, slot[10], 10, 0);
+    if (!f) return nullptr;
+    options.num_features = *f;
+    auto k = optional_u64(in, slot[11], 11, 0);
+    if (!k) return nullptr;
+    options.feature_dim = *k;
+    auto copies = optional_u64(in, slot[12], 12, 0);
+    if (!copies) return nullptr;
+    options.input_copies = *copies;
+    auto one_block = optional_bool(in, slot[13], 13);
+    if (!one_block) return nullptr;
     const std::uint64_t workers = st->pool->size();
-    std::uint64_t chosen = *block;
+    // Step normalisation needs every column in one block: the block is all
+    // of them or, when they do not fit the limit, none.
+    std::uint64_t chosen = *one_block ? *columns : *block;
     if (is_given(slot[8])) {
       auto limit = in.u64(8);
       if (!limit) return nullptr;
-      // With a limit, `block` is the widest wanted.
-      chosen = widest_block(shape, *undirected, *out_entries, *columns,
-                            *result_owned, workers, *limit, *block);
+      if (*one_block) {
+        const MemoryPlan whole =
+            plan_memory(shape, *undirected, *out_entries, *columns, *columns,
+                        *result_owned, workers, options);
+        chosen = whole.peak <= *limit ? *columns : 0;
+      } else {
+        // With a limit, `block` is the widest wanted.
+        chosen = widest_block(shape, *undirected, *out_entries, *columns,
+                              *result_owned, workers, *limit, *block, options);
+      }
     }
+    const std::uint64_t planned = chosen != 0 ? chosen
+                                  : *one_block ? *columns
+                                               : 1;
     const MemoryPlan plan =
-        plan_memory(shape, *undirected, *out_entries, *columns,
-                    chosen == 0 ? 1 : chosen, *result_owned, workers);
+        plan_memory(shape, *undirected, *out_entries, *columns, planned,
+                    *result_owned, workers, options);
     return Py_BuildValue(
-        "{sKsKsKsKsKsK}", "graph_build_peak",
+        "{sKsKsKsKsKsKsKsK}", "graph_build_peak",
         static_cast<unsigned long long>(plan.graph_build_peak), "graph",
         static_cast<unsigned long long>(plan.graph), "result",
         static_cast<unsigned long long>(plan.result), "working",
-        static_cast<unsigned long long>(plan.working), "peak",
+        static_cast<unsigned long long>(plan.working), "options",
+        static_cast<unsigned long long>(plan.options), "inputs",
+        static_cast<unsigned long long>(plan.inputs), "peak",
         static_cast<unsigned long long>(plan.peak), "block",
         static_cast<unsigned long long>(chosen));
   });
@@ -709,7 +864,9 @@ PyMethodDef engine_methods[] = {
      "float32(weight) * (1.0f / float32(degree of its row))."},
     {"embed", as_method(&embed), kFast,
      "embed(graph, dim, weights, seed=None, columns=None, block=None, "
-     "out=None, control=None)\n--\n\n"
+     "out=None, control=None, normalization_strength=0.0, "
+     "step_normalize=False, features=None, feature_dim=None, "
+     "row_offset=0)\n--\n\n"
      "Columns [j0, j1) of the dim-column embedding (columns=(j0, j1), "
      "default all), computed block columns at a time (default all at once) "
      "with two num_nodes x block float32 working matrices. The columns are "
@@ -720,15 +877,27 @@ PyMethodDef engine_methods[] = {
      "rows and any non-negative row stride (a memory-mapped .npy, a slice of "
      "a wider array, a buffer for a Zarr chunk). out is written with the GIL "
      "released: nothing else may use it meanwhile. Raises Cancelled when "
-     "control.cancel() is called, MemoryError when memory is refused."},
+     "control.cancel() is called, MemoryError when memory is refused. "
+     "normalization_strength=beta scales row i of the initial matrix by "
+     "float32(deg_i ** beta) (rows without entries unscaled); "
+     "step_normalize=True scales every H_i, i >= 1, to unit row length and "
+     "needs every column in one block; features (a 2-D float32 array with "
+     "contiguous rows, or a tuple (row_ptrs int64, col_indices int32/int64, "
+     "values float32, num_features) of sorted CSR arrays) fill the last "
+     "feature_dim columns of the initial matrix with features @ R; "
+     "row_offset seeds row i's generator as that of row row_offset + i."},
     {"memory_plan", as_method(&memory_plan), kFast,
      "memory_plan(num_nodes, num_entries, columns, block=None, "
      "undirected=True, out_entries=None, result_owned=True, "
-     "row_ptrs_32bit=False, limit=None)\n--\n\n"
+     "row_ptrs_32bit=False, limit=None, scaled_rows=False, num_features=0, "
+     "feature_dim=0, input_copies=0, one_block=False)\n--\n\n"
      "The bytes a build_graph + embed run allocates: a dict with "
-     "graph_build_peak, graph, result, working, peak and block (with limit: "
-     "the widest block up to `block` whose peak fits, 0 if none). "
-     "PREFERRED_BLOCK is the width a run takes when memory allows more."},
+     "graph_build_peak, graph, result, working, options (row scales and the "
+     "block of the feature projection), inputs (input_copies, the caller's "
+     "copies held during the run), peak and block (with limit: the widest "
+     "block up to `block` whose peak fits, 0 if none; with one_block, all "
+     "columns or 0). PREFERRED_BLOCK is the width a run takes when memory "
+     "allows more."},
     {"set_num_threads", as_method(&set_num_threads), METH_O,
      "set_num_threads(n)\n--\n\nUse n worker threads from the next call "
      "on."},

@@ -226,3 +226,46 @@ def test_feature_seed_and_layout_of_the_initial_matrix():
     assert np.array_equal(bits(m[:, :7]), bits(plain[:, :7]))
     f = reference.initial_matrix(5, 5, 42, OPT_DEG, normalization_strength=-1.0, features=x, feature_dim=5)
     assert np.array_equal(bits(m[:, 7:]), bits(f))
+
+
+def _option_kwargs(n, features, k):
+    rng = np.random.default_rng(n)
+    x = _features(rng, n, 13)
+    if features == "dense32":
+        x = x.astype(np.float32)
+    elif features == "csr":
+        x = pytest.importorskip("scipy.sparse").csr_matrix(x)
+    return {} if features is None else {"features": x, "feature_dim": k}
+
+
+OPTION_CASES = [
+    # n, m, dim, weights, undirected, beta, step, features, feature_dim
+    (200, 900, 33, [0.5, -1.0, 0.0, 2.0], True, -0.5, False, None, 0),
+    (200, 900, 40, [1.0, 1.0, 1.0], False, 1.0, "l2", None, 0),  # wider than a default block
+    (300, 40, 17, [0.0, 1.0, 1.0], True, 0.0, "l2", None, 0),  # many zero rows
+    (200, 900, 24, [1.0, 1.0, 0.5], True, 0.0, False, "dense", 9),
+    (200, 900, 24, [1.0, 0.0, 0.5], False, -1.0, "l2", "csr", 24),
+    (40, 120, 8, [1.0, 1.0], True, 0.5, False, "dense32", 3),
+]
+
+
+@pytest.mark.parametrize("n, m, dim, weights, undirected, beta, step, features, k", OPTION_CASES)
+def test_embed_options_match_reference_bit_for_bit(
+    tmp_path, n, m, dim, weights, undirected, beta, step, features, k
+):
+    velmar = pytest.importorskip("velmar")
+    sp = pytest.importorskip("scipy.sparse")
+    rng = np.random.default_rng(n * 7919 + m)
+    rp, col, val = _random_graph(rng, n, m)
+    opts = dict(normalization_strength=beta, step_normalize=step, **_option_kwargs(n, features, k))
+    want = reference.fit(rp, col, val, n, dim, weights, 11, undirected=undirected, **opts)
+    a = sp.csr_matrix((val, col, rp), shape=(n, n))
+    got = velmar.embed(a, dim, weights, seed=11, undirected=undirected, **opts)
+    assert np.array_equal(bits(got), bits(want))
+    if step:  # a run to disk takes all columns in one block as well
+        disk = velmar.embed(a, dim, weights, seed=11, undirected=undirected,
+                            out=str(tmp_path / "e.npy"), **opts)
+        assert np.array_equal(bits(np.asarray(disk)), bits(want))
+    if step and weights[0] == 0.0:  # rows without entries stay +0.0 through every step
+        empty = np.diff(reference.symmetrize(rp, col, val, n)[0]) == 0
+        assert empty.any() and not bits(got[empty]).any()

@@ -42,6 +42,22 @@ def test_integer_edge_list_with_comments(tmp_path):
     assert not (tmp_path / "emb.nodes.txt").exists()  # IDs are 0..n-1
 
 
+def test_quality_options(tmp_path):
+    (tmp_path / "g.txt").write_text("0 1\n1 2\n2 3\n3 0\n0 2\n")
+    x = np.arange(12.0).reshape(4, 3)
+    np.save(tmp_path / "x.npy", x)
+    options = dict(normalization_strength=-0.5, step_normalize="l2", features=x, feature_dim=4)
+    done = velmar_cli(
+        "embed", "g.txt", "-o", "emb.npy", "--dim", 16, "--seed", 5, "--normalization-strength",
+        -0.5, "--step-normalize", "l2", "--features", "x.npy", "--feature-dim", 4, cwd=tmp_path,
+    )
+    assert done.returncode == 0, done.stderr
+    expected = velmar.embed(([0, 1, 2, 3, 0], [1, 2, 3, 0, 2]), 16, seed=5, **options)
+    assert np.array_equal(bits(np.load(tmp_path / "emb.npy")), bits(expected))
+    done = velmar_cli("embed", "g.txt", "-o", "emb.npy", "--features", "x.npy", cwd=tmp_path)
+    assert done.returncode == 1 and "--features and --feature-dim K go together" in done.stderr
+
+
 def test_csv_with_header_string_ids_and_weights(tmp_path):
     (tmp_path / "g.csv").write_text(
         'source,target,weight\nbob,alice,1.5\n"carol", bob ,2\nalice,carol,-0.5\n'
@@ -178,6 +194,8 @@ def test_bad_npz_archive(tmp_path):
         (["--seed", "-3"], "--seed: expected an integer from 0"),
         (["--weights", "nan,1"], "--weights: expected finite numbers"),
         (["--weights", "1e300,1"], "--weights: expected finite numbers"),
+        (["--normalization-strength", "inf"], "expected a finite number"),
+        (["--step-normalize", "l1"], "invalid choice: 'l1'"),
     ],
 )
 def test_bad_options(tmp_path, args, message):

@@ -46,6 +46,50 @@ def test_column_blocks_are_bit_identical_to_the_full_result(graph, reference, co
     assert np.array_equal(part.view(np.uint32), full[:, columns[0]:columns[1]].view(np.uint32))
 
 
+FEATURES = np.random.default_rng(8).choice([0.0, 0.0, 0.5, -2.0], size=(N, 30)).astype(np.float32)
+FEATURES_CSR = sp.csr_matrix(FEATURES)
+OPTIONS = {
+    "beta": dict(normalization_strength=-0.5),
+    "dense features": dict(features=FEATURES, feature_dim=10, normalization_strength=1.0),
+    "csr features": dict(
+        features=(FEATURES_CSR.indptr.astype(np.int64), FEATURES_CSR.indices, FEATURES_CSR.data, 30),
+        feature_dim=DIM,
+    ),
+    "step l2": dict(step_normalize=True, normalization_strength=0.5, features=FEATURES, feature_dim=7),
+}
+
+
+@pytest.mark.parametrize(
+    "options, columns, block, threads",
+    [
+        ("beta", (0, DIM), 5, 3),
+        ("beta", (7, 8), 1, 1),
+        ("dense features", (3, 20), 4, 2),  # a block across the first feature column
+        ("dense features", (14, 24), 3, 4),
+        ("csr features", (0, DIM), 7, 3),
+        ("csr features", (23, 24), None, 1),
+        ("step l2", (0, DIM), None, 3),
+    ],
+)
+def test_options_keep_blocks_and_thread_counts_bit_identical(graph, options, columns, block, threads):
+    g = _engine.build_graph(graph.indptr, graph.indices, graph.data, N, True)
+    full = _engine.embed(g, DIM, WEIGHTS, SEED, **OPTIONS[options])
+    before = _engine.get_num_threads()
+    _engine.set_num_threads(threads)
+    try:
+        part = _engine.embed(g, DIM, WEIGHTS, SEED, columns, block, **OPTIONS[options])
+    finally:
+        _engine.set_num_threads(before)
+    assert np.array_equal(part.view(np.uint32), full[:, columns[0]:columns[1]].view(np.uint32))
+
+
+def test_step_normalize_refuses_a_part_of_the_columns(graph):
+    g = _engine.build_graph(graph.indptr, graph.indices, graph.data, N, True)
+    for columns, block in [((0, DIM), 5), ((1, DIM), None)]:
+        with pytest.raises(ValueError, match="couples the columns: it needs all 24 columns"):
+            _engine.embed(g, DIM, WEIGHTS, SEED, columns, block, step_normalize=True)
+
+
 def test_memory_mapped_graph_and_output_without_copies(graph, reference, tmp_path):
     # The form prepared graphs and on-disk results take: arrays saved by one
     # process, opened read-only and memory-mapped, and a .npy written in place.

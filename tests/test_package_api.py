@@ -59,11 +59,25 @@ def test_l2_rows_have_unit_length_and_isolated_rows_stay_zero():
         ({"seed": 1.0}, TypeError, "seed must be an integer"),
         ({"undirected": 1}, TypeError, "undirected must be True or False"),
         ({"normalize": "l1"}, ValueError, "normalize must be None or 'l2'"),
+        ({"normalization_strength": "1"}, TypeError, "normalization_strength must be a number"),
+        ({"normalization_strength": float("nan")}, ValueError, "must be finite"),
+        ({"step_normalize": True}, ValueError, "step_normalize must be False or 'l2'"),
+        ({"step_normalize": "l2", "columns": (0, 4)}, ValueError, "couples the columns"),
+        ({"step_normalize": "l2", "memory_limit": 400}, ValueError, "all 8 of them are computed in one block"),
+        ({"features": np.ones((4, 3))}, TypeError, "needs feature_dim="),
+        ({"feature_dim": 2}, TypeError, "applies only with features="),
+        ({"features": np.ones((4, 3)), "feature_dim": 9}, ValueError, r"between 1 and dim \(8\), got 9"),
+        ({"features": np.ones((5, 3)), "feature_dim": 2}, ValueError, "5 rows for a graph of 4 nodes"),
+        ({"features": np.ones(4), "feature_dim": 2}, ValueError, "must be 2-D"),
+        ({"features": np.full((4, 3), "a"), "feature_dim": 2}, TypeError, "real numbers"),
+        ({"features": np.diag([1.0, np.inf, 1.0])[[0, 1, 2, 2]], "feature_dim": 2}, ValueError,
+         "row 1, column 1 is not"),
+        ({"features": np.full((4, 3), 1e39), "feature_dim": 2}, ValueError, "finite as 32-bit floats"),
     ],
 )
 def test_parameter_errors(kwargs, error, message):
     with pytest.raises(error, match=message):
-        velmar.embed(EDGES, **kwargs)
+        velmar.embed(EDGES, **{"dim": 8, **kwargs})
 
 
 def test_parameters_accept_numpy_types():
@@ -83,8 +97,17 @@ def test_parameters_accept_numpy_types():
 
 @pytest.mark.skipif(under_address_sanitizer(), reason="AddressSanitizer changes what memory is resident")
 @pytest.mark.skipif(importlib.util.find_spec("scipy") is None, reason="needs SciPy")
-@pytest.mark.parametrize("n, degree, dim", [(300_000, 2, 16), (300_000, 64, 16), (100_000, 8, 512)])
-def test_estimate_memory_matches_the_measured_peak(n, degree, dim):
+@pytest.mark.parametrize(
+    "n, degree, dim, options",
+    [
+        (300_000, 2, 16, ""),
+        (300_000, 64, 16, ""),
+        (100_000, 8, 512, ""),
+        # Row scales, the block of R and the float32 copy of float64 features.
+        (100_000, 8, 64, "normalization_strength=0.5, features=x, feature_dim=24"),
+    ],
+)
+def test_estimate_memory_matches_the_measured_peak(n, degree, dim, options):
     # Peak RSS growth of one embed of a SciPy CSR matrix, in a fresh process,
     # against the engine's own plan; /proc/self/clear_refs resets the peak.
     out = run_python(f"""
@@ -93,6 +116,7 @@ def test_estimate_memory_matches_the_measured_peak(n, degree, dim):
         m = {n} * {degree} // 2
         a = sp.csr_matrix((rng.random(m), (rng.integers(0, {n}, m), rng.integers(0, {n}, m))),
                           shape=({n}, {n}))
+        x = rng.random(({n}, 40)) if "{options}" else None
         velmar.set_num_threads(2)
         def status(key):
             for line in open("/proc/self/status"):
@@ -100,8 +124,8 @@ def test_estimate_memory_matches_the_measured_peak(n, degree, dim):
                     return int(line.split()[1]) * 1024
         open("/proc/self/clear_refs", "w").write("5")
         before = status("VmRSS:")
-        velmar.embed(a, {dim}, seed=1)
-        print(status("VmHWM:") - before, velmar.estimate_memory({n}, a.nnz, {dim}))
+        velmar.embed(a, {dim}, seed=1, {options})
+        print(status("VmHWM:") - before, velmar.estimate_memory({n}, a.nnz, {dim}, {options}))
     """)
     measured, estimate = map(int, out.split())
     assert abs(estimate - measured) <= 0.05 * measured, (measured, estimate)

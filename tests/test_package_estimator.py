@@ -23,6 +23,9 @@ def test_params_round_trip_and_defaults():
         "random_state": None,
         "undirected": True,
         "normalize": None,
+        "normalization_strength": 0.0,
+        "step_normalize": False,
+        "feature_dim": None,
     }
     weights = [1.0, 0.5]
     assert est.set_params(dim=16, weights=weights) is est
@@ -100,3 +103,47 @@ def test_int_random_state_repeats_and_none_does_not():
 def test_bad_random_state(state):
     with pytest.raises(ValueError, match="cannot be used as random_state"):
         VelmarEmbedding(dim=8, random_state=state).fit(GRAPH)
+
+
+@pytest.mark.parametrize("weights, beta, k", [([1.0, 1.0, 0.5], 0.0, 0), ([0.5, 1.0], -0.5, 5)])
+def test_transform_is_the_fit_with_weights_shifted_one_step(weights, beta, k):
+    # The documented equality: new nodes' rows equal those of a directed fit
+    # of the graph with their edges (out of them only) and weights
+    # (w_0, w_0, w_1, ...), in which the fitted rows do not change.
+    sp = pytest.importorskip("scipy.sparse")
+    n, m, dim = 60, 7, 12
+    a = sp.random(n, n, density=0.1, format="csr", random_state=1)
+    sym = (a + a.T).tocsr()
+    new = sp.diags([0.0] + [1.0] * (m - 1)) @ sp.random(m, n, density=0.15, random_state=2)
+    new = new.tocsr()  # the first new node has no edges
+    x = np.random.default_rng(3).normal(size=(n + m, 4))
+    fit_features = {"features": x[:n]} if k else {}
+    est = VelmarEmbedding(dim, weights, random_state=9, normalization_strength=beta,
+                          feature_dim=k or None).fit(a, **fit_features)
+    got = est.transform(new, features=x[n:] if k else None)
+    full = sp.bmat([[sym, None], [new, sp.csr_matrix((m, m))]], format="csr")
+    shifted = [weights[0], *weights]
+    want = velmar.embed(full, dim, shifted, seed=9, undirected=False, normalization_strength=beta,
+                        **({"features": x, "feature_dim": k} if k else {}))
+    np.testing.assert_allclose(got, want[n:], rtol=2e-6, atol=1e-6)
+    assert np.array_equal(bits(velmar.embed(a, dim, weights, seed=9, normalization_strength=beta,
+                                            **fit_features, **({"feature_dim": k} if k else {}))),
+                          bits(est.embedding_))
+
+
+@pytest.mark.parametrize(
+    "fit_kwargs, X, kwargs, message",
+    [
+        ({}, np.ones((2, 3)), {}, "one column per fitted node"),
+        ({}, np.ones((2, 4)), {"features": np.ones((2, 3))}, "exactly when the estimator was fitted"),
+        ({"features": np.eye(4)}, np.ones((2, 4)), {}, "exactly when the estimator was fitted"),
+    ],
+)
+def test_transform_errors(fit_kwargs, X, kwargs, message):
+    pytest.importorskip("scipy")
+    est = VelmarEmbedding(dim=8, random_state=1, feature_dim=2 if fit_kwargs else None)
+    with pytest.raises(ValueError, match="not fitted"):
+        est.transform(X)
+    est.fit(GRAPH, **fit_kwargs)
+    with pytest.raises((TypeError, ValueError), match=message):
+        est.transform(X, **kwargs)

@@ -196,12 +196,15 @@ DASK_RUN = """
 
     if __name__ == "__main__":
         graph = velmar.open_graph(sys.argv[1])
+        # Options travel with every task (features as float32 arrays).
+        x = np.sin(np.arange(graph.num_nodes * 3.0)).reshape(-1, 3)
+        options = dict(normalization_strength=0.5, features=x, feature_dim=4)
         with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                           dashboard_address=None) as cluster, Client(cluster) as client:
             client.run(die_once_in_block_5, sys.argv[2] + ".killed")
             result = velmar.embed(graph, 16, seed=9, out=sys.argv[2], block_columns=5,
-                                  client=client)
-        expected = velmar.embed(graph, 16, seed=9)
+                                  client=client, **options)
+        expected = velmar.embed(graph, 16, seed=9, **options)
         print(os.path.exists(sys.argv[2] + ".killed"),
               np.array_equal(result[:].view(np.uint32), expected.view(np.uint32)))
 """

@@ -15,9 +15,10 @@ from typing import Any, Literal, Union, cast, overload
 import numpy as np
 import numpy.typing as npt
 
-from . import _convert, _engine, _memory, _results, _runner
+from . import _convert, _engine, _features, _memory, _results, _runner
 from ._convert import CsrGraph, check_index
 from ._prepared import PreparedGraph
+from ._runner import NO_OPTIONS, Options
 
 Embedding = npt.NDArray[np.float32]
 WeightsLike = Union[Sequence[float], npt.NDArray[np.floating[Any]]]
@@ -98,6 +99,7 @@ def embed_csr(
     columns: tuple[int, int] | None = None,
     memory_limit: object = None,
     progress: ProgressLike = None,
+    options: Options = NO_OPTIONS,
 ) -> Embedding:
     """Embed a converted or prepared graph with validated parameters."""
     undirected = undirected and not getattr(graph, "symmetric", False)
@@ -110,6 +112,7 @@ def embed_csr(
         columns=columns or (0, dim),
         memory_limit=memory_limit,
         progress=progress,
+        options=options,
     )
     if normalize == "l2":
         l2_normalize(result)
@@ -143,6 +146,10 @@ def embed(
     out: str | os.PathLike[str] | None = ...,
     block_columns: int | None = ...,
     client: Any = ...,
+    normalization_strength: float = ...,
+    step_normalize: Literal[False, "l2"] = ...,
+    features: Any = ...,
+    feature_dim: int | None = ...,
 ) -> Embedding: ...
 
 
@@ -166,6 +173,10 @@ def embed(
     out: str | os.PathLike[str] | None = ...,
     block_columns: int | None = ...,
     client: Any = ...,
+    normalization_strength: float = ...,
+    step_normalize: Literal[False, "l2"] = ...,
+    features: Any = ...,
+    feature_dim: int | None = ...,
 ) -> tuple[Embedding, npt.NDArray[Any]]: ...
 
 
@@ -189,6 +200,10 @@ def embed(
     out: str | os.PathLike[str] | None = ...,
     block_columns: int | None = ...,
     client: Any = ...,
+    normalization_strength: float = ...,
+    step_normalize: Literal[False, "l2"] = ...,
+    features: Any = ...,
+    feature_dim: int | None = ...,
 ) -> Embedding | tuple[Embedding, npt.NDArray[Any]]: ...
 
 
@@ -211,6 +226,10 @@ def embed(
     out: str | os.PathLike[str] | None = None,
     block_columns: int | None = None,
     client: Any = None,
+    normalization_strength: float = 0.0,
+    step_normalize: Literal[False, "l2"] = False,
+    features: Any = None,
+    feature_dim: int | None = None,
 ) -> Embedding | tuple[Embedding, npt.NDArray[Any]]:
     """Embed a graph: one float32 row of length ``dim`` per node.
 
@@ -248,6 +267,24 @@ def embed(
     ``out`` on storage that every worker can reach. With ``out``, a
     callable ``progress`` is called with (blocks done, blocks in all).
 
+    Three options tune quality (docs/guide.md, "Tuning for quality").
+    ``normalization_strength=beta`` scales row i of the random projection by
+    deg(i)**beta, deg(i) being the number of stored entries of row i after
+    symmetrization (rows of isolated nodes stay unscaled); 0.0 gives the
+    plain embedding. ``step_normalize="l2"`` scales every propagated matrix
+    H_i (i >= 1) to unit row length before it is weighted and propagated
+    again (zero rows stay zero); this couples the columns, so all of them are
+    computed in one block, and a ``memory_limit``, ``columns=`` or
+    ``block_columns=`` that cannot allow that is a ValueError.
+    ``features=X`` (n × f, a NumPy array or a SciPy sparse matrix) with
+    ``feature_dim=k`` makes the last k columns of the initial matrix X·R, R
+    being an f × k sparse random sign matrix drawn from the seed (scaled by
+    deg**beta like the rest of the row); X is read in place when it is
+    float32 with contiguous rows or a float32 CSR matrix with sorted
+    indices, and copied to that form otherwise. Every option keeps the
+    bit-identity over thread counts, and the feature and beta options over
+    column blocks.
+
     Raises TypeError or ValueError for bad input and MemoryError, before
     anything large is allocated (the conversion of the input included), when
     the embedding cannot fit in the memory available to the process (or in
@@ -255,8 +292,17 @@ def embed(
     """
     d, w, s, u = check_params(dim, weights, seed, undirected, normalize)
     cols = _runner.check_columns(columns, d)
+    beta, step = _runner.check_options(normalization_strength, step_normalize)
+    k = _features.check_feature_dim(features, feature_dim, d)
+    if step and columns is not None and cols != (0, d):
+        raise ValueError(
+            f"step_normalize='l2' couples the columns: it computes all {d} of them at "
+            f"once and cannot give columns={cols} alone; embed every column and take "
+            "the slice"
+        )
     if memory_limit is not None:
         _runner.parse_bytes(memory_limit)
+    plan_args = guard_plan_args(beta, step, features, k)
     converted: CsrGraph | PreparedGraph
     if isinstance(graph, PreparedGraph):
         _reject_prepared_options(nodes, source, target, weight)
@@ -273,13 +319,17 @@ def embed(
             source=source,
             target=target,
             weight=weight,
-            guard=_memory.conversion_guard(d, u),
+            guard=_memory.conversion_guard(d, u, plan_args),
         )
+    options = Options(
+        beta, step, None if k == 0 else _features.prepare(features, converted.num_nodes, k)
+    )
     if out is None:
         if client is not None or block_columns is not None:
             raise TypeError("client= and block_columns= apply to runs with out=")
         result: Any = embed_csr(
-            converted, d, w, s, u, normalize, columns=cols, memory_limit=memory_limit, progress=progress
+            converted, d, w, s, u, normalize, columns=cols, memory_limit=memory_limit,
+            progress=progress, options=options,
         )
     else:
         if normalize is not None:
@@ -295,12 +345,30 @@ def embed(
             converted, os.fspath(out), dim=d, weights=w, seed=s,
             undirected=u and not getattr(converted, "symmetric", False),
             block_columns=block_columns, client=client,
-            progress=progress if callable(progress) else None,
+            progress=progress if callable(progress) else None, options=options,
         )
     embedding = cast(Embedding, result)  # a Zarr array or a memory map with out=
     if return_nodes:
         return embedding, node_ids(converted)
     return embedding
+
+
+def guard_plan_args(
+    beta: float, step: bool, features: object, feature_dim: int
+) -> dict[str, Any]:
+    """The options' part of the memory plan, before the graph is converted:
+    the features' copy as their shape tells it."""
+    f, copy = 0, 0
+    if feature_dim:
+        rows = 0 if isinstance(features, (int, np.integer)) else np.shape(cast(Any, features))[0]
+        f, copy = _features.predicted_copy_bytes(features, int(rows))
+    return {
+        "scaled_rows": beta != 0.0,
+        "num_features": f,
+        "feature_dim": feature_dim,
+        "input_copies": copy,
+        "one_block": step,
+    }
 
 
 def _reject_prepared_options(nodes: object, source: object, target: object,

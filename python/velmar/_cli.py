@@ -9,6 +9,7 @@ standard output (demo). Every failure ends with one line
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import sys
 import time
@@ -19,7 +20,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import __version__, _api, _convert, _io, _memory, _prepared
+from . import __version__, _api, _convert, _features, _io, _memory, _prepared, _runner
 from ._convert import CsrGraph
 
 EXIT_ERROR = 1
@@ -81,6 +82,44 @@ def _seed(text: str) -> int:
     return value
 
 
+def _finite(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if value != value or value in (float("inf"), float("-inf")):
+        raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
+    return value
+
+
+def _load_features(path: str | None) -> Any:
+    """The --features file: a .npy array (memory-mapped) or a SciPy .npz."""
+    if path is None:
+        return None
+    if not os.path.exists(path):
+        raise _io.GraphFileError(f"{path}: no such file")
+    try:
+        if path.endswith(".npz"):
+            return importlib.import_module("scipy.sparse").load_npz(path)
+        return np.load(path, mmap_mode="r", allow_pickle=False)
+    except ImportError:
+        raise _io.GraphFileError(f"{path}: reading .npz features needs SciPy") from None
+    except (OSError, ValueError) as e:
+        raise _io.GraphFileError(f"{path}: not a .npy array or a SciPy .npz matrix ({e})") from None
+
+
+def _options(args: argparse.Namespace) -> dict[str, Any]:
+    """The quality options as velmar.embed's keyword arguments."""
+    if (args.features is None) != (args.feature_dim is None):
+        raise ValueError("--features and --feature-dim K go together")
+    return {
+        "normalization_strength": args.normalization_strength,
+        "step_normalize": args.step_normalize or False,
+        "features": _load_features(args.features),
+        "feature_dim": args.feature_dim,
+    }
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="velmar",
@@ -120,6 +159,33 @@ def build_parser() -> argparse.ArgumentParser:
         help="use edges as given instead of adding every edge's reverse",
     )
     embed.add_argument("--normalize", choices=["l2"], default=None, help="scale rows to length 1")
+    embed.add_argument(
+        "--normalization-strength",
+        type=_finite,
+        default=0.0,
+        metavar="BETA",
+        help="scale each node's random row by its degree to the power BETA (0)",
+    )
+    embed.add_argument(
+        "--step-normalize",
+        choices=["l2"],
+        default=None,
+        help="scale every propagation step's rows to length 1 (all columns in one block)",
+    )
+    embed.add_argument(
+        "--features",
+        default=None,
+        metavar="X",
+        help="node features: a .npy array or a SciPy .npz sparse matrix, one row per "
+        "node in the order of the embedding's rows",
+    )
+    embed.add_argument(
+        "--feature-dim",
+        type=_positive,
+        default=None,
+        metavar="K",
+        help="with --features: the number of the embedding's last columns they fill",
+    )
     embed.add_argument(
         "--format",
         choices=["auto", "edges", "mtx", "npz"],
@@ -299,6 +365,7 @@ def _run_embed_prepared(args: argparse.Namespace, progress: _Progress) -> int:
             out=out,
             block_columns=args.block_columns,
             progress=report,
+            **_options(args),
         )
     except OSError as e:
         raise _io.GraphFileError(f"{e.filename or out}: {e.strerror or e}") from None
@@ -323,9 +390,14 @@ def _run_embed(args: argparse.Namespace) -> int:
     dim, weights, seed, undirected = _api.check_params(
         args.dim, args.weights, args.seed, not args.directed, args.normalize
     )
+    options = _options(args)
+    beta, step = _runner.check_options(options["normalization_strength"], options["step_normalize"])
+    k = _features.check_feature_dim(options["features"], options["feature_dim"], dim)
     if args.threads is not None:
         _api.set_num_threads(args.threads)
-    graph = _load(args, progress, _memory.conversion_guard(dim, undirected))
+    plan_args = _api.guard_plan_args(beta, step, options["features"], k)
+    graph = _load(args, progress, _memory.conversion_guard(dim, undirected, plan_args))
+    prepared = None if k == 0 else _features.prepare(options["features"], graph.num_nodes, k)
     steps = len(weights) - 1
     mode = (
         "as stored (symmetric)"
@@ -339,7 +411,8 @@ def _run_embed(args: argparse.Namespace) -> int:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         result = _api.embed_csr(
-            graph, dim, weights, seed, undirected, args.normalize, progress=not args.quiet
+            graph, dim, weights, seed, undirected, args.normalize, progress=not args.quiet,
+            options=_runner.Options(beta, step, prepared),
         )
     for warning in caught:
         print(f"velmar: warning: {warning.message}", file=sys.stderr)

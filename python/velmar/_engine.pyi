@@ -44,6 +44,15 @@ def embed(
     block: Optional[int] = None,
     out: Optional[npt.NDArray[np.float32]] = None,
     control: Optional[RunControl] = None,
+    normalization_strength: float = 0.0,
+    step_normalize: bool = False,
+    features: Union[
+        npt.NDArray[np.float32],
+        Tuple[npt.NDArray[np.int64], npt.NDArray[Union[np.int32, np.int64]], npt.NDArray[np.float32], int],
+        None,
+    ] = None,
+    feature_dim: Optional[int] = None,
+    row_offset: int = 0,
 ) -> npt.NDArray[np.float32]: ...
 PREFERRED_BLOCK: int
 
@@ -57,6 +66,11 @@ def memory_plan(
     result_owned: bool = True,
     row_ptrs_32bit: bool = False,
     limit: Optional[int] = None,
+    scaled_rows: bool = False,
+    num_features: int = 0,
+    feature_dim: int = 0,
+    input_copies: int = 0,
+    one_block: bool = False,
 ) -> dict[str, int]: ...
 def set_num_threads(n: int) -> None: ...
 def get_num_threads() -> int: ...

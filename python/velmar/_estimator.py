@@ -3,21 +3,24 @@
 It follows scikit-learn's conventions (constructor stores parameters
 unchanged, ``get_params``/``set_params``, trailing-underscore fitted
 attributes, ``random_state``) without depending on scikit-learn, and works
-with ``sklearn.base.clone``. Like other transductive embeddings it has
-``fit`` and ``fit_transform`` but no ``transform`` for unseen nodes.
+with ``sklearn.base.clone``. ``transform`` embeds new nodes from their edges
+to the fitted ones (and their features), one propagation step from the
+fitted embedding.
 """
 
 from __future__ import annotations
 
 import importlib
 import inspect
+import math
+import secrets
 from collections.abc import Iterable
 from typing import Any, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _api, _convert, _memory
+from . import _api, _convert, _engine, _features, _memory, _runner
 from ._api import DEFAULT_WEIGHTS, Embedding, WeightsLike
 
 RandomStateLike = Union[None, int, np.random.RandomState, np.random.Generator]
@@ -48,12 +51,16 @@ class VelmarEmbedding:
     """Node embedding estimator.
 
     Parameters are those of :func:`velmar.embed`; ``random_state`` replaces
-    ``seed`` with scikit-learn's meaning. After ``fit``, ``embedding_`` holds
-    one float32 row per node and ``nodes_`` the node ID of each row.
+    ``seed`` with scikit-learn's meaning, and the node features are an
+    argument of ``fit`` (``feature_dim`` is a parameter). After ``fit``,
+    ``embedding_`` holds one float32 row per node, ``nodes_`` the node ID of
+    each row and ``seed_`` the seed the fit used.
     """
 
     embedding_: Embedding
     nodes_: npt.NDArray[Any]
+    seed_: int
+    _fitted: dict[str, Any]
 
     def __init__(
         self,
@@ -62,12 +69,18 @@ class VelmarEmbedding:
         random_state: RandomStateLike = None,
         undirected: bool = True,
         normalize: str | None = None,
+        normalization_strength: float = 0.0,
+        step_normalize: str | bool = False,
+        feature_dim: int | None = None,
     ) -> None:
         self.dim = dim
         self.weights = weights
         self.random_state = random_state
         self.undirected = undirected
         self.normalize = normalize
+        self.normalization_strength = normalization_strength
+        self.step_normalize = step_normalize
+        self.feature_dim = feature_dim
 
     @classmethod
     def _param_names(cls) -> list[str]:
@@ -95,31 +108,133 @@ class VelmarEmbedding:
         X: object,
         y: object = None,
         *,
+        features: Any = None,
         nodes: Iterable[Any] | None = None,
         source: Any = "source",
         target: Any = "target",
         weight: Any = "weight",
     ) -> VelmarEmbedding:
         """Embed the graph ``X``, any input of :func:`velmar.embed`, whose
-        options of the same names ``nodes``, ``source``, ``target`` and
-        ``weight`` apply; ``y`` is ignored."""
+        options of the same names ``features``, ``nodes``, ``source``,
+        ``target`` and ``weight`` apply; ``y`` is ignored."""
         dim, weights, _, undirected = _api.check_params(
             self.dim, self.weights, None, self.undirected, self.normalize
         )
+        beta, step = _runner.check_options(self.normalization_strength, self.step_normalize)
+        k = _features.check_feature_dim(features, self.feature_dim, dim)
         seed = seed_from_random_state(self.random_state)
         if seed is not None:
             _api.check_params(dim, weights, seed, undirected, None)
+        else:
+            # Drawn here rather than in the engine: transform needs it.
+            seed = secrets.randbits(64)
         graph = _convert.to_csr_graph(
             X,
             nodes=nodes,
             source=source,
             target=target,
             weight=weight,
-            guard=_memory.conversion_guard(dim, undirected),
+            guard=_memory.conversion_guard(
+                dim, undirected, _api.guard_plan_args(beta, step, features, k)
+            ),
         )
-        self.embedding_ = _api.embed_csr(graph, dim, weights, seed, undirected, self.normalize)
+        prepared = None if k == 0 else _features.prepare(features, graph.num_nodes, k)
+        options = _runner.Options(beta, step, prepared)
+        self.embedding_ = _api.embed_csr(
+            graph, dim, weights, seed, undirected, self.normalize, options=options
+        )
         self.nodes_ = _api.node_ids(graph)
+        self.seed_ = seed
+        # What transform must repeat, whatever set_params changes later.
+        self._fitted = {"weights": weights, "beta": beta, "feature_dim": k,
+                        "normalize": self.normalize}
         return self
+
+    def transform(self, X: object, *, features: Any = None) -> Embedding:
+        """Embed new nodes from their edges to the fitted nodes.
+
+        ``X`` is an (m, n) SciPy sparse matrix or dense array: row v holds the
+        weights of new node v's edges to the n fitted nodes, in the order of
+        ``nodes_``. ``features`` (m × f) are the new nodes' features when the
+        fit had features. Needs SciPy.
+
+        Row v of the result is one propagation step applied to the fitted
+        embedding E, plus v's own initial row:
+
+            E_new[v] = w_0 · h_0(v) + Σ_u t_vu · E[u],  t_vu = a_vu / deg(v)
+
+        where deg(v) is the number of nonzero entries of row v of X, w_0 is
+        weights[0], and h_0(v) is the initial row the fit gives a node
+        appended after the fitted ones (the random columns of row n + v from
+        the fit's seed, the feature columns from ``features`` with the fit's
+        projection R, scaled by deg(v)**normalization_strength); rows are
+        then normalised if ``normalize="l2"``. Since E = Σ_i w_i H_i, this is
+        exactly v's row in a fit with the weights shifted one step later,
+        (w_0, w_0, w_1, ..., w_K), of the graph with v's edges added as edges
+        out of v only (so no fitted row changes), without step
+        normalisation: with it, E's rows are sums of normalised steps and
+        the result is their weighted mean. A new node's own features count
+        only through w_0 · h_0(v): with the default w_0 = 0 they do not
+        enter, and a node without edges gets a zero row.
+        """
+        if not hasattr(self, "embedding_"):
+            raise ValueError(f"this {type(self).__name__} is not fitted yet: call fit first")
+        try:
+            sp = importlib.import_module("scipy.sparse")
+        except ImportError:
+            raise ImportError("transform needs SciPy (pip install 'velmar[scipy]')") from None
+        n, dim = self.embedding_.shape
+        a = sp.csr_matrix(X, dtype=np.float64)
+        if a.ndim != 2 or a.shape[1] != n:
+            raise ValueError(
+                f"X must have one column per fitted node ({n:,}), got shape {a.shape}"
+            )
+        a.sum_duplicates()
+        a.eliminate_zeros()
+        m = a.shape[0]
+        fitted = self._fitted
+        weights, beta, k = fitted["weights"], fitted["beta"], fitted["feature_dim"]
+        if (features is None) != (k == 0):
+            raise ValueError(
+                "transform needs features= exactly when the estimator was fitted with them"
+            )
+        degree = np.diff(a.indptr)
+        inverse = np.zeros(m, dtype=np.float32)
+        inverse[degree > 0] = np.float32(1.0) / degree[degree > 0].astype(np.float32)
+        step = sp.csr_matrix(
+            (a.data.astype(np.float32) * np.repeat(inverse, degree), a.indices, a.indptr),
+            shape=a.shape,
+        )
+        result = np.asarray(step @ self.embedding_, dtype=np.float32)
+        if weights[0] != 0.0:
+            h0 = self._initial_rows(m, dim, features, k, degree, beta)
+            result += h0 * np.float32(weights[0])
+        elif k:
+            _features.prepare(features, m, k)  # checked even when unused
+        if fitted["normalize"] == "l2":
+            _api.l2_normalize(result)
+        return result
+
+    def _initial_rows(
+        self, m: int, dim: int, features: Any, k: int, degree: Any, beta: float
+    ) -> Embedding:
+        """h_0 of m nodes appended after the fitted ones (see transform)."""
+        n = self.embedding_.shape[0]
+        empty = _engine.build_graph(
+            np.zeros(m + 1, np.int64), np.zeros(0, np.int64), np.zeros(0), m, False
+        )
+        assert empty is not None  # rows without entries are sorted
+        extra: dict[str, Any] = {}
+        if k:
+            extra = {"features": _features.prepare(features, m, k).arg, "feature_dim": k}
+        h0: Embedding = _engine.embed(empty, dim, [1.0], self.seed_, row_offset=n, **extra)
+        if beta != 0.0:
+            scale = np.ones(m, dtype=np.float32)
+            for d in np.unique(degree[degree > 0]):
+                with np.errstate(over="ignore"):
+                    scale[degree == d] = np.float32(math.pow(float(d), beta))
+            np.multiply(h0, scale[:, None], out=h0, where=h0 != 0.0)
+        return h0
 
     def __sklearn_is_fitted__(self) -> bool:
         return hasattr(self, "embedding_")

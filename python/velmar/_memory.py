@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable
+from typing import Any
 
 from ._convert import check_index
 
@@ -25,6 +26,10 @@ def estimate_memory(
     *,
     undirected: bool = True,
     memory_limit: int | str | None = None,
+    normalization_strength: float = 0.0,
+    step_normalize: object = False,
+    features: object = None,
+    feature_dim: int | None = None,
 ) -> int:
     """Peak bytes that embedding a graph of this size allocates, beyond the input.
 
@@ -37,8 +42,15 @@ def estimate_memory(
     the memory available, asks for it). Inputs that
     are not SciPy CSR matrices are first converted to CSR arrays, which add
     8·(n + 1) + 16·m bytes while the graph is built.
+
+    The options of :func:`velmar.embed` add their buffers: n float32 row
+    scales for a nonzero ``normalization_strength``, the f × min(b, k) block
+    of the feature projection and the float32 copy of ``features`` (the
+    matrix itself, or its number of columns f when it will be float32 with
+    contiguous rows or float32 CSR, which are read in place);
+    ``step_normalize="l2"`` makes b = dim whatever the limit.
     """
-    from . import _engine, _runner  # noqa: PLC0415 (import cycle)
+    from . import _api, _engine, _features, _runner  # noqa: PLC0415 (import cycle)
 
     n = check_index(num_nodes, "num_nodes")
     m = check_index(num_edges, "num_edges")
@@ -47,8 +59,25 @@ def estimate_memory(
         raise ValueError("num_nodes, num_edges and dim must not be negative")
     if d == 0:
         return 0
-    block, _, _ = _runner.choose_block(n, m, d, bool(undirected), memory_limit)
-    plan = _engine.memory_plan(n, m, d, max(block, 1), undirected=bool(undirected))
+    beta, step = _runner.check_options(normalization_strength, step_normalize)
+    k = _features.check_feature_dim(features, feature_dim, d)
+    extra = _api.guard_plan_args(beta, step, features, k)
+    return plan_peak(n, m, d, bool(undirected), memory_limit, extra)
+
+
+def plan_peak(
+    n: int, m: int, dim: int, undirected: bool, memory_limit: object, extra: dict[str, Any]
+) -> int:
+    """The engine's planned peak at the block a run would take
+    (_runner.choose_block: the memory available when memory_limit is None);
+    the narrowest block when none fits, all columns with step
+    normalisation."""
+    from . import _engine, _runner  # noqa: PLC0415 (import cycle)
+
+    block, _, _, plan = _runner.choose_block(n, m, dim, undirected, memory_limit, extra=extra)
+    if block == 0:
+        block = dim if extra.get("one_block") else 1
+        plan = _engine.memory_plan(n, m, dim, block, undirected=undirected, **extra)
     return int(plan["peak"])
 
 
@@ -194,20 +223,27 @@ def _raise_memory_error(
 
 
 def conversion_bytes(
-    num_nodes: int, num_edges: int, working_bytes: int, dim: int, undirected: bool
+    num_nodes: int,
+    num_edges: int,
+    working_bytes: int,
+    dim: int,
+    undirected: bool,
+    options: dict[str, Any] | None = None,
 ) -> int:
     """What one conversion stage and everything after it allocate: the
     stage's working memory, the canonical CSR arrays (8·(n + 1) + 16·m
-    bytes) and the engine's plan at full width."""
-    return (
-        working_bytes
-        + 8 * (num_nodes + 1)
-        + 16 * num_edges
-        + estimate_memory(num_nodes, num_edges, dim, undirected=undirected)
+    bytes) and the engine's plan, with the options' buffers."""
+    engine = (
+        plan_peak(num_nodes, num_edges, dim, undirected, None, options)
+        if options and dim
+        else estimate_memory(num_nodes, num_edges, dim, undirected=undirected)
     )
+    return working_bytes + 8 * (num_nodes + 1) + 16 * num_edges + engine
 
 
-def conversion_guard(dim: int, undirected: bool) -> Callable[[int, int, int], None]:
+def conversion_guard(
+    dim: int, undirected: bool, options: dict[str, Any] | None = None
+) -> Callable[[int, int, int], None]:
     """The check a converter runs before each costly stage: the stage's own
     working memory, the canonical arrays it leads to and the engine must fit
     together. Until the IDs are numbered the number of nodes is a lower bound,
@@ -215,7 +251,7 @@ def conversion_guard(dim: int, undirected: bool) -> Callable[[int, int, int], No
     after numbering is exact."""
 
     def guard(num_nodes: int, num_edges: int, working_bytes: int) -> None:
-        needed = conversion_bytes(num_nodes, num_edges, working_bytes, dim, undirected)
+        needed = conversion_bytes(num_nodes, num_edges, working_bytes, dim, undirected, options)
         available = available_memory()
         if available is None or needed <= available[0]:
             return

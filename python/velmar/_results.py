@@ -26,6 +26,7 @@ import numpy.typing as npt
 from . import _memory
 from ._convert import CsrGraph
 from ._prepared import PreparedGraph, open_graph
+from ._runner import NO_OPTIONS, Options
 
 RUN_VERSION = 1
 
@@ -48,26 +49,30 @@ def compute_block(
     weights: list[float],
     seed: int,
     undirected: bool,
+    options: Options = NO_OPTIONS,
 ) -> npt.NDArray[np.float32]:
     """Columns [j0, j1) of the embedding, an n × (j1 - j0) float32 array:
     the engine computes only that block, with the bits of the same columns
     of the full result."""
     from . import _api
 
-    return _api.embed_csr(graph, dim, weights, seed, undirected, None, columns=(j0, j1))
+    return _api.embed_csr(
+        graph, dim, weights, seed, undirected, None, columns=(j0, j1), options=options
+    )
 
 
 def column_blocks(dim: int, width: int) -> list[tuple[int, int]]:
     return [(j0, min(j0 + width, dim)) for j0 in range(0, dim, width)]
 
 
-def default_block_width(num_nodes: int, num_entries: int, dim: int) -> int:
+def default_block_width(num_nodes: int, num_entries: int, dim: int, whole: bool = False) -> int:
     """The widest block whose working matrices (three n × b float32) and
-    graph fit in half the available memory; at least 1, at most dim and the
-    engine's preferred width."""
+    graph fit in half the available memory; at least 1, at most dim and,
+    unless the run needs all columns in one block (``whole``), the engine's
+    preferred width."""
     from . import _engine  # noqa: PLC0415 (the extension, loaded on use)
 
-    widest = min(dim, _engine.PREFERRED_BLOCK)
+    widest = dim if whole else min(dim, _engine.PREFERRED_BLOCK)
     available = _memory.available_memory()
     if available is None:
         return widest
@@ -263,7 +268,8 @@ def _write_json(path: str, data: dict[str, Any]) -> None:
 def _check_run(where: str, stored: object, run: dict[str, Any]) -> None:
     if not isinstance(stored, dict):
         raise RunMismatchError(f"{where}: holds no readable run record")
-    differ = [key for key in run if key != "seed" and stored.get(key) != run[key]]
+    keys = list(run) + [key for key in stored if key not in run]
+    differ = [key for key in keys if key != "seed" and stored.get(key) != run.get(key)]
     if run.get("seed") is not None and stored.get("seed") != run["seed"]:
         differ.append("seed")
     if differ:
@@ -288,9 +294,11 @@ def run_to_disk(
     block_columns: int | None,
     client: Any,
     progress: Progress | None,
+    options: Options = NO_OPTIONS,
 ) -> Any:
     """Embeds block by block into ``out`` (.zarr or .npy) and returns the
-    opened result; skips the blocks a previous run completed."""
+    opened result; skips the blocks a previous run completed. Step
+    normalisation needs one block of every column."""
     is_zarr = out.rstrip("/").endswith(".zarr")
     if not is_zarr and not out.endswith(".npy"):
         raise ValueError(f"out must name a .zarr or a .npy path, got {out!r}")
@@ -305,9 +313,23 @@ def run_to_disk(
         )
     n = graph.num_nodes
     entries = graph.num_entries if isinstance(graph, PreparedGraph) else graph.num_edges
-    width = block_columns or _stored_width(out, is_zarr) or default_block_width(n, entries, dim)
+    width = block_columns or _stored_width(out, is_zarr) or default_block_width(
+        n, entries, dim, options.step_normalize
+    )
     if not 1 <= width <= dim:
         raise ValueError(f"block_columns must be between 1 and dim ({dim}), got {width}")
+    if options.step_normalize and width != dim:
+        need = _memory.plan_peak(n, entries, dim, undirected, None, options.plan_args())
+        reason = (
+            f"block_columns={block_columns}" if block_columns
+            else f"the memory available leaves room for {width} at a time"
+        )
+        raise ValueError(
+            f"step_normalize='l2' couples the columns, so all {dim} must be computed "
+            f"in one block (about {_memory.format_bytes(need)}), but {reason}; pass "
+            f"block_columns={dim} on a machine with that much memory, or embed "
+            "without step_normalize"
+        )
     run = {
         "version": RUN_VERSION,
         "graph": graph_fingerprint(graph),
@@ -317,6 +339,7 @@ def run_to_disk(
         "undirected": undirected,
         "block_columns": width,
         "seed": seed,
+        **options.record(),
     }
     output: NpyOutput | ZarrOutput
     output = ZarrOutput(out, run, (n, dim), width) if is_zarr else NpyOutput(out, run, (n, dim))
@@ -331,11 +354,12 @@ def run_to_disk(
     finished = len(blocks) - len(todo)
     if progress is not None:
         progress(finished, len(blocks))
-    options: dict[str, Any] = {
+    block_args: dict[str, Any] = {
         "dim": dim,
         "weights": weights,
         "seed": stored_seed,
         "undirected": undirected,
+        "options": options,
     }
     if client is not None:
         assert isinstance(graph, PreparedGraph)
@@ -347,14 +371,14 @@ def run_to_disk(
             shared,
             run,
             todo,
-            options,
+            block_args,
             finished,
             len(blocks),
             progress,
         )
         return ZarrOutput(out, run, (n, dim), width).result()
     for j0, j1 in todo:
-        output.write(j0, j1, compute_block(graph, j0, j1, **options))
+        output.write(j0, j1, compute_block(graph, j0, j1, **block_args))
         finished += 1
         if progress is not None:
             progress(finished, len(blocks))

@@ -8,11 +8,13 @@ cancelled between row blocks, its memory freed, and KeyboardInterrupt raised.
 
 from __future__ import annotations
 
+import math
 import re
 import sys
 import threading
 import warnings
 from collections.abc import Callable
+from dataclasses import dataclass
 from typing import Any, cast
 
 import numpy as np
@@ -20,6 +22,7 @@ import numpy.typing as npt
 
 from . import _engine, _memory
 from ._convert import CsrGraph, canonical_csr, check_index
+from ._features import Features
 from ._prepared import PreparedGraph
 
 Embedding = npt.NDArray[np.float32]
@@ -32,6 +35,80 @@ _BYTES_RE = re.compile(r"^\s*([0-9]+(?:\.[0-9]*)?)\s*([kmgt]i?)?b?\s*$", re.IGNO
 # How often the waiting thread looks at the run: bounds the delay of Ctrl-C
 # and of progress updates.
 _POLL_SECONDS = 0.05
+
+
+@dataclass(frozen=True)
+class Options:
+    """The quality options of a run, validated (see velmar.embed)."""
+
+    normalization_strength: float = 0.0
+    step_normalize: bool = False
+    features: Features | None = None
+
+    def plan_args(self) -> dict[str, Any]:
+        """memory_plan's keyword arguments for these options."""
+        x = self.features
+        return {
+            "scaled_rows": self.normalization_strength != 0.0,
+            "num_features": x.num_features if x is not None else 0,
+            "feature_dim": x.feature_dim if x is not None else 0,
+            "input_copies": x.copy_bytes if x is not None else 0,
+            "one_block": self.step_normalize,
+        }
+
+    def engine_args(self) -> dict[str, Any]:
+        """_engine.embed's keyword arguments for these options."""
+        args: dict[str, Any] = {}
+        if self.normalization_strength != 0.0:
+            args["normalization_strength"] = self.normalization_strength
+        if self.step_normalize:
+            args["step_normalize"] = True
+        if self.features is not None:
+            arg = self.features.arg
+            # Arrays that crossed a process boundary (a Dask task's
+            # arguments) may come back unaligned; the engine reads only
+            # aligned memory.
+            if isinstance(arg, tuple):
+                arg = (*(np.require(a, requirements=["A", "C"]) for a in arg[:3]), arg[3])
+            else:
+                arg = np.require(arg, requirements="A")
+            args["features"] = arg
+            args["feature_dim"] = self.features.feature_dim
+        return args
+
+    def record(self) -> dict[str, Any]:
+        """What a run on disk records of them; nothing for the defaults, so
+        that runs without options keep their records."""
+        out: dict[str, Any] = {}
+        if self.normalization_strength != 0.0:
+            out["normalization_strength"] = self.normalization_strength
+        if self.step_normalize:
+            out["step_normalize"] = "l2"
+        if self.features is not None:
+            out["features"] = self.features.fingerprint()
+            out["feature_dim"] = self.features.feature_dim
+        return out
+
+
+NO_OPTIONS = Options()
+
+
+def check_options(normalization_strength: object, step_normalize: object) -> tuple[float, bool]:
+    """(beta, step normalisation on) from the embed arguments."""
+    if isinstance(normalization_strength, (bool, np.bool_)) or not isinstance(
+        normalization_strength, (int, float, np.integer, np.floating)
+    ):
+        raise TypeError(
+            f"normalization_strength must be a number, got {normalization_strength!r}"
+        )
+    beta = float(normalization_strength)
+    if not math.isfinite(beta):
+        raise ValueError(f"normalization_strength must be finite, got {beta}")
+    if step_normalize is None or step_normalize is False:
+        return beta, False
+    if isinstance(step_normalize, str) and step_normalize == "l2":
+        return beta, True
+    raise ValueError(f"step_normalize must be False or 'l2', got {step_normalize!r}")
 
 
 def parse_bytes(value: object, what: str = "memory_limit") -> int:
@@ -72,12 +149,14 @@ def choose_block(
     memory_limit: object,
     *,
     narrow: bool = False,
-) -> tuple[int, int | None, str]:
-    """(block, limit, source): the block width of a run of ``columns``
+    extra: dict[str, Any] | None = None,
+) -> tuple[int, int | None, str, dict[str, int]]:
+    """(block, limit, source, plan): the block width of a run of ``columns``
     columns, at most the engine's preferred width (wider blocks are slower,
-    not only larger) and the widest whose run fits the limit, which is the
-    memory available to the process when none is given; block 0 when not
-    even one column fits."""
+    not only larger; all columns with one_block in ``extra``, the plan
+    arguments of the options) and the widest whose run fits the limit, which
+    is the memory available to the process when none is given; block 0 when
+    not even one column fits. ``plan`` is the engine's plan for that block."""
     if memory_limit is None:
         available = _memory.available_memory()
         limit, source = available if available is not None else (None, "")
@@ -85,16 +164,22 @@ def choose_block(
         limit, source = parse_bytes(memory_limit), "memory_limit"
     plan = _engine.memory_plan(
         n, m, columns, min(columns, _engine.PREFERRED_BLOCK), undirected=undirected,
-        row_ptrs_32bit=narrow, limit=2**64 - 1 if limit is None else limit,
+        row_ptrs_32bit=narrow, limit=2**64 - 1 if limit is None else limit, **(extra or {}),
     )
-    return int(plan["block"]), limit, source
+    return int(plan["block"]), limit, source, plan
 
 
 def plan_block(
-    graph: CsrGraph | PreparedGraph, columns: int, undirected: bool, memory_limit: object
+    graph: CsrGraph | PreparedGraph,
+    columns: int,
+    undirected: bool,
+    memory_limit: object,
+    options: Options = NO_OPTIONS,
 ) -> int:
     """The block width of a run (choose_block); MemoryError when not even
-    one column fits."""
+    one column fits. With step normalisation the block is all columns: a
+    memory_limit below that is a ValueError, too little memory a
+    MemoryError."""
     if isinstance(graph, PreparedGraph):
         # Its arrays are mapped from files, not allocated; the plan still
         # counts a compact graph, so it errs on the safe side.
@@ -102,19 +187,33 @@ def plan_block(
     else:
         n, m = graph.num_nodes, graph.num_edges
         narrow = graph.row_ptrs.dtype == np.int32
-    block, limit, source = choose_block(n, m, columns, undirected, memory_limit, narrow=narrow)
-    if block == 0:
-        assert limit is not None
-        need = _engine.memory_plan(n, m, columns, 1, undirected=undirected, row_ptrs_32bit=narrow)
-        raise MemoryError(
-            f"embedding needs at least {_memory.format_bytes(need['peak'])} for "
-            f"{n:,} nodes and {m:,} stored edges at dim={columns} "
-            f"({_memory.format_bytes(need['result'])} "
-            f"of it for the {n:,} × {columns} float32 result), but only "
-            f"{_memory.format_bytes(limit)} is available ({source}). Reduce dim, embed "
-            "fewer columns at a time (columns=), or free memory."
+    extra = options.plan_args()
+    block, limit, source, plan = choose_block(
+        n, m, columns, undirected, memory_limit, narrow=narrow, extra=extra
+    )
+    if block != 0:
+        return block
+    assert limit is not None
+    if options.step_normalize:
+        error = ValueError if memory_limit is not None else MemoryError
+        raise error(
+            f"step_normalize='l2' couples the columns, so all {columns} of them are "
+            f"computed in one block, which needs {_memory.format_bytes(plan['peak'])} "
+            f"for {n:,} nodes and {m:,} stored edges, but only "
+            f"{_memory.format_bytes(limit)} is available ({source}). Raise the limit, "
+            "reduce dim, or embed without step_normalize."
         )
-    return block
+    need = _engine.memory_plan(
+        n, m, columns, 1, undirected=undirected, row_ptrs_32bit=narrow, **extra
+    )
+    raise MemoryError(
+        f"embedding needs at least {_memory.format_bytes(need['peak'])} for "
+        f"{n:,} nodes and {m:,} stored edges at dim={columns} "
+        f"({_memory.format_bytes(need['result'])} "
+        f"of it for the {n:,} × {columns} float32 result), but only "
+        f"{_memory.format_bytes(limit)} is available ({source}). Reduce dim, embed "
+        "fewer columns at a time (columns=), or free memory."
+    )
 
 
 class _Reporter:
@@ -229,11 +328,19 @@ def run(
     columns: tuple[int, int],
     memory_limit: object = None,
     progress: ProgressLike = None,
+    options: Options = NO_OPTIONS,
 ) -> Embedding:
     """Columns [j0, j1) of the embedding of a converted graph, or of a
     prepared one, whose memory-mapped arrays the engine reads in place."""
     j0, j1 = columns
-    block = plan_block(graph, j1 - j0, undirected, memory_limit)
+    if options.step_normalize and (j0, j1) != (0, dim):
+        raise ValueError(
+            f"step_normalize='l2' couples the columns: it computes all {dim} of them "
+            f"at once and cannot give columns=({j0}, {j1}) alone; embed every column "
+            "and take the slice"
+        )
+    block = plan_block(graph, j1 - j0, undirected, memory_limit, options)
+    engine_args = options.engine_args()
     entries: list[int] = []  # entries of the graph the engine built
 
     def work(control: Any) -> Embedding:
@@ -243,7 +350,7 @@ def run(
             compact = build(graph, undirected, control)
         entries.append(compact.num_entries)
         return _engine.embed(
-            compact, dim, weights, seed, (j0, j1), block, None, control
+            compact, dim, weights, seed, (j0, j1), block, None, control, **engine_args
         )
 
     try:

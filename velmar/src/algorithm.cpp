@@ -124,7 +124,7 @@ Result<DenseMatrix> initialize_h0(std::uint64_t num_nodes, std::uint64_t dim,
   DenseMatrix& h = matrix.value();
   parallel_for(0, num_nodes, row_grain(dim),
                [&](std::uint64_t lo, std::uint64_t hi) {
-                 detail::fill_projection_block(h.data.data(), dim, 0, lo, hi,
+                 detail::fill_projection_block(h.data.data(), dim, dim, 0, lo, hi,
                                                base);
                });
   return matrix;

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <cmath>
+#include <string>
 
 #include "buffer.h"
 #include "kernels.h"
 #include "pool.h"
+#include "rng.h"
 
 static_assert(FLT_EVAL_METHOD == 0);
 
@@ -37,18 +40,105 @@ void for_rows(std::uint64_t n, std::uint64_t work_per_row,
   });
 }
 
+std::string row_text(std::uint64_t r) { return "row " + std::to_string(r); }
+
+// Checks the features once, before anything is allocated: the structure of
+// CSR arrays and that every value is finite.
+Status check_features(const FeatureInput& x, std::uint64_t n,
+                      std::uint64_t dim) {
+  if (x.feature_dim == 0 || x.feature_dim > dim) {
+    return VelmarError::invalid_input(
+        "feature_dim must be between 1 and dim (" + std::to_string(dim) +
+        "), got " + std::to_string(x.feature_dim));
+  }
+  if (x.dense != nullptr) {
+    if (x.dense_stride < x.num_features) {
+      return VelmarError::invalid_input("features: row stride below the row");
+    }
+    for (std::uint64_t r = 0; r < n; ++r) {
+      const float* row = x.dense + r * x.dense_stride;
+      for (std::uint64_t c = 0; c < x.num_features; ++c) {
+        if (!std::isfinite(row[c])) {
+          return VelmarError::invalid_input(
+              "features must be finite as 32-bit floats; " + row_text(r) +
+              ", column " + std::to_string(c) + " is not");
+        }
+      }
+    }
+    return ok_status();
+  }
+  if (x.row_ptrs == nullptr || x.values == nullptr) {
+    return VelmarError::invalid_input("features: no values");
+  }
+  if (x.row_ptrs[0] != 0 ||
+      static_cast<std::uint64_t>(x.row_ptrs[n]) != x.num_entries) {
+    return VelmarError::invalid_input(
+        "features: row pointers must start at 0 and end at the number of "
+        "entries");
+  }
+  const bool narrow = x.col_type == IndexType::kInt32;
+  const auto col = [&](std::uint64_t k) -> std::int64_t {
+    return narrow ? static_cast<const std::int32_t*>(x.col_indices)[k]
+                  : static_cast<const std::int64_t*>(x.col_indices)[k];
+  };
+  for (std::uint64_t r = 0; r < n; ++r) {
+    const std::int64_t s = x.row_ptrs[r];
+    const std::int64_t e = x.row_ptrs[r + 1];
+    if (e < s || static_cast<std::uint64_t>(e) > x.num_entries) {
+      return VelmarError::invalid_input(
+          "features: row pointers must not decrease (" + row_text(r) + ")");
+    }
+    std::int64_t last = -1;
+    for (auto k = static_cast<std::uint64_t>(s);
+         k < static_cast<std::uint64_t>(e); ++k) {
+      const std::int64_t c = col(k);
+      if (c <= last || static_cast<std::uint64_t>(c) >= x.num_features) {
+        return VelmarError::invalid_input(
+            "features: the columns of " + row_text(r) +
+            " must be below the number of features and strictly increase");
+      }
+      last = c;
+      if (!std::isfinite(x.values[k])) {
+        return VelmarError::invalid_input(
+            "features must be finite as 32-bit floats; " + row_text(r) +
+            ", column " + std::to_string(c) + " is not");
+      }
+    }
+  }
+  return ok_status();
+}
+
 }  // namespace
+
+std::uint64_t feature_seed(std::uint64_t base) noexcept {
+  std::uint64_t x = base ^ 0x6A09E667F3BCC909ull;
+  return splitmix64_next(x);
+}
 
 Status embed_columns(const GraphView& graph, const EmbedSettings& s,
                      OutputBlock out, RunControl* control) {
   if (s.j1 <= s.j0 || s.block == 0) {
     return VelmarError::shape_mismatch("empty column range");
   }
+  const std::uint64_t dim = s.dim != 0 ? s.dim : s.j1;
+  if (s.j1 > dim) return VelmarError::shape_mismatch("columns beyond dim");
   RunControl local;
   RunControl& ctl = control != nullptr ? *control : local;
   const std::uint64_t n = graph.num_nodes();
   const std::uint64_t columns = s.j1 - s.j0;
   const std::uint64_t block = std::min(s.block, columns);
+  if (s.step_normalize && (s.j0 != 0 || s.j1 != dim || block != columns)) {
+    return VelmarError::invalid_input(
+        "step normalisation couples the columns: it needs all " +
+        std::to_string(dim) + " columns in one block");
+  }
+  const FeatureInput* features = s.features;
+  if (features != nullptr) {
+    Status checked = check_features(*features, n, dim);
+    if (!checked.ok()) return checked;
+  }
+  const std::uint64_t k = features != nullptr ? features->feature_dim : 0;
+  const std::uint64_t first_feature = dim - k;
   const std::uint64_t blocks = (columns + block - 1) / block;
   const std::size_t steps = s.weights.empty() ? 0 : s.weights.size() - 1;
   ctl.total.store(blocks * (steps + 1), std::memory_order_relaxed);
@@ -78,17 +168,84 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
   const std::uint64_t entries_per_row = graph.num_entries() / n + 1;
   const CancelFlag& cancel = ctl.cancel;
 
+  // Row scales deg^beta, computed once for every block. pow in float64,
+  // rounded once to float32.
+  const double beta = s.normalization_strength;
+  Buffer<float> scale_buf;
+  if (beta != 0.0) {
+    auto scales = Buffer<float>::allocate(n);
+    if (!scales.ok()) return std::move(scales).error();
+    scale_buf = std::move(scales).value();
+    float* const scale = scale_buf.data();
+    const std::uint64_t* const rp = graph.row_ptrs();
+    for_rows(n, 16, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
+      for (std::uint64_t r = lo; r < hi; ++r) {
+        const std::uint64_t deg = rp[r + 1] - rp[r];
+        scale[r] = deg == 0 ? 1.0f
+                            : static_cast<float>(std::pow(
+                                  static_cast<double>(deg), beta));
+      }
+    });
+  }
+  // The block of R that a column block needs: at most min(block, k) of its
+  // columns, all of its rows.
+  Buffer<float> r_buf;
+  const std::uint64_t f = features != nullptr ? features->num_features : 0;
+  if (f != 0 && k != 0) {
+    std::uint64_t r_count = 0;
+    if (__builtin_mul_overflow(f, std::min(block, k), &r_count)) {
+      return VelmarError::shape_mismatch("Capacity overflow");
+    }
+    auto r = Buffer<float>::allocate(r_count);
+    if (!r.ok()) return std::move(r).error();
+    r_buf = std::move(r).value();
+  }
+  const std::uint64_t feature_base =
+      features != nullptr ? feature_seed(s.base_seed) : 0;
+  const std::uint64_t feature_work =
+      f == 0 ? 1
+             : (features->dense != nullptr ? f
+                                           : features->num_entries / n + 1);
+
   for (std::uint64_t c0 = 0; c0 < columns; c0 += block) {
     const std::uint64_t width = std::min(block, columns - c0);
     float* cur = cur_buf->data();
     float* next = next_buf->data();
     float* const acc = out.data + c0;
     const std::uint64_t stride = out.row_stride;
-    for_rows(n, width * 8, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
-      detail::fill_projection_block(
-          cur, width, s.j0 + c0, lo, hi, s.base_seed,
-          detail::RowGenerators{generators.data(), c0 != 0});
-    });
+    // Absolute columns [a, b): random ones below first_feature, then the
+    // feature columns.
+    const std::uint64_t a = s.j0 + c0;
+    const std::uint64_t b = a + width;
+    const std::uint64_t random_width =
+        first_feature > a ? std::min(b, first_feature) - a : 0;
+    const std::uint64_t feature_width = width - random_width;
+    detail::FeatureBlock fb;
+    if (feature_width != 0) {
+      const std::uint64_t r0 = std::max(a, first_feature) - first_feature;
+      float* const r = r_buf.data();
+      for_rows(f, feature_width * 8, cancel,
+               [&](std::uint64_t lo, std::uint64_t hi) {
+                 detail::fill_projection_block(r, feature_width,
+                                               feature_width, r0, lo, hi,
+                                               feature_base);
+               });
+      fb = {features, r, feature_width, cur + random_width, width};
+    }
+    const float* const scale = scale_buf.data();
+    for_rows(n, random_width * 8 + feature_width * feature_work, cancel,
+             [&](std::uint64_t lo, std::uint64_t hi) {
+               if (random_width != 0) {
+                 detail::fill_projection_block(
+                     cur, width, random_width, a, lo, hi,
+                     s.base_seed + s.row_offset,
+                     detail::RowGenerators{generators.data(), c0 != 0});
+               }
+               if (feature_width != 0) detail::feature_block_rows(fb, lo, hi);
+               if (scale != nullptr) {
+                 detail::scale_block_rows(cur, width, width, scale, lo, hi);
+               }
+             });
     bool acc_is_zero = true;
     // Weight i multiplies H_i; a zero weight (either sign) skips only its
     // accumulation, a NaN weight compares unequal and spreads.
@@ -103,6 +260,7 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     ctl.done.fetch_add(1, std::memory_order_relaxed);
     for (std::size_t i = 0; i < steps; ++i) {
       detail::BlockStep step{cur, next, width};
+      step.normalize = s.step_normalize;
       if (s.weights[i + 1] != 0.0) {
         step.acc = acc;
         step.acc_stride = stride;
@@ -133,7 +291,7 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
 MemoryPlan plan_memory(const CsrInput& shape, bool undirected,
                        std::uint64_t out_entries, std::uint64_t columns,
                        std::uint64_t block, bool result_owned,
-                       std::uint64_t workers) {
+                       std::uint64_t workers, const OptionShape& options) {
   const auto fp = detail::footprint_bytes;
   const BuildFootprint build =
       build_footprint(shape, undirected, out_entries, workers);
@@ -146,19 +304,29 @@ MemoryPlan plan_memory(const CsrInput& shape, bool undirected,
   plan.working = 2 * fp(4 * n * width);
   // The row generators kept between blocks.
   if (width != 0 && width < columns) plan.working += fp(32 * n);
+  const std::uint64_t r_columns = std::min(width, options.feature_dim);
+  plan.options = (options.scaled_rows && n != 0 ? fp(4 * n) : 0) +
+                 (n != 0 && options.num_features * r_columns != 0
+                      ? fp(4 * options.num_features * r_columns)
+                      : 0);
+  plan.inputs = options.input_copies;
   // The result is allocated after the graph is built, the working matrices
-  // after the result.
-  plan.peak = std::max(build.peak, build.kept + plan.result + plan.working);
+  // and the options' buffers after the result; the caller's copies exist
+  // throughout.
+  plan.peak = std::max(build.peak, build.kept + plan.result + plan.working +
+                                       plan.options) +
+              plan.inputs;
   return plan;
 }
 
 std::uint64_t widest_block(const CsrInput& shape, bool undirected,
                            std::uint64_t out_entries, std::uint64_t columns,
                            bool result_owned, std::uint64_t workers,
-                           std::uint64_t limit, std::uint64_t max_block) {
+                           std::uint64_t limit, std::uint64_t max_block,
+                           const OptionShape& options) {
   const auto fits = [&](std::uint64_t b) {
     return plan_memory(shape, undirected, out_entries, columns, b,
-                       result_owned, workers)
+                       result_owned, workers, options)
                .peak <= limit;
   };
   if (columns == 0 || !fits(1)) return 0;

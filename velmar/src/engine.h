@@ -16,13 +16,49 @@
 
 namespace velmar {
 
+// Node features of the initial matrix (borrowed; the caller keeps them alive
+// and unchanged during the run): n rows of num_features float32 values, dense
+// (row-major, row r at dense + r * dense_stride) or CSR (int64 row_ptrs with
+// n + 1 elements, col_type kInt32 or kInt64 columns strictly increasing
+// within each row, float32 values). Exactly one of dense and values is set.
+struct FeatureInput {
+  std::uint64_t num_features = 0;
+  std::uint64_t feature_dim = 0;  // k: they fill the last k columns
+  const float* dense = nullptr;
+  std::uint64_t dense_stride = 0;
+  const std::int64_t* row_ptrs = nullptr;
+  const void* col_indices = nullptr;
+  IndexType col_type = IndexType::kInt64;
+  const float* values = nullptr;
+  std::uint64_t num_entries = 0;
+};
+
 struct EmbedSettings {
   std::span<const double> weights;  // weights[i] multiplies H_i
   std::uint64_t base_seed = 0;      // row i's generator is seeded base + i
   std::uint64_t j0 = 0;             // first column computed
   std::uint64_t j1 = 0;             // one past the last
   std::uint64_t block = 1;          // columns per working block, >= 1
+  std::uint64_t dim = 0;            // columns of the whole embedding; 0: j1
+  // Row i of the initial matrix is scaled by float32(deg_i ^ beta), deg_i
+  // being the number of entries of row i; rows without entries are not.
+  double normalization_strength = 0.0;
+  // Every H_i, i >= 1, scaled to unit row length before it is weighted and
+  // propagated. Couples the columns: needs j0 = 0, j1 = dim and one block.
+  bool step_normalize = false;
+  // The last feature_dim columns of the initial matrix are X R (see
+  // feature_seed); none when null.
+  const FeatureInput* features = nullptr;
+  // Row i's generator is seeded base + row_offset + i: the rows of nodes
+  // appended after row_offset others.
+  std::uint64_t row_offset = 0;
 };
+
+// The seed of the feature projection R of a run with base seed `base`: the
+// first SplitMix64 output from base ^ 0x6A09E667F3BCC909. R is drawn as the
+// projection is, num_features x feature_dim from that seed, so that it does
+// not depend on the number of nodes or on dim.
+std::uint64_t feature_seed(std::uint64_t base) noexcept;
 
 // Where column j0 + c of row r goes: data[r * row_stride + c]. Borrowed; the
 // caller keeps it alive and untouched by others during the run.
@@ -42,10 +78,12 @@ struct RunControl {
 
 // Writes columns [j0, j1) of E = sum of float32(weights[i]) * H_i over the
 // graph into `out`, every element of it (+0.0 where all weights are zero).
-// Allocates two n x block working matrices, and 32 bytes per row for the
-// projection's generators when there is more than one block. Errors: ShapeMismatch for an
-// empty or reversed column range, OutOfMemory, Cancelled (out is then
-// partly written).
+// Allocates two n x block working matrices, 32 bytes per row for the
+// projection's generators when there is more than one block, and what the
+// options need (see MemoryPlan::options). Errors: ShapeMismatch for an empty
+// or reversed column range, InvalidInput for options or features it cannot
+// use (step normalisation over a part of the columns, non-finite or
+// malformed features), OutOfMemory, Cancelled (out is then partly written).
 Status embed_columns(const GraphView& graph, const EmbedSettings& settings,
                      OutputBlock out, RunControl* control);
 
@@ -55,7 +93,20 @@ struct MemoryPlan {
   std::uint64_t graph = 0;             // the compact graph, kept
   std::uint64_t result = 0;            // n x columns result, when allocated
   std::uint64_t working = 0;           // the two n x block working matrices
+  std::uint64_t options = 0;           // row scales and the feature block of R
+  std::uint64_t inputs = 0;            // caller copies held during the run
   std::uint64_t peak = 0;              // the largest total at any moment
+};
+
+// What the options add to a run: the n row scales of a nonzero
+// normalization_strength, the num_features x min(block, feature_dim) block
+// of R, and `input_copies` bytes the caller allocated for the run (a float32
+// copy of the features) and holds from before the graph is built.
+struct OptionShape {
+  bool scaled_rows = false;
+  std::uint64_t num_features = 0;
+  std::uint64_t feature_dim = 0;
+  std::uint64_t input_copies = 0;
 };
 
 // The plan for embedding caller CSR arrays of this shape. out_entries bounds
@@ -65,7 +116,7 @@ struct MemoryPlan {
 MemoryPlan plan_memory(const CsrInput& shape, bool undirected,
                        std::uint64_t out_entries, std::uint64_t columns,
                        std::uint64_t block, bool result_owned,
-                       std::uint64_t workers);
+                       std::uint64_t workers, const OptionShape& options = {});
 
 // Columns per working block when memory allows wider ones. A step reads the
 // graph once per block, so narrow blocks pay graph passes (below about 16
@@ -83,6 +134,7 @@ inline constexpr std::uint64_t kPreferredBlock = 32;
 std::uint64_t widest_block(const CsrInput& shape, bool undirected,
                            std::uint64_t out_entries, std::uint64_t columns,
                            bool result_owned, std::uint64_t workers,
-                           std::uint64_t limit, std::uint64_t max_block);
+                           std::uint64_t limit, std::uint64_t max_block,
+                           const OptionShape& options = {});
 
 }  // namespace velmar

@@ -71,6 +71,8 @@ std::string render(const VelmarError& e) {
           return "Shape mismatch: " + alt.message;
         } else if constexpr (std::is_same_v<T, Cancelled>) {
           return "Cancelled";
+        } else if constexpr (std::is_same_v<T, InvalidInput>) {
+          return alt.message;
         } else {
           const std::string raw = render_raw(alt.reservation);
           return "Out Of Memory (OOM): The system could not allocate enough "

@@ -46,12 +46,18 @@ struct OutOfMemory {
   TryReserveError reservation;
 };
 
+// An option or an input of the engine that it cannot use as given; the
+// message is the whole text users see.
+struct InvalidInput {
+  std::string message;
+};
+
 // A run stopped because its caller asked it to (only the package's engine
 // module can ask).
 struct Cancelled {};
 
 struct VelmarError {
-  std::variant<ShapeMismatch, OutOfMemory, Cancelled> kind;
+  std::variant<ShapeMismatch, OutOfMemory, Cancelled, InvalidInput> kind;
 
   static VelmarError shape_mismatch(std::string message) {
     return VelmarError{ShapeMismatch{std::move(message)}};
@@ -60,13 +66,17 @@ struct VelmarError {
     return VelmarError{OutOfMemory{reservation}};
   }
   static VelmarError cancelled() { return VelmarError{Cancelled{}}; }
+  static VelmarError invalid_input(std::string message) {
+    return VelmarError{InvalidInput{std::move(message)}};
+  }
   bool is_cancelled() const noexcept {
     return std::holds_alternative<Cancelled>(kind);
   }
 };
 
-// The text shown to users: "Shape mismatch: <message>", or the six-line
-// out-of-memory report with the requested size in MB.
+// The text shown to users: "Shape mismatch: <message>", an invalid input's
+// message as it is, or the six-line out-of-memory report with the requested
+// size in MB.
 std::string render(const VelmarError& e);
 
 // Formats the "Requested Memory: ..." line for a raw reservation text.

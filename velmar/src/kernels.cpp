@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -131,7 +132,7 @@ VELMAR_ALWAYS_INLINE void propagate_rows_body(
 // `saved`: the group's generator words (RowGenerators), or null.
 template <std::size_t L>
 VELMAR_ALWAYS_INLINE void fill_projection_group(
-    float* rows, std::uint64_t width, std::uint64_t j0,
+    float* rows, std::uint64_t stride, std::uint64_t width, std::uint64_t j0,
     std::uint64_t first_seed, std::uint64_t* saved, bool resume) noexcept {
   XoshiroLanes<L> lanes;
   if (saved != nullptr && resume) {
@@ -144,27 +145,109 @@ VELMAR_ALWAYS_INLINE void fill_projection_group(
     std::uint64_t out[L];
     lanes.next(out);
     for (std::size_t l = 0; l < L; ++l) {
-      rows[l * width + j] = projection_entry(out[l]);
+      rows[l * stride + j] = projection_entry(out[l]);
     }
   }
   if (saved != nullptr) lanes.store(saved);
 }
 
 VELMAR_ALWAYS_INLINE void fill_projection_block_body(
-    float* h, std::uint64_t width, std::uint64_t j0, std::uint64_t lo,
-    std::uint64_t hi, std::uint64_t base, RowGenerators gens) noexcept {
+    float* h, std::uint64_t stride, std::uint64_t width, std::uint64_t j0,
+    std::uint64_t lo, std::uint64_t hi, std::uint64_t base,
+    RowGenerators gens) noexcept {
   constexpr std::uint64_t kGroup = 8;
   const auto saved = [&](std::uint64_t r) {
     return gens.words != nullptr ? gens.words + 4 * r : nullptr;
   };
   std::uint64_t r = lo;
   for (; r + kGroup <= hi; r += kGroup) {
-    fill_projection_group<kGroup>(h + r * width, width, j0, base + r, saved(r),
-                                  gens.resume);
+    fill_projection_group<kGroup>(h + r * stride, stride, width, j0, base + r,
+                                  saved(r), gens.resume);
   }
   for (; r < hi; ++r) {
-    fill_projection_group<1>(h + r * width, width, j0, base + r, saved(r),
-                             gens.resume);
+    fill_projection_group<1>(h + r * stride, stride, width, j0, base + r,
+                             saved(r), gens.resume);
+  }
+}
+
+VELMAR_ALWAYS_INLINE void scale_block_rows_body(
+    float* h, std::uint64_t stride, std::uint64_t width, const float* scales,
+    std::uint64_t lo, std::uint64_t hi) noexcept {
+  for (std::uint64_t r = lo; r < hi; ++r) {
+    float* __restrict const row = h + r * stride;
+    const float s = scales[r];
+    // A select, not a branch: zeros are a third of a random row.
+    for (std::uint64_t j = 0; j < width; ++j) {
+      row[j] = row[j] != 0.0f ? mul(row[j], s) : row[j];
+    }
+  }
+}
+
+template <class Col>
+VELMAR_ALWAYS_INLINE void feature_rows_sparse(const FeatureBlock& b,
+                                              const Col* cols,
+                                              std::uint64_t lo,
+                                              std::uint64_t hi) noexcept {
+  const FeatureInput& x = *b.x;
+  const auto width = static_cast<std::size_t>(b.width);
+  for (std::uint64_t r = lo; r < hi; ++r) {
+    float* __restrict const out = b.h + r * b.stride;
+    std::fill(out, out + width, 0.0f);
+    const auto e = static_cast<std::uint64_t>(x.row_ptrs[r + 1]);
+    for (auto k = static_cast<std::uint64_t>(x.row_ptrs[r]); k < e; ++k) {
+      const auto c = static_cast<std::uint64_t>(cols[k]);
+      scale_add(out, b.r + c * b.width, x.values[k], width);
+    }
+  }
+}
+
+VELMAR_ALWAYS_INLINE void feature_block_rows_body(const FeatureBlock& b,
+                                                  std::uint64_t lo,
+                                                  std::uint64_t hi) noexcept {
+  const FeatureInput& x = *b.x;
+  if (x.dense == nullptr) {
+    if (x.col_type == IndexType::kInt32) {
+      feature_rows_sparse(b, static_cast<const std::int32_t*>(x.col_indices),
+                          lo, hi);
+    } else {
+      feature_rows_sparse(b, static_cast<const std::int64_t*>(x.col_indices),
+                          lo, hi);
+    }
+    return;
+  }
+  const auto width = static_cast<std::size_t>(b.width);
+  for (std::uint64_t r = lo; r < hi; ++r) {
+    float* __restrict const out = b.h + r * b.stride;
+    std::fill(out, out + width, 0.0f);
+    const float* const row = x.dense + r * x.dense_stride;
+    for (std::uint64_t c = 0; c < x.num_features; ++c) {
+      if (row[c] != 0.0f) scale_add(out, b.r + c * b.width, row[c], width);
+    }
+  }
+}
+
+VELMAR_ALWAYS_INLINE void l2_normalize(float* __restrict h,
+                                       std::size_t n) noexcept {
+  // Eight independent float64 sums, each in ascending j: vectorising over
+  // the lanes keeps every lane's order. The squares are exact in float64.
+  double p[8] = {};
+  std::size_t j = 0;
+  for (; j + 8 <= n; j += 8) {
+    for (std::size_t l = 0; l < 8; ++l) {
+      const double v = h[j + l];
+      p[l] = add(p[l], mul(v, v));
+    }
+  }
+  for (std::size_t l = 0; j + l < n; ++l) {
+    const double v = h[j + l];
+    p[l] = add(p[l], mul(v, v));
+  }
+  const double ss = add(add(add(p[0], p[1]), add(p[2], p[3])),
+                        add(add(p[4], p[5]), add(p[6], p[7])));
+  if (ss == 0.0) return;
+  const double q = 1.0 / std::sqrt(ss);
+  for (std::size_t i = 0; i < n; ++i) {
+    h[i] = static_cast<float>(mul(static_cast<double>(h[i]), q));
   }
 }
 
@@ -188,6 +271,7 @@ VELMAR_ALWAYS_INLINE void propagate_block(
       scale_add(out, cur + cols[k] * width, scales[k],
                 static_cast<std::size_t>(width));
     }
+    if (step.normalize) l2_normalize(out, static_cast<std::size_t>(width));
     if (step.acc != nullptr) {
       float* const acc = step.acc + r * step.acc_stride;
       if (step.acc_is_zero) {
@@ -253,9 +337,24 @@ VELMAR_ALWAYS_INLINE void accumulate_block_rows_body(
     propagate_rows_body(graph, cur, next, then, dim, lo, hi);                \
   }                                                                          \
   attributes void fill_projection_block_##suffix(                            \
-      float* h, std::uint64_t width, std::uint64_t j0, std::uint64_t lo,     \
-      std::uint64_t hi, std::uint64_t base, RowGenerators gens) noexcept {   \
-    fill_projection_block_body(h, width, j0, lo, hi, base, gens);            \
+      float* h, std::uint64_t stride, std::uint64_t width, std::uint64_t j0, \
+      std::uint64_t lo, std::uint64_t hi, std::uint64_t base,                \
+      RowGenerators gens) noexcept {                                         \
+    fill_projection_block_body(h, stride, width, j0, lo, hi, base, gens);    \
+  }                                                                          \
+  attributes void scale_block_rows_##suffix(                                 \
+      float* h, std::uint64_t stride, std::uint64_t width,                   \
+      const float* scales, std::uint64_t lo, std::uint64_t hi) noexcept {    \
+    scale_block_rows_body(h, stride, width, scales, lo, hi);                 \
+  }                                                                          \
+  attributes void feature_block_rows_##suffix(                               \
+      const FeatureBlock& block, std::uint64_t lo, std::uint64_t hi)         \
+      noexcept {                                                             \
+    feature_block_rows_body(block, lo, hi);                                  \
+  }                                                                          \
+  attributes void l2_normalize_row_##suffix(float* h, std::size_t n)         \
+      noexcept {                                                             \
+    l2_normalize(h, n);                                                      \
   }                                                                          \
   attributes void propagate_block_rows_##suffix(                             \
       const GraphView& graph, const BlockStep& step, std::uint64_t lo,       \
@@ -371,10 +470,27 @@ void propagate_rows(const CsrMatrix& graph, const float* __restrict cur,
   VELMAR_DISPATCH(propagate_rows, graph, cur, next, then, dim, lo, hi);
 }
 
-void fill_projection_block(float* h, std::uint64_t width, std::uint64_t j0,
-                           std::uint64_t lo, std::uint64_t hi,
-                           std::uint64_t base, RowGenerators gens) noexcept {
-  VELMAR_DISPATCH(fill_projection_block, h, width, j0, lo, hi, base, gens);
+void fill_projection_block(float* h, std::uint64_t stride, std::uint64_t width,
+                           std::uint64_t j0, std::uint64_t lo,
+                           std::uint64_t hi, std::uint64_t base,
+                           RowGenerators gens) noexcept {
+  VELMAR_DISPATCH(fill_projection_block, h, stride, width, j0, lo, hi, base,
+                  gens);
+}
+
+void scale_block_rows(float* h, std::uint64_t stride, std::uint64_t width,
+                      const float* scales, std::uint64_t lo,
+                      std::uint64_t hi) noexcept {
+  VELMAR_DISPATCH(scale_block_rows, h, stride, width, scales, lo, hi);
+}
+
+void feature_block_rows(const FeatureBlock& block, std::uint64_t lo,
+                        std::uint64_t hi) noexcept {
+  VELMAR_DISPATCH(feature_block_rows, block, lo, hi);
+}
+
+void l2_normalize_row(float* h, std::size_t n) noexcept {
+  VELMAR_DISPATCH(l2_normalize_row, h, n);
 }
 
 void propagate_block_rows(const GraphView& graph, const BlockStep& step,

@@ -9,6 +9,7 @@
 
 #include "algorithm.h"
 #include "csr.h"
+#include "engine.h"
 #include "error.h"
 #include "graph.h"
 
@@ -30,12 +31,12 @@ void scale_add_row(float* __restrict out, const float* __restrict in, float t,
 void accumulate_rows(float* __restrict acc, const float* __restrict h, float w,
                      bool acc_is_zero, std::size_t n) noexcept;
 
-// Rows [lo, hi) of columns [j0, j0 + width) of the projection, into an
-// n x width block (row stride width): row i from the Xoshiro256++ generator
-// seeded with base + i (mod 2^64), advanced past its first j0 outputs, one
-// draw per element in column order, each element +sqrt(3), -sqrt(3) or +0.0
-// by the float32 thresholds. Any column range gives exactly those columns of
-// the full projection (j0 = 0, width = dim).
+// Rows [lo, hi) of columns [j0, j0 + width) of the projection, into the
+// rows of h (row stride `stride` >= width): row i from the Xoshiro256++
+// generator seeded with base + i (mod 2^64), advanced past its first j0
+// outputs, one draw per element in column order, each element +sqrt(3),
+// -sqrt(3) or +0.0 by the float32 thresholds. Any column range gives exactly
+// those columns of the full projection (j0 = 0, width = dim).
 //
 // Advancing a generator costs as much as drawing, so a run over consecutive
 // column blocks keeps every row's generator between them in `generators`
@@ -46,10 +47,38 @@ struct RowGenerators {
   std::uint64_t* words = nullptr;  // null: seed and advance every time
   bool resume = false;
 };
-void fill_projection_block(float* h, std::uint64_t width, std::uint64_t j0,
-                           std::uint64_t lo, std::uint64_t hi,
-                           std::uint64_t base,
+void fill_projection_block(float* h, std::uint64_t stride, std::uint64_t width,
+                           std::uint64_t j0, std::uint64_t lo,
+                           std::uint64_t hi, std::uint64_t base,
                            RowGenerators generators = {}) noexcept;
+
+// Rows [lo, hi): every nonzero h_row[j], j < width, becomes
+// float32(h_row[j] * scales[r]); zeros stay as they are (no 0 * inf).
+void scale_block_rows(float* h, std::uint64_t stride, std::uint64_t width,
+                      const float* scales, std::uint64_t lo,
+                      std::uint64_t hi) noexcept;
+
+// The feature columns of a block: h_row (row stride `stride`, `width`
+// columns) = X_row R, R being num_features x width (row stride width).
+// Each element starts at +0.0 and adds float32(R[c][j] * x) for the stored
+// entries (c, x) of the row in ascending c; dense zeros are skipped, which
+// never changes a sum that starts at +0.0.
+struct FeatureBlock {
+  const FeatureInput* x = nullptr;
+  const float* r = nullptr;
+  std::uint64_t width = 0;
+  float* h = nullptr;
+  std::uint64_t stride = 0;
+};
+void feature_block_rows(const FeatureBlock& block, std::uint64_t lo,
+                        std::uint64_t hi) noexcept;
+
+// Scales h[0, n) to unit length in float64: the squares summed in eight
+// partial sums by j mod 8, each in ascending j, combined as
+// ((p0 + p1) + (p2 + p3)) + ((p4 + p5) + (p6 + p7)); then
+// h[j] = float32(h[j] * (1 / sqrt(sum))). A row whose sum is 0 is left as
+// it is.
+void l2_normalize_row(float* h, std::size_t n) noexcept;
 
 // What propagate_rows does with each finished row: nothing when `acc` is
 // null, otherwise the accumulation above into the same row of `acc`.
@@ -75,6 +104,7 @@ struct BlockStep {
   const float* cur = nullptr;
   float* next = nullptr;
   std::uint64_t width = 0;
+  bool normalize = false;  // l2_normalize_row each finished row first
   float* acc = nullptr;
   std::uint64_t acc_stride = 0;
   float weight = 0.0f;
@@ -83,7 +113,7 @@ struct BlockStep {
 
 // Rows [lo, hi) of next = P cur over the compact graph, each row the sum over
 // its entries (c, s) in stored order of s times row c of `cur`, from +0.0;
-// then, when step.acc is set, acc_row = next_row * weight + acc_row (written
+// scaled to unit length when step.normalize; then, when step.acc is set, acc_row = next_row * weight + acc_row (written
 // without reading acc when acc_is_zero). The same arithmetic per element as
 // propagate_rows over the graph the compact one was built from.
 void propagate_block_rows(const GraphView& graph, const BlockStep& step,

@@ -6,12 +6,15 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <random>
+#include <string>
 #include <variant>
 #include <vector>
 
 #include "algorithm.h"
 #include "graph.h"
+#include "kernels.h"
 #include "pool.h"
 
 namespace velmar {
@@ -133,6 +136,76 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{{0, 1, 2}, {0, -4}, "col_indices[1] = -4 is out of bounds for graph with 2 nodes"},
         BadInput{{0, 2, 2}, {1, 2}, "col_indices[1] = 2 is out of bounds for graph with 2 nodes"},
         BadInput{{0, 2, 2}, {1, 1}, ""}));
+
+// Options and features the engine refuses before it allocates anything, on
+// a graph of three nodes with dim 4.
+struct BadOption {
+  std::uint64_t j0, block, feature_dim;
+  std::vector<std::int64_t> row_ptrs;  // empty: dense features
+  std::vector<std::int64_t> cols;
+  std::vector<float> values;           // dense: 3 rows of 2
+  const char* message;
+};
+
+class OptionErrors : public ::testing::TestWithParam<BadOption> {};
+
+TEST_P(OptionErrors, AreInvalidInput) {
+  const BadOption& c = GetParam();
+  const Arrays a = random_graph(3, 2, 1);
+  auto built = build_compact(a.input(), true, nullptr);
+  const auto& g = std::get<CompactGraph>(built.value());
+  FeatureInput x{2, c.feature_dim};
+  if (c.row_ptrs.empty()) {
+    x.dense = c.values.data();
+    x.dense_stride = 2;
+  } else {
+    x.row_ptrs = c.row_ptrs.data();
+    x.col_indices = c.cols.data();
+    x.values = c.values.data();
+    x.num_entries = c.values.size();
+  }
+  const std::vector<double> w{1.0, 1.0};
+  EmbedSettings s{w, 1, c.j0, 4, c.block, 4};
+  s.step_normalize = c.feature_dim == 0;
+  s.features = c.feature_dim == 0 ? nullptr : &x;
+  std::vector<float> out(12);
+  const Status st = embed_columns(g.view(), s, {out.data(), 4}, nullptr);
+  ASSERT_FALSE(st.ok());
+  ASSERT_TRUE(std::holds_alternative<InvalidInput>(st.error().kind));
+  EXPECT_EQ(render(st.error()), c.message);
+}
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr char kWrongColumns[] =
+    "features: the columns of row 1 must be below the number of features "
+    "and strictly increase";
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, OptionErrors,
+    ::testing::Values(
+        BadOption{0, 3, 0, {}, {}, {}, "step normalisation couples the columns: it needs all 4 columns in one block"},
+        BadOption{1, 4, 0, {}, {}, {}, "step normalisation couples the columns: it needs all 4 columns in one block"},
+        BadOption{0, 4, 5, {}, {}, std::vector<float>(6), "feature_dim must be between 1 and dim (4), got 5"},
+        BadOption{0, 4, 2, {}, {}, {0, 1, 2, kNaN, 4, 5}, "features must be finite as 32-bit floats; row 1, column 1 is not"},
+        BadOption{0, 4, 2, {0, 1, 3, 3}, {0, 1, 1}, {1, 2, 3}, kWrongColumns},
+        BadOption{0, 4, 2, {0, 1, 2, 3}, {0, 2, 0}, {1, 2, 3}, kWrongColumns},
+        BadOption{0, 4, 2, {0, 1, 2, 2}, {0, 1, 0}, {1, 2, 3}, "features: row pointers must start at 0 and end at the number of entries"}),
+    [](const ::testing::TestParamInfo<BadOption>& info) {
+      return "case" + std::to_string(info.index);
+    });
+
+TEST(L2NormalizeRow, SumsEightLanesInFloat64) {
+  // 3-4-12-84 gives length 85; the zero row stays as it is.
+  const std::vector<float> h{3, 0, 0, 0, 0, 0, 0, 0, 4, 0, 12, 84};
+  std::vector<float> row = h;
+  detail::l2_normalize_row(row.data(), row.size());
+  for (std::size_t j = 0; j < row.size(); ++j) {
+    EXPECT_EQ(row[j], static_cast<float>(h[j] * (1.0 / 85.0))) << j;
+  }
+  std::vector<float> zero(9, 0.0f);
+  detail::l2_normalize_row(zero.data(), zero.size());
+  EXPECT_EQ(zero, std::vector<float>(9, 0.0f));
+}
 
 TEST(RunControl, ACancelledRunStopsWithCancelled) {
   const Arrays a = random_graph(2000, 8, 5);

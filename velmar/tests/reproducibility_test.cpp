@@ -5,14 +5,18 @@
 // checks the same hashes through the Python module.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "engine.h"
+#include "graph.h"
 #include "kernels.h"
 #include "rng.h"
 #include "velmar.h"
@@ -132,6 +136,84 @@ TEST_P(SeededBits, HashMatches) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, SeededBits, ::testing::ValuesIn(kCases),
     [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+// The engine's options, through embed_columns on a sorted graph: row i has
+// edges to (i * 7 + 13 * k) % n, k < i % 6 + 1, weight 1 + k / 4, made
+// undirected; dense features x[i][c] = ((i + 3c) % 5 - 2) / 2, five per
+// node. Weights (0.5, 1, 0, 1), seed 7, dim 24. The hashes agree with the
+// NumPy reference of bench/reference.py.
+struct OptionCase {
+  const char* name;
+  double beta;
+  bool step;
+  std::uint64_t feature_dim;
+  std::uint64_t hash;
+};
+
+const OptionCase kOptionCases[] = {
+    {"beta", -0.5, false, 0, 0x3d29c66fe492cb78},
+    {"step_l2", 1.0, true, 0, 0xc21ade33bde1b2eb},
+    {"features", 0.5, true, 9, 0x610b9e5396465632},
+};
+
+void PrintTo(const OptionCase& c, std::ostream* os) { *os << c.name; }
+
+class EngineOptionBits : public ::testing::TestWithParam<OptionCase> {};
+
+TEST_P(EngineOptionBits, HashMatches) {
+  const OptionCase& c = GetParam();
+  constexpr std::uint64_t n = 400, dim = 24, f = 5;
+  std::vector<std::int64_t> row_ptrs{0}, cols;
+  std::vector<double> values;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    std::vector<std::pair<std::int64_t, double>> row;
+    for (std::uint64_t k = 0; k < i % 6 + 1; ++k) {
+      row.emplace_back((i * 7 + 13 * k) % n, 1.0 + static_cast<double>(k) / 4);
+    }
+    std::sort(row.begin(), row.end());
+    for (const auto& [col, v] : row) {
+      cols.push_back(col);
+      values.push_back(v);
+    }
+    row_ptrs.push_back(static_cast<std::int64_t>(cols.size()));
+  }
+  const CsrInput in{row_ptrs.data(), IndexType::kInt64, cols.data(),
+                    IndexType::kInt64, values.data(), n, cols.size()};
+  auto built = build_compact(in, true, nullptr);
+  ASSERT_TRUE(built.ok());
+  const auto& g = std::get<CompactGraph>(built.value());
+  std::vector<float> x(n * f);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    for (std::uint64_t j = 0; j < f; ++j) {
+      x[i * f + j] = static_cast<float>((i + 3 * j) % 5) / 2.0f - 1.0f;
+    }
+  }
+  FeatureInput features{f, c.feature_dim};
+  features.dense = x.data();
+  features.dense_stride = f;
+  const std::vector<double> w{0.5, 1.0, 0.0, 1.0};
+  EmbedSettings s{w, 7, 0, dim, dim, dim};
+  s.normalization_strength = c.beta;
+  s.step_normalize = c.step;
+  s.features = c.feature_dim != 0 ? &features : nullptr;
+  std::vector<float> out(n * dim);
+  ASSERT_TRUE(embed_columns(g.view(), s, {out.data(), dim}, nullptr).ok());
+  char actual[32];
+  std::snprintf(actual, sizeof actual, "0x%016llx",
+                static_cast<unsigned long long>(
+                    hash_floats(out.data(), out.size())));
+  char expected[32];
+  std::snprintf(expected, sizeof expected, "0x%016llx",
+                static_cast<unsigned long long>(c.hash));
+  EXPECT_STREQ(actual, expected)
+      << c.name << " under kernel clone " << detail::kernel_clone();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EngineOptionBits, ::testing::ValuesIn(kOptionCases),
+    [](const ::testing::TestParamInfo<OptionCase>& info) {
+      return info.param.name;
+    });
 
 // Each clone gets its own ctest entry with VELMAR_KERNEL_CLONE set; a CPU
 // that lacks the clone's instructions runs the widest it has instead.
