@@ -1,6 +1,6 @@
 """Embedding quality against the peers: one command, one table per dataset.
 
-    python bench/quality.py              # every dataset and peer (about 40 minutes)
+    python bench/quality.py              # every dataset and peer (over an hour on 2 cores)
     python bench/quality.py --small      # small graphs, a few seconds per peer (CI)
     python bench/quality.py --grid       # also a grid of velmar settings
 
