@@ -565,7 +565,7 @@ constexpr std::string_view kEmbedParams[] = {
     "seed",    "columns", "block",
     "out",     "control", "normalization_strength",
     "step_normalize", "features", "feature_dim",
-    "row_offset"};
+    "row_offset", "row_map"};
 constexpr CallSpec kEmbed{"embed", kEmbedParams, 3};
 
 PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -695,6 +695,18 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
     auto row_offset = optional_u64(in, slot[12], 12, 0);
     if (!row_offset) return nullptr;
+    PyRef row_map;
+    if (is_given(slot[13])) {
+      row_map = plain_array(slot[13], "row_map", {{NPY_INT64, {}}}, nullptr);
+      if (!row_map) return nullptr;
+      if (length(row_map) != n) {
+        PyErr_Format(PyExc_ValueError,
+                     "row_map must have num_nodes (%llu) elements, got %llu",
+                     static_cast<unsigned long long>(n),
+                     static_cast<unsigned long long>(length(row_map)));
+        return nullptr;
+      }
+    }
     EmbedSettings settings;
     settings.weights = *weights;
     settings.base_seed = *seed ? **seed : thread_rng_next_u64();
@@ -706,6 +718,9 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     settings.step_normalize = *step_normalize;
     settings.features = is_given(slot[10]) ? &features : nullptr;
     settings.row_offset = *row_offset;
+    // Negative entries read as values >= 2^63, out of range: refused.
+    settings.row_map =
+        row_map ? static_cast<const std::uint64_t*>(data_of(row_map)) : nullptr;
     RunControl* ctl = control ? &control_of(control.get()) : nullptr;
     std::shared_ptr<WorkerPool> pool = st->pool->get();
     // The graph, the output and the control stay referenced until the run
@@ -866,7 +881,7 @@ PyMethodDef engine_methods[] = {
      "embed(graph, dim, weights, seed=None, columns=None, block=None, "
      "out=None, control=None, normalization_strength=0.0, "
      "step_normalize=False, features=None, feature_dim=None, "
-     "row_offset=0)\n--\n\n"
+     "row_offset=0, row_map=None)\n--\n\n"
      "Columns [j0, j1) of the dim-column embedding (columns=(j0, j1), "
      "default all), computed block columns at a time (default all at once) "
      "with two num_nodes x block float32 working matrices. The columns are "
@@ -885,7 +900,10 @@ PyMethodDef engine_methods[] = {
      "contiguous rows, or a tuple (row_ptrs int64, col_indices int32/int64, "
      "values float32, num_features) of sorted CSR arrays) fill the last "
      "feature_dim columns of the initial matrix with features @ R; "
-     "row_offset seeds row i's generator as that of row row_offset + i."},
+     "row_offset seeds row i's generator as that of row row_offset + i; "
+     "row_map (int64, num_nodes elements, a permutation) says which node "
+     "each stored row of the graph is: row p is seeded, reads features and "
+     "is written as node row_map[p]."},
     {"memory_plan", as_method(&memory_plan), kFast,
      "memory_plan(num_nodes, num_entries, columns, block=None, "
      "undirected=True, out_entries=None, result_owned=True, "

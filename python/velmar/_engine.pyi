@@ -53,6 +53,7 @@ def embed(
     ] = None,
     feature_dim: Optional[int] = None,
     row_offset: int = 0,
+    row_map: Optional[npt.NDArray[np.int64]] = None,
 ) -> npt.NDArray[np.float32]: ...
 PREFERRED_BLOCK: int
 

@@ -341,6 +341,10 @@ def run(
         )
     block = plan_block(graph, j1 - j0, undirected, memory_limit, options)
     engine_args = options.engine_args()
+    if isinstance(graph, PreparedGraph) and graph.order is not None:
+        # Rows stored in locality order: each is seeded, reads its features
+        # and is written as the node it is.
+        engine_args["row_map"] = graph.order
     entries: list[int] = []  # entries of the graph the engine built
 
     def work(control: Any) -> Embedding:

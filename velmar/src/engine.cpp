@@ -108,6 +108,27 @@ Status check_features(const FeatureInput& x, std::uint64_t n,
   return ok_status();
 }
 
+// A row map must name every row once: every output row is then written by
+// exactly one stored row.
+Status check_row_map(const std::uint64_t* map, std::uint64_t n) {
+  auto seen = Buffer<std::uint64_t>::allocate(n / 64 + 1);
+  if (!seen.ok()) return std::move(seen).error();
+  std::uint64_t* const bits = seen->data();
+  std::fill(bits, bits + n / 64 + 1, std::uint64_t{0});
+  for (std::uint64_t p = 0; p < n; ++p) {
+    const std::uint64_t i = map[p];
+    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
+    if (i >= n || (bits[i / 64] & bit) != 0) {
+      return VelmarError::invalid_input(
+          "the row map must be a permutation of the rows; entry " +
+          std::to_string(p) + " is " +
+          (i >= n ? "out of range" : "a repeat"));
+    }
+    bits[i / 64] |= bit;
+  }
+  return ok_status();
+}
+
 }  // namespace
 
 std::uint64_t feature_seed(std::uint64_t base) noexcept {
@@ -135,6 +156,11 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
   const FeatureInput* features = s.features;
   if (features != nullptr) {
     Status checked = check_features(*features, n, dim);
+    if (!checked.ok()) return checked;
+  }
+  const std::uint64_t* const row_map = s.row_map;
+  if (row_map != nullptr) {
+    Status checked = check_row_map(row_map, n);
     if (!checked.ok()) return checked;
   }
   const std::uint64_t k = features != nullptr ? features->feature_dim : 0;
@@ -230,7 +256,7 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
                                                feature_width, r0, lo, hi,
                                                feature_base);
                });
-      fb = {features, r, feature_width, cur + random_width, width};
+      fb = {features, r, feature_width, cur + random_width, width, row_map};
     }
     const float* const scale = scale_buf.data();
     for_rows(n, random_width * 8 + feature_width * feature_work, cancel,
@@ -239,7 +265,8 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
                  detail::fill_projection_block(
                      cur, width, random_width, a, lo, hi,
                      s.base_seed + s.row_offset,
-                     detail::RowGenerators{generators.data(), c0 != 0});
+                     detail::RowGenerators{generators.data(), c0 != 0},
+                     row_map);
                }
                if (feature_width != 0) detail::feature_block_rows(fb, lo, hi);
                if (scale != nullptr) {
@@ -252,7 +279,8 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     if (!s.weights.empty() && s.weights[0] != 0.0) {
       const float w = static_cast<float>(s.weights[0]);
       for_rows(n, width, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
-        detail::accumulate_block_rows(acc, stride, cur, width, w, true, lo, hi);
+        detail::accumulate_block_rows(acc, stride, cur, width, w, true, lo, hi,
+                                      row_map);
       });
       acc_is_zero = false;
     }
@@ -261,6 +289,7 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     for (std::size_t i = 0; i < steps; ++i) {
       detail::BlockStep step{cur, next, width};
       step.normalize = s.step_normalize;
+      step.acc_rows = row_map;
       if (s.weights[i + 1] != 0.0) {
         step.acc = acc;
         step.acc_stride = stride;

@@ -52,6 +52,13 @@ struct EmbedSettings {
   // Row i's generator is seeded base + row_offset + i: the rows of nodes
   // appended after row_offset others.
   std::uint64_t row_offset = 0;
+  // The graph's rows in another node order (borrowed, n elements, a
+  // permutation of 0..n-1): stored row p is node row_map[p]. Its generator
+  // is seeded base + row_offset + row_map[p], its feature row is
+  // X[row_map[p]] and it is written to row row_map[p] of the output, so the
+  // result is that of the graph in node order, bit for bit, whenever each
+  // row keeps its entries in the same order. Null: stored row p is node p.
+  const std::uint64_t* row_map = nullptr;
 };
 
 // The seed of the feature projection R of a run with base seed `base`: the
