@@ -744,7 +744,7 @@ constexpr std::string_view kPlanParams[] = {
     "num_nodes",    "num_entries",  "columns",        "block",
     "undirected",   "out_entries",  "result_owned",   "row_ptrs_32bit",
     "limit",        "scaled_rows",  "num_features",   "feature_dim",
-    "input_copies", "one_block"};
+    "input_copies", "one_block",    "reordered"};
 constexpr CallSpec kPlan{"memory_plan", kPlanParams, 3};
 
 PyObject* memory_plan(PyObject* module, PyObject* const* args,
@@ -791,6 +791,9 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args,
     options.input_copies = *copies;
     auto one_block = optional_bool(in, slot[13], 13);
     if (!one_block) return nullptr;
+    auto reordered = optional_bool(in, slot[14], 14);
+    if (!reordered) return nullptr;
+    options.reordered = *reordered;
     const std::uint64_t workers = st->pool->size();
     // Step normalisation needs every column in one block: the block is all
     // of them or, when they do not fit the limit, none.
@@ -908,13 +911,14 @@ PyMethodDef engine_methods[] = {
      "memory_plan(num_nodes, num_entries, columns, block=None, "
      "undirected=True, out_entries=None, result_owned=True, "
      "row_ptrs_32bit=False, limit=None, scaled_rows=False, num_features=0, "
-     "feature_dim=0, input_copies=0, one_block=False)\n--\n\n"
+     "feature_dim=0, input_copies=0, one_block=False, reordered=False)\n--\n\n"
      "The bytes a build_graph + embed run allocates: a dict with "
      "graph_build_peak, graph, result, working, options (row scales and the "
      "block of the feature projection), inputs (input_copies, the caller's "
      "copies held during the run), peak and block (with limit: the widest "
      "block up to `block` whose peak fits, 0 if none; with one_block, all "
-     "columns or 0). PREFERRED_BLOCK is the width a run takes when memory "
+     "columns or 0); reordered counts the third working matrix of a run "
+     "with a row_map. PREFERRED_BLOCK is the width a run takes when memory "
      "allows more."},
     {"set_num_threads", as_method(&set_num_threads), METH_O,
      "set_num_threads(n)\n--\n\nUse n worker threads from the next call "

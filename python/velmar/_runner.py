@@ -188,6 +188,8 @@ def plan_block(
         n, m = graph.num_nodes, graph.num_edges
         narrow = graph.row_ptrs.dtype == np.int32
     extra = options.plan_args()
+    if isinstance(graph, PreparedGraph) and graph.order is not None:
+        extra["reordered"] = True
     block, limit, source, plan = choose_block(
         n, m, columns, undirected, memory_limit, narrow=narrow, extra=extra
     )

@@ -191,6 +191,13 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     if (!words.ok()) return std::move(words).error();
     generators = std::move(words).value();
   }
+  // The block's result in stored row order (see the block loop).
+  Buffer<float> acc_buf;
+  if (row_map != nullptr) {
+    auto rows = Buffer<float>::allocate(count);
+    if (!rows.ok()) return std::move(rows).error();
+    acc_buf = std::move(rows).value();
+  }
   const std::uint64_t entries_per_row = graph.num_entries() / n + 1;
   const CancelFlag& cancel = ctl.cancel;
 
@@ -237,8 +244,11 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     const std::uint64_t width = std::min(block, columns - c0);
     float* cur = cur_buf->data();
     float* next = next_buf->data();
-    float* const acc = out.data + c0;
-    const std::uint64_t stride = out.row_stride;
+    // With a row map the block accumulates in stored row order, and its
+    // rows go to the caller's rows once, at the end: a scattered write per
+    // step would cost most of what the order gains.
+    float* const acc = row_map != nullptr ? acc_buf.data() : out.data + c0;
+    const std::uint64_t stride = row_map != nullptr ? width : out.row_stride;
     // Absolute columns [a, b): random ones below first_feature, then the
     // feature columns.
     const std::uint64_t a = s.j0 + c0;
@@ -279,8 +289,7 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     if (!s.weights.empty() && s.weights[0] != 0.0) {
       const float w = static_cast<float>(s.weights[0]);
       for_rows(n, width, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
-        detail::accumulate_block_rows(acc, stride, cur, width, w, true, lo, hi,
-                                      row_map);
+        detail::accumulate_block_rows(acc, stride, cur, width, w, true, lo, hi);
       });
       acc_is_zero = false;
     }
@@ -289,7 +298,6 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     for (std::size_t i = 0; i < steps; ++i) {
       detail::BlockStep step{cur, next, width};
       step.normalize = s.step_normalize;
-      step.acc_rows = row_map;
       if (s.weights[i + 1] != 0.0) {
         step.acc = acc;
         step.acc_stride = stride;
@@ -309,6 +317,15 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
       for_rows(n, width, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
         for (std::uint64_t r = lo; r < hi; ++r) {
           std::fill(acc + r * stride, acc + r * stride + width, 0.0f);
+        }
+      });
+      if (cancel.is_raised()) return VelmarError::cancelled();
+    }
+    if (row_map != nullptr) {
+      for_rows(n, width, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
+        for (std::uint64_t r = lo; r < hi; ++r) {
+          std::copy(acc + r * width, acc + (r + 1) * width,
+                    out.data + c0 + row_map[r] * out.row_stride);
         }
       });
       if (cancel.is_raised()) return VelmarError::cancelled();
@@ -333,6 +350,7 @@ MemoryPlan plan_memory(const CsrInput& shape, bool undirected,
   plan.working = 2 * fp(4 * n * width);
   // The row generators kept between blocks.
   if (width != 0 && width < columns) plan.working += fp(32 * n);
+  if (options.reordered) plan.working += fp(4 * n * width);
   const std::uint64_t r_columns = std::min(width, options.feature_dim);
   plan.options = (options.scaled_rows && n != 0 ? fp(4 * n) : 0) +
                  (n != 0 && options.num_features * r_columns != 0

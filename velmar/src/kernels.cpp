@@ -287,8 +287,7 @@ VELMAR_ALWAYS_INLINE void propagate_block(
     }
     if (step.normalize) l2_normalize(out, static_cast<std::size_t>(width));
     if (step.acc != nullptr) {
-      const std::uint64_t i = step.acc_rows != nullptr ? step.acc_rows[r] : r;
-      float* const acc = step.acc + i * step.acc_stride;
+      float* const acc = step.acc + r * step.acc_stride;
       if (step.acc_is_zero) {
         scale_add_to_zero(acc, out, step.weight, static_cast<std::size_t>(width));
       } else {
@@ -312,15 +311,13 @@ VELMAR_ALWAYS_INLINE void propagate_block_rows_body(
 
 VELMAR_ALWAYS_INLINE void accumulate_block_rows_body(
     float* acc, std::uint64_t acc_stride, const float* h, std::uint64_t width,
-    float w, bool acc_is_zero, std::uint64_t lo, std::uint64_t hi,
-    const std::uint64_t* acc_rows) noexcept {
+    float w, bool acc_is_zero, std::uint64_t lo, std::uint64_t hi) noexcept {
   const auto n = static_cast<std::size_t>(width);
   for (std::uint64_t r = lo; r < hi; ++r) {
-    float* const a = acc + (acc_rows != nullptr ? acc_rows[r] : r) * acc_stride;
     if (acc_is_zero) {
-      scale_add_to_zero(a, h + r * width, w, n);
+      scale_add_to_zero(acc + r * acc_stride, h + r * width, w, n);
     } else {
-      scale_add(a, h + r * width, w, n);
+      scale_add(acc + r * acc_stride, h + r * width, w, n);
     }
   }
 }
@@ -382,9 +379,9 @@ VELMAR_ALWAYS_INLINE void accumulate_block_rows_body(
   attributes void accumulate_block_rows_##suffix(                            \
       float* acc, std::uint64_t acc_stride, const float* h,                  \
       std::uint64_t width, float w, bool acc_is_zero, std::uint64_t lo,      \
-      std::uint64_t hi, const std::uint64_t* acc_rows) noexcept {            \
+      std::uint64_t hi) noexcept {                                           \
     accumulate_block_rows_body(acc, acc_stride, h, width, w, acc_is_zero,    \
-                               lo, hi, acc_rows);                            \
+                               lo, hi);                                      \
   }
 
 VELMAR_DEFINE_KERNELS(baseline, )
@@ -520,10 +517,9 @@ void propagate_block_rows(const GraphView& graph, const BlockStep& step,
 void accumulate_block_rows(float* acc, std::uint64_t acc_stride,
                            const float* h, std::uint64_t width, float w,
                            bool acc_is_zero, std::uint64_t lo,
-                           std::uint64_t hi,
-                           const std::uint64_t* acc_rows) noexcept {
+                           std::uint64_t hi) noexcept {
   VELMAR_DISPATCH(accumulate_block_rows, acc, acc_stride, h, width, w,
-                  acc_is_zero, lo, hi, acc_rows);
+                  acc_is_zero, lo, hi);
 }
 
 }  // namespace velmar::detail

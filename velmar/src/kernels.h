@@ -116,8 +116,6 @@ struct BlockStep {
   std::uint64_t acc_stride = 0;
   float weight = 0.0f;
   bool acc_is_zero = false;
-  // Row r accumulates into row acc_rows[r] of acc when set.
-  const std::uint64_t* acc_rows = nullptr;
 };
 
 // Rows [lo, hi) of next = P cur over the compact graph, each row the sum over
@@ -129,12 +127,10 @@ void propagate_block_rows(const GraphView& graph, const BlockStep& step,
                           std::uint64_t lo, std::uint64_t hi) noexcept;
 
 // Rows [lo, hi): acc_row[j] = h_row[j] * w + acc_row[j] for j < width, h of
-// row stride width and acc of row stride acc_stride; row r of h goes to row
-// acc_rows[r] of acc when acc_rows is set.
+// row stride width and acc of row stride acc_stride.
 void accumulate_block_rows(float* acc, std::uint64_t acc_stride,
                            const float* h, std::uint64_t width, float w,
                            bool acc_is_zero, std::uint64_t lo,
-                           std::uint64_t hi,
-                           const std::uint64_t* acc_rows = nullptr) noexcept;
+                           std::uint64_t hi) noexcept;
 
 }  // namespace velmar::detail
