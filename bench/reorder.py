@@ -104,14 +104,21 @@ def main() -> None:
     t = time.perf_counter()
     rcm = sp.csgraph.reverse_cuthill_mckee(sym, symmetric_mode=True)
     t_rcm = time.perf_counter() - t
-    # How well it recovers the blocks: the share of consecutive positions in one block.
+    # How well it recovers the blocks: the runs of one block along the order
+    # (communities at best) and the median distance between a block's first
+    # and last position.
     order = np.asarray(reordered.order)
     block_of = np.empty(n, dtype=np.int64)
     block_of[shuffle] = np.arange(n) // args.size
-    same = float(np.mean(block_of[order[1:]] == block_of[order[:-1]]))
+    runs = 1 + int(np.count_nonzero(block_of[order[1:]] != block_of[order[:-1]]))
+    first = np.full(args.communities, n)
+    last = np.zeros(args.communities, dtype=np.int64)
+    np.minimum.at(first, block_of[order], np.arange(n))
+    np.maximum.at(last, block_of[order], np.arange(n))
+    span = int(np.median(last - first))
     print(f"prepare {t_plain:.2f} s, with reorder=True {t_reordered:.2f} s "
-          f"(order: {_order.PASSES} passes of label propagation); neighbouring positions "
-          f"in one block {same:.3f}; reverse Cuthill-McKee {t_rcm:.2f} s")
+          f"(order: {_order.PASSES} passes of label propagation); {runs:,} runs of one "
+          f"community, median span {span:,}; reverse Cuthill-McKee {t_rcm:.2f} s")
 
     def opened(g: velmar.PreparedGraph) -> _engine.Graph:
         return _engine.open_graph(g.indptr, g.indices, g.scales, n)

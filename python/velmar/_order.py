@@ -13,9 +13,10 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-# Label propagation passes: on planted communities three put 95 % of
-# neighbouring positions inside one community (bench/reorder.py).
-PASSES = 3
+# Label propagation passes. On 1,000 planted communities of 1,000 nodes,
+# three passes still split each community into about 50 pieces spread over
+# the whole order; five leave each one within 1,000 positions.
+PASSES = 5
 
 
 def locality_order(

@@ -549,11 +549,11 @@ def prepare(
     fit in memory; ``memory_limit`` then bounds DuckDB's memory.
 
     ``reorder=True`` stores the rows in a locality order (nodes grouped by
-    three passes of label propagation) with the order beside them. Embedding
-    it gives the same bits, rows in node order; on graphs with communities a
-    step runs up to about twice as fast. Computing the order holds the
-    stored graph's rows and columns in memory and costs about as much as
-    three propagation steps.
+    five passes of label propagation) with the order beside them. Embedding
+    it gives the same bits, rows in node order, with one more n x block
+    working matrix; on graphs with communities a step runs up to about 2.4
+    times as fast. Computing the order holds the stored graph's rows and
+    columns in memory and costs a few propagation steps.
     """
     from . import _memory
 
