@@ -565,7 +565,7 @@ constexpr std::string_view kEmbedParams[] = {
     "seed",    "columns", "block",
     "out",     "control", "normalization_strength",
     "step_normalize", "features", "feature_dim",
-    "row_offset"};
+    "row_offset", "row_map"};
 constexpr CallSpec kEmbed{"embed", kEmbedParams, 3};
 
 PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -695,6 +695,18 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
     auto row_offset = optional_u64(in, slot[12], 12, 0);
     if (!row_offset) return nullptr;
+    PyRef row_map;
+    if (is_given(slot[13])) {
+      row_map = plain_array(slot[13], "row_map", {{NPY_INT64, {}}}, nullptr);
+      if (!row_map) return nullptr;
+      if (length(row_map) != n) {
+        PyErr_Format(PyExc_ValueError,
+                     "row_map must have num_nodes (%llu) elements, got %llu",
+                     static_cast<unsigned long long>(n),
+                     static_cast<unsigned long long>(length(row_map)));
+        return nullptr;
+      }
+    }
     EmbedSettings settings;
     settings.weights = *weights;
     settings.base_seed = *seed ? **seed : thread_rng_next_u64();
@@ -706,6 +718,9 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     settings.step_normalize = *step_normalize;
     settings.features = is_given(slot[10]) ? &features : nullptr;
     settings.row_offset = *row_offset;
+    // Negative entries read as values >= 2^63, out of range: refused.
+    settings.row_map =
+        row_map ? static_cast<const std::uint64_t*>(data_of(row_map)) : nullptr;
     RunControl* ctl = control ? &control_of(control.get()) : nullptr;
     std::shared_ptr<WorkerPool> pool = st->pool->get();
     // The graph, the output and the control stay referenced until the run
@@ -729,7 +744,7 @@ constexpr std::string_view kPlanParams[] = {
     "num_nodes",    "num_entries",  "columns",        "block",
     "undirected",   "out_entries",  "result_owned",   "row_ptrs_32bit",
     "limit",        "scaled_rows",  "num_features",   "feature_dim",
-    "input_copies", "one_block"};
+    "input_copies", "one_block",    "reordered"};
 constexpr CallSpec kPlan{"memory_plan", kPlanParams, 3};
 
 PyObject* memory_plan(PyObject* module, PyObject* const* args,
@@ -776,6 +791,9 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args,
     options.input_copies = *copies;
     auto one_block = optional_bool(in, slot[13], 13);
     if (!one_block) return nullptr;
+    auto reordered = optional_bool(in, slot[14], 14);
+    if (!reordered) return nullptr;
+    options.reordered = *reordered;
     const std::uint64_t workers = st->pool->size();
     // Step normalisation needs every column in one block: the block is all
     // of them or, when they do not fit the limit, none.
@@ -866,7 +884,7 @@ PyMethodDef engine_methods[] = {
      "embed(graph, dim, weights, seed=None, columns=None, block=None, "
      "out=None, control=None, normalization_strength=0.0, "
      "step_normalize=False, features=None, feature_dim=None, "
-     "row_offset=0)\n--\n\n"
+     "row_offset=0, row_map=None)\n--\n\n"
      "Columns [j0, j1) of the dim-column embedding (columns=(j0, j1), "
      "default all), computed block columns at a time (default all at once) "
      "with two num_nodes x block float32 working matrices. The columns are "
@@ -885,18 +903,22 @@ PyMethodDef engine_methods[] = {
      "contiguous rows, or a tuple (row_ptrs int64, col_indices int32/int64, "
      "values float32, num_features) of sorted CSR arrays) fill the last "
      "feature_dim columns of the initial matrix with features @ R; "
-     "row_offset seeds row i's generator as that of row row_offset + i."},
+     "row_offset seeds row i's generator as that of row row_offset + i; "
+     "row_map (int64, num_nodes elements, a permutation) says which node "
+     "each stored row of the graph is: row p is seeded, reads features and "
+     "is written as node row_map[p]."},
     {"memory_plan", as_method(&memory_plan), kFast,
      "memory_plan(num_nodes, num_entries, columns, block=None, "
      "undirected=True, out_entries=None, result_owned=True, "
      "row_ptrs_32bit=False, limit=None, scaled_rows=False, num_features=0, "
-     "feature_dim=0, input_copies=0, one_block=False)\n--\n\n"
+     "feature_dim=0, input_copies=0, one_block=False, reordered=False)\n--\n\n"
      "The bytes a build_graph + embed run allocates: a dict with "
      "graph_build_peak, graph, result, working, options (row scales and the "
      "block of the feature projection), inputs (input_copies, the caller's "
      "copies held during the run), peak and block (with limit: the widest "
      "block up to `block` whose peak fits, 0 if none; with one_block, all "
-     "columns or 0). PREFERRED_BLOCK is the width a run takes when memory "
+     "columns or 0); reordered counts the third working matrix of a run "
+     "with a row_map. PREFERRED_BLOCK is the width a run takes when memory "
      "allows more."},
     {"set_num_threads", as_method(&set_num_threads), METH_O,
      "set_num_threads(n)\n--\n\nUse n worker threads from the next call "

@@ -16,7 +16,7 @@ import pytest
 
 import velmar
 import velmar._stream
-from velmar import _results
+from velmar import _engine, _results
 
 
 def bits(x):
@@ -55,20 +55,30 @@ def cancelling_matrix():
     )
 
 
+# Reordered graphs also run with options, on one thread, and to disk in blocks.
+OPTIONS = [
+    dict(normalization_strength=0.5, features=np.sin(np.arange(900.0)).reshape(300, 3), feature_dim=4),
+    dict(step_normalize="l2"),
+]
+
+
 @pytest.mark.parametrize(
-    "make_input, stream, undirected",
+    "make_input, stream, undirected, reorder",
     [
-        (lambda p: edges(), False, True),
-        (lambda p: edges(), False, False),
-        (lambda p: (write_npy(p / "e.npy", *edges()), str(p / "e.npy"))[1], True, True),
-        (lambda p: (write_npy(p / "e.npy", *edges()), str(p / "e.npy"))[1], True, False),
-        (lambda p: (write_csv(p / "e.csv", *edges(m=500)), str(p / "e.csv"))[1], True, True),
-        (lambda p: (write_csv(p / "e.csv", *edges(m=500)), str(p / "e.csv"))[1], False, True),
-        (lambda p: cancelling_matrix(), False, True),
+        (lambda p: edges(), False, True, False),
+        (lambda p: edges(), False, False, False),
+        (lambda p: (write_npy(p / "e.npy", *edges()), str(p / "e.npy"))[1], True, True, False),
+        (lambda p: (write_npy(p / "e.npy", *edges()), str(p / "e.npy"))[1], True, False, False),
+        (lambda p: (write_csv(p / "e.csv", *edges(m=500)), str(p / "e.csv"))[1], True, True, False),
+        (lambda p: (write_csv(p / "e.csv", *edges(m=500)), str(p / "e.csv"))[1], False, True, False),
+        (lambda p: cancelling_matrix(), False, True, False),
+        (lambda p: edges(), False, True, True),
+        (lambda p: edges(), False, False, True),
+        (lambda p: (write_npy(p / "e.npy", *edges()), str(p / "e.npy"))[1], True, True, True),
     ],
 )
 def test_prepared_graph_embeds_with_the_in_memory_bits(
-    tmp_path, monkeypatch, make_input, stream, undirected
+    tmp_path, monkeypatch, make_input, stream, undirected, reorder
 ):
     if stream:
         pytest.importorskip("duckdb")
@@ -76,7 +86,10 @@ def test_prepared_graph_embeds_with_the_in_memory_bits(
     # Small batches, so that positions straddle the batches of a streamed run.
     monkeypatch.setattr(velmar._stream, "_BATCH", 1000)
     source = make_input(tmp_path)
-    graph = velmar.prepare(source, tmp_path / "g", undirected=undirected, stream=stream)
+    graph = velmar.prepare(
+        source, tmp_path / "g", undirected=undirected, stream=stream, reorder=reorder
+    )
+    assert (graph.order is not None) == reorder
     if isinstance(source, str):
         reference = velmar._prepared._load(source, header=None, nodes=None)
     else:
@@ -89,6 +102,22 @@ def test_prepared_graph_embeds_with_the_in_memory_bits(
     if reference.nodes is not None:
         assert np.array_equal(nodes, reference.nodes)
     assert graph.indices.dtype == np.uint32 and not graph.indices.flags.writeable
+    if reorder:
+        threads = _engine.get_num_threads()
+        # The same input prepared in node order gives the in-memory bits (above).
+        plain = velmar.prepare(source, tmp_path / "plain", undirected=undirected, stream=stream)
+        for i, options in enumerate(OPTIONS):
+            want = velmar.embed(plain, 24, seed=11, undirected=undirected, **options)
+            _engine.set_num_threads(1)
+            try:
+                got = velmar.embed(graph, 24, seed=11, undirected=undirected, **options)
+            finally:
+                _engine.set_num_threads(threads)
+            assert np.array_equal(bits(got), bits(want))
+            if not options.get("step_normalize"):
+                out = str(tmp_path / f"e{i}.npy")
+                got = velmar.embed(graph, 24, seed=11, undirected=undirected, out=out, block_columns=5, **options)
+                assert np.array_equal(bits(got), bits(want))
 
 
 def test_graph_on_remote_storage_is_copied_once_and_opened(tmp_path):
@@ -125,7 +154,7 @@ KILL_AFTER_TWO_BLOCKS = """
 def test_killed_run_restarts_and_computes_only_the_missing_blocks(tmp_path, monkeypatch, name):
     if name.endswith(".zarr"):
         pytest.importorskip("zarr")
-    graph = velmar.prepare(edges(), tmp_path / "g")
+    graph = velmar.prepare(edges(), tmp_path / "g", reorder=name.endswith(".npy"))
     out = str(tmp_path / name)
     done = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(KILL_AFTER_TWO_BLOCKS), graph.path, out],
@@ -213,7 +242,8 @@ DASK_RUN = """
 def test_dask_cluster_survives_a_killed_worker_with_the_single_machine_bits(tmp_path):
     pytest.importorskip("distributed")
     pytest.importorskip("zarr")
-    graph = velmar.prepare(edges(), tmp_path / "g")
+    # Rows in locality order: every task maps them back.
+    graph = velmar.prepare(edges(), tmp_path / "g", reorder=True)
     script = tmp_path / "run.py"
     script.write_text(textwrap.dedent(DASK_RUN))
     done = subprocess.run(
@@ -252,7 +282,9 @@ def _rewrite(path, name, change):
         (lambda p: os.remove(p / "values.npy"), "values.npy", "missing"),
         (lambda p: os.remove(p / "graph.json"), "graph.json", "missing"),
         (lambda p: (p / "graph.json").write_text("{"), "graph.json", "unreadable"),
-        (lambda p: _header(p, version=2), "graph.json", "format version 2"),
+        (lambda p: _header(p, version=3), "graph.json", "format version 3"),
+        (lambda p: _rewrite(p, "order", lambda a: a.__setitem__(0, a[1])), "order.npy", "not a permutation"),
+        (lambda p: _rewrite(p, "order", lambda a: a.__setitem__(2, -1)), "order.npy", "outside 0..299"),
         (lambda p: _header(p, num_entries=10**12), "indices.npy", "expected uint32"),
         (lambda p: _header(p, num_nodes=-1), "graph.json", "'num_nodes' is missing or invalid"),
         (
@@ -269,7 +301,7 @@ def _rewrite(path, name, change):
     ],
 )
 def test_damaged_prepared_graph_is_refused_naming_the_file(tmp_path, damage, file, message):
-    velmar.prepare(edges(), tmp_path / "g")
+    velmar.prepare(edges(), tmp_path / "g", reorder=file == "order.npy")
     damage(tmp_path / "g")
     with pytest.raises(velmar.GraphFormatError, match=message) as error:
         velmar.open_graph(tmp_path / "g")

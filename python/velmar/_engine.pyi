@@ -53,6 +53,7 @@ def embed(
     ] = None,
     feature_dim: Optional[int] = None,
     row_offset: int = 0,
+    row_map: Optional[npt.NDArray[np.int64]] = None,
 ) -> npt.NDArray[np.float32]: ...
 PREFERRED_BLOCK: int
 
@@ -71,6 +72,7 @@ def memory_plan(
     feature_dim: int = 0,
     input_copies: int = 0,
     one_block: bool = False,
+    reordered: bool = False,
 ) -> dict[str, int]: ...
 def set_num_threads(n: int) -> None: ...
 def get_num_threads() -> int: ...

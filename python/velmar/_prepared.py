@@ -4,7 +4,9 @@ A prepared graph holds the canonical CSR arrays of a graph (symmetrized when
 asked) in the compact form the propagation reads: int64 row pointers, 32-bit
 column indices where the node count allows, and each entry's float32 scale
 float32(value) * (1 / float32(degree)). The float64 values and the node IDs
-are kept beside them. ``open_graph`` maps every array read-only and checks,
+are kept beside them. A reordered graph (format version 2) stores its rows in
+a locality order with that order beside them; the engine maps every row back
+to its node. ``open_graph`` maps every array read-only and checks,
 before anything reads them, that each file has exactly the size, type and
 shape its header claims and that the arrays form a valid graph.
 """
@@ -21,11 +23,13 @@ from typing import Any, BinaryIO, cast
 import numpy as np
 import numpy.typing as npt
 
-from . import _convert
+from . import _convert, _order
 from ._convert import CsrGraph
 
 FORMAT = "velmar-graph"
 FORMAT_VERSION = 1
+# Rows stored in a locality order, with order.npy: older readers refuse it.
+REORDERED_VERSION = 2
 HEADER = "graph.json"
 
 # Every array file starts with a .npy header padded to this many bytes, so a
@@ -55,6 +59,8 @@ class PreparedGraph:
     scales: npt.NDArray[np.float32]
     values: npt.NDArray[np.float64]
     nodes: npt.NDArray[Any] | None
+    # Reordered graphs: stored row p is node order[p].
+    order: npt.NDArray[np.int64] | None = None
 
     @property
     def num_nodes(self) -> int:
@@ -74,14 +80,26 @@ class PreparedGraph:
 
     def __repr__(self) -> str:
         kind = "symmetrized" if self.symmetrized else "directed"
+        if self.order is not None:
+            kind += ", reordered"
         return (
             f"<velmar prepared graph {self.path!r}: {self.num_nodes:,} nodes, "
             f"{self.num_entries:,} stored entries, {kind}>"
         )
 
     def to_csr_graph(self) -> CsrGraph:
-        """The graph as the engine's int64/float64 CSR arrays; only the column
-        indices are copied (when stored as uint32)."""
+        """The graph as the engine's int64/float64 CSR arrays, in node order;
+        only the column indices are copied (when stored as uint32), or every
+        array of a reordered graph."""
+        if self.order is not None:
+            position = np.empty(self.num_nodes, dtype=np.int64)
+            position[self.order] = np.arange(self.num_nodes, dtype=np.int64)
+            indptr, cols, source = _order.take_rows(
+                self.indptr, self.indices.astype(np.int64), position, self.order
+            )
+            return CsrGraph(
+                indptr, cols, self.values[source], self.num_nodes, nodes=self.nodes, symmetric=self.symmetrized
+            )
         return CsrGraph(
             self.indptr,
             self.indices.astype(np.int64, copy=False),
@@ -365,10 +383,11 @@ def _read_header(directory: str) -> dict[str, Any]:
         raise _fail(path, f"unreadable ({e})") from None
     if not isinstance(header, dict) or header.get("format") != FORMAT:
         raise _fail(path, "not a velmar prepared graph header")
-    if header.get("version") != FORMAT_VERSION:
+    if header.get("version") not in (FORMAT_VERSION, REORDERED_VERSION):
         raise _fail(
             path,
-            f"format version {header.get('version')!r}; this velmar reads version {FORMAT_VERSION}",
+            f"format version {header.get('version')!r}; this velmar reads versions "
+            f"{FORMAT_VERSION} and {REORDERED_VERSION}",
         )
     kinds: tuple[tuple[str, type], ...] = (
         ("num_nodes", int),
@@ -428,10 +447,33 @@ def open_graph(
         nodes = _map_array(path, "nodes", arrays["nodes"])
         if nodes.shape != (n,):
             raise _fail(os.path.join(path, "nodes.npy"), f"expected {n} node IDs")
+    order = None
+    if header["version"] == REORDERED_VERSION:
+        if "order" not in arrays:
+            raise _fail(head, "array 'order' is not described")
+        order = _map_array(path, "order", arrays["order"])
+        _check_order(os.path.join(path, "order.npy"), order, n)
+    elif "order" in arrays:
+        raise _fail(head, f"array 'order' in a version {FORMAT_VERSION} graph")
     _check_structure(path, mapped["indptr"], mapped["indices"], n, m)
     return PreparedGraph(
-        path, header, mapped["indptr"], mapped["indices"], mapped["scales"], mapped["values"], nodes
+        path, header, mapped["indptr"], mapped["indices"], mapped["scales"], mapped["values"], nodes, order
     )
+
+
+def _check_order(where: str, order: npt.NDArray[Any], n: int) -> None:
+    """A stored order must name every node once (each result row is then
+    written by exactly one stored row)."""
+    if order.dtype != np.int64 or order.shape != (n,):
+        raise _fail(where, f"expected int64 ({n},), found {order.dtype} {order.shape}")
+    seen = np.zeros(n, dtype=bool)
+    for lo in range(0, n, CHUNK):
+        part = np.asarray(order[lo : lo + CHUNK])
+        if part.shape[0] and (int(part.min()) < 0 or int(part.max()) >= n):
+            raise _fail(where, f"a node index is outside 0..{n - 1}")
+        seen[part] = True
+    if not bool(seen.all()):
+        raise _fail(where, "not a permutation of the nodes (a node is repeated)")
 
 
 def _local_copy(url: str, cache_dir: str | os.PathLike[str] | None) -> str:
@@ -491,6 +533,7 @@ def prepare(
     overwrite: bool = False,
     header: bool | None = None,
     nodes: Any = None,
+    reorder: bool = False,
 ) -> PreparedGraph:
     """Prepares a graph once, for fast embedding many times; returns it opened.
 
@@ -504,6 +547,13 @@ def prepare(
     available memory) reads edge lists in chunks and sorts them with DuckDB
     on disk (the ``duckdb`` and ``pyarrow`` extras), so the edge list need not
     fit in memory; ``memory_limit`` then bounds DuckDB's memory.
+
+    ``reorder=True`` stores the rows in a locality order (nodes grouped by
+    five passes of label propagation) with the order beside them. Embedding
+    it gives the same bits, rows in node order, with one more n x block
+    working matrix; on graphs with communities a step runs up to about 2.4
+    times as fast. Computing the order holds the stored graph's rows and
+    columns in memory and costs a few propagation steps.
     """
     from . import _memory
 
@@ -546,7 +596,37 @@ def prepare(
             else _convert.to_csr_graph(source, nodes=nodes)
         )
         write_csr_graph(graph, directory, symmetrize_graph=bool(undirected))
+    if reorder:
+        reorder_directory(directory)
     return open_graph(directory)
+
+
+def reorder_directory(directory: str) -> None:
+    """Rewrites a prepared graph with its rows in locality order (version 2).
+    The header goes first and comes back last, so an interrupted rewrite
+    leaves a directory that is never opened."""
+    graph = open_graph(directory)
+    n = graph.num_nodes
+    order = _order.locality_order(graph.indptr, graph.indices, n)
+    position = np.empty(n, dtype=np.int64)
+    position[order] = np.arange(n, dtype=np.int64)
+    indptr, cols, source = _order.take_rows(graph.indptr, graph.indices, order, position)
+    arrays = {
+        "indptr": indptr,
+        "indices": cols,
+        "scales": np.asarray(graph.scales[source]),
+        "values": np.asarray(graph.values[source]),
+        "order": order,
+    }
+    del source
+    header = dict(graph.header, version=REORDERED_VERSION, graph_id=uuid.uuid4().hex)
+    os.remove(os.path.join(directory, HEADER))
+    for name, values in arrays.items():
+        tmp = os.path.join(directory, name + ".npy.tmp")
+        write_array(tmp, values)
+        os.replace(tmp, os.path.join(directory, name + ".npy"))
+        describe(directory, header, name)
+    write_header(directory, header)
 
 
 def _file_kind(path: str) -> str:

@@ -188,6 +188,8 @@ def plan_block(
         n, m = graph.num_nodes, graph.num_edges
         narrow = graph.row_ptrs.dtype == np.int32
     extra = options.plan_args()
+    if isinstance(graph, PreparedGraph) and graph.order is not None:
+        extra["reordered"] = True
     block, limit, source, plan = choose_block(
         n, m, columns, undirected, memory_limit, narrow=narrow, extra=extra
     )
@@ -341,6 +343,10 @@ def run(
         )
     block = plan_block(graph, j1 - j0, undirected, memory_limit, options)
     engine_args = options.engine_args()
+    if isinstance(graph, PreparedGraph) and graph.order is not None:
+        # Rows stored in locality order: each is seeded, reads its features
+        # and is written as the node it is.
+        engine_args["row_map"] = graph.order
     entries: list[int] = []  # entries of the graph the engine built
 
     def work(control: Any) -> Embedding:

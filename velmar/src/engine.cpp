@@ -108,6 +108,27 @@ Status check_features(const FeatureInput& x, std::uint64_t n,
   return ok_status();
 }
 
+// A row map must name every row once: every output row is then written by
+// exactly one stored row.
+Status check_row_map(const std::uint64_t* map, std::uint64_t n) {
+  auto seen = Buffer<std::uint64_t>::allocate(n / 64 + 1);
+  if (!seen.ok()) return std::move(seen).error();
+  std::uint64_t* const bits = seen->data();
+  std::fill(bits, bits + n / 64 + 1, std::uint64_t{0});
+  for (std::uint64_t p = 0; p < n; ++p) {
+    const std::uint64_t i = map[p];
+    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
+    if (i >= n || (bits[i / 64] & bit) != 0) {
+      return VelmarError::invalid_input(
+          "the row map must be a permutation of the rows; entry " +
+          std::to_string(p) + " is " +
+          (i >= n ? "out of range" : "a repeat"));
+    }
+    bits[i / 64] |= bit;
+  }
+  return ok_status();
+}
+
 }  // namespace
 
 std::uint64_t feature_seed(std::uint64_t base) noexcept {
@@ -137,6 +158,11 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     Status checked = check_features(*features, n, dim);
     if (!checked.ok()) return checked;
   }
+  const std::uint64_t* const row_map = s.row_map;
+  if (row_map != nullptr) {
+    Status checked = check_row_map(row_map, n);
+    if (!checked.ok()) return checked;
+  }
   const std::uint64_t k = features != nullptr ? features->feature_dim : 0;
   const std::uint64_t first_feature = dim - k;
   const std::uint64_t blocks = (columns + block - 1) / block;
@@ -164,6 +190,13 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     auto words = Buffer<std::uint64_t>::allocate(4 * n);
     if (!words.ok()) return std::move(words).error();
     generators = std::move(words).value();
+  }
+  // The block's result in stored row order (see the block loop).
+  Buffer<float> acc_buf;
+  if (row_map != nullptr) {
+    auto rows = Buffer<float>::allocate(count);
+    if (!rows.ok()) return std::move(rows).error();
+    acc_buf = std::move(rows).value();
   }
   const std::uint64_t entries_per_row = graph.num_entries() / n + 1;
   const CancelFlag& cancel = ctl.cancel;
@@ -211,8 +244,11 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     const std::uint64_t width = std::min(block, columns - c0);
     float* cur = cur_buf->data();
     float* next = next_buf->data();
-    float* const acc = out.data + c0;
-    const std::uint64_t stride = out.row_stride;
+    // With a row map the block accumulates in stored row order, and its
+    // rows go to the caller's rows once, at the end: a scattered write per
+    // step would cost most of what the order gains.
+    float* const acc = row_map != nullptr ? acc_buf.data() : out.data + c0;
+    const std::uint64_t stride = row_map != nullptr ? width : out.row_stride;
     // Absolute columns [a, b): random ones below first_feature, then the
     // feature columns.
     const std::uint64_t a = s.j0 + c0;
@@ -230,7 +266,7 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
                                                feature_width, r0, lo, hi,
                                                feature_base);
                });
-      fb = {features, r, feature_width, cur + random_width, width};
+      fb = {features, r, feature_width, cur + random_width, width, row_map};
     }
     const float* const scale = scale_buf.data();
     for_rows(n, random_width * 8 + feature_width * feature_work, cancel,
@@ -239,7 +275,8 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
                  detail::fill_projection_block(
                      cur, width, random_width, a, lo, hi,
                      s.base_seed + s.row_offset,
-                     detail::RowGenerators{generators.data(), c0 != 0});
+                     detail::RowGenerators{generators.data(), c0 != 0},
+                     row_map);
                }
                if (feature_width != 0) detail::feature_block_rows(fb, lo, hi);
                if (scale != nullptr) {
@@ -284,6 +321,15 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
       });
       if (cancel.is_raised()) return VelmarError::cancelled();
     }
+    if (row_map != nullptr) {
+      for_rows(n, width, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
+        for (std::uint64_t r = lo; r < hi; ++r) {
+          std::copy(acc + r * width, acc + (r + 1) * width,
+                    out.data + c0 + row_map[r] * out.row_stride);
+        }
+      });
+      if (cancel.is_raised()) return VelmarError::cancelled();
+    }
   }
   return ok_status();
 }
@@ -304,6 +350,7 @@ MemoryPlan plan_memory(const CsrInput& shape, bool undirected,
   plan.working = 2 * fp(4 * n * width);
   // The row generators kept between blocks.
   if (width != 0 && width < columns) plan.working += fp(32 * n);
+  if (options.reordered) plan.working += fp(4 * n * width);
   const std::uint64_t r_columns = std::min(width, options.feature_dim);
   plan.options = (options.scaled_rows && n != 0 ? fp(4 * n) : 0) +
                  (n != 0 && options.num_features * r_columns != 0

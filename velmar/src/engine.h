@@ -52,6 +52,14 @@ struct EmbedSettings {
   // Row i's generator is seeded base + row_offset + i: the rows of nodes
   // appended after row_offset others.
   std::uint64_t row_offset = 0;
+  // The graph's rows in another node order (borrowed, n elements, a
+  // permutation of 0..n-1): stored row p is node row_map[p]. Its generator
+  // is seeded base + row_offset + row_map[p], its feature row is
+  // X[row_map[p]] and it is written to row row_map[p] of the output (once
+  // per block, from a third n x block matrix), so the result is that of the
+  // graph in node order, bit for bit, whenever each row keeps its entries in
+  // the same order. Null: stored row p is node p.
+  const std::uint64_t* row_map = nullptr;
 };
 
 // The seed of the feature projection R of a run with base seed `base`: the
@@ -78,9 +86,9 @@ struct RunControl {
 
 // Writes columns [j0, j1) of E = sum of float32(weights[i]) * H_i over the
 // graph into `out`, every element of it (+0.0 where all weights are zero).
-// Allocates two n x block working matrices, 32 bytes per row for the
-// projection's generators when there is more than one block, and what the
-// options need (see MemoryPlan::options). Errors: ShapeMismatch for an empty
+// Allocates two n x block working matrices (three with a row map), 32 bytes
+// per row for the projection's generators when there is more than one
+// block, n / 8 bytes to check a row map, and what the options need (see MemoryPlan::options). Errors: ShapeMismatch for an empty
 // or reversed column range, InvalidInput for options or features it cannot
 // use (step normalisation over a part of the columns, non-finite or
 // malformed features), OutOfMemory, Cancelled (out is then partly written).
@@ -107,6 +115,8 @@ struct OptionShape {
   std::uint64_t num_features = 0;
   std::uint64_t feature_dim = 0;
   std::uint64_t input_copies = 0;
+  // A row map (EmbedSettings::row_map): a third n x block matrix.
+  bool reordered = false;
 };
 
 // The plan for embedding caller CSR arrays of this shape. out_entries bounds

@@ -133,12 +133,17 @@ VELMAR_ALWAYS_INLINE void propagate_rows_body(
 template <std::size_t L>
 VELMAR_ALWAYS_INLINE void fill_projection_group(
     float* rows, std::uint64_t stride, std::uint64_t width, std::uint64_t j0,
-    std::uint64_t first_seed, std::uint64_t* saved, bool resume) noexcept {
+    std::uint64_t first_seed, const std::uint64_t* keys, std::uint64_t* saved,
+    bool resume) noexcept {
   XoshiroLanes<L> lanes;
   if (saved != nullptr && resume) {
     lanes.load(saved);
   } else {
-    lanes.seed(first_seed);
+    if (keys != nullptr) {
+      lanes.seed_each(first_seed, keys);
+    } else {
+      lanes.seed(first_seed);
+    }
     lanes.discard(j0);
   }
   for (std::uint64_t j = 0; j < width; ++j) {
@@ -154,19 +159,26 @@ VELMAR_ALWAYS_INLINE void fill_projection_group(
 VELMAR_ALWAYS_INLINE void fill_projection_block_body(
     float* h, std::uint64_t stride, std::uint64_t width, std::uint64_t j0,
     std::uint64_t lo, std::uint64_t hi, std::uint64_t base,
-    RowGenerators gens) noexcept {
+    RowGenerators gens, const std::uint64_t* row_map) noexcept {
   constexpr std::uint64_t kGroup = 8;
   const auto saved = [&](std::uint64_t r) {
     return gens.words != nullptr ? gens.words + 4 * r : nullptr;
   };
+  // With a row map, row r is keyed base + row_map[r]; without, base + r.
+  const auto first = [&](std::uint64_t r) {
+    return row_map != nullptr ? base : base + r;
+  };
+  const auto keys = [&](std::uint64_t r) {
+    return row_map != nullptr ? row_map + r : nullptr;
+  };
   std::uint64_t r = lo;
   for (; r + kGroup <= hi; r += kGroup) {
-    fill_projection_group<kGroup>(h + r * stride, stride, width, j0, base + r,
-                                  saved(r), gens.resume);
+    fill_projection_group<kGroup>(h + r * stride, stride, width, j0, first(r),
+                                  keys(r), saved(r), gens.resume);
   }
   for (; r < hi; ++r) {
-    fill_projection_group<1>(h + r * stride, stride, width, j0, base + r,
-                             saved(r), gens.resume);
+    fill_projection_group<1>(h + r * stride, stride, width, j0, first(r),
+                             keys(r), saved(r), gens.resume);
   }
 }
 
@@ -193,8 +205,9 @@ VELMAR_ALWAYS_INLINE void feature_rows_sparse(const FeatureBlock& b,
   for (std::uint64_t r = lo; r < hi; ++r) {
     float* __restrict const out = b.h + r * b.stride;
     std::fill(out, out + width, 0.0f);
-    const auto e = static_cast<std::uint64_t>(x.row_ptrs[r + 1]);
-    for (auto k = static_cast<std::uint64_t>(x.row_ptrs[r]); k < e; ++k) {
+    const std::uint64_t i = b.row_map != nullptr ? b.row_map[r] : r;
+    const auto e = static_cast<std::uint64_t>(x.row_ptrs[i + 1]);
+    for (auto k = static_cast<std::uint64_t>(x.row_ptrs[i]); k < e; ++k) {
       const auto c = static_cast<std::uint64_t>(cols[k]);
       scale_add(out, b.r + c * b.width, x.values[k], width);
     }
@@ -219,7 +232,8 @@ VELMAR_ALWAYS_INLINE void feature_block_rows_body(const FeatureBlock& b,
   for (std::uint64_t r = lo; r < hi; ++r) {
     float* __restrict const out = b.h + r * b.stride;
     std::fill(out, out + width, 0.0f);
-    const float* const row = x.dense + r * x.dense_stride;
+    const std::uint64_t i = b.row_map != nullptr ? b.row_map[r] : r;
+    const float* const row = x.dense + i * x.dense_stride;
     for (std::uint64_t c = 0; c < x.num_features; ++c) {
       if (row[c] != 0.0f) scale_add(out, b.r + c * b.width, row[c], width);
     }
@@ -339,8 +353,9 @@ VELMAR_ALWAYS_INLINE void accumulate_block_rows_body(
   attributes void fill_projection_block_##suffix(                            \
       float* h, std::uint64_t stride, std::uint64_t width, std::uint64_t j0, \
       std::uint64_t lo, std::uint64_t hi, std::uint64_t base,                \
-      RowGenerators gens) noexcept {                                         \
-    fill_projection_block_body(h, stride, width, j0, lo, hi, base, gens);    \
+      RowGenerators gens, const std::uint64_t* row_map) noexcept {           \
+    fill_projection_block_body(h, stride, width, j0, lo, hi, base, gens,     \
+                               row_map);                                     \
   }                                                                          \
   attributes void scale_block_rows_##suffix(                                 \
       float* h, std::uint64_t stride, std::uint64_t width,                   \
@@ -473,9 +488,10 @@ void propagate_rows(const CsrMatrix& graph, const float* __restrict cur,
 void fill_projection_block(float* h, std::uint64_t stride, std::uint64_t width,
                            std::uint64_t j0, std::uint64_t lo,
                            std::uint64_t hi, std::uint64_t base,
-                           RowGenerators gens) noexcept {
+                           RowGenerators gens,
+                           const std::uint64_t* row_map) noexcept {
   VELMAR_DISPATCH(fill_projection_block, h, stride, width, j0, lo, hi, base,
-                  gens);
+                  gens, row_map);
 }
 
 void scale_block_rows(float* h, std::uint64_t stride, std::uint64_t width,

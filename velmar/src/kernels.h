@@ -43,6 +43,10 @@ void accumulate_rows(float* __restrict acc, const float* __restrict h, float w,
 // (four words per row, row i at words + 4 i): the first block seeds and
 // advances them and saves them; the next ones continue from there
 // (resume), and give the same draws.
+//
+// With a row map, row i is drawn from the generator seeded base + row_map[i]
+// instead: the stored rows of a graph kept in another node order, keyed by
+// the node each one is.
 struct RowGenerators {
   std::uint64_t* words = nullptr;  // null: seed and advance every time
   bool resume = false;
@@ -50,7 +54,8 @@ struct RowGenerators {
 void fill_projection_block(float* h, std::uint64_t stride, std::uint64_t width,
                            std::uint64_t j0, std::uint64_t lo,
                            std::uint64_t hi, std::uint64_t base,
-                           RowGenerators generators = {}) noexcept;
+                           RowGenerators generators = {},
+                           const std::uint64_t* row_map = nullptr) noexcept;
 
 // Rows [lo, hi): every nonzero h_row[j], j < width, becomes
 // float32(h_row[j] * scales[r]); zeros stay as they are (no 0 * inf).
@@ -62,13 +67,15 @@ void scale_block_rows(float* h, std::uint64_t stride, std::uint64_t width,
 // columns) = X_row R, R being num_features x width (row stride width).
 // Each element starts at +0.0 and adds float32(R[c][j] * x) for the stored
 // entries (c, x) of the row in ascending c; dense zeros are skipped, which
-// never changes a sum that starts at +0.0.
+// never changes a sum that starts at +0.0. With a row map, row i of h is
+// X_row_map[i] R.
 struct FeatureBlock {
   const FeatureInput* x = nullptr;
   const float* r = nullptr;
   std::uint64_t width = 0;
   float* h = nullptr;
   std::uint64_t stride = 0;
+  const std::uint64_t* row_map = nullptr;
 };
 void feature_block_rows(const FeatureBlock& block, std::uint64_t lo,
                         std::uint64_t hi) noexcept;

@@ -65,6 +65,18 @@ struct XoshiroLanes {
     }
   }
 
+  // Lane l seeded as Xoshiro256pp::seed_from_u64(base + keys[l]) (mod 2^64):
+  // rows whose keys are not consecutive.
+  void seed_each(std::uint64_t base, const std::uint64_t* keys) noexcept {
+    for (std::size_t l = 0; l < L; ++l) {
+      const Xoshiro256pp g = Xoshiro256pp::seed_from_u64(base + keys[l]);
+      s0[l] = g.s[0];
+      s1[l] = g.s[1];
+      s2[l] = g.s[2];
+      s3[l] = g.s[3];
+    }
+  }
+
   // One Xoshiro256pp::next of every lane.
   void next(std::uint64_t (&out)[L]) noexcept {
     for (std::size_t l = 0; l < L; ++l) {

@@ -68,7 +68,37 @@ struct BlockCase {
   bool undirected;
   std::uint64_t j0, j1, block;
   std::size_t threads;
+  bool reordered = false;  // rows stored as node (37 p) mod n, with a row map
 };
+
+// The graph's rows in another order, each keeping its entries in order with
+// columns renamed to the new positions.
+struct Reordered {
+  std::vector<std::uint64_t> order;
+  std::vector<std::int64_t> row_ptrs{0};
+  std::vector<std::uint32_t> cols;
+  std::vector<float> scales;
+};
+
+Reordered reorder(const GraphView& g) {
+  const std::uint64_t n = g.num_nodes();
+  Reordered out;
+  std::vector<std::uint64_t> position(n);
+  for (std::uint64_t p = 0; p < n; ++p) {
+    out.order.push_back(p * 37 % n);
+    position[out.order.back()] = p;
+  }
+  for (const std::uint64_t r : out.order) {
+    for (std::uint64_t k = g.row_ptrs()[r]; k < g.row_ptrs()[r + 1]; ++k) {
+      const std::uint64_t c = g.narrow_cols() != nullptr ? g.narrow_cols()[k]
+                                                         : g.wide_cols()[k];
+      out.cols.push_back(static_cast<std::uint32_t>(position[c]));
+      out.scales.push_back(g.scales()[k]);
+    }
+    out.row_ptrs.push_back(static_cast<std::int64_t>(out.cols.size()));
+  }
+  return out;
+}
 
 class ColumnBlocks : public ::testing::TestWithParam<BlockCase> {};
 
@@ -85,8 +115,19 @@ TEST_P(ColumnBlocks, EqualTheSameColumnsOfTheFullRun) {
   const auto& g = std::get<CompactGraph>(built.value());
   const std::uint64_t width = c.j1 - c.j0;
   std::vector<float> out(a.n * (width + 3), -1.0f);  // a wider caller array
-  const Status s = embed_columns(g.view(), {w, 9, c.j0, c.j1, c.block},
-                                 {out.data() + 1, width + 3}, nullptr);
+  EmbedSettings settings{w, 9, c.j0, c.j1, c.block};
+  GraphView view = g.view();
+  const Reordered stored = c.reordered ? reorder(view) : Reordered{};
+  if (c.reordered) {
+    auto opened = view_compact({stored.row_ptrs.data(), stored.cols.data(),
+                                IndexType::kUInt32, stored.scales.data(), a.n,
+                                stored.cols.size()});
+    ASSERT_TRUE(opened.ok());
+    view = opened.value();
+    settings.row_map = stored.order.data();
+  }
+  const Status s =
+      embed_columns(view, settings, {out.data() + 1, width + 3}, nullptr);
   ASSERT_TRUE(s.ok());
   for (std::uint64_t r = 0; r < a.n; ++r) {
     EXPECT_EQ(std::memcmp(out.data() + 1 + r * (width + 3),
@@ -101,7 +142,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BlockCase{true, 0, 20, 20, 1}, BlockCase{true, 0, 20, 1, 3},
                       BlockCase{true, 0, 20, 7, 2}, BlockCase{true, 5, 13, 3, 2},
                       BlockCase{true, 19, 20, 1, 1}, BlockCase{false, 0, 20, 6, 2},
-                      BlockCase{false, 2, 11, 4, 1}));
+                      BlockCase{false, 2, 11, 4, 1},
+                      BlockCase{true, 0, 20, 7, 2, true},
+                      BlockCase{false, 5, 13, 3, 1, true}));
 
 struct BadInput {
   std::vector<std::int64_t> row_ptrs;
