@@ -16,6 +16,7 @@ import time
 import _rust_core as rc
 import numpy as np
 import pytest
+from conftest import under_address_sanitizer
 
 pytestmark = pytest.mark.timeout(180)
 DEADLINE = 60  # seconds for any one pool operation
@@ -233,6 +234,13 @@ _FIRST_CALL_RACE = textwrap.dedent("""
 """)
 
 
+# AddressSanitizer's own runtime is not fork-safe here: a child forked while
+# thread A allocates or starts threads inherits a lock of ASan's held, and
+# hangs on it (gdb on the hung children, about 1 run in 60: the stack depot's
+# lock under operator delete, and the thread registry's mutex). Without ASan,
+# glibc resets its locks in the child: 0 hangs in 200 runs of the same
+# script; the README's test run covers that build.
+@pytest.mark.skipif(under_address_sanitizer(), reason="AddressSanitizer's runtime is not fork-safe")
 def test_fork_during_the_first_call_of_a_fresh_process():
     small = [np.array([0, 1, 2], dtype=np.int64), np.array([1, 0], dtype=np.int64),
              np.array([1.0, 2.0]), 2]
