@@ -72,12 +72,10 @@ def plan_peak(
     (_runner.choose_block: the memory available when memory_limit is None);
     the narrowest block when none fits, all columns with step
     normalisation."""
-    from . import _engine, _runner  # noqa: PLC0415 (import cycle)
+    from . import _runner  # noqa: PLC0415 (import cycle)
 
-    block, _, _, plan = _runner.choose_block(n, m, dim, undirected, memory_limit, extra=extra)
-    if block == 0:
-        block = dim if extra.get("one_block") else 1
-        plan = _engine.memory_plan(n, m, dim, block, undirected=undirected, **extra)
+    # With no block that fits, the engine already plans the fallback block.
+    _, _, _, plan = _runner.choose_block(n, m, dim, undirected, memory_limit, extra=extra)
     return int(plan["peak"])
 
 

@@ -205,9 +205,7 @@ def plan_block(
             f"{_memory.format_bytes(limit)} is available ({source}). Raise the limit, "
             "reduce dim, or embed without step_normalize."
         )
-    need = _engine.memory_plan(
-        n, m, columns, 1, undirected=undirected, row_ptrs_32bit=narrow, **extra
-    )
+    need = plan  # the engine's plan at one column, when none fits
     raise MemoryError(
         f"embedding needs at least {_memory.format_bytes(need['peak'])} for "
         f"{n:,} nodes and {m:,} stored edges at dim={columns} "

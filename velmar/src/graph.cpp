@@ -53,7 +53,6 @@ namespace {
 
 using detail::as_u64;
 using detail::kMergeGrain;
-using detail::kMinPartEntries;
 using detail::merge_row;
 using detail::part_count;
 using detail::split_rows;

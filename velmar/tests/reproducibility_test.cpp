@@ -105,6 +105,19 @@ std::uint64_t hash_floats(const float* data, std::size_t count) {
   return h;
 }
 
+// Compares as hex strings, so that a failure prints the hash to paste.
+void expect_hash(const float* data, std::size_t count, std::uint64_t hash,
+                 const char* name) {
+  char actual[32];
+  std::snprintf(actual, sizeof actual, "0x%016llx",
+                static_cast<unsigned long long>(hash_floats(data, count)));
+  char expected[32];
+  std::snprintf(expected, sizeof expected, "0x%016llx",
+                static_cast<unsigned long long>(hash));
+  EXPECT_STREQ(actual, expected)
+      << name << " under kernel clone " << detail::kernel_clone();
+}
+
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class SeededBits : public ::testing::TestWithParam<Case> {};
@@ -122,15 +135,7 @@ TEST_P(SeededBits, HashMatches) {
   ASSERT_TRUE(result.ok());
   ASSERT_EQ(result->rows, c.n);
   ASSERT_EQ(result->cols, c.dim);
-  char actual[32];
-  std::snprintf(actual, sizeof actual, "0x%016llx",
-                static_cast<unsigned long long>(
-                    hash_floats(result->data.data(), result->data.size())));
-  char expected[32];
-  std::snprintf(expected, sizeof expected, "0x%016llx",
-                static_cast<unsigned long long>(c.hash));
-  EXPECT_STREQ(actual, expected)
-      << c.name << " under kernel clone " << detail::kernel_clone();
+  expect_hash(result->data.data(), result->data.size(), c.hash, c.name);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -198,15 +203,7 @@ TEST_P(EngineOptionBits, HashMatches) {
   s.features = c.feature_dim != 0 ? &features : nullptr;
   std::vector<float> out(n * dim);
   ASSERT_TRUE(embed_columns(g.view(), s, {out.data(), dim}, nullptr).ok());
-  char actual[32];
-  std::snprintf(actual, sizeof actual, "0x%016llx",
-                static_cast<unsigned long long>(
-                    hash_floats(out.data(), out.size())));
-  char expected[32];
-  std::snprintf(expected, sizeof expected, "0x%016llx",
-                static_cast<unsigned long long>(c.hash));
-  EXPECT_STREQ(actual, expected)
-      << c.name << " under kernel clone " << detail::kernel_clone();
+  expect_hash(out.data(), out.size(), c.hash, c.name);
 }
 
 INSTANTIATE_TEST_SUITE_P(
