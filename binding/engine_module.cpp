@@ -666,6 +666,7 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
       owned.emplace(std::move(buffer).value());
       target.data = owned->data();
       target.row_stride = columns;
+      target.zeroed = true;
     }
     PyRef control;
     if (is_given(slot[7])) {

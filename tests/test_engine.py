@@ -46,6 +46,15 @@ def test_column_blocks_are_bit_identical_to_the_full_result(graph, reference, co
     assert np.array_equal(part.view(np.uint32), full[:, columns[0]:columns[1]].view(np.uint32))
 
 
+@pytest.mark.parametrize("weights", [[0.0], [-0.0, 0.0, 0.0]])
+def test_zero_weights_give_zeros_in_new_and_in_caller_memory(graph, weights):
+    g = _engine.build_graph(graph.indptr, graph.indices, graph.data, N, True)
+    out = np.full((N, DIM), np.nan, np.float32)
+    _engine.embed(g, DIM, weights, SEED, block=5, out=out)
+    for result in (out, _engine.embed(g, DIM, weights, SEED, block=5)):
+        assert not result.view(np.uint32).any()
+
+
 FEATURES = np.random.default_rng(8).choice([0.0, 0.0, 0.5, -2.0], size=(N, 30)).astype(np.float32)
 FEATURES_CSR = sp.csr_matrix(FEATURES)
 OPTIONS = {

@@ -269,6 +269,11 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
       fb = {features, r, feature_width, cur + random_width, width, row_map};
     }
     const float* const scale = scale_buf.data();
+    // Weight i multiplies H_i; a zero weight (either sign) skips only its
+    // accumulation, a NaN weight compares unequal and spreads. H_0 is added
+    // while its rows are still in cache.
+    const bool add_h0 = !s.weights.empty() && s.weights[0] != 0.0;
+    const float w0 = add_h0 ? static_cast<float>(s.weights[0]) : 0.0f;
     for_rows(n, random_width * 8 + feature_width * feature_work, cancel,
              [&](std::uint64_t lo, std::uint64_t hi) {
                if (random_width != 0) {
@@ -282,17 +287,12 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
                if (scale != nullptr) {
                  detail::scale_block_rows(cur, width, width, scale, lo, hi);
                }
+               if (add_h0) {
+                 detail::accumulate_block_rows(acc, stride, cur, width, w0,
+                                               true, lo, hi);
+               }
              });
-    bool acc_is_zero = true;
-    // Weight i multiplies H_i; a zero weight (either sign) skips only its
-    // accumulation, a NaN weight compares unequal and spreads.
-    if (!s.weights.empty() && s.weights[0] != 0.0) {
-      const float w = static_cast<float>(s.weights[0]);
-      for_rows(n, width, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
-        detail::accumulate_block_rows(acc, stride, cur, width, w, true, lo, hi);
-      });
-      acc_is_zero = false;
-    }
+    bool acc_is_zero = !add_h0;
     if (cancel.is_raised()) return VelmarError::cancelled();
     ctl.done.fetch_add(1, std::memory_order_relaxed);
     for (std::size_t i = 0; i < steps; ++i) {
@@ -313,6 +313,7 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
       std::swap(cur, next);
       ctl.done.fetch_add(1, std::memory_order_relaxed);
     }
+    if (acc_is_zero && out.zeroed) continue;
     if (acc_is_zero) {
       for_rows(n, width, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
         for (std::uint64_t r = lo; r < hi; ++r) {

@@ -73,6 +73,9 @@ std::uint64_t feature_seed(std::uint64_t base) noexcept;
 struct OutputBlock {
   float* data = nullptr;
   std::uint64_t row_stride = 0;
+  // Every element is already +0.0 (fresh pages from the allocator): blocks
+  // whose weights are all zero are then left untouched.
+  bool zeroed = false;
 };
 
 // Shared between a run and the thread that watches it: cancel is read

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform.h"
@@ -123,6 +124,11 @@ VelmarError column_error(const RowProblem& p, std::uint64_t n) {
       " is out of bounds for graph with " + dec(n) + " nodes");
 }
 
+// Whether the transpose of `nnz` entries can count with 32-bit cursors.
+constexpr bool narrow_cursors(std::uint64_t nnz) noexcept {
+  return nnz <= std::numeric_limits<std::uint32_t>::max();
+}
+
 inline float inverse_degree(std::uint64_t degree) noexcept {
   return 1.0f / static_cast<float>(degree);
 }
@@ -146,13 +152,21 @@ Result<CompactGraph> symmetrize(const P* rp, const C* a_col,
   {
     // The cursors are freed before the output is allocated (memory_plan).
     const std::uint64_t parts = transpose_parts(n, nnz, workers);
-    Buffer<std::uint64_t> cursors;
-    if (parts > 1) {
-      auto c = Buffer<std::uint64_t>::allocate(parts * n);
-      if (!c.ok()) return std::move(c).error();
-      cursors = std::move(c).value();
-    }
-    detail::transpose(rp, a_col, a_val, n, parts, cursors.data(), tp, tc, tv);
+    const auto run = [&](auto* none) -> Status {
+      using K = std::remove_pointer_t<decltype(none)>;
+      Buffer<K> cursors;
+      if (parts > 1) {
+        auto c = Buffer<K>::allocate(parts * n);
+        if (!c.ok()) return std::move(c).error();
+        cursors = std::move(c).value();
+      }
+      detail::transpose(rp, a_col, a_val, n, parts, cursors.data(), tp, tc,
+                        tv);
+      return ok_status();
+    };
+    Status done = narrow_cursors(nnz) ? run(static_cast<std::uint32_t*>(nullptr))
+                                      : run(static_cast<std::uint64_t*>(nullptr));
+    if (!done.ok()) return std::move(done).error();
   }
   if (raised(cancel)) return cancelled();
 
@@ -378,7 +392,9 @@ BuildFootprint build_footprint(const CsrInput& shape, bool undirected,
   const std::uint64_t transpose =
       fp(8 * (n + 1)) + fp(index * nnz) + fp(8 * nnz);
   const std::uint64_t parts = transpose_parts(n, nnz, workers);
-  const std::uint64_t cursors = parts > 1 ? fp(8 * parts * n) : 0;
+  const std::uint64_t cursor_bytes = narrow_cursors(nnz) ? 4 : 8;
+  const std::uint64_t cursors =
+      parts > 1 ? fp(cursor_bytes * parts * n) : 0;
   f.kept = fp(8 * (n + 1)) + fp(index * out_entries) + fp(4 * out_entries);
   f.peak = transpose + std::max(cursors, f.kept);
   return f;

@@ -64,11 +64,12 @@ std::vector<std::uint64_t> split_rows(const P* rp, std::uint64_t n,
 // Every row of T lists its columns in ascending order, whatever the number
 // of parts: part p places its entries of column c after those of the parts
 // before it, in row order. `cursor` holds parts * n elements and is unused
-// (may be null) when parts is 1. Every output element is written; nothing
-// needs clearing beforehand.
-template <class P, class C, class O>
+// (may be null) when parts is 1; 32-bit cursors do when A has fewer than
+// 2^32 entries, and take half the memory and cache. Every output element is
+// written; nothing needs clearing beforehand.
+template <class P, class C, class O, class K>
 void transpose(const P* rp, const C* a_col, const double* a_val,
-               std::uint64_t n, std::uint64_t parts, std::uint64_t* cursor,
+               std::uint64_t n, std::uint64_t parts, K* cursor,
                std::uint64_t* tp, O* tc, double* tv) {
   const std::uint64_t base = as_u64(rp[0]);
   if (parts <= 1) {
@@ -96,8 +97,8 @@ void transpose(const P* rp, const C* a_col, const double* a_val,
   // part p's next entry of column c.
   parallel_for(0, parts, 1, [&](std::uint64_t lo, std::uint64_t hi) {
     for (std::uint64_t p = lo; p < hi; ++p) {
-      std::uint64_t* count = cursor + p * n;
-      std::fill(count, count + n, 0);
+      K* count = cursor + p * n;
+      std::fill(count, count + n, K{0});
       const std::uint64_t end = as_u64(rp[bounds[p + 1]]) - base;
       for (std::uint64_t k = as_u64(rp[bounds[p]]) - base; k < end; ++k) {
         ++count[as_u64(a_col[k])];
@@ -112,7 +113,7 @@ void transpose(const P* rp, const C* a_col, const double* a_val,
       std::uint64_t total = 0;
       for (std::uint64_t p = 0; p < parts; ++p) {
         const std::uint64_t count = cursor[p * n + c];
-        cursor[p * n + c] = total;
+        cursor[p * n + c] = static_cast<K>(total);
         total += count;
       }
       tp[c + 1] = total;
@@ -122,13 +123,15 @@ void transpose(const P* rp, const C* a_col, const double* a_val,
   for (std::uint64_t c = 0; c < n; ++c) tp[c + 1] += tp[c];
   parallel_for(0, n, column_grain, [&](std::uint64_t lo, std::uint64_t hi) {
     for (std::uint64_t p = 0; p < parts; ++p) {
-      std::uint64_t* row = cursor + p * n;
-      for (std::uint64_t c = lo; c < hi; ++c) row[c] += tp[c];
+      K* row = cursor + p * n;
+      for (std::uint64_t c = lo; c < hi; ++c) {
+        row[c] = static_cast<K>(row[c] + tp[c]);
+      }
     }
   });
   parallel_for(0, parts, 1, [&](std::uint64_t lo, std::uint64_t hi) {
     for (std::uint64_t p = lo; p < hi; ++p) {
-      std::uint64_t* next = cursor + p * n;
+      K* next = cursor + p * n;
       for (std::uint64_t r = bounds[p]; r < bounds[p + 1]; ++r) {
         const std::uint64_t end = as_u64(rp[r + 1]) - base;
         for (std::uint64_t k = as_u64(rp[r]) - base; k < end; ++k) {
