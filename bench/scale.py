@@ -54,7 +54,8 @@ def parse_args(argv):
     p.add_argument("--dim", type=int, default=128)
     p.add_argument("--base-n", type=int, default=1_000_000, help="in-memory baseline size")
     p.add_argument("--block-columns", type=int, default=None, help="(the widest that fits)")
-    p.add_argument("--memory-limit", default="12GB", help="for DuckDB when preparing (12GB)")
+    p.add_argument("--memory-limit", default="12GB",
+                   help="for DuckDB when preparing, and for the embedding unless --block-columns (12GB)")
     p.add_argument("--workdir", type=Path, default=Path("/tmp/velmar_scale"))
     p.add_argument("--check", action="store_true", help="bit-identity of every path, then exit")
     p.add_argument("--prepare-cost", action="store_true", help="time the preparation paths")
@@ -130,8 +131,12 @@ def phase_embed(args) -> dict:
     reset_peak()
     rss0 = peak_rss()
     started = time.perf_counter()
-    velmar.embed(big, args.dim, WEIGHTS, seed=SEED, out=str(out), block_columns=args.block_columns)
+    limit = None if args.block_columns else args.memory_limit
+    result = velmar.embed(big, args.dim, WEIGHTS, seed=SEED, out=str(out),
+                          block_columns=args.block_columns, memory_limit=limit)
     disk_s = time.perf_counter() - started
+    block = int(result.chunks[1])
+    del result
     steps = len(WEIGHTS) - 1
     base_rate = base.num_entries * args.dim * steps / base_s
     disk_rate = big.num_entries * args.dim * steps / disk_s
@@ -139,6 +144,7 @@ def phase_embed(args) -> dict:
         "baseline_seconds": base_s,
         "baseline_peak_rss_growth": base_rss,
         "disk_seconds": disk_s,
+        "disk_block_columns": block,
         "disk_peak_rss_growth": peak_rss() - rss0,
         "baseline_entry_dims_per_s": base_rate,
         "disk_entry_dims_per_s": disk_rate,

@@ -191,6 +191,17 @@ def test_unseeded_run_records_its_seed_so_blocks_agree(tmp_path):
     assert np.array_equal(bits(result), bits(velmar.embed(graph, 12, seed=seed)))
 
 
+def test_memory_limit_sets_the_block_of_a_run_to_disk(tmp_path):
+    graph = velmar.prepare(edges(), tmp_path / "g")
+    # The mapped graph and three n x 4 float32 matrices (result, working).
+    limit = graph.mapped_bytes + 300 * 4 * 3 * 4
+    got = velmar.embed(graph, 40, seed=2, out=str(tmp_path / "e.zarr"), memory_limit=limit)
+    assert got.chunks[1] == 4
+    assert np.array_equal(bits(got[:]), bits(velmar.embed(graph, 40, seed=2)))
+    with pytest.raises(MemoryError, match="memory_limit"):
+        velmar.embed(graph, 40, seed=2, out=str(tmp_path / "f.npy"), memory_limit=graph.mapped_bytes)
+
+
 def test_full_disk_names_the_file_and_a_second_call_completes(tmp_path, monkeypatch):
     graph = velmar.prepare(edges(), tmp_path / "g")
     out = str(tmp_path / "emb.npy")

@@ -259,8 +259,9 @@ def embed(
     is embedded as it was prepared: a directed one needs ``undirected=False``.
 
     ``out="x.zarr"`` or ``out="x.npy"`` writes the result to disk one block of
-    ``block_columns`` columns at a time (default: the widest, up to 32, that
-    fits in memory) and returns it opened (a Zarr array, or a read-only memory-mapped
+    ``block_columns`` columns at a time (default: the widest, up to 32,
+    whose block run fits in ``memory_limit``, or in half the memory
+    available without one) and returns it opened (a Zarr array, or a read-only memory-mapped
     array). A run that was interrupted is finished by the same call: blocks
     already written are kept. ``client`` (a dask.distributed Client) runs
     one task per block on the cluster; it needs a prepared graph and a .zarr
@@ -346,6 +347,7 @@ def embed(
             undirected=u and not getattr(converted, "symmetric", False),
             block_columns=block_columns, client=client,
             progress=progress if callable(progress) else None, options=options,
+            memory_limit=memory_limit,
         )
     embedding = cast(Embedding, result)  # a Zarr array or a memory map with out=
     if return_nodes:

@@ -71,6 +71,12 @@ class PreparedGraph:
         return int(self.header["num_entries"])
 
     @property
+    def mapped_bytes(self) -> int:
+        """Bytes of the arrays that an embedding reads (values excluded)."""
+        order = 0 if self.order is None else self.order.nbytes
+        return self.indptr.nbytes + self.indices.nbytes + self.scales.nbytes + order
+
+    @property
     def symmetrized(self) -> bool:
         return bool(self.header["symmetrized"])
 

@@ -23,7 +23,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _memory
+from . import _memory, _runner
 from ._convert import CsrGraph
 from ._prepared import PreparedGraph, open_graph
 from ._runner import NO_OPTIONS, Options
@@ -65,20 +65,52 @@ def column_blocks(dim: int, width: int) -> list[tuple[int, int]]:
     return [(j0, min(j0 + width, dim)) for j0 in range(0, dim, width)]
 
 
-def default_block_width(num_nodes: int, num_entries: int, dim: int, whole: bool = False) -> int:
-    """The widest block whose working matrices (three n × b float32) and
-    graph fit in half the available memory; at least 1, at most dim and,
-    unless the run needs all columns in one block (``whole``), the engine's
-    preferred width."""
+def default_block_width(
+    graph: CsrGraph | PreparedGraph,
+    dim: int,
+    undirected: bool,
+    memory_limit: object,
+    options: Options = NO_OPTIONS,
+) -> int:
+    """The widest block whose run, by the engine's plan (the graph, the
+    block's n × b result and its working matrices), fits ``memory_limit``, or
+    half the memory available without one; at least 1, at most dim and,
+    unless the run needs all columns in one block (step normalisation), the
+    engine's preferred width; evened out over the blocks it needs."""
     from . import _engine  # noqa: PLC0415 (the extension, loaded on use)
 
+    whole = options.step_normalize
     widest = dim if whole else min(dim, _engine.PREFERRED_BLOCK)
-    available = _memory.available_memory()
-    if available is None:
-        return widest
-    budget = available[0] // 2 - 16 * num_entries - 8 * num_nodes
-    width = budget // max(12 * num_nodes, 1)
-    return int(min(max(width, 1), widest))
+    if memory_limit is not None:
+        limit = _runner.parse_bytes(memory_limit)
+    else:
+        available = _memory.available_memory()
+        if available is None:
+            return widest
+        limit = available[0] // 2
+    n, m, narrow, extra = _runner.plan_shape(graph, options)
+    extra.pop("one_block")
+
+    def fits(b: int) -> bool:
+        plan = _engine.memory_plan(
+            n, m, b, b, undirected=undirected, row_ptrs_32bit=narrow, **extra
+        )
+        return int(plan["peak"]) <= limit
+
+    if memory_limit is not None and not fits(1):
+        raise MemoryError(
+            f"a block of one column needs more than memory_limit={memory_limit!r} "
+            f"for {n:,} nodes; raise the limit"
+        )
+    lo, hi = 1, widest
+    while lo < hi:
+        mid = (lo + hi + 1) // 2
+        if fits(mid):
+            lo = mid
+        else:
+            hi = mid - 1
+    blocks = -(-dim // lo)
+    return -(-dim // blocks)
 
 
 def graph_fingerprint(graph: PreparedGraph | CsrGraph) -> str:
@@ -295,9 +327,12 @@ def run_to_disk(
     client: Any,
     progress: Progress | None,
     options: Options = NO_OPTIONS,
+    memory_limit: object = None,
 ) -> Any:
     """Embeds block by block into ``out`` (.zarr or .npy) and returns the
-    opened result; skips the blocks a previous run completed. Step
+    opened result; skips the blocks a previous run completed. Without
+    block_columns, the block is the widest whose run fits memory_limit
+    (default_block_width). Step
     normalisation needs one block of every column."""
     is_zarr = out.rstrip("/").endswith(".zarr")
     if not is_zarr and not out.endswith(".npy"):
@@ -314,14 +349,17 @@ def run_to_disk(
     n = graph.num_nodes
     entries = graph.num_entries if isinstance(graph, PreparedGraph) else graph.num_edges
     width = block_columns or _stored_width(out, is_zarr) or default_block_width(
-        n, entries, dim, options.step_normalize
+        graph, dim, undirected, memory_limit, options
     )
     if not 1 <= width <= dim:
         raise ValueError(f"block_columns must be between 1 and dim ({dim}), got {width}")
     if options.step_normalize and width != dim:
-        need = _memory.plan_peak(n, entries, dim, undirected, None, options.plan_args())
+        _, planned, _, extra = _runner.plan_shape(graph, options)
+        need = _memory.plan_peak(n, planned, dim, undirected, None, extra)
         reason = (
             f"block_columns={block_columns}" if block_columns
+            else f"memory_limit={memory_limit!r} leaves room for {width} at a time"
+            if memory_limit is not None
             else f"the memory available leaves room for {width} at a time"
         )
         raise ValueError(

@@ -169,6 +169,22 @@ def choose_block(
     return int(plan["block"]), limit, source, plan
 
 
+def plan_shape(
+    graph: CsrGraph | PreparedGraph, options: Options = NO_OPTIONS
+) -> tuple[int, int, bool, dict[str, Any]]:
+    """(n, entries, row_ptrs_32bit, extra): memory_plan's arguments for a run
+    of ``options`` on ``graph``. A prepared graph is not built: its arrays
+    are mapped, and resident while the run reads them, so they count as the
+    caller's memory held during the run, with no entries to build."""
+    extra = options.plan_args()
+    if isinstance(graph, PreparedGraph):
+        extra["input_copies"] += graph.mapped_bytes
+        if graph.order is not None:
+            extra["reordered"] = True
+        return graph.num_nodes, 0, False, extra
+    return graph.num_nodes, graph.num_edges, graph.row_ptrs.dtype == np.int32, extra
+
+
 def plan_block(
     graph: CsrGraph | PreparedGraph,
     columns: int,
@@ -180,18 +196,10 @@ def plan_block(
     one column fits. With step normalisation the block is all columns: a
     memory_limit below that is a ValueError, too little memory a
     MemoryError."""
-    if isinstance(graph, PreparedGraph):
-        # Its arrays are mapped from files, not allocated; the plan still
-        # counts a compact graph, so it errs on the safe side.
-        n, m, narrow = graph.num_nodes, graph.num_entries, False
-    else:
-        n, m = graph.num_nodes, graph.num_edges
-        narrow = graph.row_ptrs.dtype == np.int32
-    extra = options.plan_args()
-    if isinstance(graph, PreparedGraph) and graph.order is not None:
-        extra["reordered"] = True
+    n, planned, narrow, extra = plan_shape(graph, options)
+    m = graph.num_entries if isinstance(graph, PreparedGraph) else graph.num_edges
     block, limit, source, plan = choose_block(
-        n, m, columns, undirected, memory_limit, narrow=narrow, extra=extra
+        n, planned, columns, undirected, memory_limit, narrow=narrow, extra=extra
     )
     if block != 0:
         return block
