@@ -173,12 +173,17 @@ def symmetrize(
 
 
 def entry_scales(
-    row_ptrs: npt.NDArray[np.int64], vals: npt.NDArray[np.float64], lo: int, hi: int
+    row_ptrs: npt.NDArray[np.int64],
+    vals: npt.NDArray[np.float64],
+    lo: int,
+    hi: int,
+    base: int = 0,
 ) -> npt.NDArray[np.float32]:
     """float32(value) * (1 / float32(degree)) of the entries of rows [lo, hi),
-    each operation rounded to float32 as the propagation kernel rounds it."""
+    each operation rounded to float32 as the propagation kernel rounds it;
+    ``vals`` holds the entries from position ``base`` on."""
     degree = np.diff(row_ptrs[lo : hi + 1])
-    first, last = int(row_ptrs[lo]), int(row_ptrs[hi])
+    first, last = int(row_ptrs[lo]) - base, int(row_ptrs[hi]) - base
     with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
         # Rows without entries give inf here, repeated zero times below.
         inv = np.float32(1.0) / degree.astype(np.float32)

@@ -170,16 +170,19 @@ def prepare_stream(
     try:
         con = _connect(workdir, memory_limit)
         try:
-            _prepare(con, path, fmt, out, undirected=undirected, header=header)
+            n, m = _prepare(con, path, fmt, out, undirected=undirected, header=header)
         finally:
+            # DuckDB's memory is given back before the scales are computed.
             con.close()
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
+    _write_scales(out, n, m, undirected)
 
 
 def _prepare(
     con: Any, path: str, fmt: str, out: str, *, undirected: bool, header: bool | None
-) -> None:
+) -> tuple[int, int]:
+    """Writes indptr, indices, values and nodes; returns (n, m)."""
     integer = _load_edges(con, path, fmt, header)
     for column in ("s", "t"):
         missing = con.execute(f"SELECT count(*) FROM e WHERE {column} IS NULL").fetchall()[0][0]
@@ -251,17 +254,30 @@ def _prepare(
     _write_nodes(con, out, integer)
     con.execute("DROP TABLE e")
     con.execute("DROP TABLE nodes")
+    return n, m
+
+
+def _write_scales(out: str, n: int, m: int, undirected: bool) -> None:
+    """scales.npy from indptr and values, then the header. The values are read
+    a chunk at a time, not through a memory map, so that a graph larger than
+    memory never becomes resident."""
     row_ptrs = np.load(os.path.join(out, "indptr.npy"), mmap_mode="r")
-    values = np.load(os.path.join(out, "values.npy"), mmap_mode="r")
     scales = _prepared.NpyWriter(os.path.join(out, "scales.npy"), np.float32)
     try:
-        lo = 0
-        while lo < n:
-            # Rows in chunks of about CHUNK entries.
-            hi = int(np.searchsorted(row_ptrs, row_ptrs[lo] + _prepared.CHUNK, side="right"))
-            hi = min(max(hi - 1, lo + 1), n)
-            scales.append(_prepared.entry_scales(row_ptrs, values, lo, hi))
-            lo = hi
+        # values.npy was written by NpyWriter: its data starts after a
+        # header of NPY_HEADER_BYTES.
+        with open(os.path.join(out, "values.npy"), "rb") as f:
+            data = _prepared.NPY_HEADER_BYTES
+            lo = 0
+            while lo < n:
+                # Rows in chunks of about CHUNK entries.
+                hi = int(np.searchsorted(row_ptrs, row_ptrs[lo] + _prepared.CHUNK, side="right"))
+                hi = min(max(hi - 1, lo + 1), n)
+                first, last = int(row_ptrs[lo]), int(row_ptrs[hi])
+                f.seek(data + 8 * first)
+                span = np.fromfile(f, dtype="<f8", count=last - first)
+                scales.append(_prepared.entry_scales(row_ptrs, span, lo, hi, base=first))
+                lo = hi
     except BaseException:
         scales.abort()
         raise
