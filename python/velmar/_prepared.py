@@ -17,6 +17,7 @@ import json
 import os
 import tempfile
 import uuid
+from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any, BinaryIO, cast
 
@@ -662,6 +663,29 @@ def read_npy_edges(path: str) -> npt.NDArray[Any]:
             f"rows, found {table.dtype} {table.shape}"
         )
     return table
+
+
+def npy_row_batches(
+    path: str, table: npt.NDArray[Any], batch: int
+) -> Iterator[npt.NDArray[Any]]:
+    """The rows of ``table`` (read_npy_edges) in batches, read from the file
+    rather than through its memory map, so that the pages of an edge list
+    larger than memory do not stay resident (a Fortran-order file goes
+    through the map)."""
+    rows = table.shape[0]
+    if not table.flags.c_contiguous or not isinstance(table, np.memmap):
+        for lo in range(0, rows, batch):
+            yield np.asarray(table[lo : lo + batch])
+        return
+    width = table.shape[1]
+    with open(path, "rb") as f:
+        for lo in range(0, rows, batch):
+            count = min(batch, rows - lo)
+            f.seek(table.offset + lo * width * table.dtype.itemsize)
+            part = np.fromfile(f, dtype=table.dtype, count=count * width)
+            if part.shape[0] != count * width:
+                raise ValueError(f"{path}: truncated at row {lo + part.shape[0] // width}")
+            yield part.reshape(count, width)
 
 
 def _npy_columns(table: npt.NDArray[Any], path: str) -> tuple[Any, Any, Any]:

@@ -133,8 +133,9 @@ def _load_edges(con: Any, path: str, fmt: str, header: bool | None) -> bool:
     table = _prepared.read_npy_edges(path)
 
     def batches() -> Any:
-        for lo in range(0, table.shape[0], _BATCH):
-            src, dst, w = _prepared._npy_columns(np.asarray(table[lo : lo + _BATCH]), path)
+        parts = _prepared.npy_row_batches(path, table, _BATCH)
+        for lo, part in zip(range(0, table.shape[0], _BATCH), parts):
+            src, dst, w = _prepared._npy_columns(part, path)
             if w is None:
                 w = np.ones(src.shape[0])
             yield pa.record_batch(
