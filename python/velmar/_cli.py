@@ -247,7 +247,10 @@ def build_parser() -> argparse.ArgumentParser:
         "--no-stream", dest="stream", action="store_false", help="read the edge list in memory"
     )
     prepare.add_argument(
-        "--memory-limit", default=None, metavar="BYTES", help="DuckDB's memory when streaming (4GB)"
+        "--memory-limit",
+        default=None,
+        metavar="BYTES",
+        help="memory of a streamed preparation, DuckDB's included (4GB)",
     )
     prepare_header = prepare.add_mutually_exclusive_group()
     prepare_header.add_argument(

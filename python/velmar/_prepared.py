@@ -558,7 +558,8 @@ def prepare(
     ``stream=True`` (or None for edge lists larger than a quarter of the
     available memory) reads edge lists in chunks and sorts them with DuckDB
     on disk (the ``duckdb`` and ``pyarrow`` extras), so the edge list need not
-    fit in memory; ``memory_limit`` then bounds DuckDB's memory.
+    fit in memory; ``memory_limit`` then bounds the preparation's memory
+    (DuckDB gets nine tenths of it).
 
     ``reorder=True`` stores the rows in a locality order (nodes grouped by
     five passes of label propagation) with the order beside them. Embedding

@@ -37,7 +37,10 @@ def _connect(workdir: str, memory_limit: int | None) -> Any:
     con.execute(f"SET temp_directory = '{_quote(os.path.join(workdir, 'spill'))}'")
     con.execute("SET preserve_insertion_order = true")
     if memory_limit is not None:
-        con.execute(f"SET memory_limit = '{max(memory_limit // (1 << 20), 64)}MB'")
+        # DuckDB keeps to about its own limit; the row pointers, the batches
+        # in flight and Python need room beside it.
+        duck = memory_limit - max(memory_limit // 10, 64 << 20)
+        con.execute(f"SET memory_limit = '{max(duck >> 20, 64)}MiB'")
     threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     con.execute(f"SET threads = {max(int(threads or 1), 1)}")
     return con
