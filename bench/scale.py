@@ -1,6 +1,6 @@
 """Embedding a graph larger than memory: prepare on disk, embed block by block.
 
-    python bench/scale.py                       # n = 5*10^7, 8*10^8 entries: ~25 min, 46 GB of disk
+    python bench/scale.py                       # n = 5*10^7, 8*10^8 entries: ~21 min, 46 GB of disk
     python bench/scale.py --n 1000000           # the same pipeline at 10^6 nodes
     python bench/scale.py --check --n 1000000 --dim 32   # CI: identical bits on every path
     python bench/scale.py --prepare-cost --n 1000000     # streamed vs in-memory preparation
