@@ -164,8 +164,9 @@ Result<CompactGraph> symmetrize(const P* rp, const C* a_col,
                         tv);
       return ok_status();
     };
-    Status done = narrow_cursors(nnz) ? run(static_cast<std::uint32_t*>(nullptr))
-                                      : run(static_cast<std::uint64_t*>(nullptr));
+    Status done = narrow_cursors(nnz)
+                      ? run(static_cast<std::uint32_t*>(nullptr))
+                      : run(static_cast<std::uint64_t*>(nullptr));
     if (!done.ok()) return std::move(done).error();
   }
   if (raised(cancel)) return cancelled();
