@@ -192,6 +192,7 @@ def test_unseeded_run_records_its_seed_so_blocks_agree(tmp_path):
 
 
 def test_memory_limit_sets_the_block_of_a_run_to_disk(tmp_path):
+    pytest.importorskip("zarr")
     graph = velmar.prepare(edges(), tmp_path / "g")
     # The mapped graph and three n x 4 float32 matrices (result, working).
     limit = graph.mapped_bytes + 300 * 4 * 3 * 4
