@@ -68,6 +68,19 @@ def timed(call) -> float:
     return time.perf_counter() - start
 
 
+def interleaved(rounds: int, calls: dict) -> dict:
+    """Median seconds of each call, after one untimed call of each (first
+    touches), in rounds that take every call in turn, so that changes of load
+    hit all alike."""
+    for call in calls.values():
+        call()
+    times: dict = {name: [] for name in calls}
+    for _ in range(rounds):
+        for name, call in calls.items():
+            times[name].append(timed(call))
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
 def median_of(rounds: int, call) -> float:
     call()  # warm-up: first touches
     return statistics.median(timed(call) for _ in range(rounds))
@@ -105,30 +118,21 @@ def main(argv=None) -> int:
 
     same = np.array_equal(fit_csr().view(np.uint32), package().view(np.uint32))
     report["same_bits"] = bool(same)
-    t_fit, t_pkg = [], []
-    for _ in range(args.rounds):
-        t_fit.append(timed(fit_csr))
-        t_pkg.append(timed(package))
-    report["fit_csr_s"] = statistics.median(t_fit)
-    report["embed_s"] = statistics.median(t_pkg)
+    whole = interleaved(args.rounds, {"fit_csr": fit_csr, "embed": package})
+    report["fit_csr_s"] = whole["fit_csr"]
+    report["embed_s"] = whole["embed"]
     report["embed_over_fit_csr"] = report["embed_s"] / report["fit_csr_s"]
 
     # The fixed part, as bench/run.py defines it for fit_csr: a call with
     # weights [0.0] converts, validates, symmetrizes and projects, and leaves
-    # the result as the zero pages it was given. Both paths interleaved.
-    fixed: dict[str, list[float]] = {"fit_csr": [], "embed": []}
+    # the result as the zero pages it was given.
     zero = [0.0]
-    contenders = {
+    fixed = interleaved(args.rounds, {
         "fit_csr": lambda: _rust_core.fit_csr(g.row_ptrs, g.col_indices, g.values, n, dim, zero, seed=seed),
         "embed": lambda: velmar.embed(a32, dim, zero, seed=seed),
-    }
-    for call in contenders.values():
-        call()  # warm-up: first touches
-    for _ in range(args.rounds):
-        for name, call in contenders.items():
-            fixed[name].append(timed(call))
-    report["fit_csr_fixed_part_s"] = statistics.median(fixed["fit_csr"])
-    report["fixed_part_s"] = statistics.median(fixed["embed"])
+    })
+    report["fit_csr_fixed_part_s"] = fixed["fit_csr"]
+    report["fixed_part_s"] = fixed["embed"]
     report["fixed_over_fit_csr"] = report["fixed_part_s"] / report["fit_csr_fixed_part_s"]
     built = _engine.build_graph(a32.indptr, a32.indices, a32.data, n, True)
     report["build_graph_s"] = median_of(args.rounds, lambda: _engine.build_graph(
@@ -168,15 +172,11 @@ def main(argv=None) -> int:
                       "features": x, "feature_dim": dim // 4},
     }
     out = np.empty((n, dim), np.float32)
-    times: dict[str, list[float]] = {k: [] for k in variants}
-    for kw in variants.values():  # warm-up: first touches
-        _engine.embed(built, dim, weights, seed, None, None, out, **kw)
-    for _ in range(args.rounds):  # interleaved, so that load changes hit all alike
-        for name, kw in variants.items():
-            times[name].append(timed(lambda: _engine.embed(built, dim, weights, seed, None, None, out, **kw)))
-    plain = statistics.median(times["plain"])
-    report["options"] = {k: {"s": statistics.median(v), "over_plain": statistics.median(v) / plain}
-                         for k, v in times.items()}
+    medians = interleaved(args.rounds, {
+        name: (lambda kw=kw: _engine.embed(built, dim, weights, seed, None, None, out, **kw))
+        for name, kw in variants.items()
+    })
+    report["options"] = {k: {"s": t, "over_plain": t / medians["plain"]} for k, t in medians.items()}
     del out, x, built
 
     report["fit_csr_peak"] = peak_growth(fit_csr)
