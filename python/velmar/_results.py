@@ -347,7 +347,6 @@ def run_to_disk(
             "(velmar.prepare / velmar.open_graph on shared storage)"
         )
     n = graph.num_nodes
-    entries = graph.num_entries if isinstance(graph, PreparedGraph) else graph.num_edges
     width = block_columns or _stored_width(out, is_zarr) or default_block_width(
         graph, dim, undirected, memory_limit, options
     )

@@ -129,6 +129,22 @@ constexpr bool narrow_cursors(std::uint64_t nnz) noexcept {
   return nnz <= std::numeric_limits<std::uint32_t>::max();
 }
 
+// detail::transpose with its cursors of type K, allocated here and freed on
+// return.
+template <class K, class P, class C, class O>
+Status transpose_counted(const P* rp, const C* a_col, const double* a_val,
+                         std::uint64_t n, std::uint64_t parts,
+                         std::uint64_t* tp, O* tc, double* tv) {
+  Buffer<K> cursors;
+  if (parts > 1) {
+    auto c = Buffer<K>::allocate(parts * n);
+    if (!c.ok()) return std::move(c).error();
+    cursors = std::move(c).value();
+  }
+  detail::transpose(rp, a_col, a_val, n, parts, cursors.data(), tp, tc, tv);
+  return ok_status();
+}
+
 inline float inverse_degree(std::uint64_t degree) noexcept {
   return 1.0f / static_cast<float>(degree);
 }
@@ -152,21 +168,11 @@ Result<CompactGraph> symmetrize(const P* rp, const C* a_col,
   {
     // The cursors are freed before the output is allocated (memory_plan).
     const std::uint64_t parts = transpose_parts(n, nnz, workers);
-    const auto run = [&](auto* none) -> Status {
-      using K = std::remove_pointer_t<decltype(none)>;
-      Buffer<K> cursors;
-      if (parts > 1) {
-        auto c = Buffer<K>::allocate(parts * n);
-        if (!c.ok()) return std::move(c).error();
-        cursors = std::move(c).value();
-      }
-      detail::transpose(rp, a_col, a_val, n, parts, cursors.data(), tp, tc,
-                        tv);
-      return ok_status();
-    };
     Status done = narrow_cursors(nnz)
-                      ? run(static_cast<std::uint32_t*>(nullptr))
-                      : run(static_cast<std::uint64_t*>(nullptr));
+                      ? transpose_counted<std::uint32_t>(rp, a_col, a_val, n,
+                                                         parts, tp, tc, tv)
+                      : transpose_counted<std::uint64_t>(rp, a_col, a_val, n,
+                                                         parts, tp, tc, tv);
     if (!done.ok()) return std::move(done).error();
   }
   if (raised(cancel)) return cancelled();
