@@ -481,14 +481,13 @@ PyObject* build_graph(PyObject* module, PyObject* const* args,
     std::shared_ptr<WorkerPool> pool = st->pool->get();
     auto outcome = without_gil([&] {
       PoolScope scope(*pool);
-      return build_compact(input, *undirected, cancel);
+      return build_compact(input, BuildOptions{*undirected, false}, cancel);
     });
     if (!outcome.ok()) {
       set_error(st, outcome.error());
       return nullptr;
     }
-    if (std::holds_alternative<UnsortedRows>(outcome.value())) Py_RETURN_NONE;
-    auto& graph = std::get<CompactGraph>(outcome.value());
+    CompactGraph& graph = outcome.value();
     auto holder = std::unique_ptr<GraphHolder>(
         new GraphHolder{std::nullopt, graph.view(), {}});
     holder->owned.emplace(std::move(graph));
@@ -773,10 +772,12 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args,
     std::optional<bool> narrow_rp = false;
     if (slot[7] != nullptr) narrow_rp = in.boolean(7);
     if (!narrow_rp) return nullptr;
-    CsrInput shape;
+    GraphShape shape;
     shape.num_nodes = *n;
     shape.num_entries = *nnz;
-    shape.row_ptr_type = *narrow_rp ? IndexType::kInt32 : IndexType::kInt64;
+    shape.out_entries = *out_entries;
+    shape.row_ptrs_32bit = *narrow_rp;
+    shape.build.undirected = *undirected;
     OptionShape options;
     auto scaled = optional_bool(in, slot[9], 9);
     if (!scaled) return nullptr;
@@ -804,21 +805,20 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args,
       if (!limit) return nullptr;
       if (*one_block) {
         const MemoryPlan whole =
-            plan_memory(shape, *undirected, *out_entries, *columns, *columns,
-                        *result_owned, workers, options);
+            plan_memory(shape, *columns, *columns, *result_owned, workers,
+                        options);
         chosen = whole.peak <= *limit ? *columns : 0;
       } else {
         // With a limit, `block` is the widest wanted.
-        chosen = widest_block(shape, *undirected, *out_entries, *columns,
-                              *result_owned, workers, *limit, *block, options);
+        chosen = widest_block(shape, *columns, *result_owned, workers, *limit,
+                              *block, options);
       }
     }
     const std::uint64_t planned = chosen != 0 ? chosen
                                   : *one_block ? *columns
                                                : 1;
     const MemoryPlan plan =
-        plan_memory(shape, *undirected, *out_entries, *columns, planned,
-                    *result_owned, workers, options);
+        plan_memory(shape, *columns, planned, *result_owned, workers, options);
     return Py_BuildValue(
         "{sKsKsKsKsKsKsKsK}", "graph_build_peak",
         static_cast<unsigned long long>(plan.graph_build_peak), "graph",

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "engine.h"
+#include "graph.h"
 #include "kernels.h"
 #include "platform.h"
 #include "pool.h"
@@ -32,7 +34,7 @@ std::uint64_t row_grain(std::uint64_t dim) noexcept {
 
 // The passes index rows without checks; a malformed graph would read out of
 // bounds. Cheap next to the propagation itself (one pass over the entries).
-void check_structure(const CsrMatrix& g, std::uint64_t rows) {
+void check_invariants(const CsrMatrix& g, std::uint64_t rows) {
   const auto fail = [] {
     throw std::logic_error("propagation: graph breaks the CSR invariants");
   };
@@ -49,6 +51,39 @@ void check_structure(const CsrMatrix& g, std::uint64_t rows) {
   }
 }
 
+// The compact view of a valid matrix: its row pointers and columns as they
+// are, and the entry scales.
+Result<CompactGraph> compact_of(const CsrMatrix& g) {
+  CsrInput in;
+  in.row_ptrs = g.row_ptrs.data();
+  in.row_ptr_type = IndexType::kInt64;
+  in.col_indices = g.col_indices.data();
+  in.col_type = IndexType::kInt64;
+  in.values = g.values.data();
+  in.num_nodes = g.num_nodes;
+  in.num_entries = g.col_indices.size();
+  return build_compact(in, BuildOptions{false, false}, nullptr);
+}
+
+// E over `graph` into `result` (n x dim, all +0.0), from the projection of
+// `base`, or from the rows of `initial` when given.
+Status embed_all_columns(const GraphView& graph, std::span<const double> weights,
+                         std::uint64_t base, const float* initial,
+                         DenseMatrix& result) {
+  if (result.rows == 0 || result.cols == 0) return ok_status();
+  EmbedSettings s;
+  s.weights = weights;
+  s.base_seed = base;
+  s.j1 = result.cols;
+  s.block = result.cols;
+  s.dim = result.cols;
+  s.initial = initial;
+  s.initial_stride = result.cols;
+  return embed_columns(graph, s,
+                       OutputBlock{result.data.data(), result.cols, true},
+                       nullptr);
+}
+
 }  // namespace
 
 namespace detail {
@@ -56,50 +91,15 @@ namespace detail {
 Result<DenseMatrix> propagate_and_accumulate(const CsrMatrix& graph,
                                              DenseMatrix h0,
                                              std::span<const double> weights) {
-  check_structure(graph, h0.rows);
-  const std::uint64_t n = h0.rows;
-  const std::uint64_t dim = h0.cols;
-  auto result = DenseMatrix::zeros(n, dim);
-  if (!result.ok()) return std::move(result).error();
-  auto scratch = DenseMatrix::zeros(n, dim);
-  if (!scratch.ok()) return std::move(scratch).error();
-  DenseMatrix& acc = result.value();
-  DenseMatrix cur = std::move(h0);
-  DenseMatrix next = std::move(scratch).value();
-  if (n == 0 || dim == 0) return std::move(result).value();
-
-  const std::uint64_t grain = row_grain(dim);
-  bool acc_is_zero = true;
-  // Weight i multiplies H_i. A zero weight (+0.0 or -0.0) skips only its
-  // accumulation; a NaN weight compares unequal and spreads into every
-  // element.
-  const auto accumulation = [&](std::size_t i) {
-    RowAccumulation then;
-    if (i < weights.size() && weights[i] != 0.0) {
-      then = {acc.data.data(), static_cast<float>(weights[i]), acc_is_zero};
-      acc_is_zero = false;
-    }
-    return then;
-  };
-  const RowAccumulation first = accumulation(0);
-  if (first.acc != nullptr) {
-    parallel_for(0, n, grain, [&](std::uint64_t lo, std::uint64_t hi) {
-      accumulate_rows(acc.row(lo), cur.row(lo), first.weight,
-                      first.acc_is_zero,
-                      static_cast<std::size_t>((hi - lo) * dim));
-    });
-  }
-  // Each step computes H_(i+1) and, row by row while it is in cache, adds
-  // weights[i + 1] * H_(i+1) to the result.
-  for (std::size_t i = 0; i + 1 < weights.size(); ++i) {
-    const RowAccumulation then = accumulation(i + 1);
-    parallel_for(0, n, grain, [&](std::uint64_t lo, std::uint64_t hi) {
-      propagate_rows(graph, cur.data.data(), next.data.data(), then, dim, lo,
-                     hi);
-    });
-    std::swap(cur, next);
-  }
-  return std::move(result).value();
+  check_invariants(graph, h0.rows);
+  auto compact = compact_of(graph);
+  if (!compact.ok()) return std::move(compact).error();
+  auto result = DenseMatrix::zeros(h0.rows, h0.cols);
+  if (!result.ok()) return result;
+  Status done = embed_all_columns(compact->view(), weights, 0, h0.data.data(),
+                                  result.value());
+  if (!done.ok()) return std::move(done).error();
+  return result;
 }
 
 }  // namespace detail
@@ -124,12 +124,16 @@ Result<DenseMatrix> initialize_h0(std::uint64_t num_nodes, std::uint64_t dim,
   DenseMatrix& h = matrix.value();
   parallel_for(0, num_nodes, row_grain(dim),
                [&](std::uint64_t lo, std::uint64_t hi) {
-                 detail::fill_projection_block(h.data.data(), dim, dim, 0, lo, hi,
-                                               base);
+                 detail::fill_projection_block(h.data.data(), dim, dim, 0, lo,
+                                               hi, base);
                });
   return matrix;
 }
 
+// The graph store's matrix (made undirected first when asked) is read
+// through a compact view, and the projection drawn, propagated and summed by
+// the engine that serves every embedding: the bits are those of any other
+// path to the same graph and seed.
 Result<DenseMatrix> compute_velmar(const CsrMatrix& graph, std::uint64_t dim,
                                    std::span<const double> weights,
                                    std::optional<std::uint64_t> seed,
@@ -142,9 +146,17 @@ Result<DenseMatrix> compute_velmar(const CsrMatrix& graph, std::uint64_t dim,
     symmetrized.emplace(std::move(sym).value());
     g = &*symmetrized;
   }
-  auto h0 = initialize_h0(g->num_nodes, dim, seed);
-  if (!h0.ok()) return h0;
-  return detail::propagate_and_accumulate(*g, std::move(h0).value(), weights);
+  check_invariants(*g, g->num_nodes);
+  auto compact = compact_of(*g);
+  if (!compact.ok()) return std::move(compact).error();
+  auto result = DenseMatrix::zeros(compact->view().num_nodes(), dim);
+  if (!result.ok()) return result;
+  // Drawn only once the result exists, and also for an empty one.
+  const std::uint64_t base = seed ? *seed : thread_rng_next_u64();
+  Status done = embed_all_columns(compact->view(), weights, base, nullptr,
+                                  result.value());
+  if (!done.ok()) return std::move(done).error();
+  return result;
 }
 
 }  // namespace velmar

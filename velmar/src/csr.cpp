@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "buffer.h"
+#include "builder.h"
 #include "platform.h"
 #include "pool.h"
 
@@ -21,10 +22,6 @@ namespace {
 
 constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 
-// Rows up to this length are sorted by insertion sort, which keeps entries of
-// equal column in stored order and so fixes the order in which they are summed.
-constexpr std::size_t kInsertionSortMax = 20;
-
 std::string dec(std::uint64_t x) { return std::to_string(x); }
 
 // num_nodes + 1 in decimal; 2^64 for the largest count, without overflowing.
@@ -32,31 +29,16 @@ std::string dec_plus_one(std::uint64_t x) {
   return x == kMaxU64 ? std::string("18446744073709551616") : dec(x + 1);
 }
 
-struct Entry {
-  std::uint64_t col;
-  double weight;
-};
-
-void insertion_sort(std::vector<Entry>& a) {
-  for (std::size_t j = 1; j < a.size(); ++j) {
-    Entry e = a[j];
-    std::size_t m = j;
-    while (m > 0 && a[m - 1].col > e.col) {
-      a[m] = a[m - 1];
-      --m;
-    }
-    a[m] = e;
-  }
-}
-
 bool rows_strictly_increasing(const CsrMatrix& m) {
   for (std::uint64_t i = 0; i < m.num_nodes; ++i) {
-    for (std::uint64_t k = m.row_ptrs[i] + 1; k < m.row_ptrs[i + 1]; ++k) {
-      if (m.col_indices[k - 1] >= m.col_indices[k]) return false;
+    if (!detail::row_sorted(m.col_indices.data(), m.row_ptrs[i],
+                            m.row_ptrs[i + 1])) {
+      return false;
     }
   }
   return true;
 }
+
 }  // namespace
 
 Result<CsrMatrix> build_from_csr(std::vector<std::uint64_t> row_ptrs,
@@ -108,32 +90,12 @@ void CsrMatrix::sort_indices() {
   std::vector<std::uint64_t> new_ptrs;
   new_ptrs.reserve(num_nodes + 1);
   new_ptrs.push_back(0);
-  std::vector<Entry> row;
+  std::vector<detail::RowEntry<std::uint64_t>> scratch;
   std::uint64_t k = 0;
   for (std::uint64_t i = 0; i < num_nodes; ++i) {
-    row.clear();
-    for (std::uint64_t p = row_ptrs[i]; p < row_ptrs[i + 1]; ++p) {
-      row.push_back({col_indices[p], values[p]});
-    }
-    if (row.size() <= kInsertionSortMax) {
-      insertion_sort(row);
-    } else {
-      std::sort(row.begin(), row.end(),
-                [](const Entry& a, const Entry& b) { return a.col < b.col; });
-    }
-    // k never passes row_ptrs[i], and the row is already copied out, so
-    // writing in place overwrites nothing still to be read.
-    for (std::size_t r = 0; r < row.size(); ++r) {
-      if (r > 0 && row[r].col == col_indices[k - 1]) {
-        // The incoming weight is the left operand; with two NaNs the sum
-        // carries its payload.
-        values[k - 1] = platform::add(row[r].weight, values[k - 1]);
-      } else {
-        col_indices[k] = row[r].col;
-        values[k] = row[r].weight;
-        ++k;
-      }
-    }
+    // k never passes row_ptrs[i]: the row compacts in place.
+    k += detail::sort_row(col_indices.data(), values.data(), row_ptrs[i],
+                          row_ptrs[i + 1], k, scratch);
     new_ptrs.push_back(k);
   }
   row_ptrs = std::move(new_ptrs);

@@ -129,6 +129,18 @@ Status check_row_map(const std::uint64_t* map, std::uint64_t n) {
   return ok_status();
 }
 
+// Rows [lo, hi) of columns [a, a + width) of the given initial matrix into
+// the working block h (row stride width).
+void copy_initial_rows(const EmbedSettings& s, const std::uint64_t* row_map,
+                       std::uint64_t a, std::uint64_t width, float* h,
+                       std::uint64_t lo, std::uint64_t hi) {
+  for (std::uint64_t r = lo; r < hi; ++r) {
+    const std::uint64_t i = row_map != nullptr ? row_map[r] : r;
+    const float* const from = s.initial + i * s.initial_stride + a;
+    std::copy(from, from + width, h + r * width);
+  }
+}
+
 }  // namespace
 
 std::uint64_t feature_seed(std::uint64_t base) noexcept {
@@ -276,16 +288,22 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     const float w0 = add_h0 ? static_cast<float>(s.weights[0]) : 0.0f;
     for_rows(n, random_width * 8 + feature_width * feature_work, cancel,
              [&](std::uint64_t lo, std::uint64_t hi) {
-               if (random_width != 0) {
-                 detail::fill_projection_block(
-                     cur, width, random_width, a, lo, hi,
-                     s.base_seed + s.row_offset,
-                     detail::RowGenerators{generators.data(), c0 != 0},
-                     row_map);
-               }
-               if (feature_width != 0) detail::feature_block_rows(fb, lo, hi);
-               if (scale != nullptr) {
-                 detail::scale_block_rows(cur, width, width, scale, lo, hi);
+               if (s.initial != nullptr) {
+                 copy_initial_rows(s, row_map, a, width, cur, lo, hi);
+               } else {
+                 if (random_width != 0) {
+                   detail::fill_projection_block(
+                       cur, width, random_width, a, lo, hi,
+                       s.base_seed + s.row_offset,
+                       detail::RowGenerators{generators.data(), c0 != 0},
+                       row_map);
+                 }
+                 if (feature_width != 0) {
+                   detail::feature_block_rows(fb, lo, hi);
+                 }
+                 if (scale != nullptr) {
+                   detail::scale_block_rows(cur, width, width, scale, lo, hi);
+                 }
                }
                if (add_h0) {
                  detail::accumulate_block_rows(acc, stride, cur, width, w0,
@@ -335,13 +353,11 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
   return ok_status();
 }
 
-MemoryPlan plan_memory(const CsrInput& shape, bool undirected,
-                       std::uint64_t out_entries, std::uint64_t columns,
+MemoryPlan plan_memory(const GraphShape& shape, std::uint64_t columns,
                        std::uint64_t block, bool result_owned,
                        std::uint64_t workers, const OptionShape& options) {
   const auto fp = detail::footprint_bytes;
-  const BuildFootprint build =
-      build_footprint(shape, undirected, out_entries, workers);
+  const BuildFootprint build = build_footprint(shape, workers);
   const std::uint64_t n = shape.num_nodes;
   MemoryPlan plan;
   plan.graph_build_peak = build.peak;
@@ -367,14 +383,12 @@ MemoryPlan plan_memory(const CsrInput& shape, bool undirected,
   return plan;
 }
 
-std::uint64_t widest_block(const CsrInput& shape, bool undirected,
-                           std::uint64_t out_entries, std::uint64_t columns,
+std::uint64_t widest_block(const GraphShape& shape, std::uint64_t columns,
                            bool result_owned, std::uint64_t workers,
                            std::uint64_t limit, std::uint64_t max_block,
                            const OptionShape& options) {
   const auto fits = [&](std::uint64_t b) {
-    return plan_memory(shape, undirected, out_entries, columns, b,
-                       result_owned, workers, options)
+    return plan_memory(shape, columns, b, result_owned, workers, options)
                .peak <= limit;
   };
   if (columns == 0 || !fits(1)) return 0;

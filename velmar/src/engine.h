@@ -12,26 +12,10 @@
 #include <span>
 
 #include "error.h"
+#include "feature_input.h"
 #include "graph.h"
 
 namespace velmar {
-
-// Node features of the initial matrix (borrowed; the caller keeps them alive
-// and unchanged during the run): n rows of num_features float32 values, dense
-// (row-major, row r at dense + r * dense_stride) or CSR (int64 row_ptrs with
-// n + 1 elements, col_type kInt32 or kInt64 columns strictly increasing
-// within each row, float32 values). Exactly one of dense and values is set.
-struct FeatureInput {
-  std::uint64_t num_features = 0;
-  std::uint64_t feature_dim = 0;  // k: they fill the last k columns
-  const float* dense = nullptr;
-  std::uint64_t dense_stride = 0;
-  const std::int64_t* row_ptrs = nullptr;
-  const void* col_indices = nullptr;
-  IndexType col_type = IndexType::kInt64;
-  const float* values = nullptr;
-  std::uint64_t num_entries = 0;
-};
 
 struct EmbedSettings {
   std::span<const double> weights;  // weights[i] multiplies H_i
@@ -60,6 +44,12 @@ struct EmbedSettings {
   // graph in node order, bit for bit, whenever each row keeps its entries in
   // the same order. Null: stored row p is node p.
   const std::uint64_t* row_map = nullptr;
+  // Given rows in place of the initial matrix: row i of it is
+  // initial[i * initial_stride + j] for the columns j of the run (read for
+  // node row_map[p] under a row map). The projection, the features and the
+  // row scales are then not drawn. Borrowed; null: the projection.
+  const float* initial = nullptr;
+  std::uint64_t initial_stride = 0;
 };
 
 // The seed of the feature projection R of a run with base seed `base`: the
@@ -122,12 +112,10 @@ struct OptionShape {
   bool reordered = false;
 };
 
-// The plan for embedding caller CSR arrays of this shape. out_entries bounds
-// the entries of the compact graph (2 * num_entries for an undirected one
-// before symmetrizing tells the exact count). result_owned: whether the
-// engine allocates the result or writes into caller memory.
-MemoryPlan plan_memory(const CsrInput& shape, bool undirected,
-                       std::uint64_t out_entries, std::uint64_t columns,
+// The plan for building a graph of this shape and embedding `columns` of it
+// in blocks of `block`. result_owned: whether the engine allocates the result
+// or writes into caller memory.
+MemoryPlan plan_memory(const GraphShape& shape, std::uint64_t columns,
                        std::uint64_t block, bool result_owned,
                        std::uint64_t workers, const OptionShape& options = {});
 
@@ -144,8 +132,7 @@ inline constexpr std::uint64_t kPreferredBlock = 32;
 // The widest block in [1, min(columns, max_block)] whose plan peaks at or
 // below `limit`, evened out over the blocks it needs; 0 when not even one
 // column fits.
-std::uint64_t widest_block(const CsrInput& shape, bool undirected,
-                           std::uint64_t out_entries, std::uint64_t columns,
+std::uint64_t widest_block(const GraphShape& shape, std::uint64_t columns,
                            bool result_owned, std::uint64_t workers,
                            std::uint64_t limit, std::uint64_t max_block,
                            const OptionShape& options = {});

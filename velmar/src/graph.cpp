@@ -1,23 +1,20 @@
-// Builders of the compact graph: one validating pass over caller arrays, the
-// symmetrization A + A^T written straight into compact form, and the check
-// of caller compact arrays.
-//
-// Symmetrization produces exactly the entries and sums of
-// CsrMatrix::make_undirected (row i of A merged with row i of A^T, an entry
-// on one side summed with +0.0, sums comparing equal to 0.0 dropped); the
-// scale of each kept entry is then float32(sum) * (1.0f / float32(degree)),
-// the product the propagation of the graph store computes per entry.
+// Builders of the compact graph: one validating pass over caller arrays,
+// rows sorted into a copy where they need it, A + A^T written straight into
+// compact form, and the check of caller compact arrays. The sorting, the sums
+// and the scales are the shared builder's (builder.h), so a graph built here
+// holds exactly the entries of the graph store's matrix of the same input.
 #include "graph.h"
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "builder.h"
 #include "platform.h"
 #include "pool.h"
-#include "transpose.h"
 
 namespace velmar {
 
@@ -48,16 +45,21 @@ class GraphBuilderAccess {
   static Buffer<std::uint64_t>& wide(CompactGraph& g) { return g.wide_; }
   static Buffer<float>& scales(CompactGraph& g) { return g.scales_; }
   static GraphView& view(CompactGraph& g) { return g.view_; }
+  static void own_values(CompactGraph& g, Buffer<double> values) {
+    g.values_ = values.data();
+    g.values_owned_ = std::move(values);
+  }
+  static void borrow_values(CompactGraph& g, const double* values) {
+    g.values_ = values;
+  }
 };
 
 namespace {
 
 using detail::as_u64;
 using detail::kMergeGrain;
-using detail::merge_row;
 using detail::part_count;
 using detail::split_rows;
-using detail::transpose_parts;
 
 std::string dec(std::uint64_t x) { return std::to_string(x); }
 std::string dec_signed(std::int64_t x) { return std::to_string(x); }
@@ -65,32 +67,65 @@ std::string dec_signed(std::int64_t x) { return std::to_string(x); }
 VelmarError cancelled() { return VelmarError::cancelled(); }
 bool raised(const CancelFlag* c) { return c != nullptr && c->is_raised(); }
 
-// The first problem of rows [lo, hi): an out-of-range column (an error) or
-// a column not above its predecessor (unsorted). Nothing when all is well.
-struct RowProblem {
+// Column type of the graphs and copies the builders allocate.
+constexpr bool narrow_columns(std::uint64_t n) noexcept {
+  return n <= (std::uint64_t{1} << 32);
+}
+
+// An index out of range: where, and the value as stored.
+struct BadIndex {
   std::uint64_t position = 0;
-  bool unsorted = false;
-  std::uint64_t column = 0;  // the offending value, as stored
+  std::uint64_t value = 0;
   bool negative = false;
 };
 
+template <class C>
+std::optional<BadIndex> check_index(const C* a, std::uint64_t k,
+                                    std::uint64_t n) {
+  const C c = a[k];
+  if constexpr (std::is_signed_v<C>) {
+    if (c < 0) return BadIndex{k, as_u64(c), true};
+  }
+  if (as_u64(c) >= n) return BadIndex{k, as_u64(c), false};
+  return std::nullopt;
+}
+
+VelmarError index_error(const char* array, const BadIndex& p,
+                        std::uint64_t n) {
+  const std::string value =
+      p.negative ? dec_signed(static_cast<std::int64_t>(p.value))
+                 : dec(p.value);
+  return VelmarError::shape_mismatch(std::string(array) + "[" +
+                                     dec(p.position) + "] = " + value +
+                                     " is out of bounds for graph with " +
+                                     dec(n) + " nodes");
+}
+
+// What one part of the rows holds: its first column out of range, and
+// whether some row's columns fail to strictly increase.
+struct RowScan {
+  std::optional<BadIndex> bad;
+  bool unsorted = false;
+};
+
 template <class P, class C>
-std::optional<RowProblem> check_rows(const P* rp, const C* col,
-                                     std::uint64_t n, std::uint64_t lo,
-                                     std::uint64_t hi) {
+RowScan scan_rows(const P* rp, const C* col, std::uint64_t n,
+                  std::uint64_t lo, std::uint64_t hi) {
+  RowScan scan;
   for (std::uint64_t i = lo; i < hi; ++i) {
     const std::uint64_t begin = as_u64(rp[i]);
     const std::uint64_t end = as_u64(rp[i + 1]);
     for (std::uint64_t k = begin; k < end; ++k) {
-      const C c = col[k];
-      if constexpr (std::is_signed_v<C>) {
-        if (c < 0) return RowProblem{k, false, as_u64(c), true};
+      if (auto bad = check_index(col, k, n)) {
+        scan.bad = bad;
+        return scan;
       }
-      if (as_u64(c) >= n) return RowProblem{k, false, as_u64(c), false};
-      if (k > begin && !(col[k - 1] < c)) return RowProblem{k, true, 0, false};
+    }
+    if (!scan.unsorted && !detail::row_sorted(col, begin, end)) {
+      scan.unsorted = true;
     }
   }
-  return std::nullopt;
+  return scan;
 }
 
 template <class P>
@@ -115,124 +150,202 @@ std::optional<VelmarError> check_row_ptrs(const P* rp, std::uint64_t n,
   return std::nullopt;
 }
 
-VelmarError column_error(const RowProblem& p, std::uint64_t n) {
-  const std::string value =
-      p.negative ? dec_signed(static_cast<std::int64_t>(p.column))
-                 : dec(p.column);
-  return VelmarError::shape_mismatch(
-      "col_indices[" + dec(p.position) + "] = " + value +
-      " is out of bounds for graph with " + dec(n) + " nodes");
-}
-
-// Whether the transpose of `nnz` entries can count with 32-bit cursors.
-constexpr bool narrow_cursors(std::uint64_t nnz) noexcept {
-  return nnz <= std::numeric_limits<std::uint32_t>::max();
-}
-
-// detail::transpose with its cursors of type K, allocated here and freed on
-// return.
-template <class K, class P, class C, class O>
-Status transpose_counted(const P* rp, const C* a_col, const double* a_val,
-                         std::uint64_t n, std::uint64_t parts,
-                         std::uint64_t* tp, O* tc, double* tv) {
-  Buffer<K> cursors;
-  if (parts > 1) {
-    auto c = Buffer<K>::allocate(parts * n);
-    if (!c.ok()) return std::move(c).error();
-    cursors = std::move(c).value();
+// The first index of a[0, m) outside [0, n), scanned in parts.
+template <class C>
+std::optional<BadIndex> first_bad_index(const C* a, std::uint64_t m,
+                                        std::uint64_t n) {
+  const std::uint64_t parts = part_count(m, num_threads());
+  std::vector<std::optional<BadIndex>> found(parts);
+  parallel_for(0, parts, 1, [&](std::uint64_t lo, std::uint64_t hi) {
+    for (std::uint64_t p = lo; p < hi; ++p) {
+      const std::uint64_t b = p * (m / parts) + p * (m % parts) / parts;
+      const std::uint64_t q = p + 1;
+      const std::uint64_t e = q * (m / parts) + q * (m % parts) / parts;
+      for (std::uint64_t k = b; k < e; ++k) {
+        if (auto bad = check_index(a, k, n)) {
+          found[p] = bad;
+          break;
+        }
+      }
+    }
+  });
+  for (const auto& bad : found) {
+    if (bad) return bad;
   }
-  detail::transpose(rp, a_col, a_val, n, parts, cursors.data(), tp, tc, tv);
+  return std::nullopt;
+}
+
+// Owned rows in canonical form: what the builders make of caller entries
+// whose rows are not.
+template <class O>
+struct SortedRows {
+  Buffer<std::uint64_t> row_ptrs;
+  Buffer<O> cols;
+  Buffer<double> values;
+};
+
+template <class O>
+Result<SortedRows<O>> allocate_rows(std::uint64_t n, std::uint64_t nnz) {
+  SortedRows<O> s;
+  auto rp = Buffer<std::uint64_t>::allocate(n + 1);
+  if (!rp.ok()) return std::move(rp).error();
+  auto cols = Buffer<O>::allocate(nnz);
+  if (!cols.ok()) return std::move(cols).error();
+  auto vals = Buffer<double>::allocate(nnz);
+  if (!vals.ok()) return std::move(vals).error();
+  s.row_ptrs = std::move(rp).value();
+  s.cols = std::move(cols).value();
+  s.values = std::move(vals).value();
+  return s;
+}
+
+// Sorts every row of `s` (builder.h's sort_row) and closes the gaps that
+// summed duplicates leave.
+template <class O>
+Status sort_rows(SortedRows<O>& s, std::uint64_t n) {
+  auto len_buf = Buffer<std::uint64_t>::allocate(n);
+  if (!len_buf.ok()) return std::move(len_buf).error();
+  std::uint64_t* const rp = s.row_ptrs.data();
+  O* const col = s.cols.data();
+  double* const val = s.values.data();
+  std::uint64_t* const len = len_buf->data();
+  parallel_for(0, n, kMergeGrain, [&](std::uint64_t lo, std::uint64_t hi) {
+    std::vector<detail::RowEntry<O>> scratch;
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      len[i] = detail::row_sorted(col, rp[i], rp[i + 1])
+                   ? rp[i + 1] - rp[i]
+                   : detail::sort_row(col, val, rp[i], rp[i + 1], rp[i],
+                                      scratch);
+    }
+  });
+  std::uint64_t k = 0;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::uint64_t from = rp[i];
+    if (from != k) {
+      std::copy(col + from, col + from + len[i], col + k);
+      std::copy(val + from, val + from + len[i], val + k);
+    }
+    rp[i] = k;
+    k += len[i];
+  }
+  rp[n] = k;
   return ok_status();
 }
 
-inline float inverse_degree(std::uint64_t degree) noexcept {
-  return 1.0f / static_cast<float>(degree);
+// A canonical copy of caller CSR rows.
+template <class O, class P, class C>
+Result<SortedRows<O>> sorted_copy(const P* rp, const C* col,
+                                  const double* val, std::uint64_t n,
+                                  std::uint64_t nnz) {
+  auto made = allocate_rows<O>(n, nnz);
+  if (!made.ok()) return made;
+  SortedRows<O>& s = made.value();
+  for (std::uint64_t i = 0; i <= n; ++i) s.row_ptrs.data()[i] = as_u64(rp[i]);
+  for (std::uint64_t k = 0; k < nnz; ++k) {
+    s.cols.data()[k] = static_cast<O>(col[k]);
+    s.values.data()[k] = val[k];
+  }
+  if (Status sorted = sort_rows(s, n); !sorted.ok()) return sorted.error();
+  return made;
 }
 
-template <class P, class C, class O>
-Result<CompactGraph> symmetrize(const P* rp, const C* a_col,
-                                const double* a_val, std::uint64_t n,
-                                std::uint64_t nnz, const CancelFlag* cancel) {
-  const std::uint64_t workers = num_threads();
-  // T = A^T in compressed-sparse-row form.
-  auto tp_buf = Buffer<std::uint64_t>::allocate(n + 1);
-  if (!tp_buf.ok()) return std::move(tp_buf).error();
-  auto tc_buf = Buffer<O>::allocate(nnz);
-  if (!tc_buf.ok()) return std::move(tc_buf).error();
-  auto tv_buf = Buffer<double>::allocate(nnz);
-  if (!tv_buf.ok()) return std::move(tv_buf).error();
-  std::uint64_t* tp = tp_buf->data();
-  O* tc = tc_buf->data();
-  double* tv = tv_buf->data();
-
-  {
-    // The cursors are freed before the output is allocated (memory_plan).
-    const std::uint64_t parts = transpose_parts(n, nnz, workers);
-    Status done = narrow_cursors(nnz)
-                      ? transpose_counted<std::uint32_t>(rp, a_col, a_val, n,
-                                                         parts, tp, tc, tv)
-                      : transpose_counted<std::uint64_t>(rp, a_col, a_val, n,
-                                                         parts, tp, tc, tv);
-    if (!done.ok()) return std::move(done).error();
+// Caller entries in any order, bucketed by row in their given order (a
+// stable counting sort), then sorted.
+template <class O, class R, class C>
+Result<SortedRows<O>> bucketed_copy(const R* rows, const C* cols,
+                                    const double* val, std::uint64_t n,
+                                    std::uint64_t nnz) {
+  auto made = allocate_rows<O>(n, nnz);
+  if (!made.ok()) return made;
+  SortedRows<O>& s = made.value();
+  std::uint64_t* const rp = s.row_ptrs.data();
+  // rp[r + 1] first counts row r; the running sum turns rp[r] into the start
+  // of row r; placing entries moves rp[r] to the end of row r, and a shift
+  // by one restores the starts.
+  std::fill(rp, rp + n + 1, std::uint64_t{0});
+  for (std::uint64_t k = 0; k < nnz; ++k) ++rp[as_u64(rows[k]) + 1];
+  for (std::uint64_t r = 0; r < n; ++r) rp[r + 1] += rp[r];
+  for (std::uint64_t k = 0; k < nnz; ++k) {
+    const std::uint64_t pos = rp[as_u64(rows[k])]++;
+    s.cols.data()[pos] = static_cast<O>(cols[k]);
+    s.values.data()[pos] = val[k];
   }
-  if (raised(cancel)) return cancelled();
+  for (std::uint64_t r = n; r > 0; --r) rp[r] = rp[r - 1];
+  rp[0] = 0;
+  if (Status sorted = sort_rows(s, n); !sorted.ok()) return sorted.error();
+  return made;
+}
 
-  // A counting merge sizes every output row; the rows are then merged again
-  // straight into their places.
+// Writes the symmetrized entries into a compact graph's buffers.
+template <class O>
+struct CompactSink {
+  std::uint64_t n = 0;
+  bool keep_values = false;
+  Buffer<std::uint64_t> row_ptrs;
+  Buffer<O> cols;
+  Buffer<float> scales;
+  Buffer<double> values;
+
+  Result<std::uint64_t*> row_pointers() {
+    auto rp = Buffer<std::uint64_t>::allocate(n + 1);
+    if (!rp.ok()) return std::move(rp).error();
+    row_ptrs = std::move(rp).value();
+    return row_ptrs.data();
+  }
+  Status reserve(std::uint64_t total) {
+    auto c = Buffer<O>::allocate(total);
+    if (!c.ok()) return std::move(c).error();
+    cols = std::move(c).value();
+    auto sc = Buffer<float>::allocate(total);
+    if (!sc.ok()) return std::move(sc).error();
+    scales = std::move(sc).value();
+    if (keep_values) {
+      auto v = Buffer<double>::allocate(total);
+      if (!v.ok()) return std::move(v).error();
+      values = std::move(v).value();
+    }
+    return ok_status();
+  }
+  void put(std::uint64_t pos, std::uint64_t c, double w,
+           float inverse) noexcept {
+    cols.data()[pos] = static_cast<O>(c);
+    scales.data()[pos] = detail::entry_scale(w, inverse);
+    if (keep_values) values.data()[pos] = w;
+  }
+};
+
+template <class O, class P, class C>
+Result<CompactGraph> symmetrized(const P* rp, const C* a_col,
+                                 const double* a_val, std::uint64_t n,
+                                 bool keep_values, const CancelFlag* cancel) {
+  CompactSink<O> sink;
+  sink.n = n;
+  sink.keep_values = keep_values;
+  Status done = detail::symmetrize<O>(rp, a_col, a_val, n, sink,
+                                      [cancel] { return raised(cancel); });
+  if (!done.ok()) return std::move(done).error();
+  const std::uint64_t total = sink.row_ptrs.data()[n];
   CompactGraph g = GraphBuilderAccess::empty_graph();
-  auto op_buf = Buffer<std::uint64_t>::allocate(n + 1);
-  if (!op_buf.ok()) return std::move(op_buf).error();
-  std::uint64_t* op = op_buf->data();
-  parallel_for(0, n, kMergeGrain, [&](std::uint64_t lo, std::uint64_t hi) {
-    for (std::uint64_t i = lo; i < hi; ++i) {
-      std::uint64_t len = 0;
-      merge_row(a_col, a_val, as_u64(rp[i]), as_u64(rp[i + 1]), tc, tv, tp[i],
-                tp[i + 1], [&len](std::uint64_t, double) { ++len; });
-      op[i + 1] = len;
-    }
-  });
-  for (std::uint64_t i = 0; i < n; ++i) op[i + 1] += op[i];
-  const std::uint64_t total = op[n];
-  if (raised(cancel)) return cancelled();
-
-  auto oc_buf = Buffer<O>::allocate(total);
-  if (!oc_buf.ok()) return std::move(oc_buf).error();
-  auto os_buf = Buffer<float>::allocate(total);
-  if (!os_buf.ok()) return std::move(os_buf).error();
-  O* oc = oc_buf->data();
-  float* os = os_buf->data();
-  parallel_for(0, n, kMergeGrain, [&](std::uint64_t lo, std::uint64_t hi) {
-    for (std::uint64_t i = lo; i < hi; ++i) {
-      std::uint64_t pos = op[i];
-      const float inv = inverse_degree(op[i + 1] - op[i]);
-      merge_row(a_col, a_val, as_u64(rp[i]), as_u64(rp[i + 1]), tc, tv, tp[i],
-                tp[i + 1], [&](std::uint64_t c, double w) {
-                  oc[pos] = static_cast<O>(c);
-                  os[pos] = static_cast<float>(w) * inv;
-                  ++pos;
-                });
-    }
-  });
-  if (raised(cancel)) return cancelled();
-
   GraphBuilderAccess::view(g) = GraphBuilderAccess::make_view<O>(
-      op, oc, os, n, total);
-  GraphBuilderAccess::row_ptrs(g) = std::move(op_buf).value();
-  GraphBuilderAccess::scales(g) = std::move(os_buf).value();
+      sink.row_ptrs.data(), sink.cols.data(), sink.scales.data(), n, total);
+  GraphBuilderAccess::row_ptrs(g) = std::move(sink.row_ptrs);
+  GraphBuilderAccess::scales(g) = std::move(sink.scales);
   if constexpr (sizeof(O) == 4) {
-    GraphBuilderAccess::narrow(g) = std::move(oc_buf).value();
+    GraphBuilderAccess::narrow(g) = std::move(sink.cols);
   } else {
-    GraphBuilderAccess::wide(g) = std::move(oc_buf).value();
+    GraphBuilderAccess::wide(g) = std::move(sink.cols);
   }
+  if (keep_values) GraphBuilderAccess::own_values(g, std::move(sink.values));
   return g;
 }
 
 // A itself: the scales are new; row pointers are borrowed when 64-bit and
 // columns always (32-bit ones as uint32, 64-bit ones as uint64: the same
-// bits, every value validated non-negative).
+// bits, every value validated non-negative), as are the values when kept.
 template <class P, class C>
 Result<CompactGraph> directed(const P* rp, const C* col, const double* val,
-                              std::uint64_t n, std::uint64_t nnz) {
+                              std::uint64_t n, std::uint64_t nnz,
+                              bool keep_values) {
   CompactGraph g = GraphBuilderAccess::empty_graph();
   const std::uint64_t* row_ptrs = nullptr;
   if constexpr (sizeof(P) == 8) {
@@ -252,9 +365,9 @@ Result<CompactGraph> directed(const P* rp, const C* col, const double* val,
       const std::uint64_t b = row_ptrs[i];
       const std::uint64_t e = row_ptrs[i + 1];
       if (b == e) continue;
-      const float inv = inverse_degree(e - b);
+      const float inverse = detail::inverse_degree(e - b);
       for (std::uint64_t k = b; k < e; ++k) {
-        s[k] = static_cast<float>(val[k]) * inv;
+        s[k] = detail::entry_scale(val[k], inverse);
       }
     }
   });
@@ -262,13 +375,55 @@ Result<CompactGraph> directed(const P* rp, const C* col, const double* val,
   GraphBuilderAccess::view(g) = GraphBuilderAccess::make_view<U>(
       row_ptrs, reinterpret_cast<const U*>(col), s, n, nnz);
   GraphBuilderAccess::scales(g) = std::move(scales).value();
+  if (keep_values) GraphBuilderAccess::borrow_values(g, val);
+  return g;
+}
+
+// The compact graph of validated rows whose columns strictly increase.
+template <class P, class C>
+Result<CompactGraph> from_sorted(const P* rp, const C* col, const double* val,
+                                 std::uint64_t n, std::uint64_t nnz,
+                                 const BuildOptions& options,
+                                 const CancelFlag* cancel) {
+  if (!options.undirected) {
+    return directed(rp, col, val, n, nnz, options.keep_values);
+  }
+  if (narrow_columns(n)) {
+    return symmetrized<std::uint32_t>(rp, col, val, n, options.keep_values,
+                                      cancel);
+  }
+  return symmetrized<std::uint64_t>(rp, col, val, n, options.keep_values,
+                                    cancel);
+}
+
+// The compact graph of an owned canonical copy; a directed graph takes the
+// copy's arrays over.
+template <class O>
+Result<CompactGraph> from_copy(SortedRows<O> s, std::uint64_t n,
+                               const BuildOptions& options,
+                               const CancelFlag* cancel) {
+  if (raised(cancel)) return cancelled();
+  const std::uint64_t nnz = s.row_ptrs.data()[n];
+  auto g = from_sorted(s.row_ptrs.data(), s.cols.data(), s.values.data(), n,
+                       nnz, options, cancel);
+  if (!g.ok() || options.undirected) return g;
+  CompactGraph& graph = g.value();
+  GraphBuilderAccess::row_ptrs(graph) = std::move(s.row_ptrs);
+  if constexpr (sizeof(O) == 4) {
+    GraphBuilderAccess::narrow(graph) = std::move(s.cols);
+  } else {
+    GraphBuilderAccess::wide(graph) = std::move(s.cols);
+  }
+  if (options.keep_values) {
+    GraphBuilderAccess::own_values(graph, std::move(s.values));
+  }
   return g;
 }
 
 template <class P, class C>
-Result<std::variant<CompactGraph, UnsortedRows>> build_typed(
-    const CsrInput& in, bool undirected, const CancelFlag* cancel) {
-  using Out = Result<std::variant<CompactGraph, UnsortedRows>>;
+Result<CompactGraph> build_typed(const CsrInput& in,
+                                 const BuildOptions& options,
+                                 const CancelFlag* cancel) {
   const auto* rp = static_cast<const P*>(in.row_ptrs);
   const auto* col = static_cast<const C*>(in.col_indices);
   const std::uint64_t n = in.num_nodes;
@@ -277,84 +432,117 @@ Result<std::variant<CompactGraph, UnsortedRows>> build_typed(
 
   const std::uint64_t parts = part_count(nnz + n, num_threads());
   const std::vector<std::uint64_t> bounds = split_rows(rp, n, parts);
-  std::vector<std::optional<RowProblem>> problems(parts);
+  std::vector<RowScan> scans(parts);
   parallel_for(0, parts, 1, [&](std::uint64_t lo, std::uint64_t hi) {
     for (std::uint64_t p = lo; p < hi; ++p) {
-      problems[p] = check_rows(rp, col, n, bounds[p], bounds[p + 1]);
+      scans[p] = scan_rows(rp, col, n, bounds[p], bounds[p + 1]);
     }
   });
-  for (const auto& problem : problems) {
-    if (!problem) continue;
-    if (problem->unsorted) return Out{UnsortedRows{}};
-    return column_error(*problem, n);
+  bool unsorted = false;
+  for (const auto& scan : scans) {
+    if (scan.bad) return index_error("col_indices", *scan.bad, n);
+    unsorted = unsorted || scan.unsorted;
   }
   if (raised(cancel)) return cancelled();
-
-  Result<CompactGraph> g = VelmarError::cancelled();
-  if (!undirected) {
-    g = directed(rp, col, in.values, n, nnz);
-  } else if (n <= (std::uint64_t{1} << 32)) {
-    g = symmetrize<P, C, std::uint32_t>(rp, col, in.values, n, nnz, cancel);
-  } else {
-    g = symmetrize<P, C, std::uint64_t>(rp, col, in.values, n, nnz, cancel);
+  if (!unsorted) return from_sorted(rp, col, in.values, n, nnz, options, cancel);
+  if (narrow_columns(n)) {
+    auto copy = sorted_copy<std::uint32_t>(rp, col, in.values, n, nnz);
+    if (!copy.ok()) return std::move(copy).error();
+    return from_copy(std::move(copy).value(), n, options, cancel);
   }
-  if (!g.ok()) return std::move(g).error();
-  return Out{std::move(g).value()};
+  auto copy = sorted_copy<std::uint64_t>(rp, col, in.values, n, nnz);
+  if (!copy.ok()) return std::move(copy).error();
+  return from_copy(std::move(copy).value(), n, options, cancel);
 }
 
 template <class P>
-Result<std::variant<CompactGraph, UnsortedRows>> build_by_col(
-    const CsrInput& in, bool undirected, const CancelFlag* cancel) {
+Result<CompactGraph> build_by_col(const CsrInput& in,
+                                  const BuildOptions& options,
+                                  const CancelFlag* cancel) {
   switch (in.col_type) {
     case IndexType::kInt32:
-      return build_typed<P, std::int32_t>(in, undirected, cancel);
+      return build_typed<P, std::int32_t>(in, options, cancel);
     case IndexType::kUInt32:
-      return build_typed<P, std::uint32_t>(in, undirected, cancel);
+      return build_typed<P, std::uint32_t>(in, options, cancel);
     case IndexType::kInt64:
       break;
   }
-  return build_typed<P, std::int64_t>(in, undirected, cancel);
+  return build_typed<P, std::int64_t>(in, options, cancel);
+}
+
+template <class R, class C>
+Result<CompactGraph> build_coo_typed(const CooInput& in,
+                                     const BuildOptions& options,
+                                     const CancelFlag* cancel) {
+  const auto* rows = static_cast<const R*>(in.rows);
+  const auto* cols = static_cast<const C*>(in.cols);
+  const std::uint64_t n = in.num_nodes;
+  const std::uint64_t nnz = in.num_entries;
+  if (auto bad = first_bad_index(rows, nnz, n)) {
+    return index_error("rows", *bad, n);
+  }
+  if (auto bad = first_bad_index(cols, nnz, n)) {
+    return index_error("col_indices", *bad, n);
+  }
+  if (raised(cancel)) return cancelled();
+  if (narrow_columns(n)) {
+    auto copy = bucketed_copy<std::uint32_t>(rows, cols, in.values, n, nnz);
+    if (!copy.ok()) return std::move(copy).error();
+    return from_copy(std::move(copy).value(), n, options, cancel);
+  }
+  auto copy = bucketed_copy<std::uint64_t>(rows, cols, in.values, n, nnz);
+  if (!copy.ok()) return std::move(copy).error();
+  return from_copy(std::move(copy).value(), n, options, cancel);
+}
+
+template <class R>
+Result<CompactGraph> build_coo_by_col(const CooInput& in,
+                                      const BuildOptions& options,
+                                      const CancelFlag* cancel) {
+  switch (in.col_type) {
+    case IndexType::kInt32:
+      return build_coo_typed<R, std::int32_t>(in, options, cancel);
+    case IndexType::kUInt32:
+      return build_coo_typed<R, std::uint32_t>(in, options, cancel);
+    case IndexType::kInt64:
+      break;
+  }
+  return build_coo_typed<R, std::int64_t>(in, options, cancel);
 }
 
 template <class C>
 std::optional<VelmarError> check_compact_cols(const CompactInput& in) {
   const auto* col = static_cast<const C*>(in.col_indices);
-  const std::uint64_t parts = part_count(in.num_entries, num_threads());
-  std::vector<std::optional<RowProblem>> problems(parts);
-  const std::uint64_t nnz = in.num_entries;
-  parallel_for(0, parts, 1, [&](std::uint64_t lo, std::uint64_t hi) {
-    for (std::uint64_t p = lo; p < hi; ++p) {
-      const std::uint64_t b = p * (nnz / parts) + p * (nnz % parts) / parts;
-      const std::uint64_t q = p + 1;
-      const std::uint64_t e = q * (nnz / parts) + q * (nnz % parts) / parts;
-      for (std::uint64_t k = b; k < e; ++k) {
-        const C c = col[k];
-        bool bad = as_u64(c) >= in.num_nodes;
-        if constexpr (std::is_signed_v<C>) bad = bad || c < 0;
-        if (bad) {
-          problems[p] = RowProblem{k, false, as_u64(c), c < 0};
-          break;
-        }
-      }
-    }
-  });
-  for (const auto& problem : problems) {
-    if (problem) return column_error(*problem, in.num_nodes);
+  if (auto bad = first_bad_index(col, in.num_entries, in.num_nodes)) {
+    return index_error("col_indices", *bad, in.num_nodes);
   }
   return std::nullopt;
 }
 
 }  // namespace
 
-Result<std::variant<CompactGraph, UnsortedRows>> build_compact(
-    const CsrInput& input, bool undirected, const CancelFlag* cancel) {
+Result<CompactGraph> build_compact(const CsrInput& input,
+                                   const BuildOptions& options,
+                                   const CancelFlag* cancel) {
   if (input.num_nodes == std::numeric_limits<std::uint64_t>::max()) {
     return VelmarError::shape_mismatch("Capacity overflow");
   }
   if (input.row_ptr_type == IndexType::kInt32) {
-    return build_by_col<std::int32_t>(input, undirected, cancel);
+    return build_by_col<std::int32_t>(input, options, cancel);
   }
-  return build_by_col<std::int64_t>(input, undirected, cancel);
+  return build_by_col<std::int64_t>(input, options, cancel);
+}
+
+Result<CompactGraph> build_compact(const CooInput& input,
+                                   const BuildOptions& options,
+                                   const CancelFlag* cancel) {
+  if (input.num_nodes == std::numeric_limits<std::uint64_t>::max()) {
+    return VelmarError::shape_mismatch("Capacity overflow");
+  }
+  if (input.row_type == IndexType::kInt32) {
+    return build_coo_by_col<std::int32_t>(input, options, cancel);
+  }
+  return build_coo_by_col<std::int64_t>(input, options, cancel);
 }
 
 Result<GraphView> view_compact(const CompactInput& input) {
@@ -382,28 +570,44 @@ Result<GraphView> view_compact(const CompactInput& input) {
       n, input.num_entries);
 }
 
-BuildFootprint build_footprint(const CsrInput& shape, bool undirected,
-                               std::uint64_t out_entries,
-                               std::uint64_t workers) {
+BuildFootprint build_footprint(const GraphShape& shape, std::uint64_t workers) {
   const auto fp = detail::footprint_bytes;
   const std::uint64_t n = shape.num_nodes;
   const std::uint64_t nnz = shape.num_entries;
+  const std::uint64_t out_entries = shape.out_entries;
+  const bool sorted = shape.sorted;
+  const BuildOptions& options = shape.build;
+  const std::uint64_t index = narrow_columns(n) ? 4 : 8;
+  // The canonical copy of rows that need sorting, and the row lengths its
+  // sort keeps meanwhile.
+  const std::uint64_t copy =
+      sorted ? 0 : fp(8 * (n + 1)) + fp(index * nnz) + fp(8 * nnz);
+  const std::uint64_t lengths = sorted ? 0 : fp(8 * n);
   BuildFootprint f;
-  if (!undirected) {
-    f.kept = fp(4 * nnz) +
-             (shape.row_ptr_type == IndexType::kInt32 ? fp(8 * (n + 1)) : 0);
-    f.peak = f.kept;
+  if (!options.undirected) {
+    const std::uint64_t scales = fp(4 * nnz);
+    if (sorted) {
+      f.kept = scales +
+               (shape.row_ptrs_32bit ? fp(8 * (n + 1)) : 0);
+      f.peak = f.kept;
+      return f;
+    }
+    // The copy's row pointers and columns become the graph's; its values
+    // stay only when kept.
+    f.kept = fp(8 * (n + 1)) + fp(index * nnz) + scales +
+             (options.keep_values ? fp(8 * nnz) : 0);
+    f.peak = copy + std::max(lengths, scales);
     return f;
   }
-  const std::uint64_t index = n <= (std::uint64_t{1} << 32) ? 4 : 8;
   const std::uint64_t transpose =
       fp(8 * (n + 1)) + fp(index * nnz) + fp(8 * nnz);
-  const std::uint64_t parts = transpose_parts(n, nnz, workers);
-  const std::uint64_t cursor_bytes = narrow_cursors(nnz) ? 4 : 8;
+  const std::uint64_t parts = detail::transpose_parts(n, nnz, workers);
+  const std::uint64_t cursor_bytes = nnz <= 0xFFFFFFFFull ? 4 : 8;
   const std::uint64_t cursors =
       parts > 1 ? fp(cursor_bytes * parts * n) : 0;
-  f.kept = fp(8 * (n + 1)) + fp(index * out_entries) + fp(4 * out_entries);
-  f.peak = transpose + std::max(cursors, f.kept);
+  f.kept = fp(8 * (n + 1)) + fp(index * out_entries) + fp(4 * out_entries) +
+           (options.keep_values ? fp(8 * out_entries) : 0);
+  f.peak = copy + std::max(lengths, transpose + std::max(cursors, f.kept));
   return f;
 }
 

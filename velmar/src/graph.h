@@ -1,4 +1,4 @@
-// The compact graph of the package path: 64-bit row pointers, 32-bit column
+// The compact graph every embedding propagates over: 64-bit row pointers, 32-bit column
 // indices where the node count allows (64-bit otherwise) and one float32
 // scale per entry, float32(weight) * (1 / float32(degree)), the factor the
 // propagation multiplies a neighbour's row by.
@@ -11,8 +11,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <optional>
-#include <variant>
 
 #include "buffer.h"
 #include "error.h"
@@ -33,6 +31,28 @@ struct CsrInput {
   const double* values = nullptr;
   std::uint64_t num_nodes = 0;
   std::uint64_t num_entries = 0;
+};
+
+// Caller entries of a weighted graph in any order (borrowed): entry k is
+// (rows[k], cols[k], values[k]); rows and cols are int32 or int64 (uint32
+// columns too) with num_entries elements each.
+struct CooInput {
+  const void* rows = nullptr;
+  IndexType row_type = IndexType::kInt64;
+  const void* cols = nullptr;
+  IndexType col_type = IndexType::kInt64;
+  const double* values = nullptr;
+  std::uint64_t num_nodes = 0;
+  std::uint64_t num_entries = 0;
+};
+
+// What a build makes of the entries: A + A^T when `undirected` (sums
+// comparing equal to 0.0 dropped), A itself otherwise; with `keep_values`
+// the graph also keeps each entry's float64 weight (what a prepared graph
+// stores beside the scales).
+struct BuildOptions {
+  bool undirected = true;
+  bool keep_values = false;
 };
 
 // Caller arrays of a compact graph (borrowed): int64 row pointers, uint32 or
@@ -74,6 +94,8 @@ class GraphView {
 class CompactGraph {
  public:
   const GraphView& view() const noexcept { return view_; }
+  // Each entry's float64 weight when the build kept them, else null.
+  const double* values() const noexcept { return values_; }
 
  private:
   friend class GraphBuilderAccess;
@@ -83,6 +105,8 @@ class CompactGraph {
   Buffer<std::uint32_t> narrow_;
   Buffer<std::uint64_t> wide_;
   Buffer<float> scales_;
+  Buffer<double> values_owned_;
+  const double* values_ = nullptr;
   GraphView view_;
 };
 
@@ -94,34 +118,49 @@ struct CancelFlag {
   }
 };
 
-// What builds the compact graph of caller CSR arrays finds wrong with them,
-// apart from errors: a row whose columns do not strictly increase. The
-// caller sorts such rows (merging duplicates as it defines) and retries.
-struct UnsortedRows {};
-
 // Validates caller CSR arrays in one pass (row pointers start at 0, never
-// decrease and end at num_entries; every column in [0, num_nodes); columns
-// strictly increase within each row) and builds the compact graph: of
-// A + A^T when `undirected` (sums comparing equal to 0.0 dropped), of A
-// itself otherwise. Column indices that are already 32-bit are borrowed, not
-// copied, for a directed graph. Errors: ShapeMismatch naming the first
-// offending element, OutOfMemory, Cancelled.
-Result<std::variant<CompactGraph, UnsortedRows>> build_compact(
-    const CsrInput& input, bool undirected, const CancelFlag* cancel);
+// decrease and end at num_entries; every column in [0, num_nodes)) and
+// builds the compact graph. Rows whose columns do not strictly increase are
+// first sorted into a copy (builder.h: stable by column, entries sharing a
+// column summed in stored order); caller arrays already in that form are
+// read in place, and a directed graph borrows their row pointers (when
+// 64-bit) and columns. Errors: ShapeMismatch naming the first offending
+// element, OutOfMemory, Cancelled.
+Result<CompactGraph> build_compact(const CsrInput& input,
+                                   const BuildOptions& options,
+                                   const CancelFlag* cancel);
+
+// The same from entries in any order: every row and column index is checked
+// against num_nodes, the entries are bucketed by row in their given order
+// and then sorted and summed as above.
+Result<CompactGraph> build_compact(const CooInput& input,
+                                   const BuildOptions& options,
+                                   const CancelFlag* cancel);
 
 // Checks caller compact arrays (O(n + nnz): row pointers as above, every
 // column below num_nodes) and returns a view over them without a copy.
 Result<GraphView> view_compact(const CompactInput& input);
 
 // Bytes that build_compact allocates, at its peak and what stays allocated
-// after it returns, for `num_entries` input entries and `out_entries`
-// entries of the result (at most 2 * num_entries when undirected).
+// after it returns.
 struct BuildFootprint {
   std::uint64_t peak = 0;
   std::uint64_t kept = 0;
 };
-BuildFootprint build_footprint(const CsrInput& shape, bool undirected,
-                               std::uint64_t out_entries,
-                               std::uint64_t workers);
+// The shape of a graph to be built, for planning: its size, the form of its
+// entries and what the build makes of them.
+struct GraphShape {
+  std::uint64_t num_nodes = 0;
+  std::uint64_t num_entries = 0;
+  // Entries of the built graph: at most 2 * num_entries when undirected,
+  // num_entries otherwise.
+  std::uint64_t out_entries = 0;
+  bool row_ptrs_32bit = false;
+  // The caller's rows are known to strictly increase; otherwise the plan
+  // counts the sorted copy, as it must for entries in any order.
+  bool sorted = true;
+  BuildOptions build;
+};
+BuildFootprint build_footprint(const GraphShape& shape, std::uint64_t workers);
 
 }  // namespace velmar

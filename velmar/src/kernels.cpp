@@ -76,55 +76,6 @@ VELMAR_ALWAYS_INLINE float projection_entry(std::uint64_t r) noexcept {
 }
 
 
-VELMAR_ALWAYS_INLINE void accumulate_rows_body(float* __restrict acc,
-                                               const float* __restrict h,
-                                               float w, bool acc_is_zero,
-                                               std::size_t n) noexcept {
-  if (acc_is_zero) {
-    scale_add_to_zero(acc, h, w, n);
-  } else {
-    scale_add(acc, h, w, n);
-  }
-}
-
-VELMAR_ALWAYS_INLINE void propagate_rows_body(
-    const CsrMatrix& graph, const float* __restrict cur,
-    float* __restrict next, const RowAccumulation& then, std::uint64_t dim,
-    std::uint64_t lo, std::uint64_t hi) noexcept {
-  const std::uint64_t* const row_ptrs = graph.row_ptrs.data();
-  const std::uint64_t* const cols = graph.col_indices.data();
-  const double* const values = graph.values.data();
-  const std::size_t row_bytes = static_cast<std::size_t>(dim) * sizeof(float);
-  const std::uint64_t k_end = row_ptrs[hi];
-  for (std::uint64_t r = lo; r < hi; ++r) {
-    float* const out = next + r * dim;
-    std::fill(out, out + dim, 0.0f);
-    const std::uint64_t s = row_ptrs[r];
-    const std::uint64_t e = row_ptrs[r + 1];
-    if (s != e) {
-      const float inv_degree = 1.0f / static_cast<float>(e - s);
-      for (std::uint64_t k = s; k < e; ++k) {
-        if (k + kPrefetchEntries < k_end) {
-          prefetch_row(cur + cols[k + kPrefetchEntries] * dim, row_bytes);
-        }
-        // The entry's scale, once per entry: float32(value) * (1 / degree).
-        const float t = static_cast<float>(values[k]) * inv_degree;
-        scale_add(out, cur + cols[k] * dim, t, static_cast<std::size_t>(dim));
-      }
-    }
-    // The finished row is still in cache: add it to the result now rather
-    // than in a separate pass over both matrices.
-    if (then.acc != nullptr) {
-      float* const acc = then.acc + r * dim;
-      if (then.acc_is_zero) {
-        scale_add_to_zero(acc, out, then.weight, static_cast<std::size_t>(dim));
-      } else {
-        scale_add(acc, out, then.weight, static_cast<std::size_t>(dim));
-      }
-    }
-  }
-}
-
 // A row's generator is one serial chain of dependent operations. Rows are
 // drawn in groups whose generators step in lockstep, so that the chains
 // overlap (and vectorise across the group); each row still gets exactly its
@@ -339,17 +290,6 @@ VELMAR_ALWAYS_INLINE void accumulate_block_rows_body(
 #endif
 
 #define VELMAR_DEFINE_KERNELS(suffix, attributes)                            \
-  attributes void accumulate_rows_##suffix(                                  \
-      float* __restrict acc, const float* __restrict h, float w,            \
-      bool acc_is_zero, std::size_t n) noexcept {                           \
-    accumulate_rows_body(acc, h, w, acc_is_zero, n);                         \
-  }                                                                          \
-  attributes void propagate_rows_##suffix(                                   \
-      const CsrMatrix& graph, const float* __restrict cur,                   \
-      float* __restrict next, const RowAccumulation& then,                   \
-      std::uint64_t dim, std::uint64_t lo, std::uint64_t hi) noexcept {      \
-    propagate_rows_body(graph, cur, next, then, dim, lo, hi);                \
-  }                                                                          \
   attributes void fill_projection_block_##suffix(                            \
       float* h, std::uint64_t stride, std::uint64_t width, std::uint64_t j0, \
       std::uint64_t lo, std::uint64_t hi, std::uint64_t base,                \
@@ -453,11 +393,6 @@ const char* kernel_clone() noexcept {
   return "default";
 }
 
-void scale_add_row(float* __restrict out, const float* __restrict in, float t,
-                   std::size_t n) noexcept {
-  scale_add(out, in, t, n);
-}
-
 #if VELMAR_X86_CLONES
 #define VELMAR_DISPATCH(kernel, ...)          \
   switch (g_clone) {                          \
@@ -472,18 +407,6 @@ void scale_add_row(float* __restrict out, const float* __restrict in, float t,
 #else
 #define VELMAR_DISPATCH(kernel, ...) return kernel##_baseline(__VA_ARGS__)
 #endif
-
-void accumulate_rows(float* __restrict acc, const float* __restrict h, float w,
-                     bool acc_is_zero, std::size_t n) noexcept {
-  VELMAR_DISPATCH(accumulate_rows, acc, h, w, acc_is_zero, n);
-}
-
-void propagate_rows(const CsrMatrix& graph, const float* __restrict cur,
-                    float* __restrict next, const RowAccumulation& then,
-                    std::uint64_t dim, std::uint64_t lo,
-                    std::uint64_t hi) noexcept {
-  VELMAR_DISPATCH(propagate_rows, graph, cur, next, then, dim, lo, hi);
-}
 
 void fill_projection_block(float* h, std::uint64_t stride, std::uint64_t width,
                            std::uint64_t j0, std::uint64_t lo,

@@ -1,16 +1,13 @@
 // Internal to the engine: the float32 row arithmetic of the projection and
-// the propagation, over the graph store's CsrMatrix and over column blocks of
-// the compact graph. Everything here is defined in kernels.cpp.
+// the propagation over column blocks of the compact graph. Everything here
+// is defined in kernels.cpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-#include "algorithm.h"
-#include "csr.h"
-#include "engine.h"
-#include "error.h"
+#include "feature_input.h"
 #include "graph.h"
 
 namespace velmar::detail {
@@ -18,18 +15,6 @@ namespace velmar::detail {
 // The vector clone the kernels below run: "x86-64-v4", "x86-64-v3" or
 // "default", chosen when the library loads (see kernels.cpp).
 const char* kernel_clone() noexcept;
-
-// out[j] = in[j] * t + out[j] for j < n: the product rounded to float32, then
-// the sum rounded to float32 (no fused multiply-add). `out` and `in` must not
-// overlap.
-void scale_add_row(float* __restrict out, const float* __restrict in, float t,
-                   std::size_t n) noexcept;
-
-// acc[j] = h[j] * w + acc[j] for j < n. With `acc_is_zero` the caller
-// promises that acc holds +0.0 everywhere, and it is written without being
-// read (the same values: h[j] * w + 0.0).
-void accumulate_rows(float* __restrict acc, const float* __restrict h, float w,
-                     bool acc_is_zero, std::size_t n) noexcept;
 
 // Rows [lo, hi) of columns [j0, j0 + width) of the projection, into the
 // rows of h (row stride `stride` >= width): row i from the Xoshiro256++
@@ -87,23 +72,6 @@ void feature_block_rows(const FeatureBlock& block, std::uint64_t lo,
 // it is.
 void l2_normalize_row(float* h, std::size_t n) noexcept;
 
-// What propagate_rows does with each finished row: nothing when `acc` is
-// null, otherwise the accumulation above into the same row of `acc`.
-struct RowAccumulation {
-  float* acc = nullptr;
-  float weight = 0.0f;
-  bool acc_is_zero = false;
-};
-
-// Row r of `next` = sum over the entries (c, v) of row r of `graph`, in stored
-// order, of float32(v) * (1 / degree) times row c of `cur`, starting from
-// +0.0, for r in [lo, hi); each finished row is then accumulated as `then`
-// says. Matrices are n x dim, row-major; `cur` is only read.
-void propagate_rows(const CsrMatrix& graph, const float* __restrict cur,
-                    float* __restrict next, const RowAccumulation& then,
-                    std::uint64_t dim, std::uint64_t lo,
-                    std::uint64_t hi) noexcept;
-
 // One propagation step over a column block of width `width`: `cur` and
 // `next` are n x width (row stride width), `acc` (when not null) points at
 // the block's first column of the result, whose row stride is acc_stride.
@@ -121,8 +89,7 @@ struct BlockStep {
 // Rows [lo, hi) of next = P cur over the compact graph, each row the sum over
 // its entries (c, s) in stored order of s times row c of `cur`, from +0.0;
 // scaled to unit length when step.normalize; then, when step.acc is set, acc_row = next_row * weight + acc_row (written
-// without reading acc when acc_is_zero). The same arithmetic per element as
-// propagate_rows over the graph the compact one was built from.
+// without reading acc when acc_is_zero).
 void propagate_block_rows(const GraphView& graph, const BlockStep& step,
                           std::uint64_t lo, std::uint64_t hi) noexcept;
 

@@ -184,9 +184,9 @@ TEST_P(EngineOptionBits, HashMatches) {
   }
   const CsrInput in{row_ptrs.data(), IndexType::kInt64, cols.data(),
                     IndexType::kInt64, values.data(), n, cols.size()};
-  auto built = build_compact(in, true, nullptr);
+  auto built = build_compact(in, BuildOptions{}, nullptr);
   ASSERT_TRUE(built.ok());
-  const auto& g = std::get<CompactGraph>(built.value());
+  const CompactGraph& g = built.value();
   std::vector<float> x(n * f);
   for (std::uint64_t i = 0; i < n; ++i) {
     for (std::uint64_t j = 0; j < f; ++j) {

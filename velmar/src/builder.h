@@ -1,7 +1,8 @@
-// The passes that both symmetrizations share (the graph store's
-// CsrMatrix::make_undirected and the compact graph's builder): cutting rows
-// into parts of about equal work, the parallel transpose, and the merge of a
-// row of A with the same row of A^T.
+// The only code that turns stored entries into a graph's rows: sorting a row
+// by column and summing the entries that share a column, the transpose and
+// the merge that give A + A^T, and the entry scales the propagation
+// multiplies by. The graph store (CsrMatrix) and the compact graph are both
+// built through it, so they hold the same entries with the same bits.
 //
 // Rows are addressed through row pointers rp[0..n]; the entries of row r are
 // [rp[r] - rp[0], rp[r + 1] - rp[0]) of the column and value arrays. Callers
@@ -12,6 +13,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <vector>
+
+#include "buffer.h"
+#include "error.h"
 
 #include "platform.h"
 #include "pool.h"
@@ -172,6 +176,149 @@ inline void merge_row(const C* a_col, const double* a_val, std::uint64_t a,
   }
   for (; a < a_end; ++a) put(as_u64(a_col[a]), a_val[a] + 0.0);
   for (; b < b_end; ++b) put(as_u64(t_col[b]), t_val[b] + 0.0);
+}
+
+
+// Entries sharing a column are summed as they come, each later one added to
+// the sum so far: sum = incoming + sum. (With two NaNs the sum carries the
+// incoming payload.)
+inline double sum_duplicate(double sum, double incoming) noexcept {
+  return platform::add(incoming, sum);
+}
+
+template <class C>
+struct RowEntry {
+  C col;
+  double weight;
+};
+
+// Sorts the entries [s, e) of (col, val) by column, entries of equal column
+// keeping their stored order, sums each run of equal columns in that order
+// (sum_duplicate) and writes the row from position `to` on; returns the
+// number of entries written. The row is copied out first, so `to` may be any
+// position at or before s (compacting in place). No weight is tested.
+template <class C>
+std::uint64_t sort_row(C* col, double* val, std::uint64_t s, std::uint64_t e,
+                       std::uint64_t to, std::vector<RowEntry<C>>& scratch) {
+  scratch.clear();
+  for (std::uint64_t k = s; k < e; ++k) scratch.push_back({col[k], val[k]});
+  std::stable_sort(
+      scratch.begin(), scratch.end(),
+      [](const RowEntry<C>& a, const RowEntry<C>& b) { return a.col < b.col; });
+  std::uint64_t k = to;
+  for (std::size_t r = 0; r < scratch.size(); ++r) {
+    if (r > 0 && scratch[r].col == col[k - 1]) {
+      val[k - 1] = sum_duplicate(val[k - 1], scratch[r].weight);
+    } else {
+      col[k] = scratch[r].col;
+      val[k] = scratch[r].weight;
+      ++k;
+    }
+  }
+  return k - to;
+}
+
+// Whether the entries [s, e) strictly increase by column.
+template <class C>
+bool row_sorted(const C* col, std::uint64_t s, std::uint64_t e) noexcept {
+  for (std::uint64_t k = s + 1; k < e; ++k) {
+    if (!(col[k - 1] < col[k])) return false;
+  }
+  return true;
+}
+
+// The factor of an entry of weight w in a row of `degree` stored entries:
+// float32(w) * (1 / float32(degree)), each operation rounded to float32.
+inline float inverse_degree(std::uint64_t degree) noexcept {
+  return 1.0f / static_cast<float>(degree);
+}
+inline float entry_scale(double w, float inverse) noexcept {
+  return static_cast<float>(w) * inverse;
+}
+
+// A + A^T of rows whose columns strictly increase and lie below n, written
+// through `sink`:
+//   Result<std::uint64_t*> sink.row_pointers()  the result's n + 1 row
+//                                               pointers, allocated once the
+//                                               transpose's cursors are freed;
+//   Status sink.reserve(total)                  room for the entries;
+//   sink.put(position, column, sum, inverse)    one entry (row-parallel), with
+//                                               inverse_degree of its row.
+// T = A^T is built in scratch buffers of column type O; a counting merge of
+// each row of A with the same row of T sizes the output rows, and every row
+// is then merged again straight into its place. Sums that compare equal to
+// 0.0 are dropped (merge_row). `stop()` is asked between passes; when it
+// says so, the result is incomplete and Cancelled is returned.
+template <class O, class P, class C, class Sink, class Stop>
+Status symmetrize(const P* rp, const C* a_col, const double* a_val,
+                  std::uint64_t n, Sink& sink, Stop&& stop) {
+  const std::uint64_t nnz = as_u64(rp[n]) - as_u64(rp[0]);
+  const std::uint64_t base = as_u64(rp[0]);
+  auto tp_buf = Buffer<std::uint64_t>::allocate(n + 1);
+  if (!tp_buf.ok()) return std::move(tp_buf).error();
+  auto tc_buf = Buffer<O>::allocate(nnz);
+  if (!tc_buf.ok()) return std::move(tc_buf).error();
+  auto tv_buf = Buffer<double>::allocate(nnz);
+  if (!tv_buf.ok()) return std::move(tv_buf).error();
+  std::uint64_t* tp = tp_buf->data();
+  O* tc = tc_buf->data();
+  double* tv = tv_buf->data();
+  {
+    // The cursors are freed before the output is allocated (the memory
+    // plan counts on it). 32-bit cursors do below 2^32 entries.
+    const std::uint64_t parts = transpose_parts(n, nnz, num_threads());
+    const bool narrow = nnz <= 0xFFFFFFFFull;
+    Buffer<std::uint32_t> narrow_cursors;
+    Buffer<std::uint64_t> wide_cursors;
+    if (parts > 1) {
+      if (narrow) {
+        auto c = Buffer<std::uint32_t>::allocate(parts * n);
+        if (!c.ok()) return std::move(c).error();
+        narrow_cursors = std::move(c).value();
+      } else {
+        auto c = Buffer<std::uint64_t>::allocate(parts * n);
+        if (!c.ok()) return std::move(c).error();
+        wide_cursors = std::move(c).value();
+      }
+    }
+    if (narrow) {
+      transpose(rp, a_col, a_val, n, parts, narrow_cursors.data(), tp, tc, tv);
+    } else {
+      transpose(rp, a_col, a_val, n, parts, wide_cursors.data(), tp, tc, tv);
+    }
+  }
+  if (stop()) return VelmarError::cancelled();
+
+  auto rows = sink.row_pointers();
+  if (!rows.ok()) return std::move(rows).error();
+  std::uint64_t* const op = rows.value();
+  parallel_for(0, n, kMergeGrain, [&](std::uint64_t lo, std::uint64_t hi) {
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      std::uint64_t len = 0;
+      merge_row(a_col, a_val, as_u64(rp[i]) - base, as_u64(rp[i + 1]) - base,
+                tc, tv, tp[i], tp[i + 1],
+                [&len](std::uint64_t, double) { ++len; });
+      op[i + 1] = len;
+    }
+  });
+  op[0] = 0;
+  for (std::uint64_t i = 0; i < n; ++i) op[i + 1] += op[i];
+  if (stop()) return VelmarError::cancelled();
+
+  if (Status s = sink.reserve(op[n]); !s.ok()) return s;
+  parallel_for(0, n, kMergeGrain, [&](std::uint64_t lo, std::uint64_t hi) {
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      std::uint64_t pos = op[i];
+      const float inverse = inverse_degree(op[i + 1] - op[i]);
+      merge_row(a_col, a_val, as_u64(rp[i]) - base, as_u64(rp[i + 1]) - base,
+                tc, tv, tp[i], tp[i + 1], [&](std::uint64_t c, double w) {
+                  sink.put(pos, c, w, inverse);
+                  ++pos;
+                });
+    }
+  });
+  if (stop()) return VelmarError::cancelled();
+  return ok_status();
 }
 
 }  // namespace velmar::detail
