@@ -148,36 +148,43 @@ void transpose(const P* rp, const C* a_col, const double* a_val,
   });
 }
 
+// The weight of a position of A + A^T: the two sides added (A's first), or
+// one side's weight + 0.0 (which turns -0.0 into +0.0). A sum that compares
+// equal to 0.0 is not stored (either zero is dropped, NaN kept).
+inline double pair_sum(double a, double t) noexcept {
+  return platform::add(a, t);
+}
+inline double one_side_sum(double w) noexcept { return w + 0.0; }
+inline bool stored(double sum) noexcept { return sum != 0.0; }
+
 // Row i of A + A^T from row i of A (a_col[a..a_end), ascending) and row i of
-// A^T (t_col[b..b_end), ascending): emit(column, sum) for every sum that
-// compares unequal to 0.0 (either zero is dropped, NaN kept), ascending. An
-// entry on one side only is summed with +0.0.
+// A^T (t_col[b..b_end), ascending): emit(column, sum) for every stored sum,
+// ascending.
 template <class C, class O, class Emit>
 inline void merge_row(const C* a_col, const double* a_val, std::uint64_t a,
                       std::uint64_t a_end, const O* t_col, const double* t_val,
                       std::uint64_t b, std::uint64_t b_end, Emit&& emit) {
   const auto put = [&](std::uint64_t c, double w) {
-    if (w != 0.0) emit(c, w);
+    if (stored(w)) emit(c, w);
   };
   while (a < a_end && b < b_end) {
     const std::uint64_t ca = as_u64(a_col[a]);
     const std::uint64_t cb = as_u64(t_col[b]);
     if (ca < cb) {
-      put(ca, a_val[a] + 0.0);
+      put(ca, one_side_sum(a_val[a]));
       ++a;
     } else if (cb < ca) {
-      put(cb, t_val[b] + 0.0);
+      put(cb, one_side_sum(t_val[b]));
       ++b;
     } else {
-      put(ca, platform::add(a_val[a], t_val[b]));
+      put(ca, pair_sum(a_val[a], t_val[b]));
       ++a;
       ++b;
     }
   }
-  for (; a < a_end; ++a) put(as_u64(a_col[a]), a_val[a] + 0.0);
-  for (; b < b_end; ++b) put(as_u64(t_col[b]), t_val[b] + 0.0);
+  for (; a < a_end; ++a) put(as_u64(a_col[a]), one_side_sum(a_val[a]));
+  for (; b < b_end; ++b) put(as_u64(t_col[b]), one_side_sum(t_val[b]));
 }
-
 
 // Entries sharing a column are summed as they come, each later one added to
 // the sum so far: sum = incoming + sum. (With two NaNs the sum carries the

@@ -225,7 +225,8 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     const std::uint64_t* const rp = graph.row_ptrs();
     for_rows(n, 16, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
       for (std::uint64_t r = lo; r < hi; ++r) {
-        const std::uint64_t deg = rp[r + 1] - rp[r];
+        const std::uint64_t deg =
+            s.degrees != nullptr ? s.degrees[r] : rp[r + 1] - rp[r];
         scale[r] = deg == 0 ? 1.0f
                             : static_cast<float>(std::pow(
                                   static_cast<double>(deg), beta));

@@ -25,8 +25,10 @@ struct EmbedSettings {
   std::uint64_t block = 1;          // columns per working block, >= 1
   std::uint64_t dim = 0;            // columns of the whole embedding; 0: j1
   // Row i of the initial matrix is scaled by float32(deg_i ^ beta), deg_i
-  // being the number of entries of row i; rows without entries are not.
+  // being the number of entries of row i (or degrees[i] when given: nodes
+  // whose edges are not in the graph); rows without entries are not.
   double normalization_strength = 0.0;
+  const std::uint64_t* degrees = nullptr;
   // Every H_i, i >= 1, scaled to unit row length before it is weighted and
   // propagated. Couples the columns: needs j0 = 0, j1 = dim and one block.
   bool step_normalize = false;

@@ -545,6 +545,56 @@ Result<CompactGraph> build_compact(const CooInput& input,
   return build_coo_by_col<std::int64_t>(input, options, cancel);
 }
 
+std::uint64_t merge_sorted(std::int64_t* r, std::int64_t* c,
+                           const std::int64_t* side, double* w,
+                           std::uint64_t count, bool undirected) noexcept {
+  // Duplicates first: one sum per (r, c, side), written in place.
+  std::uint64_t runs = 0;
+  std::int64_t run_side = 0;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    if (runs > 0 && r[runs - 1] == r[k] && c[runs - 1] == c[k] &&
+        run_side == side[k]) {
+      w[runs - 1] = detail::sum_duplicate(w[runs - 1], w[k]);
+      continue;
+    }
+    r[runs] = r[k];
+    c[runs] = c[k];
+    w[runs] = w[k];
+    run_side = side[k];
+    ++runs;
+  }
+  if (!undirected) return runs;
+  // Then each position's sides: two runs of one position are its two sides,
+  // A's sum (side 0) first.
+  std::uint64_t out = 0;
+  for (std::uint64_t k = 0; k < runs;) {
+    const bool pair = k + 1 < runs && r[k + 1] == r[k] && c[k + 1] == c[k];
+    const double sum =
+        pair ? detail::pair_sum(w[k], w[k + 1]) : detail::one_side_sum(w[k]);
+    if (detail::stored(sum)) {
+      r[out] = r[k];
+      c[out] = c[k];
+      w[out] = sum;
+      ++out;
+    }
+    k += pair ? 2 : 1;
+  }
+  return out;
+}
+
+void entry_scales(const std::int64_t* row_ptrs, std::uint64_t rows,
+                  const double* values, float* scales) noexcept {
+  for (std::uint64_t i = 0; i < rows; ++i) {
+    const auto b = static_cast<std::uint64_t>(row_ptrs[i]);
+    const auto e = static_cast<std::uint64_t>(row_ptrs[i + 1]);
+    if (b == e) continue;
+    const float inverse = detail::inverse_degree(e - b);
+    for (std::uint64_t k = b; k < e; ++k) {
+      scales[k] = detail::entry_scale(values[k], inverse);
+    }
+  }
+}
+
 Result<GraphView> view_compact(const CompactInput& input) {
   const std::uint64_t n = input.num_nodes;
   if (n == std::numeric_limits<std::uint64_t>::max()) {

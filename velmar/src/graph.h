@@ -137,6 +137,26 @@ Result<CompactGraph> build_compact(const CooInput& input,
                                    const BuildOptions& options,
                                    const CancelFlag* cancel);
 
+// Building a graph whose entries were sorted elsewhere (on disk, for a
+// graph larger than memory), with the code that builds every graph.
+//
+// merge_sorted: count entries (r[k], c[k], side[k], w[k]) sorted by
+// (r, c, side) and, within that, in the order they were read, holding whole
+// positions. Each run of one (r, c, side) is summed in order; then, when
+// `undirected`, a position's two sides (0: A, 1: A^T) give A + A^T as the
+// builders give it, sums comparing equal to 0.0 dropped (directed: every
+// sum is kept). The merged entries are written to the front of r, c and w;
+// returns their count.
+std::uint64_t merge_sorted(std::int64_t* r, std::int64_t* c,
+                           const std::int64_t* side, double* w,
+                           std::uint64_t count, bool undirected) noexcept;
+
+// scales[k] = float32(values[k]) * (1 / float32(degree)) for the entries of
+// `rows` consecutive rows whose row pointers, relative to the first entry,
+// are row_ptrs[0..rows] (row_ptrs[0] = 0).
+void entry_scales(const std::int64_t* row_ptrs, std::uint64_t rows,
+                  const double* values, float* scales) noexcept;
+
 // Checks caller compact arrays (O(n + nnz): row pointers as above, every
 // column below num_nodes) and returns a view over them without a copy.
 Result<GraphView> view_compact(const CompactInput& input);

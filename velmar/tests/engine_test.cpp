@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "algorithm.h"
@@ -265,6 +266,36 @@ TEST_P(EntriesInAnyOrder, BuildTheGraphStoresMatrix) {
       EXPECT_EQ(std::memcmp(&built->values()[k], &m.values[k], 8), 0) << k;
     }
   }
+
+  // The same entries as a graph larger than memory gets them: sorted
+  // elsewhere by (row, column, side, order read), then merged and scaled.
+  std::vector<std::tuple<std::int64_t, std::int64_t, int, std::size_t>> keys;
+  for (std::size_t k = 0; k < e.rows.size(); ++k) {
+    keys.emplace_back(e.rows[k], e.cols[k], 0, k);
+    if (c.undirected) keys.emplace_back(e.cols[k], e.rows[k], 1, k);
+  }
+  std::sort(keys.begin(), keys.end());
+  std::vector<std::int64_t> r, col, side;
+  std::vector<double> w;
+  for (const auto& [kr, kc, ks, k] : keys) {
+    r.push_back(kr);
+    col.push_back(kc);
+    side.push_back(ks);
+    w.push_back(e.values[k]);
+  }
+  const std::uint64_t merged = merge_sorted(r.data(), col.data(), side.data(),
+                                            w.data(), r.size(), c.undirected);
+  ASSERT_EQ(merged, m.col_indices.size());
+  std::vector<std::int64_t> pointers(e.n + 1, 0);
+  for (std::uint64_t k = 0; k < merged; ++k) {
+    ++pointers[static_cast<std::uint64_t>(r[k]) + 1];
+    EXPECT_EQ(static_cast<std::uint64_t>(col[k]), m.col_indices[k]) << k;
+    EXPECT_EQ(std::memcmp(&w[k], &m.values[k], 8), 0) << k;
+  }
+  for (std::uint64_t i = 0; i < e.n; ++i) pointers[i + 1] += pointers[i];
+  std::vector<float> scales(merged);
+  entry_scales(pointers.data(), e.n, w.data(), scales.data());
+  EXPECT_EQ(std::memcmp(scales.data(), g.scales(), merged * sizeof(float)), 0);
 }
 
 const Entries kDuplicates{
