@@ -97,13 +97,13 @@ PyRef caller_output(PyObject* obj, std::uint64_t n, std::uint64_t columns,
 
 PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return guarded(module, [&]() -> PyObject* {
     EngineState* st = state_of(module);
     std::array<PyObject*, std::size(kEmbedParams)> slot{};  // borrowed
     if (!parse_args(kEmbed, args, nargs, kwnames, slot)) return nullptr;
-    Converter in{kEmbed, slot};
+    Converter in{st->glue, kEmbed, slot};
     if (!PyObject_TypeCheck(slot[0], st->graph_type)) {
-      raise_not_instance(slot[0], "Graph");
+      raise_not_instance(st->glue, slot[0], "Graph");
       return nullptr;
     }
     PyRef graph = PyRef::borrow(slot[0]);
@@ -208,7 +208,7 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
       return nullptr;
     }
     if (out) return out.release();
-    return wrap_result(DenseMatrix{std::move(*owned), n, columns});
+    return wrap_result(st->glue, DenseMatrix{std::move(*owned), n, columns});
   });
 }
 

@@ -8,25 +8,16 @@
 // This file holds the definition, the method table and the module state's
 // life (exec, traverse, clear, free); engine_state.h lists the others.
 // Module state (multi-phase initialisation) holds the types, the Cancelled
-// exception and the pool; nothing lives in C++ globals.
+// exception, the glue's objects and the pool; nothing lives in C++ globals.
 #include <utility>
 
 #include "engine_state.h"
 
-namespace velmar::binding {
-
-extern const char* const kResultOwnerTypeName;
-const char* const kResultOwnerTypeName = "velmar._engine.BufferOwner";
-
-}  // namespace velmar::binding
-
 namespace velmar::binding::engine {
 namespace {
 
-template <class F>
-PyCFunction as_method(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+// Qualified name of the owner type of result arrays.
+constexpr const char* kOwnerTypeName = "velmar._engine.BufferOwner";
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
@@ -99,8 +90,9 @@ PyMethodDef engine_methods[] = {
 };
 
 int engine_exec(PyObject* module) {
-  return guarded([&]() -> int {
+  return guarded(module, [&]() -> int {
     EngineState* st = state_of(module);
+    st->glue.owner_type_name = kOwnerTypeName;
     st->graph_type = make_graph_type();
     if (st->graph_type == nullptr) return -1;
     st->control_type = make_control_type();
@@ -131,7 +123,7 @@ int engine_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(st->graph_type);
   Py_VISIT(st->control_type);
   Py_VISIT(st->cancelled);
-  return 0;
+  return visit_glue_state(st->glue, visit, arg);
 }
 
 int engine_clear(PyObject* module) {
@@ -143,6 +135,7 @@ int engine_clear(PyObject* module) {
   st->graph_type = nullptr;
   st->control_type = nullptr;
   st->cancelled = nullptr;
+  clear_glue_state(st->glue);
   return 0;
 }
 
@@ -177,8 +170,9 @@ PyModuleDef engine_def = {
 
 namespace velmar::binding {
 
-// The package's internal faults are plain SystemErrors with the message.
-void raise_internal_fault(const char* message) noexcept {
+// The package's internal faults are plain SystemErrors with the message,
+// so no module object is needed to raise one.
+void raise_internal_fault(PyObject*, const char* message) noexcept {
   try {
     PyErr_Format(PyExc_SystemError, "velmar._engine: internal fault: %s",
                  message);

@@ -1,5 +1,5 @@
-// What the files of `velmar._engine` share: the module state (the Graph
-// and RunControl types, Cancelled, the worker pool), the
+// What the files of `velmar._engine` share: the module state (the glue's
+// objects, the Graph and RunControl types, Cancelled, the worker pool), the
 // two object types' accessors and the entry points each file defines.
 //   engine_module.cpp   module definition, exec/traverse/clear/free, methods
 //   graph_type.cpp      Graph            run_control_type.cpp  RunControl
@@ -16,6 +16,7 @@
 
 #include "cpu_count.h"
 #include "engine.h"
+#include "glue_state.h"
 #include "graph.h"
 #include "pool.h"
 #include "py_ref.h"
@@ -52,6 +53,7 @@ struct PoolSlot {
 // Module state: zeroed memory from the interpreter, filled by the exec slot;
 // the objects are released by m_clear, the pool by m_free.
 struct EngineState {
+  GlueState glue;
   PyTypeObject* graph_type;
   PyTypeObject* control_type;
   PyObject* cancelled;  // the Cancelled exception

@@ -32,11 +32,11 @@ constexpr CallSpec kOpen{"open_graph", kOpenParams, 4};
 
 PyObject* build_graph(PyObject* module, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return guarded(module, [&]() -> PyObject* {
     EngineState* st = state_of(module);
     std::array<PyObject*, std::size(kBuildParams)> slot{};  // borrowed
     if (!parse_args(kBuild, args, nargs, kwnames, slot)) return nullptr;
-    Converter in{kBuild, slot};
+    Converter in{st->glue, kBuild, slot};
     std::size_t rp_kind = 0, col_kind = 0;
     PyRef rp = plain_array(slot[0], "row_ptrs", {kInt32, kInt64}, &rp_kind);
     if (!rp) return nullptr;
@@ -97,11 +97,11 @@ PyObject* build_graph(PyObject* module, PyObject* const* args,
 
 PyObject* open_graph(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return guarded(module, [&]() -> PyObject* {
     EngineState* st = state_of(module);
     std::array<PyObject*, std::size(kOpenParams)> slot{};  // borrowed
     if (!parse_args(kOpen, args, nargs, kwnames, slot)) return nullptr;
-    Converter in{kOpen, slot};
+    Converter in{st->glue, kOpen, slot};
     PyRef rp = plain_array(slot[0], "row_ptrs", {kInt64}, nullptr);
     if (!rp) return nullptr;
     std::size_t col_kind = 0;

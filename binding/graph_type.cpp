@@ -52,7 +52,9 @@ PyRef graph_array(PyObject* graph, int type_num, const void* data,
 }
 
 PyObject* graph_arrays(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
+  // A method gets its instance, not the module; the module's internal fault
+  // needs none (engine_module.cpp).
+  return guarded(nullptr, [&]() -> PyObject* {
     ensure_numpy_api();
     const GraphView& v = view_of(self);
     PyRef rp = graph_array(self, NPY_INT64, v.row_ptrs(), v.num_nodes() + 1);

@@ -23,11 +23,11 @@ constexpr CallSpec kPlan{"memory_plan", kPlanParams, 3};
 
 PyObject* memory_plan(PyObject* module, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return guarded(module, [&]() -> PyObject* {
     EngineState* st = state_of(module);
     std::array<PyObject*, std::size(kPlanParams)> slot{};  // borrowed
     if (!parse_args(kPlan, args, nargs, kwnames, slot)) return nullptr;
-    Converter in{kPlan, slot};
+    Converter in{st->glue, kPlan, slot};
     auto n = in.u64(0);
     if (!n) return nullptr;
     auto nnz = in.u64(1);
@@ -106,7 +106,7 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args,
 }
 
 PyObject* set_num_threads(PyObject* module, PyObject* arg) {
-  return guarded([&]() -> PyObject* {
+  return guarded(module, [&]() -> PyObject* {
     const unsigned long long count = PyLong_AsUnsignedLongLong(arg);
     if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
       return nullptr;
@@ -122,7 +122,7 @@ PyObject* set_num_threads(PyObject* module, PyObject* arg) {
 }
 
 PyObject* get_num_threads(PyObject* module, PyObject*) {
-  return guarded([&]() -> PyObject* {
+  return guarded(module, [&]() -> PyObject* {
     return PyLong_FromSize_t(state_of(module)->pool->size());
   });
 }

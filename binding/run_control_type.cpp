@@ -15,7 +15,9 @@ struct ControlObject {
 };
 
 PyObject* control_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  // tp_new gets the type, not the module; the module's internal fault needs
+  // none (engine_module.cpp).
+  return guarded(nullptr, [&]() -> PyObject* {
     if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs))) {
       PyErr_SetString(PyExc_TypeError, "RunControl() takes no arguments");
       return nullptr;
@@ -86,7 +88,7 @@ RunControl& control_of(PyObject* control) {
 bool control_arg(EngineState* st, PyObject* slot, PyRef& control) {
   if (slot == nullptr || slot == Py_None) return true;
   if (!PyObject_TypeCheck(slot, st->control_type)) {
-    raise_not_instance(slot, "RunControl");
+    raise_not_instance(st->glue, slot, "RunControl");
     return false;
   }
   control = PyRef::borrow(slot);
