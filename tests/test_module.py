@@ -200,12 +200,25 @@ def test_missing_numpy_api_is_an_internal_fault():
     assert "Failed to access NumPy array API capsule" in proc.stderr
 
 
+# A variable holding a Python object (PyObject*, PyTypeObject*, PyRef, plain or
+# atomic) at namespace scope, which starts in column 0 here, or static or
+# thread_local anywhere: it would be shared by module instances and
+# interpreters, and outlive them.
+_OBJECT_VARIABLE = (
+    r"(?:std::atomic<\s*)?(?:PyObject\s*\*|PyTypeObject\s*\*|PyRef\s)\s*>?\s*(?:const\s+)?\w+\s*[=;\[{]"
+)
+GLOBAL_OBJECT = (
+    rf"^(?:(?:extern|inline|const|constinit)\s+)*{_OBJECT_VARIABLE}"
+    rf"|\b(?:static|thread_local)\s+(?:(?:inline|const|constinit)\s+)*{_OBJECT_VARIABLE}"
+)
+
 LINT_RULES = [
     (r"Py_BEGIN_ALLOW_THREADS|Py_END_ALLOW_THREADS", "release the GIL with without_gil"),
     (r"PyModule_AddObject\(", "PyModule_AddObject steals only on success"),
     (r"PyArg_Parse", "arguments go through parse_args"),
     (r"\bPy_(X)?DECREF\b|\bPy_CLEAR\b|\bPy_SETREF\b", "references are dropped by PyRef"),
     (r"\bPYPY_VERSION\b", "interpreter differences are handled in compat.h"),
+    (GLOBAL_OBJECT, "Python objects live in module state"),
 ]
 # The one file where a rule's construct belongs.
 LINT_HOME = {
@@ -226,3 +239,23 @@ def test_binding_source_rules(pattern, why):
                 offenders.append(f"{path.name}:{number}: {line.strip()}")
     assert not offenders, why
 
+
+@pytest.mark.parametrize(
+    "line, flagged",
+    [
+        ("PyObject* name_qualname = nullptr;", True),
+        ("PyTypeObject* slice_container_type = nullptr;", True),
+        ("static PyObject* cache;", True),
+        ("  static PyTypeObject* type = nullptr;", True),
+        ("std::atomic<PyObject*> latest{nullptr};", True),
+        ("PyRef kept;", True),
+        ("  thread_local PyObject* last = nullptr;", True),
+        ("PyObject* wrap_result(GlueState& glue, DenseMatrix matrix);", False),
+        ("PyRef entry_module(PyObject* self);", False),
+        ("  static PyRef steal(PyObject* o) noexcept {", False),
+        ("  PyObject* type = panic_exception(st);", False),
+        ("  PyObject* panic_exception;", False),
+    ],
+)
+def test_global_object_rule(line, flagged):
+    assert bool(re.search(GLOBAL_OBJECT, line)) is flagged
