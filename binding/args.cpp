@@ -14,21 +14,15 @@
 namespace velmar::binding {
 namespace {
 
-// An attribute name as an interned str, created on first use and kept for
-// the life of the process. Fresh name objects on every lookup would also
-// pile up in the interpreter's type-attribute cache. Borrowed; nullptr
-// with an exception set if it cannot be created.
+// An attribute name as an interned str, kept in the calling module's state
+// and made there on first use. Borrowed; nullptr with an exception set if it
+// cannot be created.
 PyObject* interned(PyObject*& slot, const char* text) {
   if (slot == nullptr) slot = PyUnicode_InternFromString(text);
   return slot;
 }
-PyObject* name_qualname = nullptr;
-PyObject* name_module = nullptr;
-PyObject* name_name = nullptr;
-PyObject* name_bool = nullptr;
-PyObject* name_add_note = nullptr;
 
-// getattr(obj, name) for one of the cached names; an empty PyRef with an
+// getattr(obj, name) for one of the module's names; an empty PyRef with an
 // exception set on failure.
 PyRef get_attr(PyObject* obj, PyObject*& slot, const char* text) {
   PyObject* name = interned(slot, text);
@@ -36,17 +30,16 @@ PyRef get_attr(PyObject* obj, PyObject*& slot, const char* text) {
   return PyRef::steal(PyObject_GetAttr(obj, name));
 }
 
-
 // Gives the pending exception the note "while processing '<param>'". A
 // failure to add it (no add_note before Python 3.11, or an error inside it)
 // is discarded and the exception stays as it was.
-void add_processing_note(std::string_view param) {
+void add_processing_note(GlueState& glue, std::string_view param) {
   FetchedError error = fetch_error();
   if (error.value) {
     const std::string text = "while processing '" + std::string(param) + "'";
     PyRef note = PyRef::steal(PyUnicode_FromStringAndSize(
         text.data(), static_cast<Py_ssize_t>(text.size())));
-    PyObject* method = interned(name_add_note, "add_note");
+    PyObject* method = interned(glue.name_add_note, "add_note");
     if (note && method != nullptr) {
       PyRef ignored = PyRef::steal(
           PyObject_CallMethodOneArg(error.value.get(), method, note.get()));
@@ -57,13 +50,13 @@ void add_processing_note(std::string_view param) {
 }
 
 // The str check and the sequence check shared by every sequence parameter.
-bool check_sequence(PyObject* obj) {
+bool check_sequence(GlueState& glue, PyObject* obj) {
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
   }
   if (!PySequence_Check(obj)) {
-    raise_not_instance(obj, "Sequence");
+    raise_not_instance(glue, obj, "Sequence");
     return false;
   }
   return true;
@@ -108,7 +101,7 @@ std::optional<double> to_double(PyObject* obj) {
   return v;
 }
 
-PyRef to_array(PyObject* obj, int type_num, int ndim) {
+PyRef to_array(GlueState& glue, PyObject* obj, int type_num, int ndim) {
   ensure_numpy_api();
   if (PyArray_Check(obj)) {
     auto* arr = reinterpret_cast<PyArrayObject*>(obj);
@@ -123,12 +116,12 @@ PyRef to_array(PyObject* obj, int type_num, int ndim) {
       }
     }
   }
-  raise_not_instance(obj, "ndarray");
+  raise_not_instance(glue, obj, "ndarray");
   return {};
 }
 
-std::optional<std::vector<double>> to_floats(PyObject* obj) {
-  if (!check_sequence(obj)) return std::nullopt;
+std::optional<std::vector<double>> to_floats(GlueState& glue, PyObject* obj) {
+  if (!check_sequence(glue, obj)) return std::nullopt;
   std::vector<double> out;
   reserve_from_len(out, obj);
   PyRef it = PyRef::steal(PyObject_GetIter(obj));
@@ -159,24 +152,24 @@ std::optional<bool> attr_is_one_of(PyRef attr,
   return false;
 }
 
-std::optional<bool> to_bool(PyObject* obj) {
+std::optional<bool> to_bool(GlueState& glue, PyObject* obj) {
   if (PyBool_Check(obj)) return obj == Py_True;
   auto* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
   // NumPy's boolean scalar ("bool" from NumPy 2 on, "bool_" before).
   auto from_numpy =
-      attr_is_one_of(get_attr(type, name_module, "__module__"), {"numpy"});
+      attr_is_one_of(get_attr(type, glue.name_module, "__module__"), {"numpy"});
   if (!from_numpy) return std::nullopt;
   if (*from_numpy) {
-    auto is_bool = attr_is_one_of(get_attr(type, name_name, "__name__"),
+    auto is_bool = attr_is_one_of(get_attr(type, glue.name_name, "__name__"),
                                   {"bool_", "bool"});
     if (!is_bool) return std::nullopt;
     from_numpy = *is_bool;
   }
   if (!*from_numpy) {
-    raise_not_instance(obj, "bool");
+    raise_not_instance(glue, obj, "bool");
     return std::nullopt;
   }
-  PyRef method = get_attr(type, name_bool, "__bool__");
+  PyRef method = get_attr(type, glue.name_bool, "__bool__");
   if (!method) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
     PyErr_Clear();
@@ -188,27 +181,27 @@ std::optional<bool> to_bool(PyObject* obj) {
   PyRef result = PyRef::steal(PyObject_CallOneArg(method.get(), obj));
   if (!result) return std::nullopt;
   if (!PyBool_Check(result.get())) {
-    raise_not_instance(result.get(), "bool");
+    raise_not_instance(glue, result.get(), "bool");
     return std::nullopt;
   }
   return result.get() == Py_True;
 }
 
-std::optional<AdjacencyLists> to_adj_lists(PyObject* obj) {
-  if (!check_sequence(obj)) return std::nullopt;
+std::optional<AdjacencyLists> to_adj_lists(GlueState& glue, PyObject* obj) {
+  if (!check_sequence(glue, obj)) return std::nullopt;
   AdjacencyLists lists;
   reserve_from_len(lists, obj);
   PyRef outer = PyRef::steal(PyObject_GetIter(obj));
   if (!outer) return std::nullopt;
   while (PyRef item = PyRef::steal(PyIter_Next(outer.get()))) {
-    if (!check_sequence(item.get())) return std::nullopt;
+    if (!check_sequence(glue, item.get())) return std::nullopt;
     auto& row = lists.emplace_back();
     reserve_from_len(row, item.get());
     PyRef inner = PyRef::steal(PyObject_GetIter(item.get()));
     if (!inner) return std::nullopt;
     while (PyRef pair = PyRef::steal(PyIter_Next(inner.get()))) {
       if (!PyTuple_Check(pair.get())) {
-        raise_not_instance(pair.get(), "tuple");
+        raise_not_instance(glue, pair.get(), "tuple");
         return std::nullopt;
       }
       const Py_ssize_t len = PyTuple_GET_SIZE(pair.get());
@@ -335,12 +328,12 @@ bool parse_args(const CallSpec& call, PyObject* const* args, Py_ssize_t nargs,
 
 template <class T>
 T Converter::noted(std::size_t i, T converted) {
-  if (!converted) add_processing_note(call_.params[i]);
+  if (!converted) add_processing_note(glue_, call_.params[i]);
   return converted;
 }
 
 PyRef Converter::array(std::size_t i, int type_num, int ndim) {
-  return noted(i, to_array(slot_[i], type_num, ndim));
+  return noted(i, to_array(glue_, slot_[i], type_num, ndim));
 }
 
 std::optional<std::uint64_t> Converter::u64(std::size_t i) {
@@ -348,7 +341,7 @@ std::optional<std::uint64_t> Converter::u64(std::size_t i) {
 }
 
 std::optional<std::vector<double>> Converter::floats(std::size_t i) {
-  return noted(i, to_floats(slot_[i]));
+  return noted(i, to_floats(glue_, slot_[i]));
 }
 
 std::optional<std::optional<std::uint64_t>> Converter::seed(std::size_t i) {
@@ -363,21 +356,22 @@ std::optional<std::optional<std::uint64_t>> Converter::seed(std::size_t i) {
 
 std::optional<bool> Converter::boolean(std::size_t i) {
   if (slot_[i] == nullptr) return true;
-  return noted(i, to_bool(slot_[i]));
+  return noted(i, to_bool(glue_, slot_[i]));
 }
 
 std::optional<AdjacencyLists> Converter::adj_lists(std::size_t i) {
-  return noted(i, to_adj_lists(slot_[i]));
+  return noted(i, to_adj_lists(glue_, slot_[i]));
 }
 
-void raise_not_instance(PyObject* obj, const char* expected) {
+void raise_not_instance(GlueState& glue, PyObject* obj,
+                        const char* expected) {
   if (obj == Py_None) {
     PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'",
                  expected);
     return;
   }
   PyRef name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
-                        name_qualname, "__qualname__");
+                        glue.name_qualname, "__qualname__");
   if (!name) return;  // that failure is the one reported
   PyErr_Format(PyExc_TypeError, "'%S' object is not an instance of '%s'",
                name.get(), expected);

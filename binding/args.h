@@ -6,6 +6,7 @@
 // value (or false) with a Python exception set.
 #pragma once
 
+#include "glue_state.h"
 #include "py_ref.h"
 
 #include <cstddef>
@@ -36,10 +37,12 @@ bool parse_args(const CallSpec& call, PyObject* const* args, Py_ssize_t nargs,
 // Converts the parsed slots of one call, each by the kind of its parameter.
 // When a conversion fails, its exception gets the note
 // "while processing '<parameter>'" before it is returned to the caller.
+// `glue` is the calling module's (attribute names are looked up through it).
 class Converter {
  public:
-  Converter(const CallSpec& call, std::span<PyObject* const> slot)
-      : call_(call), slot_(slot) {}
+  Converter(GlueState& glue, const CallSpec& call,
+            std::span<PyObject* const> slot)
+      : glue_(glue), call_(call), slot_(slot) {}
 
   // A NumPy array (or subclass) of exactly `ndim` dimensions whose dtype is
   // equivalent to `type_num`; a new reference to it.
@@ -60,13 +63,14 @@ class Converter {
   template <class T>
   T noted(std::size_t i, T converted);
 
+  GlueState& glue_;
   const CallSpec& call_;
   std::span<PyObject* const> slot_;
 };
 
 // Sets TypeError "'<qualified type name>' object is not an instance of
 // '<expected>'" ("'None' is not an instance of '<expected>'" for None).
-void raise_not_instance(PyObject* obj, const char* expected);
+void raise_not_instance(GlueState& glue, PyObject* obj, const char* expected);
 
 // The pending exception, taken out of the interpreter's error indicator and
 // put back unchanged, so that Python can be called in between.

@@ -23,10 +23,31 @@ namespace velmar::binding {
 // so that the functions do not present the module as their self. The
 // interpreters disagree on the self they pass (CPython passes null, PyPy the
 // module) and PyPy's function objects have no __self__ at all; the entry
-// points never read their self argument, so both are correct.
+// points use self when it is given and otherwise look their module up
+// (entry_module, module.cpp).
 inline constexpr int kEntryPointFlags =
     METH_FASTCALL | METH_STATIC | METH_KEYWORDS;  // 0xA2
 static_assert(kEntryPointFlags == 0xA2);
+
+// Cast for PyMethodDef::ml_meth, which is declared with the plain signature
+// whatever the flags say.
+template <class F>
+PyCFunction as_method(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// Per-interpreter storage. Because CPython calls the static entry points
+// with a null self, they find their module through a dictionary of the
+// calling interpreter (module.cpp). PyPy passes the module itself, and runs
+// one interpreter per process: no dictionary there. Borrowed; nullptr with
+// no exception set when there is none.
+inline PyObject* interpreter_dict() noexcept {
+#ifdef PYPY_VERSION
+  return nullptr;
+#else
+  return PyInterpreterState_GetDict(PyInterpreterState_Get());
+#endif
+}
 
 // Borrowed references. PyPy hands C code a proxy for each object and keeps a
 // borrowed proxy alive only as long as its container holds the object, as

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "args.h"
+#include "core_state.h"
 #include "numpy_api.h"
 #include "result_array.h"
 #include "velmar.h"
@@ -176,12 +177,15 @@ std::optional<VelmarBuilder> convert_settings(Converter& in,
 
 }  // namespace
 
-PyObject* fit_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* fit_csr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return guarded(self, [&]() -> PyObject* {
+    PyRef module = entry_module(self);
+    if (!module) return nullptr;
+    GlueState& glue = core_state(module.get()).glue;
     std::array<PyObject*, std::size(kFitCsrParams)> slot{};  // borrowed
     if (!parse_args(kFitCsr, args, nargs, kwnames, slot)) return nullptr;
-    Converter in{kFitCsr, slot};
+    Converter in{glue, kFitCsr, slot};
     // Declared in parameter order, so released in reverse. NPY_INT64 rather
     // than NPY_LONG: C long has 32 bits on Windows.
     PyRef row_ptrs = in.array(0, NPY_INT64, 1);
@@ -211,16 +215,19 @@ PyObject* fit_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       return builder->from_csr(std::move(*rows), std::move(*cols),
                               std::move(*vals), *num_nodes);
     });
-    return finish_run(std::move(outcome));
+    return finish_run(glue, std::move(outcome));
   });
 }
 
-PyObject* fit_dense(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* fit_dense(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return guarded(self, [&]() -> PyObject* {
+    PyRef module = entry_module(self);
+    if (!module) return nullptr;
+    GlueState& glue = core_state(module.get()).glue;
     std::array<PyObject*, std::size(kFitDenseParams)> slot{};  // borrowed
     if (!parse_args(kFitDense, args, nargs, kwnames, slot)) return nullptr;
-    Converter in{kFitDense, slot};
+    Converter in{glue, kFitDense, slot};
     PyRef adj_matrix = in.array(0, NPY_DOUBLE, 2);
     if (!adj_matrix) return nullptr;
     const auto builder = convert_settings(in, 1);
@@ -229,16 +236,19 @@ PyObject* fit_dense(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     auto matrix = copy_dense(adj_matrix);
     if (!matrix) return nullptr;
     auto outcome = without_gil([&] { return builder->fit_dense(matrix->view); });
-    return finish_run(std::move(outcome));
+    return finish_run(glue, std::move(outcome));
   });
 }
 
-PyObject* fit_adj_list(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* fit_adj_list(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return guarded(self, [&]() -> PyObject* {
+    PyRef module = entry_module(self);
+    if (!module) return nullptr;
+    GlueState& glue = core_state(module.get()).glue;
     std::array<PyObject*, std::size(kFitAdjListParams)> slot{};  // borrowed
     if (!parse_args(kFitAdjList, args, nargs, kwnames, slot)) return nullptr;
-    Converter in{kFitAdjList, slot};
+    Converter in{glue, kFitAdjList, slot};
     auto adj_list = in.adj_lists(0);
     if (!adj_list) return nullptr;
     const auto builder = convert_settings(in, 1);
@@ -246,7 +256,7 @@ PyObject* fit_adj_list(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
     auto outcome = without_gil(
         [&] { return builder->fit_adj_list(std::move(*adj_list)); });
-    return finish_run(std::move(outcome));
+    return finish_run(glue, std::move(outcome));
   });
 }
 

@@ -1,7 +1,8 @@
 // The module's three functions, as fast-call entry points with keywords.
-// Each takes the module as `self` (unused), the argument vector, the count of
-// positional arguments and the tuple of keyword names (or nullptr); returns a
-// new reference or nullptr with an exception set. GIL held on entry.
+// Each takes `self` (the module on PyPy, nullptr on CPython: see
+// entry_module), the argument vector, the count of positional arguments and
+// the tuple of keyword names (or nullptr); returns a new reference or nullptr
+// with an exception set. GIL held on entry.
 #pragma once
 
 #include "py_ref.h"

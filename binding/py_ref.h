@@ -61,17 +61,22 @@ decltype(auto) without_gil(F&& f) {
 // exception caught at the boundary. If raising itself fails by throwing, the
 // process ends through abort_at_boundary ("uncaught panic at ffi boundary"):
 // no C++ exception reaches the interpreter. raise_internal_fault is defined
-// by each module, the other two by the shared glue.
+// by each module and takes the module whose exception to raise (borrowed;
+// nullptr where the caller was given none, see guarded); the other two are
+// defined by the shared glue.
 void raise_no_memory() noexcept;
-void raise_internal_fault(const char* message) noexcept;
+void raise_internal_fault(PyObject* module, const char* message) noexcept;
 [[noreturn]] void abort_at_boundary() noexcept;
 
 // Runs an entry point's body. The body returns a new reference (or 0 for the
 // module's exec slot) on success, nullptr (or -1) with a Python exception set
 // on failure. Nothing thrown escapes: allocation failures become MemoryError,
-// every other exception a PanicException carrying its message.
+// every other exception the module's internal fault, raised for `module`
+// (borrowed): the module the entry point was called for, or nullptr where
+// the interpreter passes none (methods of a type, CPython's static
+// functions), and raise_internal_fault finds the exception by itself.
 template <class Body>
-auto guarded(Body&& body) noexcept -> decltype(body()) {
+auto guarded(PyObject* module, Body&& body) noexcept -> decltype(body()) {
   using R = decltype(body());
   static_assert(std::is_same_v<R, PyObject*> || std::is_same_v<R, int>);
   constexpr R kFailure = [] {
@@ -88,9 +93,9 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
   } catch (const std::bad_alloc&) {
     raise_no_memory();
   } catch (const std::exception& e) {
-    raise_internal_fault(e.what());
+    raise_internal_fault(module, e.what());
   } catch (...) {
-    raise_internal_fault("internal error in native code");
+    raise_internal_fault(module, "internal error in native code");
   }
   return kFailure;
 }

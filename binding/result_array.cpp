@@ -1,5 +1,6 @@
-// The result owner type PySliceContainer and the wrapping of an embedding as
-// a NumPy array over the engine's buffer; the ValueError of a VelmarError.
+// The result owner type (one per module instance, in its GlueState) and the
+// wrapping of an embedding as a NumPy array over the engine's buffer; the
+// ValueError of a VelmarError.
 #include "result_array.h"
 
 #include <cstdint>
@@ -33,7 +34,9 @@ struct SliceContainer {
 // collection. So the module also counts the bytes of its live buffers, and
 // collects by itself once they have grown by kCollectStep and doubled since
 // its last collection: PyPy's own rule for major collections, which bounds
-// the garbage by the results the caller keeps. GIL held throughout.
+// the garbage by the results the caller keeps. GIL held throughout. The
+// counts are the process's, not a module's: the collector they pace is the
+// process's (PyPy runs one interpreter), and they hold no Python object.
 constexpr std::size_t kCollectStep = std::size_t{256} << 20;
 std::size_t live_buffer_bytes = 0;
 std::size_t live_bytes_after_collect = 0;
@@ -89,31 +92,25 @@ PyType_Slot slice_container_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec slice_container_spec = {
-    nullptr,  // kResultOwnerTypeName, set when the type is made
-    static_cast<int>(sizeof(SliceContainer)),
-    0,
-    kInternalTypeFlags,
-    slice_container_slots,
-};
-
-// Created at first use and kept for the life of the process.
-PyTypeObject* slice_container_type = nullptr;
-
-PyTypeObject* get_slice_container_type() {
-  if (slice_container_type == nullptr) {
-    slice_container_spec.name = kResultOwnerTypeName;
-    PyObject* type = PyType_FromSpec(&slice_container_spec);  // new
+// The module's owner type, made on first use. Its qualified name is the
+// module's (glue.owner_type_name); the spec is only read while the type is
+// made.
+PyTypeObject* owner_type(GlueState& glue) {
+  if (glue.owner_type == nullptr) {
+    PyType_Spec spec = {glue.owner_type_name,
+                        static_cast<int>(sizeof(SliceContainer)), 0,
+                        kInternalTypeFlags, slice_container_slots};
+    PyObject* type = PyType_FromSpec(&spec);  // new
     if (type == nullptr) return nullptr;
     // Creating the type may run Python code and so let another thread in
     // first; keep whichever type was stored first.
-    if (slice_container_type == nullptr) {
-      slice_container_type = reinterpret_cast<PyTypeObject*>(type);
+    if (glue.owner_type == nullptr) {
+      glue.owner_type = reinterpret_cast<PyTypeObject*>(type);
     } else {
       PyRef discard = PyRef::steal(type);
     }
   }
-  return slice_container_type;
+  return glue.owner_type;
 }
 
 [[noreturn]] void fault(const char* what) {
@@ -129,7 +126,7 @@ alignas(16) float empty_array_storage[1];
 
 }  // namespace
 
-PyObject* wrap_result(DenseMatrix matrix) {
+PyObject* wrap_result(GlueState& glue, DenseMatrix matrix) {
   ensure_numpy_api();
   constexpr std::uint64_t kMaxIntp = static_cast<std::uint64_t>(NPY_MAX_INTP);
   // The shape and the row stride in bytes must fit NumPy's index type. Only a
@@ -140,7 +137,7 @@ PyObject* wrap_result(DenseMatrix matrix) {
     return nullptr;
   }
 
-  PyTypeObject* type = get_slice_container_type();
+  PyTypeObject* type = owner_type(glue);
   if (type == nullptr) fault("Failed to create slice container");
   PyRef container = PyRef::steal(type->tp_alloc(type, 0));
   if (!container) fault("Failed to create slice container");
@@ -178,8 +175,8 @@ void set_engine_error(const VelmarError& error) {
   PyErr_SetObject(PyExc_ValueError, message.get());
 }
 
-PyObject* finish_run(Result<DenseMatrix> outcome) {
-  if (outcome.ok()) return wrap_result(std::move(outcome).value());
+PyObject* finish_run(GlueState& glue, Result<DenseMatrix> outcome) {
+  if (outcome.ok()) return wrap_result(glue, std::move(outcome).value());
   set_engine_error(outcome.error());
   return nullptr;
 }

@@ -3,6 +3,8 @@ cancellation and progress."""
 
 from __future__ import annotations
 
+import importlib.machinery
+import importlib.util
 import subprocess
 import sys
 import textwrap
@@ -128,6 +130,28 @@ def test_memory_mapped_graph_and_output_without_copies(graph, reference, tmp_pat
 def test_open_graph_rejects_broken_arrays(arrays, message):
     with pytest.raises((ValueError, TypeError), match=message):
         _engine.open_graph(*arrays)
+
+
+def test_a_second_module_instance_has_its_own_types():
+    # The module made again from its spec: every type and exception is its
+    # own, so graphs of one instance are not graphs of the other.
+    path = _engine.__file__
+    loader = importlib.machinery.ExtensionFileLoader("velmar._engine", path)
+    spec = importlib.util.spec_from_file_location("velmar._engine", path, loader=loader)
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    for name in ("Graph", "RunControl", "Cancelled"):
+        assert getattr(other, name) is not getattr(_engine, name)
+    arrays = (np.array([0, 1, 2]), np.array([1, 0], np.int32), np.ones(2), 2, True)
+    graphs = [m.build_graph(*arrays) for m in (_engine, other)]
+    results = [m.embed(g, 4, [1.0, 0.5], 3) for m, g in zip((_engine, other), graphs)]
+    assert type(results[0].base) is not type(results[1].base)
+    assert type(results[1].base).__qualname__ == "BufferOwner"
+    assert np.array_equal(results[0], results[1])
+    with pytest.raises(TypeError, match="^'Graph' object is not an instance of 'Graph'$"):
+        _engine.embed(graphs[1], 4, [1.0])
+    with pytest.raises(TypeError, match="'RunControl' object is not an instance of 'RunControl'"):
+        other.embed(graphs[1], 4, [1.0], control=_engine.RunControl())
 
 
 def test_progress_callable_counts_blocks_times_steps(graph):

@@ -1,6 +1,7 @@
 """The module surface: initialisation, attributes, exported symbols, the
 internal-fault exception, and source rules of the binding."""
 
+import gc
 import importlib.machinery
 import importlib.util
 import inspect
@@ -8,6 +9,7 @@ import pathlib
 import re
 import shutil
 import subprocess
+import weakref
 
 import numpy as np
 import pytest
@@ -67,6 +69,81 @@ def test_exec_uses_the_name_the_module_is_loaded_under():
     assert np.array_equal(out, _rust_core.fit_adj_list([[(1, 1.0)], [(0, 1.0)]], 3, [1.0], seed=5))
 
 
+def load_again(name="_rust_core"):
+    """A second module object of the extension, made from its spec."""
+    path = _rust_core.__file__
+    loader = importlib.machinery.ExtensionFileLoader(name, path)
+    spec = importlib.util.spec_from_file_location(name, path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_module_instances_keep_their_own_objects():
+    # CPython calls the static entry points without their module; they find
+    # the newest live instance of the interpreter. Instances come and go:
+    # the first one must keep working once the others have died, with its
+    # own result owner type.
+    adj = [[(1, 1.0)], [(0, 1.0)]]
+    owner_types = []
+    for _ in range(3):
+        other = load_again()
+        owner_types.append(type(other.fit_adj_list(adj, 3, [1.0], seed=5).base))
+        gone = weakref.ref(other)
+        del other
+        gc.collect()
+        assert gone() is None
+    out = _rust_core.fit_adj_list(adj, 3, [1.0], seed=5)
+    assert type(out.base).__qualname__ == "PySliceContainer"
+    assert all(t is not type(out.base) for t in owner_types)
+    assert len(set(owner_types)) == 3
+
+
+FAULT_IN_INTERPRETER = """
+import sys, types
+fake = types.ModuleType("numpy"); fake.__version__ = "2.0.0"; fake.__path__ = []
+core = types.ModuleType("numpy._core"); core.__path__ = []
+sys.modules.update({"numpy": fake, "numpy._core": core,
+                    "numpy._core.multiarray": types.ModuleType("numpy._core.multiarray")})
+import _rust_core
+try:
+    _rust_core.fit_adj_list([], 2, [1.0])
+except BaseException as e:
+    panic = type(e)
+"""
+
+
+def test_each_interpreter_has_its_own_fault_exception():
+    # NumPy loads in one interpreter per process only, so the internal fault
+    # of a missing NumPy API serves in both: each interpreter's module makes
+    # its own PanicException.
+    report = "import os; os.write(FD, repr((id(panic), panic.__qualname__, panic.__base__.__name__)).encode())"
+    proc = run_python(
+        f"""
+        import os
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:
+            print("skip: no _xxsubinterpreters")
+            raise SystemExit(0)
+        exec({FAULT_IN_INTERPRETER!r})
+        try:
+            sub = interpreters.create(isolated=False)
+        except TypeError:
+            sub = interpreters.create()
+        r, w = os.pipe()
+        interpreters.run_string(sub, {FAULT_IN_INTERPRETER!r} + {report!r}.replace("FD", str(w)))
+        os.close(w)
+        there, name, base = eval(os.read(r, 200))
+        print(there != id(panic), name, base, panic.__qualname__)
+        """
+    )
+    if proc.stdout.startswith("skip"):
+        pytest.skip(proc.stdout.strip())
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["True", "PanicException", "BaseException", "PanicException"]
+
+
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm not installed")
 def test_only_init_function_is_exported():
     out = subprocess.run(
@@ -123,12 +200,25 @@ def test_missing_numpy_api_is_an_internal_fault():
     assert "Failed to access NumPy array API capsule" in proc.stderr
 
 
+# A variable holding a Python object (PyObject*, PyTypeObject*, PyRef, plain or
+# atomic) at namespace scope, which starts in column 0 here, or static or
+# thread_local anywhere: it would be shared by module instances and
+# interpreters, and outlive them.
+_OBJECT_VARIABLE = (
+    r"(?:std::atomic<\s*)?(?:PyObject\s*\*|PyTypeObject\s*\*|PyRef\s)\s*>?\s*(?:const\s+)?\w+\s*[=;\[{]"
+)
+GLOBAL_OBJECT = (
+    rf"^(?:(?:extern|inline|const|constinit)\s+)*{_OBJECT_VARIABLE}"
+    rf"|\b(?:static|thread_local)\s+(?:(?:inline|const|constinit)\s+)*{_OBJECT_VARIABLE}"
+)
+
 LINT_RULES = [
     (r"Py_BEGIN_ALLOW_THREADS|Py_END_ALLOW_THREADS", "release the GIL with without_gil"),
     (r"PyModule_AddObject\(", "PyModule_AddObject steals only on success"),
     (r"PyArg_Parse", "arguments go through parse_args"),
     (r"\bPy_(X)?DECREF\b|\bPy_CLEAR\b|\bPy_SETREF\b", "references are dropped by PyRef"),
     (r"\bPYPY_VERSION\b", "interpreter differences are handled in compat.h"),
+    (GLOBAL_OBJECT, "Python objects live in module state"),
 ]
 # The one file where a rule's construct belongs.
 LINT_HOME = {
@@ -148,3 +238,24 @@ def test_binding_source_rules(pattern, why):
             if re.search(pattern, code):
                 offenders.append(f"{path.name}:{number}: {line.strip()}")
     assert not offenders, why
+
+
+@pytest.mark.parametrize(
+    "line, flagged",
+    [
+        ("PyObject* name_qualname = nullptr;", True),
+        ("PyTypeObject* slice_container_type = nullptr;", True),
+        ("static PyObject* cache;", True),
+        ("  static PyTypeObject* type = nullptr;", True),
+        ("std::atomic<PyObject*> latest{nullptr};", True),
+        ("PyRef kept;", True),
+        ("  thread_local PyObject* last = nullptr;", True),
+        ("PyObject* wrap_result(GlueState& glue, DenseMatrix matrix);", False),
+        ("PyRef entry_module(PyObject* self);", False),
+        ("  static PyRef steal(PyObject* o) noexcept {", False),
+        ("  PyObject* type = panic_exception(st);", False),
+        ("  PyObject* panic_exception;", False),
+    ],
+)
+def test_global_object_rule(line, flagged):
+    assert bool(re.search(GLOBAL_OBJECT, line)) is flagged

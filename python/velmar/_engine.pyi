@@ -1,4 +1,5 @@
-"""Type stubs of the package's engine module (binding/engine_module.cpp)."""
+"""Type stubs of the package's engine module (binding/engine_module.cpp and
+the files binding/engine_state.h lists)."""
 
 from typing import Optional, Sequence, Tuple, Union
 
