@@ -1,6 +1,6 @@
-// embed of `velmar._engine`: any column range of the embedding, block by
-// block, into a new array or into caller memory (a memory-mapped file, a
-// slice of a wider array), with the quality options and cancellation.
+// embed of `velmar._engine`: any column range of the embedding of a Graph
+// with a run's Settings, block by block, into a new array or into caller
+// memory (a memory-mapped file, a slice of a wider array), with cancellation.
 #include <array>
 #include <cstdint>
 #include <iterator>
@@ -18,13 +18,9 @@
 namespace velmar::binding::engine {
 namespace {
 
-constexpr std::string_view kEmbedParams[] = {
-    "graph",   "dim",     "weights",
-    "seed",    "columns", "block",
-    "out",     "control", "normalization_strength",
-    "step_normalize", "features", "feature_dim",
-    "row_offset", "row_map"};
-constexpr CallSpec kEmbed{"embed", kEmbedParams, 3};
+constexpr std::string_view kEmbedParams[] = {"graph", "settings", "columns",
+                                             "block", "out",      "control"};
+constexpr CallSpec kEmbed{"embed", kEmbedParams, 2};
 
 // The columns argument at `slot`: a tuple (j0, j1) with 0 <= j0 < j1 <= dim;
 // all columns when omitted or None.
@@ -107,16 +103,16 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
       return nullptr;
     }
     PyRef graph = PyRef::borrow(slot[0]);
-    auto dim = in.u64(1);
-    if (!dim) return nullptr;
-    auto weights = in.floats(2);
-    if (!weights) return nullptr;
-    auto seed = in.seed(3);
-    if (!seed) return nullptr;
+    if (!PyObject_TypeCheck(slot[1], st->settings_type)) {
+      raise_not_instance(st->glue, slot[1], "Settings");
+      return nullptr;
+    }
+    PyRef settings_obj = PyRef::borrow(slot[1]);
+    const RunSettings& run = settings_of(settings_obj.get());
     std::uint64_t j0 = 0, j1 = 0;
-    if (!column_range(slot[4], *dim, j0, j1)) return nullptr;
+    if (!column_range(slot[2], run.dim, j0, j1)) return nullptr;
     const std::uint64_t columns = j1 - j0;
-    auto block = optional_u64(in, slot[5], 5, columns);
+    auto block = optional_u64(in, slot[3], 3, columns);
     if (!block) return nullptr;
     if (*block == 0) {
       PyErr_SetString(PyExc_ValueError, "block must be at least 1");
@@ -124,12 +120,27 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
     const GraphView& view = view_of(graph.get());
     const std::uint64_t n = view.num_nodes();
+    std::vector<PyRef> feature_arrays;
+    FeatureInput features;
+    if (run.features) {
+      if (!feature_input(run.features.get(), features, n, feature_arrays)) {
+        return nullptr;
+      }
+      features.feature_dim = run.feature_dim;
+    }
+    if (run.degrees && length(run.degrees) != n) {
+      PyErr_Format(PyExc_ValueError,
+                   "degrees must have num_nodes (%llu) elements, got %llu",
+                   static_cast<unsigned long long>(n),
+                   static_cast<unsigned long long>(length(run.degrees)));
+      return nullptr;
+    }
 
     PyRef out;
     OutputBlock target;
     std::optional<FloatBuffer> owned;
-    if (is_given(slot[6])) {
-      out = caller_output(slot[6], n, columns, target);
+    if (is_given(slot[4])) {
+      out = caller_output(slot[4], n, columns, target);
       if (!out) return nullptr;
     } else {
       std::uint64_t count = 0;
@@ -148,57 +159,25 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
       target.zeroed = true;
     }
     PyRef control;
-    if (!control_arg(st, slot[7], control)) return nullptr;
-    auto beta = finite_double(slot[8], "normalization_strength");
-    if (!beta) return nullptr;
-    auto step_normalize = optional_bool(in, slot[9], 9);
-    if (!step_normalize) return nullptr;
-    std::vector<PyRef> feature_arrays;
-    FeatureInput features;
-    if (is_given(slot[10])) {
-      if (!feature_input(slot[10], features, n, feature_arrays)) {
-        return nullptr;
-      }
-      if (!is_given(slot[11])) {
-        PyErr_SetString(PyExc_TypeError, "features need feature_dim");
-        return nullptr;
-      }
-      auto k = in.u64(11);
-      if (!k) return nullptr;
-      features.feature_dim = *k;
-    }
-    auto row_offset = optional_u64(in, slot[12], 12, 0);
-    if (!row_offset) return nullptr;
-    PyRef row_map;
-    if (is_given(slot[13])) {
-      row_map = plain_array(slot[13], "row_map", {{NPY_INT64, {}}}, nullptr);
-      if (!row_map) return nullptr;
-      if (length(row_map) != n) {
-        PyErr_Format(PyExc_ValueError,
-                     "row_map must have num_nodes (%llu) elements, got %llu",
-                     static_cast<unsigned long long>(n),
-                     static_cast<unsigned long long>(length(row_map)));
-        return nullptr;
-      }
-    }
+    if (!control_arg(st, slot[5], control)) return nullptr;
     EmbedSettings settings;
-    settings.weights = *weights;
-    settings.base_seed = *seed ? **seed : thread_rng_next_u64();
+    settings.weights = run.weights;
+    settings.base_seed = run.seed ? *run.seed : thread_rng_next_u64();
     settings.j0 = j0;
     settings.j1 = j1;
     settings.block = *block;
-    settings.dim = *dim;
-    settings.normalization_strength = *beta;
-    settings.step_normalize = *step_normalize;
-    settings.features = is_given(slot[10]) ? &features : nullptr;
-    settings.row_offset = *row_offset;
-    // Negative entries read as values >= 2^63, out of range: refused.
-    settings.row_map =
-        row_map ? static_cast<const std::uint64_t*>(data_of(row_map)) : nullptr;
+    settings.dim = run.dim;
+    settings.normalization_strength = run.normalization_strength;
+    settings.degrees =
+        run.degrees ? static_cast<const std::uint64_t*>(data_of(run.degrees))
+                    : nullptr;
+    settings.step_normalize = run.step_normalize;
+    settings.features = run.features ? &features : nullptr;
+    settings.row_offset = run.row_offset;
     RunControl* ctl = control ? &control_of(control.get()) : nullptr;
     std::shared_ptr<WorkerPool> pool = st->pool->get();
-    // The graph, the output and the control stay referenced until the run
-    // returns: no other thread can free them meanwhile.
+    // The graph, the settings, the output and the control stay referenced
+    // until the run returns: no other thread can free them meanwhile.
     const Status status = without_gil([&] {
       PoolScope scope(*pool);
       return embed_columns(view, settings, target, ctl);

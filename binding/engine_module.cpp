@@ -1,8 +1,9 @@
 // The module `velmar._engine`: the package's own entry points over the core.
-// A Graph is the validated compact graph (built from CSR arrays, or a view of
-// compact arrays the caller keeps, memory-mapped ones included); embed writes
-// any column range of the embedding into a new array or into caller memory;
-// a RunControl lets another thread cancel a run and read its progress. The
+// A Graph is the validated compact graph (built from entry arrays, or a view
+// of compact arrays the caller keeps, memory-mapped ones included); Settings
+// hold what a run computes; embed writes any column range of the embedding
+// into a new array or into caller memory; a RunControl lets another thread
+// cancel a run and read its progress. The
 // worker pool is the module's own and can be resized between calls.
 //
 // This file holds the definition, the method table and the module state's
@@ -24,63 +25,83 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef engine_methods[] = {
     {"build_graph", as_method(&build_graph), kFast,
      "build_graph(row_ptrs, col_indices, values, num_nodes, undirected, "
-     "control=None)\n--\n\n"
+     "control=None, keep_values=False)\n--\n\n"
      "Validate CSR arrays once and build the compact graph (of A + A^T when "
      "undirected). row_ptrs int32/int64, col_indices int32/uint32/int64, "
      "values float64, all 1-D and contiguous; they are read with the GIL "
-     "released and must not change during the call. A directed graph keeps "
-     "references to row_ptrs and col_indices and reads them later. Returns "
-     "None when a row's columns do not strictly increase (sort the rows, "
-     "merging duplicates, and call again)."},
+     "released and must not change during the call. Rows whose columns do "
+     "not strictly increase are sorted into a copy, entries sharing a "
+     "column summed in their given order. A graph that reads caller arrays "
+     "in place (a directed one of sorted rows) keeps references to them. "
+     "keep_values keeps each entry's float64 weight (Graph.values())."},
+    {"build_graph_coo", as_method(&build_graph_coo), kFast,
+     "build_graph_coo(rows, col_indices, values, num_nodes, undirected, "
+     "control=None, keep_values=False)\n--\n\n"
+     "build_graph from entries in any order: entry k is (rows[k], "
+     "col_indices[k], values[k]); they are bucketed by row in their given "
+     "order, then sorted as build_graph sorts."},
     {"open_graph", as_method(&open_graph), kFast,
-     "open_graph(row_ptrs, col_indices, scales, num_nodes)\n--\n\n"
+     "open_graph(row_ptrs, col_indices, scales, num_nodes, row_map=None)"
+     "\n--\n\n"
      "A Graph over existing compact arrays, without a copy: row_ptrs int64 "
      "(num_nodes + 1), col_indices uint32 or int64, scales float32, each "
      "1-D and contiguous; read-only and memory-mapped arrays (np.load(..., "
      "mmap_mode='r')) are fine. Checks the structure once (O(n + nnz)) and "
      "keeps references to the arrays; their contents must not change while "
      "the graph is used. scales[k] is the factor of entry k: "
-     "float32(weight) * (1.0f / float32(degree of its row))."},
+     "float32(weight) * (1.0f / float32(degree of its row)). row_map "
+     "(int64, num_nodes elements, a permutation, checked once) says which "
+     "node each stored row is: row p is seeded, reads features and is "
+     "written as node row_map[p]."},
+    {"merge_sorted", as_method(&merge_sorted), kFast,
+     "merge_sorted(rows, col_indices, sides, values, undirected)\n--\n\n"
+     "Entries sorted by (row, column, side) and within that in the order "
+     "read, holding whole positions (int64 rows, columns and sides 0 for A "
+     "and 1 for A^T; float64 values): sums each run of one (row, column, "
+     "side) in order and, when undirected, the two sides of a position as "
+     "build_graph does. Writes the merged entries to the front of rows, "
+     "col_indices and values (which must be writeable) and returns their "
+     "count."},
+    {"entry_scales", as_method(&entry_scales), kFast,
+     "entry_scales(row_ptrs, values)\n--\n\n"
+     "float32(value) * (1 / float32(degree)) of the entries of consecutive "
+     "rows (row_ptrs int64 from 0 to len(values)), as a new float32 array."},
+    {"settings", as_method(&make_settings), kFast,
+     "settings(dim, weights, seed=None, normalization_strength=0.0, "
+     "step_normalize=False, features=None, feature_dim=None, row_offset=0, "
+     "degrees=None)\n--\n\n"
+     "The Settings of a run (see Settings)."},
     {"embed", as_method(&embed), kFast,
-     "embed(graph, dim, weights, seed=None, columns=None, block=None, "
-     "out=None, control=None, normalization_strength=0.0, "
-     "step_normalize=False, features=None, feature_dim=None, "
-     "row_offset=0, row_map=None)\n--\n\n"
-     "Columns [j0, j1) of the dim-column embedding (columns=(j0, j1), "
-     "default all), computed block columns at a time (default all at once) "
-     "with two num_nodes x block float32 working matrices. The columns are "
-     "bit-identical to the same columns of a full run with the same seed, "
-     "for any block and thread count. Without out, returns a new "
-     "(num_nodes, j1 - j0) float32 array; with out, writes into it and "
-     "returns it: a float32 array of that shape, writeable, with contiguous "
-     "rows and any non-negative row stride (a memory-mapped .npy, a slice of "
-     "a wider array, a buffer for a Zarr chunk). out is written with the GIL "
-     "released: nothing else may use it meanwhile. Raises Cancelled when "
-     "control.cancel() is called, MemoryError when memory is refused. "
-     "normalization_strength=beta scales row i of the initial matrix by "
-     "float32(deg_i ** beta) (rows without entries unscaled); "
-     "step_normalize=True scales every H_i, i >= 1, to unit row length and "
-     "needs every column in one block; features (a 2-D float32 array with "
-     "contiguous rows, or a tuple (row_ptrs int64, col_indices int32/int64, "
-     "values float32, num_features) of sorted CSR arrays) fill the last "
-     "feature_dim columns of the initial matrix with features @ R; "
-     "row_offset seeds row i's generator as that of row row_offset + i; "
-     "row_map (int64, num_nodes elements, a permutation) says which node "
-     "each stored row of the graph is: row p is seeded, reads features and "
-     "is written as node row_map[p]."},
+     "embed(graph, settings, columns=None, block=None, out=None, "
+     "control=None)\n--\n\n"
+     "Columns [j0, j1) of the embedding that settings describe "
+     "(columns=(j0, j1), default all), computed block columns at a time "
+     "(default all at once) with two num_nodes x block float32 working "
+     "matrices. The columns are bit-identical to the same columns of a full "
+     "run with the same seed, for any block and thread count. Without out, "
+     "returns a new (num_nodes, j1 - j0) float32 array; with out, writes "
+     "into it and returns it: a float32 array of that shape, writeable, "
+     "with contiguous rows and any non-negative row stride (a memory-mapped "
+     ".npy, a slice of a wider array, a buffer for a Zarr chunk). out is "
+     "written with the GIL released: nothing else may use it meanwhile. "
+     "Raises Cancelled when control.cancel() is called, MemoryError when "
+     "memory is refused."},
     {"memory_plan", as_method(&memory_plan), kFast,
-     "memory_plan(num_nodes, num_entries, columns, block=None, "
-     "undirected=True, out_entries=None, result_owned=True, "
-     "row_ptrs_32bit=False, limit=None, scaled_rows=False, num_features=0, "
-     "feature_dim=0, input_copies=0, one_block=False, reordered=False)\n--\n\n"
-     "The bytes a build_graph + embed run allocates: a dict with "
-     "graph_build_peak, graph, result, working, options (row scales and the "
-     "block of the feature projection), inputs (input_copies, the caller's "
-     "copies held during the run), peak and block (with limit: the widest "
-     "block up to `block` whose peak fits, 0 if none; with one_block, all "
-     "columns or 0); reordered counts the third working matrix of a run "
-     "with a row_map. PREFERRED_BLOCK is the width a run takes when memory "
-     "allows more."},
+     "memory_plan(graph_shape, run_shape, columns, block=None, limit=None, "
+     "result='whole')\n--\n\n"
+     "The bytes a run allocates. graph_shape is (num_nodes, num_entries, "
+     "undirected, sorted, row_ptrs_32bit, held_bytes, reordered): the "
+     "entries the engine still builds from (0 for a graph it holds), "
+     "whether their rows are known to be sorted, the bytes of arrays held "
+     "during the run and whether the graph has a row map; run_shape is "
+     "(scaled_rows, num_features, feature_dim, input_copies, one_block); "
+     "result is where the result goes: a new array of every column "
+     "('whole'), a new array per block ('block'), caller memory ('caller'). "
+     "Returns a dict with graph_build_peak, graph, result, working, options "
+     "(row scales and the block of the feature projection), inputs, peak "
+     "and block (with limit: the widest block up to `block` whose peak "
+     "fits, 0 if none; with one_block, all columns or 0). PREFERRED_BLOCK is "
+     "the width a run takes when memory allows more."},
     {"set_num_threads", as_method(&set_num_threads), METH_O,
      "set_num_threads(n)\n--\n\nUse n worker threads from the next call "
      "on."},
@@ -97,6 +118,8 @@ int engine_exec(PyObject* module) {
     if (st->graph_type == nullptr) return -1;
     st->control_type = make_control_type();
     if (st->control_type == nullptr) return -1;
+    st->settings_type = make_settings_type();
+    if (st->settings_type == nullptr) return -1;
     st->cancelled = PyErr_NewExceptionWithDoc(
         "velmar._engine.Cancelled", "A run stopped by RunControl.cancel().",
         nullptr, nullptr);
@@ -106,6 +129,8 @@ int engine_exec(PyObject* module) {
          {std::pair{"Graph", reinterpret_cast<PyObject*>(st->graph_type)},
           std::pair{"RunControl",
                     reinterpret_cast<PyObject*>(st->control_type)},
+          std::pair{"Settings",
+                    reinterpret_cast<PyObject*>(st->settings_type)},
           std::pair{"Cancelled", st->cancelled}}) {
       if (PyObject_SetAttrString(module, name, obj) < 0) return -1;
     }
@@ -122,6 +147,7 @@ int engine_traverse(PyObject* module, visitproc visit, void* arg) {
   if (st == nullptr) return 0;
   Py_VISIT(st->graph_type);
   Py_VISIT(st->control_type);
+  Py_VISIT(st->settings_type);
   Py_VISIT(st->cancelled);
   return visit_glue_state(st->glue, visit, arg);
 }
@@ -131,9 +157,11 @@ int engine_clear(PyObject* module) {
   if (st == nullptr) return 0;
   PyRef graph = PyRef::steal(reinterpret_cast<PyObject*>(st->graph_type));
   PyRef control = PyRef::steal(reinterpret_cast<PyObject*>(st->control_type));
+  PyRef settings = PyRef::steal(reinterpret_cast<PyObject*>(st->settings_type));
   PyRef cancelled = PyRef::steal(st->cancelled);
   st->graph_type = nullptr;
   st->control_type = nullptr;
+  st->settings_type = nullptr;
   st->cancelled = nullptr;
   clear_glue_state(st->glue);
   return 0;

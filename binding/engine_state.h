@@ -3,8 +3,10 @@
 // two object types' accessors and the entry points each file defines.
 //   engine_module.cpp   module definition, exec/traverse/clear/free, methods
 //   graph_type.cpp      Graph            run_control_type.cpp  RunControl
+//   settings_type.cpp   Settings (settings())
 //   engine_args.cpp     argument checks shared by the entry points
-//   graph_calls.cpp     build_graph, open_graph
+//   graph_calls.cpp     build_graph(_coo), open_graph, merge_sorted,
+//                       entry_scales
 //   embed_call.cpp      embed            plan_calls.cpp  memory_plan, threads
 #pragma once
 
@@ -56,6 +58,7 @@ struct EngineState {
   GlueState glue;
   PyTypeObject* graph_type;
   PyTypeObject* control_type;
+  PyTypeObject* settings_type;
   PyObject* cancelled;  // the Cancelled exception
   PoolSlot* pool;
 };
@@ -81,6 +84,26 @@ PyObject* new_graph(EngineState* st, std::unique_ptr<GraphHolder> holder);
 // The view of a Graph (borrowed; lives as long as the graph).
 const GraphView& view_of(PyObject* graph);
 
+// ---- Settings (settings_type.cpp) ----
+
+// What a Settings holds: the run's parameters, and the arrays it keeps
+// (features and degrees are checked against a graph when embed reads them).
+struct RunSettings {
+  std::uint64_t dim = 0;
+  std::vector<double> weights;
+  std::optional<std::uint64_t> seed;
+  double normalization_strength = 0.0;
+  bool step_normalize = false;
+  PyRef features;
+  std::uint64_t feature_dim = 0;
+  std::uint64_t row_offset = 0;
+  PyRef degrees;
+  ~RunSettings();
+};
+
+PyTypeObject* make_settings_type();
+const RunSettings& settings_of(PyObject* settings);
+
 // ---- RunControl (run_control_type.cpp) ----
 
 PyTypeObject* make_control_type();
@@ -97,6 +120,14 @@ bool control_arg(EngineState* st, PyObject* slot, PyRef& control);
 
 PyObject* build_graph(PyObject* module, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames);
+PyObject* build_graph_coo(PyObject* module, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames);
+PyObject* merge_sorted(PyObject* module, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames);
+PyObject* entry_scales(PyObject* module, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames);
+PyObject* make_settings(PyObject* module, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames);
 PyObject* open_graph(PyObject* module, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames);
 PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

@@ -72,9 +72,35 @@ PyObject* graph_arrays(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* graph_values(PyObject* self, PyObject*) {
+  return guarded(nullptr, [&]() -> PyObject* {
+    ensure_numpy_api();
+    const GraphHolder& h = *reinterpret_cast<GraphObject*>(self)->holder;
+    const double* values = h.owned ? h.owned->values() : nullptr;
+    if (values == nullptr) Py_RETURN_NONE;
+    return graph_array(self, NPY_FLOAT64, values, h.view.num_entries())
+        .release();
+  });
+}
+
+// Bytes of the arrays a run reads: row pointers, columns, scales and the
+// row map.
+PyObject* graph_nbytes(PyObject* self, void*) {
+  const GraphView& v = view_of(self);
+  const std::uint64_t index = v.wide_cols() != nullptr ? 8 : 4;
+  const std::uint64_t bytes = 8 * (v.num_nodes() + 1) +
+                              (index + 4) * v.num_entries() +
+                              (v.row_map() != nullptr ? 8 * v.num_nodes() : 0);
+  return PyLong_FromUnsignedLongLong(bytes);
+}
+
 PyGetSetDef graph_getset[] = {
     {"num_nodes", &graph_num_nodes, nullptr, "Number of nodes.", nullptr},
     {"num_entries", &graph_num_entries, nullptr, "Number of stored entries.",
+     nullptr},
+    {"nbytes", &graph_nbytes, nullptr,
+     "Bytes of the arrays an embedding reads (row pointers, columns, scales, "
+     "row map).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -84,6 +110,9 @@ PyMethodDef graph_methods[] = {
      "arrays()\n--\n\nThe compact arrays (row_ptrs int64, col_indices uint32 "
      "or int64, scales float32) as read-only NumPy arrays over the graph's "
      "memory, in the form open_graph accepts."},
+    {"values", &graph_values, METH_NOARGS,
+     "values()\n--\n\nEach entry's float64 weight (read-only), when the graph "
+     "was built with keep_values=True; otherwise None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

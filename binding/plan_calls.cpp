@@ -13,11 +13,29 @@ namespace velmar::binding::engine {
 namespace {
 
 constexpr std::string_view kPlanParams[] = {
-    "num_nodes",    "num_entries",  "columns",        "block",
-    "undirected",   "out_entries",  "result_owned",   "row_ptrs_32bit",
-    "limit",        "scaled_rows",  "num_features",   "feature_dim",
-    "input_copies", "one_block",    "reordered"};
+    "graph_shape", "run_shape", "columns", "block", "limit", "result"};
 constexpr CallSpec kPlan{"memory_plan", kPlanParams, 3};
+
+// The items of a tuple of `count` non-negative ints (bools included) named
+// `name`; false with an exception set otherwise.
+bool tuple_items(PyObject* obj, const char* name, std::size_t count,
+                 std::uint64_t* items) {
+  if (!PyTuple_Check(obj) ||
+      PyTuple_GET_SIZE(obj) != static_cast<Py_ssize_t>(count)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a tuple of %zu ints", name,
+                 count);
+    return false;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    // Borrowed from the tuple, which the caller keeps alive.
+    items[i] = PyLong_AsUnsignedLongLong(
+        PyTuple_GET_ITEM(obj, static_cast<Py_ssize_t>(i)));
+    if (items[i] == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) {
+      return false;
+    }
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -28,71 +46,69 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args,
     std::array<PyObject*, std::size(kPlanParams)> slot{};  // borrowed
     if (!parse_args(kPlan, args, nargs, kwnames, slot)) return nullptr;
     Converter in{st->glue, kPlan, slot};
-    auto n = in.u64(0);
-    if (!n) return nullptr;
-    auto nnz = in.u64(1);
-    if (!nnz) return nullptr;
+    // (num_nodes, num_entries, undirected, sorted, row_ptrs_32bit,
+    //  held_bytes, reordered)
+    std::uint64_t g[7];
+    if (!tuple_items(slot[0], "graph_shape", 7, g)) return nullptr;
+    // (scaled_rows, num_features, feature_dim, input_copies, one_block)
+    std::uint64_t r[5];
+    if (!tuple_items(slot[1], "run_shape", 5, r)) return nullptr;
     auto columns = in.u64(2);
     if (!columns) return nullptr;
     auto block = optional_u64(in, slot[3], 3, *columns);
     if (!block) return nullptr;
-    auto undirected = in.boolean(4);
-    if (!undirected) return nullptr;
-    const std::uint64_t bound = *undirected ? 2 * *nnz : *nnz;
-    auto out_entries = optional_u64(in, slot[5], 5, bound);
-    if (!out_entries) return nullptr;
-    auto result_owned = in.boolean(6);
-    if (!result_owned) return nullptr;
-    std::optional<bool> narrow_rp = false;
-    if (slot[7] != nullptr) narrow_rp = in.boolean(7);
-    if (!narrow_rp) return nullptr;
+    ResultMemory result = ResultMemory::kWhole;
+    if (is_given(slot[5])) {
+      const char* text = PyUnicode_Check(slot[5]) ? PyUnicode_AsUTF8(slot[5])
+                                                  : nullptr;
+      const std::string_view kind = text != nullptr ? text : "";
+      if (kind == "block") {
+        result = ResultMemory::kPerBlock;
+      } else if (kind == "caller") {
+        result = ResultMemory::kCaller;
+      } else if (kind != "whole") {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError,
+                        "result must be 'whole', 'block' or 'caller'");
+        return nullptr;
+      }
+    }
     GraphShape shape;
-    shape.num_nodes = *n;
-    shape.num_entries = *nnz;
-    shape.out_entries = *out_entries;
-    shape.row_ptrs_32bit = *narrow_rp;
-    shape.build.undirected = *undirected;
+    shape.num_nodes = g[0];
+    shape.num_entries = g[1];
+    shape.build.undirected = g[2] != 0;
+    shape.out_entries = shape.build.undirected ? 2 * g[1] : g[1];
+    shape.sorted = g[3] != 0;
+    shape.row_ptrs_32bit = g[4] != 0;
     OptionShape options;
-    auto scaled = optional_bool(in, slot[9], 9);
-    if (!scaled) return nullptr;
-    options.scaled_rows = *scaled;
-    auto f = optional_u64(in, slot[10], 10, 0);
-    if (!f) return nullptr;
-    options.num_features = *f;
-    auto k = optional_u64(in, slot[11], 11, 0);
-    if (!k) return nullptr;
-    options.feature_dim = *k;
-    auto copies = optional_u64(in, slot[12], 12, 0);
-    if (!copies) return nullptr;
-    options.input_copies = *copies;
-    auto one_block = optional_bool(in, slot[13], 13);
-    if (!one_block) return nullptr;
-    auto reordered = optional_bool(in, slot[14], 14);
-    if (!reordered) return nullptr;
-    options.reordered = *reordered;
+    options.reordered = g[6] != 0;
+    options.scaled_rows = r[0] != 0;
+    options.num_features = r[1];
+    options.feature_dim = r[2];
+    options.input_copies = r[3] + g[5];
+    const bool one_block = r[4] != 0;
     const std::uint64_t workers = st->pool->size();
     // Step normalisation needs every column in one block: the block is all
     // of them or, when they do not fit the limit, none.
-    std::uint64_t chosen = *one_block ? *columns : *block;
-    if (is_given(slot[8])) {
-      auto limit = in.u64(8);
+    std::uint64_t chosen = one_block ? *columns : *block;
+    if (is_given(slot[4])) {
+      auto limit = in.u64(4);
       if (!limit) return nullptr;
-      if (*one_block) {
-        const MemoryPlan whole =
-            plan_memory(shape, *columns, *columns, *result_owned, workers,
-                        options);
+      if (one_block) {
+        const MemoryPlan whole = plan_memory(shape, *columns, *columns,
+                                             result, workers, options);
         chosen = whole.peak <= *limit ? *columns : 0;
       } else {
         // With a limit, `block` is the widest wanted.
-        chosen = widest_block(shape, *columns, *result_owned, workers, *limit,
+        chosen = widest_block(shape, *columns, result, workers, *limit,
                               *block, options);
       }
     }
     const std::uint64_t planned = chosen != 0 ? chosen
-                                  : *one_block ? *columns
-                                               : 1;
+                                  : one_block ? *columns
+                                              : 1;
     const MemoryPlan plan =
-        plan_memory(shape, *columns, planned, *result_owned, workers, options);
+        plan_memory(shape, *columns, planned, result, workers, options);
     return Py_BuildValue(
         "{sKsKsKsKsKsKsKsK}", "graph_build_peak",
         static_cast<unsigned long long>(plan.graph_build_peak), "graph",

@@ -21,6 +21,10 @@ sp = pytest.importorskip("scipy.sparse")
 N, DIM, WEIGHTS, SEED = 3000, 24, [0.5, 1.0, 0.0, 0.25], 5
 
 
+def settings(**options):
+    return _engine.settings(DIM, options.pop("weights", WEIGHTS), SEED, **options)
+
+
 @pytest.fixture(scope="module")
 def graph():
     a = sp.random(N, N, density=8 / N, format="csr", random_state=3)
@@ -44,7 +48,7 @@ def reference(request, graph):
 def test_column_blocks_are_bit_identical_to_the_full_result(graph, reference, columns, block):
     undirected, full = reference
     g = _engine.build_graph(graph.indptr, graph.indices, graph.data, N, undirected)
-    part = _engine.embed(g, DIM, WEIGHTS, SEED, columns, block)
+    part = _engine.embed(g, settings(), columns, block)
     assert np.array_equal(part.view(np.uint32), full[:, columns[0]:columns[1]].view(np.uint32))
 
 
@@ -52,8 +56,8 @@ def test_column_blocks_are_bit_identical_to_the_full_result(graph, reference, co
 def test_zero_weights_give_zeros_in_new_and_in_caller_memory(graph, weights):
     g = _engine.build_graph(graph.indptr, graph.indices, graph.data, N, True)
     out = np.full((N, DIM), np.nan, np.float32)
-    _engine.embed(g, DIM, weights, SEED, block=5, out=out)
-    for result in (out, _engine.embed(g, DIM, weights, SEED, block=5)):
+    _engine.embed(g, settings(weights=weights), block=5, out=out)
+    for result in (out, _engine.embed(g, settings(weights=weights), block=5)):
         assert not result.view(np.uint32).any()
 
 
@@ -84,11 +88,11 @@ OPTIONS = {
 )
 def test_options_keep_blocks_and_thread_counts_bit_identical(graph, options, columns, block, threads):
     g = _engine.build_graph(graph.indptr, graph.indices, graph.data, N, True)
-    full = _engine.embed(g, DIM, WEIGHTS, SEED, **OPTIONS[options])
+    full = _engine.embed(g, settings(**OPTIONS[options]))
     before = _engine.get_num_threads()
     _engine.set_num_threads(threads)
     try:
-        part = _engine.embed(g, DIM, WEIGHTS, SEED, columns, block, **OPTIONS[options])
+        part = _engine.embed(g, settings(**OPTIONS[options]), columns, block)
     finally:
         _engine.set_num_threads(before)
     assert np.array_equal(part.view(np.uint32), full[:, columns[0]:columns[1]].view(np.uint32))
@@ -98,7 +102,7 @@ def test_step_normalize_refuses_a_part_of_the_columns(graph):
     g = _engine.build_graph(graph.indptr, graph.indices, graph.data, N, True)
     for columns, block in [((0, DIM), 5), ((1, DIM), None)]:
         with pytest.raises(ValueError, match="couples the columns: it needs all 24 columns"):
-            _engine.embed(g, DIM, WEIGHTS, SEED, columns, block, step_normalize=True)
+            _engine.embed(g, settings(step_normalize=True), columns, block)
 
 
 def test_memory_mapped_graph_and_output_without_copies(graph, reference, tmp_path):
@@ -113,7 +117,7 @@ def test_memory_mapped_graph_and_output_without_copies(graph, reference, tmp_pat
     out = np.lib.format.open_memmap(tmp_path / "emb.npy", "w+", np.float32, (N, DIM))
     for j0 in range(0, DIM, 10):
         view = out[:, j0 : min(j0 + 10, DIM)]
-        assert _engine.embed(g, DIM, WEIGHTS, SEED, (j0, j0 + view.shape[1]), 3, view) is view
+        assert _engine.embed(g, settings(), (j0, j0 + view.shape[1]), 3, view) is view
     out.flush()
     assert np.array_equal(np.load(tmp_path / "emb.npy").view(np.uint32), full.view(np.uint32))
 
@@ -125,9 +129,17 @@ def test_memory_mapped_graph_and_output_without_copies(graph, reference, tmp_pat
         ((np.array([0, 2, 1]), np.array([0, 1], np.uint32), np.ones(2, np.float32), 2), "non-decreasing"),
         ((np.array([1, 1]), np.zeros(0, np.uint32), np.ones(0, np.float32), 1), "must be 0"),
         ((np.array([0, 1]), np.array([0], np.int32), np.ones(1, np.float32), 1), "dtype"),
+        # A row map names every stored row's node once, checked when opened.
+        (([0, 0, 0], [], [], 2, [1, 1]), "entry 1 is a repeat"),
+        (([0, 0, 0], [], [], 2, [0, -1]), "entry 1 is out of range"),
+        (([0, 0, 0], [], [], 2, [0]), "row_map must have num_nodes"),
     ],
 )
 def test_open_graph_rejects_broken_arrays(arrays, message):
+    if len(arrays) == 5:
+        rp, cols, scales, n, order = arrays
+        arrays = (np.array(rp), np.array(cols, np.uint32), np.array(scales, np.float32), n,
+                  np.array(order))
     with pytest.raises((ValueError, TypeError), match=message):
         _engine.open_graph(*arrays)
 
@@ -140,18 +152,21 @@ def test_a_second_module_instance_has_its_own_types():
     spec = importlib.util.spec_from_file_location("velmar._engine", path, loader=loader)
     other = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(other)
-    for name in ("Graph", "RunControl", "Cancelled"):
+    for name in ("Graph", "RunControl", "Cancelled", "Settings"):
         assert getattr(other, name) is not getattr(_engine, name)
     arrays = (np.array([0, 1, 2]), np.array([1, 0], np.int32), np.ones(2), 2, True)
     graphs = [m.build_graph(*arrays) for m in (_engine, other)]
-    results = [m.embed(g, 4, [1.0, 0.5], 3) for m, g in zip((_engine, other), graphs)]
+    runs = [m.settings(4, [1.0, 0.5], 3) for m in (_engine, other)]
+    results = [m.embed(g, s) for m, g, s in zip((_engine, other), graphs, runs)]
     assert type(results[0].base) is not type(results[1].base)
     assert type(results[1].base).__qualname__ == "BufferOwner"
     assert np.array_equal(results[0], results[1])
     with pytest.raises(TypeError, match="^'Graph' object is not an instance of 'Graph'$"):
-        _engine.embed(graphs[1], 4, [1.0])
+        _engine.embed(graphs[1], runs[0])
+    with pytest.raises(TypeError, match="^'Settings' object is not an instance of 'Settings'$"):
+        _engine.embed(graphs[0], runs[1])
     with pytest.raises(TypeError, match="'RunControl' object is not an instance of 'RunControl'"):
-        other.embed(graphs[1], 4, [1.0], control=_engine.RunControl())
+        other.embed(graphs[1], runs[1], control=_engine.RunControl())
 
 
 def test_progress_callable_counts_blocks_times_steps(graph):

@@ -168,10 +168,9 @@ def test_memory_guard_runs_before_the_input_is_converted(monkeypatch, form):
     def converting(*args, **kwargs):
         raise AssertionError("the input was converted before the memory check")
 
-    monkeypatch.setattr(_convert, "canonical_csr", converting)
     monkeypatch.setattr(_convert, "_group", converting)
     monkeypatch.setattr(_convert, "_list_array", converting)
-    monkeypatch.setattr(_memory, "available_memory", lambda: (100 * m, "test limit"))
+    monkeypatch.setattr(_memory, "available_memory", lambda: (50 * m, "test limit"))
     with pytest.raises(MemoryError, match="checked before converting"):
         velmar.embed(graph, 4)
 

@@ -142,8 +142,8 @@ def test_canonical_csr_is_handed_over_without_copies():
     graph.indptr = graph.indptr.astype(np.int64)
     graph.indices = graph.indices.astype(np.int64)
     converted = _convert.from_scipy(graph)
-    assert np.shares_memory(converted.row_ptrs, graph.indptr)
-    assert np.shares_memory(converted.col_indices, graph.indices)
+    assert np.shares_memory(converted.rows, graph.indptr)
+    assert np.shares_memory(converted.cols, graph.indices)
     assert np.shares_memory(converted.values, graph.data)
 
 

@@ -15,6 +15,11 @@ import numpy as np
 import pytest
 
 import velmar
+import velmar._api
+import velmar._convert
+import velmar._graph
+import velmar._io
+import velmar._run
 import velmar._stream
 from velmar import _engine, _results
 
@@ -91,10 +96,12 @@ def test_prepared_graph_embeds_with_the_in_memory_bits(
     )
     assert (graph.order is not None) == reorder
     if isinstance(source, str):
-        reference = velmar._prepared._load(source, header=None, nodes=None)
+        entries = velmar._io.read_entries(source, header=None)
     else:
-        reference = velmar._convert.to_csr_graph(source)
-    expected = velmar._api.embed_csr(reference, 24, [0.5, 1.0, 1.0], 11, undirected, None)
+        entries = velmar._convert.to_entries(source)
+    reference = velmar._graph.build(entries, undirected=undirected)
+    run = velmar._run.Run(24, (0.5, 1.0, 1.0), 11, undirected)
+    expected = velmar._api.run_on(reference, run)
     got, nodes = velmar.embed(
         graph, 24, [0.5, 1.0, 1.0], seed=11, undirected=undirected, return_nodes=True
     )
@@ -170,9 +177,9 @@ def test_killed_run_restarts_and_computes_only_the_missing_blocks(tmp_path, monk
     computed = []
     original = _results.compute_block
 
-    def recording(g, j0, j1, **options):
+    def recording(g, j0, j1, run):
         computed.append((j0, j1))
-        return original(g, j0, j1, **options)
+        return original(g, j0, j1, run)
 
     monkeypatch.setattr(_results, "compute_block", recording)
     result = velmar.embed(graph, 20, seed=4, out=out)
@@ -228,11 +235,11 @@ DASK_RUN = """
         # The worker process dies halfway through its first try of columns 5:10.
         from velmar import _results
         compute = _results.compute_block
-        def dying(graph, j0, j1, **options):
+        def dying(graph, j0, j1, run):
             if j0 == 5 and not os.path.exists(marker):
                 open(marker, "w").close()
                 os._exit(1)
-            return compute(graph, j0, j1, **options)
+            return compute(graph, j0, j1, run)
         _results.compute_block = dying
 
     if __name__ == "__main__":

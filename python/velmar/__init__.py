@@ -8,13 +8,14 @@ seed gives bit-identical results on every run and for any number of threads.
 
 from __future__ import annotations
 
-__version__ = "0.1.0"
-
 from ._api import embed, set_num_threads
 from ._estimator import VelmarEmbedding
-from ._memory import estimate_memory
-from ._prepared import GraphFormatError, PreparedGraph, open_graph, prepare
+from ._graph import PreparedGraph
+from ._plan import estimate_memory
+from ._prepared import prepare
 from ._results import RunMismatchError
+from ._store import GraphFormatError, open_graph
+from ._version import __version__
 
 __all__ = [
     "GraphFormatError",

@@ -1,33 +1,29 @@
 """The one-call interface: ``embed`` and ``set_num_threads``.
 
-Every graph is converted to CSR arrays (see _convert; SciPy CSR arrays as they
-are) and handed to the package's engine module, which validates them once and
-builds its compact graph (see _runner); the result array is the engine's own
-buffer, only normalised in place when asked.
+``embed`` builds the run record (_run) from its arguments, has the input
+converted into the engine's graph (_convert; a prepared graph is used as it
+is) and runs it in memory (_runner) or to disk (_results). The result array
+is the engine's own buffer, only normalised in place when asked.
 """
 
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Iterable, Sequence
-from typing import Any, Literal, Union, cast, overload
+from collections.abc import Iterable
+from typing import Any, Literal, cast, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _convert, _engine, _features, _memory, _results, _runner
-from ._convert import CsrGraph, check_index
-from ._prepared import PreparedGraph
-from ._runner import NO_OPTIONS, Options
+from . import _convert, _engine, _plan, _results, _runner
+from ._checks import check_index
+from ._graph import PreparedGraph
+from ._run import DEFAULT_WEIGHTS, Run, WeightsLike
+from ._watch import ProgressLike
 
 Embedding = npt.NDArray[np.float32]
-WeightsLike = Union[Sequence[float], npt.NDArray[np.floating[Any]]]
 
-DEFAULT_WEIGHTS: tuple[float, ...] = (0.0, 1.0, 1.0)
-
-_MAX_SEED = (1 << 64) - 1
-
-ProgressLike = Union[bool, Callable[[int, int], object], None]
+__all__ = ["DEFAULT_WEIGHTS", "Embedding", "WeightsLike", "embed", "set_num_threads"]
 
 
 def set_num_threads(num_threads: int) -> None:
@@ -41,89 +37,6 @@ def set_num_threads(num_threads: int) -> None:
     if count < 1:
         raise ValueError(f"num_threads must be at least 1, got {count}")
     _engine.set_num_threads(count)
-
-
-def check_params(
-    dim: object, weights: object, seed: object, undirected: object, normalize: object
-) -> tuple[int, list[float], int | None, bool]:
-    """Validated (dim, weights, seed, undirected); raises TypeError/ValueError."""
-    d = check_index(dim, "dim")
-    if d < 1:
-        raise ValueError(f"dim must be at least 1, got {d}")
-    if isinstance(weights, (str, bytes)) or not hasattr(weights, "__iter__"):
-        raise TypeError(f"weights must be a sequence of numbers, got {type(weights).__name__}")
-    try:
-        w = [float(x) for x in weights]
-    except (TypeError, ValueError):
-        raise TypeError(f"weights must be a sequence of numbers, got {weights!r}") from None
-    if not w:
-        raise ValueError("weights must hold at least one weight")
-    if not finite_in_float32(w):
-        raise ValueError(
-            f"weights must be finite as 32-bit floats (at most about 3.4e38 in "
-            f"magnitude), got {w}"
-        )
-    s: int | None = None
-    if seed is not None:
-        s = check_index(seed, "seed")
-        if not 0 <= s <= _MAX_SEED:
-            raise ValueError(f"seed must be between 0 and 2**64 - 1, got {s}")
-    if not isinstance(undirected, (bool, np.bool_)):
-        raise TypeError(f"undirected must be True or False, got {undirected!r}")
-    if normalize not in (None, "l2"):
-        raise ValueError(f"normalize must be None or 'l2', got {normalize!r}")
-    return d, w, s, bool(undirected)
-
-
-def finite_in_float32(values: list[float]) -> bool:
-    """True when every value stays finite once the engine rounds it to float32."""
-    with np.errstate(over="ignore", invalid="ignore"):
-        return bool(np.isfinite(np.array(values, dtype=np.float32)).all())
-
-
-def l2_normalize(x: Embedding) -> Embedding:
-    """Scale each row to unit length in place; all-zero rows stay zero."""
-    norms = np.sqrt(np.einsum("ij,ij->i", x, x, dtype=np.float64))[:, None]
-    np.divide(x, norms, out=x, where=norms > 0, casting="same_kind")
-    return x
-
-
-def embed_csr(
-    graph: CsrGraph | PreparedGraph,
-    dim: int,
-    weights: list[float],
-    seed: int | None,
-    undirected: bool,
-    normalize: str | None,
-    *,
-    columns: tuple[int, int] | None = None,
-    memory_limit: object = None,
-    progress: ProgressLike = None,
-    options: Options = NO_OPTIONS,
-) -> Embedding:
-    """Embed a converted or prepared graph with validated parameters."""
-    undirected = undirected and not getattr(graph, "symmetric", False)
-    result = _runner.run(
-        graph,
-        dim,
-        weights,
-        seed,
-        undirected,
-        columns=columns or (0, dim),
-        memory_limit=memory_limit,
-        progress=progress,
-        options=options,
-    )
-    if normalize == "l2":
-        l2_normalize(result)
-    return result
-
-
-def node_ids(graph: CsrGraph | PreparedGraph) -> npt.NDArray[Any]:
-    """The node ID of each row (0..n-1 when the input had no IDs)."""
-    if graph.nodes is None:
-        return np.arange(graph.num_nodes, dtype=np.int64)
-    return graph.nodes
 
 
 @overload
@@ -291,89 +204,75 @@ def embed(
     the embedding cannot fit in the memory available to the process (or in
     ``memory_limit``).
     """
-    d, w, s, u = check_params(dim, weights, seed, undirected, normalize)
-    cols = _runner.check_columns(columns, d)
-    beta, step = _runner.check_options(normalization_strength, step_normalize)
-    k = _features.check_feature_dim(features, feature_dim, d)
-    if step and columns is not None and cols != (0, d):
-        raise ValueError(
-            f"step_normalize='l2' couples the columns: it computes all {d} of them at "
-            f"once and cannot give columns={cols} alone; embed every column and take "
-            "the slice"
-        )
-    if memory_limit is not None:
-        _runner.parse_bytes(memory_limit)
-    plan_args = guard_plan_args(beta, step, features, k)
-    converted: CsrGraph | PreparedGraph
+    run = Run.from_arguments(
+        dim=dim,
+        weights=weights,
+        seed=seed,
+        undirected=undirected,
+        normalize=normalize,
+        columns=columns,
+        memory_limit=memory_limit,
+        normalization_strength=normalization_strength,
+        step_normalize=step_normalize,
+        features=features,
+        feature_dim=feature_dim,
+        out=out,
+        block_columns=block_columns,
+        client=client,
+        progress=progress,
+    )
+    handle = graph_of(graph, run, nodes=nodes, source=source, target=target, weight=weight)
+    # A Zarr array or a memory map with out=.
+    result = cast(Embedding, run_on(handle, run))
+    if return_nodes:
+        return result, handle.node_ids()
+    return result
+
+
+def graph_of(
+    graph: object,
+    run: Run,
+    *,
+    nodes: Iterable[Any] | None = None,
+    source: Any = "source",
+    target: Any = "target",
+    weight: Any = "weight",
+    stacklevel: int = 3,
+) -> PreparedGraph:
+    """The graph handle of any input: a prepared graph as it is (it must
+    have been prepared undirected for an undirected run), anything else
+    converted and built for the run."""
     if isinstance(graph, PreparedGraph):
-        _reject_prepared_options(nodes, source, target, weight)
-        if u and not graph.symmetrized:
+        if nodes is not None or (source, target, weight) != ("source", "target", "weight"):
+            raise TypeError(
+                "nodes=, source=, target= and weight= do not apply to a prepared graph"
+            )
+        if run.undirected and not graph.symmetrized:
             raise ValueError(
                 f"{graph.path} was prepared as a directed graph: embed it with "
                 "undirected=False, or prepare it again with undirected=True"
             )
-        converted, u = graph, False
-    else:
-        converted = _convert.to_csr_graph(
-            graph,
-            nodes=nodes,
-            source=source,
-            target=target,
-            weight=weight,
-            guard=_memory.conversion_guard(d, u, plan_args),
-        )
-    options = Options(
-        beta, step, None if k == 0 else _features.prepare(features, converted.num_nodes, k)
+        return graph
+    return _convert.to_graph(
+        graph,
+        undirected=run.undirected,
+        nodes=nodes,
+        source=source,
+        target=target,
+        weight=weight,
+        guard=_plan.conversion_guard(run),
+        stacklevel=stacklevel + 1,
     )
-    if out is None:
-        if client is not None or block_columns is not None:
-            raise TypeError("client= and block_columns= apply to runs with out=")
-        result: Any = embed_csr(
-            converted, d, w, s, u, normalize, columns=cols, memory_limit=memory_limit,
-            progress=progress, options=options,
-        )
-    else:
-        if normalize is not None:
-            raise ValueError(
-                "normalize= needs whole rows and cannot be used with out=; normalize the "
-                "rows of the result afterwards"
-            )
-        if columns is not None:
-            raise TypeError("columns= does not apply to runs with out=; use block_columns=")
-        if block_columns is not None:
-            check_index(block_columns, "block_columns")
-        result = _results.run_to_disk(
-            converted, os.fspath(out), dim=d, weights=w, seed=s,
-            undirected=u and not getattr(converted, "symmetric", False),
-            block_columns=block_columns, client=client,
-            progress=progress if callable(progress) else None, options=options,
-            memory_limit=memory_limit,
-        )
-    embedding = cast(Embedding, result)  # a Zarr array or a memory map with out=
-    if return_nodes:
-        return embedding, node_ids(converted)
-    return embedding
 
 
-def guard_plan_args(
-    beta: float, step: bool, features: object, feature_dim: int
-) -> dict[str, Any]:
-    """The options' part of the memory plan, before the graph is converted:
-    the features' copy as their shape tells it."""
-    f, copy = 0, 0
-    if feature_dim:
-        rows = 0 if isinstance(features, (int, np.integer)) else np.shape(cast(Any, features))[0]
-        f, copy = _features.predicted_copy_bytes(features, int(rows))
-    return {
-        "scaled_rows": beta != 0.0,
-        "num_features": f,
-        "feature_dim": feature_dim,
-        "input_copies": copy,
-        "one_block": step,
-    }
-
-
-def _reject_prepared_options(nodes: object, source: object, target: object,
-                             weight: object) -> None:
-    if nodes is not None or (source, target, weight) != ("source", "target", "weight"):
-        raise TypeError("nodes=, source=, target= and weight= do not apply to a prepared graph")
+def run_on(graph: PreparedGraph, run: Run) -> Any:
+    """The embedding of a graph handle: in memory, normalised when asked, or
+    written to disk and returned opened (a Zarr array, or a read-only
+    memory-mapped array)."""
+    run = run.bind(graph.num_nodes)
+    if run.out is not None:
+        return _results.run_to_disk(graph, run)
+    result = _runner.embed(graph, run)
+    if run.normalize == "l2":
+        _runner.l2_normalize(result)
+    return result

@@ -20,8 +20,12 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import __version__, _api, _convert, _features, _io, _memory, _prepared, _runner
-from ._convert import CsrGraph
+from . import _api, _convert, _graph, _io, _plan, _prepared
+from ._checks import finite_in_float32, parse_bytes
+from ._graph import Entries
+from ._demo import run_demo
+from ._run import DEFAULT_WEIGHTS, Run
+from ._version import __version__
 
 EXIT_ERROR = 1
 EXIT_INTERRUPTED = 130
@@ -53,7 +57,7 @@ def _weights(text: str) -> list[float]:
         ) from None
     if not values:
         raise argparse.ArgumentTypeError("expected at least one weight")
-    if not _api.finite_in_float32(values):
+    if not finite_in_float32(values):
         raise argparse.ArgumentTypeError(
             f"expected finite numbers of at most about 3.4e38 in magnitude, got {text!r}"
         )
@@ -145,7 +149,7 @@ def build_parser() -> argparse.ArgumentParser:
     embed.add_argument(
         "--weights",
         type=_weights,
-        default=list(_api.DEFAULT_WEIGHTS),
+        default=list(DEFAULT_WEIGHTS),
         metavar="W0,W1,...",
         help="weight of the projection and of each propagation step (0,1,1); "
         "write --weights=-1,... for a negative first weight",
@@ -279,7 +283,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _load(args: argparse.Namespace, progress: _Progress, guard: _convert.Guard) -> CsrGraph:
+def _load(args: argparse.Namespace, progress: _Progress, guard: _plan.Guard) -> Entries:
     path = args.input
     fmt = _io.detect_format(path) if args.format == "auto" else args.format
     if not os.path.exists(path):
@@ -288,14 +292,14 @@ def _load(args: argparse.Namespace, progress: _Progress, guard: _convert.Guard) 
         raise _io.GraphFileError(f"{path}: is a directory")
     if fmt == "mtx":
         progress.start(f"reading Matrix Market file {path}")
-        graph = _io.read_matrix_market(path, guard)
-        progress.done(f"read {graph.num_nodes:,} nodes, {graph.num_edges:,} stored entries")
-        return graph
+        entries = _io.read_matrix_market(path, guard)
+        progress.done(f"read {entries.num_nodes:,} nodes, {entries.num_entries:,} stored entries")
+        return entries
     if fmt == "npz":
         progress.start(f"reading sparse matrix {path}")
-        graph = _io.read_npz(path, guard)
-        progress.done(f"read {graph.num_nodes:,} nodes, {graph.num_edges:,} stored entries")
-        return graph
+        entries = _io.read_npz(path, guard)
+        progress.done(f"read {entries.num_nodes:,} nodes, {entries.num_entries:,} stored entries")
+        return entries
     progress.start(f"reading edge list {path}")
     edges = _io.read_edge_list(path, header=args.header)
     if edges.header is not None:
@@ -312,15 +316,15 @@ def _load(args: argparse.Namespace, progress: _Progress, guard: _convert.Guard) 
     kind = "string" if first and isinstance(first[0], str) else "integer"
     weighted = "weighted" if edges.weights is not None else "unweighted"
     progress.done(f"read {edges.sources.shape[0]:,} {weighted} edges with {kind} node IDs")
-    progress.start("building the graph")
+    progress.start("numbering the node IDs")
     try:
-        graph = _convert.from_edge_columns(
+        entries = _convert.from_edge_columns(
             edges.sources, edges.targets, edges.weights, guard=guard
         )
     except (TypeError, ValueError) as e:
         raise _io.GraphFileError(f"{path}: {e}") from None
-    progress.done(f"built {graph.num_nodes:,} nodes, {graph.num_edges:,} distinct edges")
-    return graph
+    progress.done(f"numbered {entries.num_nodes:,} nodes")
+    return entries
 
 
 def _needs_node_file(nodes: npt.NDArray[Any] | None) -> bool:
@@ -340,7 +344,7 @@ def _run_prepare(args: argparse.Namespace) -> int:
             args.output,
             undirected=not args.directed,
             stream=args.stream,
-            memory_limit=_memory.parse_bytes(args.memory_limit),
+            memory_limit=None if args.memory_limit is None else parse_bytes(args.memory_limit),
             overwrite=args.overwrite,
             header=args.header,
             reorder=args.reorder,
@@ -399,33 +403,36 @@ def _run_embed(args: argparse.Namespace) -> int:
     out_dir = os.path.dirname(out) or "."
     if not os.path.isdir(out_dir):
         raise _io.GraphFileError(f"{out}: directory {out_dir} does not exist")
-    dim, weights, seed, undirected = _api.check_params(
-        args.dim, args.weights, args.seed, not args.directed, args.normalize
-    )
     options = _options(args)
-    beta, step = _runner.check_options(options["normalization_strength"], options["step_normalize"])
-    k = _features.check_feature_dim(options["features"], options["feature_dim"], dim)
+    run = Run.from_arguments(
+        dim=args.dim,
+        weights=args.weights,
+        seed=args.seed,
+        undirected=not args.directed,
+        normalize=args.normalize,
+        progress=not args.quiet,
+        **options,
+    )
     if args.threads is not None:
         _api.set_num_threads(args.threads)
-    plan_args = _api.guard_plan_args(beta, step, options["features"], k)
-    graph = _load(args, progress, _memory.conversion_guard(dim, undirected, plan_args))
-    prepared = None if k == 0 else _features.prepare(options["features"], graph.num_nodes, k)
-    steps = len(weights) - 1
+    entries = _load(args, progress, _plan.conversion_guard(run))
+    steps = len(run.weights) - 1
     mode = (
         "as stored (symmetric)"
-        if graph.symmetric
-        else ("undirected" if undirected else "directed")
-    )
-    progress.start(
-        f"embedding {graph.num_nodes:,} nodes, dim {dim}, {steps} propagation "
-        f"step{'s' if steps != 1 else ''}, {mode}"
+        if entries.symmetric
+        else ("undirected" if run.undirected else "directed")
     )
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        result = _api.embed_csr(
-            graph, dim, weights, seed, undirected, args.normalize, progress=not args.quiet,
-            options=_runner.Options(beta, step, prepared),
+        progress.start("building the graph")
+        graph = _graph.build(entries, undirected=run.undirected)
+        del entries
+        progress.done(f"built {graph.num_nodes:,} nodes, {graph.num_entries:,} stored entries")
+        progress.start(
+            f"embedding {graph.num_nodes:,} nodes, dim {run.dim}, {steps} propagation "
+            f"step{'s' if steps != 1 else ''}, {mode}"
         )
+        result = _api.run_on(graph, run)
     for warning in caught:
         print(f"velmar: warning: {warning.message}", file=sys.stderr)
     progress.done("embedded")
@@ -449,8 +456,6 @@ def _run_embed(args: argparse.Namespace) -> int:
 
 
 def _run_demo(args: argparse.Namespace) -> int:
-    from ._demo import run_demo
-
     run_demo(sys.stdout, dim=args.dim, seed=args.seed)
     return 0
 

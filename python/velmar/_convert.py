@@ -1,44 +1,31 @@
-"""Conversion of every supported graph form into one canonical CSR graph.
+"""Conversion of every supported graph form into the engine's graph.
 
-Every input ends as int64 row pointers, int64 column indices and float64
-values whose rows hold strictly increasing columns, duplicates summed in
-stored order. The engine stores such arrays unchanged, so two inputs with the
-same stored edges give bit-identical embeddings whichever path they took.
+Every input ends as entry arrays (``Entries``: CSR row pointers or a row per
+entry, column indices, float64 weights) and the node ID of each row; the
+engine sorts the rows, sums duplicate entries in their given order and
+builds the compact graph (``_graph.build``), so two inputs with the same
+stored edges give bit-identical embeddings whichever path they took.
 """
 
 from __future__ import annotations
 
-import operator
 import sys
-from collections.abc import Callable, Iterable, Sequence, Sized
-from dataclasses import dataclass
+from collections.abc import Iterable, Sequence, Sized
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from . import _graph
+from ._graph import Entries, PreparedGraph
+from ._plan import Guard, no_guard
+
 Int64Array = npt.NDArray[np.int64]
 Float64Array = npt.NDArray[np.float64]
 
-# n * n stays below 2**63 up to this node count, so (row, col) packs into one
-# int64 sort key.
-_MAX_PACKED_NODES = 3_037_000_499
-
-# A converter calls its guard before each stage that allocates in proportion
-# to the graph, with the number of nodes (a lower bound until the IDs are
-# numbered), the number of edges and the bytes the stage itself needs at its
-# peak; the guard raises MemoryError when that and the engine cannot fit.
-Guard = Callable[[int, int, int], None]
-
-
-def no_guard(num_nodes: int, num_edges: int, working_bytes: int) -> None:
-    pass
-
-
 # Peak working bytes per edge of the conversion stages, beyond the input and
-# beyond the canonical arrays the engine is handed (measured with
+# beyond the entry arrays the engine is handed (measured with
 # bench/conversion_memory.py and rounded up).
-_CSR_BUILD_BYTES = 64  # canonical_csr: sort keys, permutation, sorted copies
 _ROW_SPLIT_BYTES = 16  # a list of edge rows split into two object columns
 _NUMBERING_BYTES = 40  # codes of both columns, hash table; plus 2 × the ID width
 _NETWORKX_EDGE_BYTES = 64  # the edge lists read from a networkx graph
@@ -47,34 +34,34 @@ _NETWORKX_EDGE_BYTES = 64  # the edge lists read from a networkx graph
 def numbering_bytes(num_edges: int, id_width: int) -> int:
     """Peak working bytes of numbering the IDs of ``num_edges`` edges, one
     column at a time, each ID ``id_width`` bytes wide in its column (NumPy
-    strings are sorted, which copies them twice), or of building the
-    canonical arrays afterwards, whichever is larger."""
-    return num_edges * max(_NUMBERING_BYTES + 2 * id_width, _CSR_BUILD_BYTES)
+    strings are sorted, which copies them twice)."""
+    return num_edges * (_NUMBERING_BYTES + 2 * id_width)
 
 
-@dataclass(frozen=True)
-class CsrGraph:
-    """A graph ready for the engine.
+def to_graph(
+    graph: object,
+    *,
+    undirected: bool,
+    nodes: Iterable[Any] | None = None,
+    source: Any = "source",
+    target: Any = "target",
+    weight: Any = "weight",
+    guard: Guard = no_guard,
+    keep_values: bool = False,
+    stacklevel: int = 2,
+) -> PreparedGraph:
+    """The engine's graph of any supported graph form (A + Aᵀ when
+    undirected); raises TypeError or ValueError, and whatever ``guard``
+    raises before a costly stage."""
+    entries = to_entries(
+        graph, nodes=nodes, source=source, target=target, weight=weight, guard=guard
+    )
+    return _graph.build(
+        entries, undirected=undirected, keep_values=keep_values, stacklevel=stacklevel + 1
+    )
 
-    ``nodes`` holds the node ID of each row, or is None when row i is node i.
-    ``symmetric`` is True when the arrays already hold both directions of every
-    undirected edge (an undirected networkx graph); such a graph is embedded
-    as stored, since adding its transpose would double every weight.
-    """
 
-    row_ptrs: Int64Array
-    col_indices: Int64Array
-    values: Float64Array
-    num_nodes: int
-    nodes: npt.NDArray[Any] | None = None
-    symmetric: bool = False
-
-    @property
-    def num_edges(self) -> int:
-        return int(self.col_indices.shape[0])
-
-
-def to_csr_graph(
+def to_entries(
     graph: object,
     *,
     nodes: Iterable[Any] | None = None,
@@ -82,9 +69,8 @@ def to_csr_graph(
     target: Any = "target",
     weight: Any = "weight",
     guard: Guard = no_guard,
-) -> CsrGraph:
-    """Convert any supported graph form; raises TypeError or ValueError, and
-    whatever ``guard`` raises before a costly stage."""
+) -> Entries:
+    """The stored entries of any supported graph form."""
     scipy_sparse = sys.modules.get("scipy.sparse")
     if scipy_sparse is not None and scipy_sparse.issparse(graph):
         _reject_edge_options("a SciPy sparse matrix", nodes, source, target, weight)
@@ -131,47 +117,7 @@ def _reject_edge_options(
         raise TypeError(f"weight= applies to DataFrames and networkx graphs, not to {what}")
 
 
-# --- canonical form --------------------------------------------------------
-
-
-def canonical_csr(
-    rows: Int64Array, cols: Int64Array, vals: Float64Array, num_nodes: int
-) -> tuple[Int64Array, Int64Array, Float64Array]:
-    """CSR arrays of the entries (rows[k], cols[k], vals[k]), all in range.
-
-    Rows are sorted by column with a stable sort, and entries sharing a
-    position are summed left to right in their given order, as the engine
-    merges them.
-    """
-    m = rows.shape[0]
-    row_ptrs = np.zeros(num_nodes + 1, dtype=np.int64)
-    if m == 0:
-        return row_ptrs, np.zeros(0, np.int64), np.zeros(0, np.float64)
-    if num_nodes <= _MAX_PACKED_NODES:
-        key = rows * np.int64(num_nodes) + cols
-        if not np.all(key[1:] > key[:-1]):
-            order = np.argsort(key, kind="stable")
-            key = key[order]
-            rows, cols, vals = rows[order], cols[order], vals[order]
-        first = np.empty(m, dtype=bool)
-        first[0] = True
-        np.not_equal(key[1:], key[:-1], out=first[1:])
-    else:
-        order = np.lexsort((cols, rows))
-        rows, cols, vals = rows[order], cols[order], vals[order]
-        first = np.empty(m, dtype=bool)
-        first[0] = True
-        first[1:] = (rows[1:] != rows[:-1]) | (cols[1:] != cols[:-1])
-    if not first.all():
-        starts = np.flatnonzero(first)
-        summed = vals[starts].copy()
-        later = ~first
-        group = np.cumsum(first)[later] - 1
-        # ufunc.at adds unbuffered, in index order: ((v0 + v1) + v2) ...
-        np.add.at(summed, group, vals[later])
-        rows, cols, vals = rows[starts], cols[starts], summed
-    np.cumsum(np.bincount(rows, minlength=num_nodes), out=row_ptrs[1:])
-    return row_ptrs, np.ascontiguousarray(cols), np.ascontiguousarray(vals)
+# --- matrices --------------------------------------------------------------
 
 
 def _values_float64(data: npt.NDArray[Any], what: str) -> Float64Array:
@@ -180,16 +126,13 @@ def _values_float64(data: npt.NDArray[Any], what: str) -> Float64Array:
     return np.ascontiguousarray(data, dtype=np.float64)
 
 
-# --- matrices --------------------------------------------------------------
-
-
 def _check_square(shape: tuple[int, ...], what: str) -> int:
     if len(shape) != 2 or shape[0] != shape[1]:
         raise ValueError(f"{what} must be square (n × n), got shape {tuple(shape)}")
     return int(shape[0])
 
 
-def from_dense(matrix: npt.NDArray[Any], *, guard: Guard = no_guard) -> CsrGraph:
+def from_dense(matrix: npt.NDArray[Any], *, guard: Guard = no_guard) -> Entries:
     """Every entry that is not zero (NaN included) is an edge; -0.0 is not."""
     n = _check_square(matrix.shape, "a dense adjacency matrix")
     if matrix.dtype.kind not in "biuf":
@@ -204,7 +147,7 @@ def from_dense(matrix: npt.NDArray[Any], *, guard: Guard = no_guard) -> CsrGraph
     # np.nonzero walks in row-major order: the entries are already canonical.
     row_ptrs = np.zeros(n + 1, dtype=np.int64)
     np.cumsum(np.bincount(rows, minlength=n), out=row_ptrs[1:])
-    return CsrGraph(row_ptrs, np.ascontiguousarray(cols, dtype=np.int64), vals, n)
+    return Entries(row_ptrs, np.ascontiguousarray(cols, dtype=np.int64), vals, n, True)
 
 
 def _check_indices(indices: npt.NDArray[Any], n: int, what: str) -> None:
@@ -219,7 +162,7 @@ def _check_indices(indices: npt.NDArray[Any], n: int, what: str) -> None:
         )
 
 
-def from_scipy(matrix: Any, *, guard: Guard = no_guard) -> CsrGraph:
+def from_scipy(matrix: Any, *, guard: Guard = no_guard) -> Entries:
     """Stored entries of any SciPy sparse format are edges, explicit zeros included.
 
     BSR and DIA pad their blocks and diagonals with zeros; for those formats
@@ -230,7 +173,7 @@ def from_scipy(matrix: Any, *, guard: Guard = no_guard) -> CsrGraph:
     fmt = matrix.format
     if fmt == "coo":
         m = int(np.asarray(matrix.row).shape[0])
-        guard(n, m, 24 * m + _CSR_BUILD_BYTES * m)
+        guard(n, m, 24 * m)
         rows = np.asarray(matrix.row).astype(np.int64, copy=False)
         cols = np.asarray(matrix.col).astype(np.int64, copy=False)
         vals = _values_float64(np.asarray(matrix.data), "sparse matrix values")
@@ -241,7 +184,7 @@ def from_scipy(matrix: Any, *, guard: Guard = no_guard) -> CsrGraph:
             )
         _check_indices(rows, n, "row")
         _check_indices(cols, n, "column")
-        return CsrGraph(*canonical_csr(rows, cols, vals, n), n)
+        return Entries(rows, cols, vals, n, False)
     guard(n, int(matrix.nnz), 24 * int(matrix.nnz))
     csr = matrix if fmt == "csr" else matrix.tocsr()
     if fmt in ("bsr", "dia"):
@@ -258,7 +201,7 @@ def from_scipy(matrix: Any, *, guard: Guard = no_guard) -> CsrGraph:
         cols = cols.astype(np.int64)
     cols = np.ascontiguousarray(cols)
     vals = _values_float64(np.asarray(csr.data[:nnz]), "sparse matrix values")
-    return CsrGraph(row_ptrs, cols, vals, n)
+    return Entries(row_ptrs, cols, vals, n, True)
 
 
 # --- networkx --------------------------------------------------------------
@@ -266,7 +209,7 @@ def from_scipy(matrix: Any, *, guard: Guard = no_guard) -> CsrGraph:
 
 def from_networkx(
     graph: Any, *, weight: str | None = "weight", guard: Guard = no_guard
-) -> CsrGraph:
+) -> Entries:
     """Rows follow ``graph.nodes``; parallel edges of a multigraph are summed.
 
     An undirected graph becomes its symmetric adjacency matrix (each edge in
@@ -275,7 +218,7 @@ def from_networkx(
     n = graph.number_of_nodes()
     m = graph.number_of_edges() * (1 if graph.is_directed() else 2)
     # Three Python lists of the edges (pointers, and a float per weight).
-    guard(n, m, _NETWORKX_EDGE_BYTES * m + _CSR_BUILD_BYTES * m)
+    guard(n, m, _NETWORKX_EDGE_BYTES * m)
     node_list = list(graph.nodes)
     index = {node: i for i, node in enumerate(node_list)}
     n = len(node_list)
@@ -305,12 +248,12 @@ def from_networkx(
         off = rows != cols
         rows, cols = np.concatenate([rows, cols[off]]), np.concatenate([cols, rows[off]])
         vals = np.concatenate([vals, vals[off]])
-    row_ptrs, cols, vals = canonical_csr(rows, cols, vals, n)
-    return CsrGraph(
-        row_ptrs,
+    return Entries(
+        rows,
         cols,
         vals,
         n,
+        False,
         nodes=_as_returned(id_array(node_list, "graph nodes")),
         symmetric=symmetric,
     )
@@ -327,7 +270,7 @@ def from_dataframe(
     weight: Any = "weight",
     nodes: Iterable[Any] | None = None,
     guard: Guard = no_guard,
-) -> CsrGraph:
+) -> Entries:
     """One edge per row of the columns ``source``, ``target`` and ``weight``.
 
     The default weight column "weight" is optional (absent: every weight is
@@ -363,7 +306,7 @@ def from_dataframe(
 
 def from_edge_rows(
     edges: Sequence[Any], *, nodes: Iterable[Any] | None = None, guard: Guard = no_guard
-) -> CsrGraph:
+) -> Entries:
     """A list of (source, target) or (source, target, weight) edges."""
     m = len(edges)
 
@@ -408,7 +351,7 @@ def from_edge_columns(
     nodes: Iterable[Any] | None = None,
     guard: Guard = no_guard,
     labels: tuple[str, str, str] = ("sources", "targets", "weights"),
-) -> CsrGraph:
+) -> Entries:
     """Edges sources[k] -> targets[k] with any hashable node IDs.
 
     IDs are grouped as dict keys are (by hash and ==). Without ``nodes``,
@@ -438,9 +381,8 @@ def from_edge_columns(
         rows, cols, node_ids = _number_by_nodes(cs, us, ct, ut, given)
     del cs, ct
     n = int(node_ids.shape[0])
-    guard(n, m, _CSR_BUILD_BYTES * m)
-    row_ptrs, cols, vals = canonical_csr(rows, cols, vals, n)
-    return CsrGraph(row_ptrs, cols, vals, n, nodes=_as_returned(node_ids))
+    guard(n, m, 0)
+    return Entries(rows, cols, vals, n, False, nodes=_as_returned(node_ids))
 
 
 # --- weights -----------------------------------------------------------------
@@ -803,13 +745,3 @@ def id_array(values: Any, what: str) -> npt.NDArray[Any]:
 def _py(value: Any) -> Any:
     """A NumPy scalar as the Python value, for messages."""
     return value.item() if isinstance(value, np.generic) else value
-
-
-def check_index(value: object, what: str) -> int:
-    """An integer argument (bool excluded), via ``__index__``."""
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{what} must be an integer, got {value!r}")
-    try:
-        return operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"{what} must be an integer, got {type(value).__name__}") from None

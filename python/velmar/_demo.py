@@ -15,7 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _api, _karate
-from ._convert import from_edge_columns
+from ._run import DEFAULT_WEIGHTS
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
@@ -73,20 +73,19 @@ def run_demo(out: TextIO, dim: int = 32, seed: int = 42) -> int:
     names = _karate.FACTION_NAMES
     sources = [u for u, _ in _karate.EDGES]
     targets = [v for _, v in _karate.EDGES]
-    graph = from_edge_columns(sources, targets)
-    n = graph.num_nodes
+    n = len(set(sources) | set(targets))
     sizes = [int((factions == k).sum()) for k in (0, 1)]
     out.write(
         f"Zachary's karate club: {n} members, {len(_karate.EDGES)} friendships; the club "
         f"split into two factions\n({names[0]}: {sizes[0]} members, {names[1]}: "
         f"{sizes[1]} members).\n"
     )
-    weights = list(_api.DEFAULT_WEIGHTS)
+    weights = DEFAULT_WEIGHTS
     start = time.perf_counter()
-    emb = _api.embed_csr(graph, dim, weights, seed, True, "l2")
+    emb = _api.embed((sources, targets), dim, weights, seed=seed, normalize="l2")
     elapsed = time.perf_counter() - start
     out.write(
-        f"Embedded with dim={dim}, weights={tuple(weights)}, seed={seed}, rows scaled "
+        f"Embedded with dim={dim}, weights={weights}, seed={seed}, rows scaled "
         f"to unit length ({elapsed * 1000:.1f} ms).\n\n"
     )
     points = emb.astype(np.float64)

@@ -1,7 +1,6 @@
-"""Type stubs of the package's engine module (binding/engine_module.cpp and
-the files binding/engine_state.h lists)."""
+"""Type stubs of the package's engine module (binding/engine_module.cpp)."""
 
-from typing import Optional, Sequence, Tuple, Union
+from typing import Literal, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -13,9 +12,16 @@ class Graph:
     def num_nodes(self) -> int: ...
     @property
     def num_entries(self) -> int: ...
+    @property
+    def nbytes(self) -> int: ...
     def arrays(
         self,
     ) -> Tuple[npt.NDArray[np.int64], npt.NDArray[Union[np.uint32, np.int64]], npt.NDArray[np.float32]]: ...
+    def values(self) -> Optional[npt.NDArray[np.float64]]: ...
+
+class Settings:
+    @property
+    def dim(self) -> int: ...
 
 class RunControl:
     def __init__(self) -> None: ...
@@ -29,22 +35,38 @@ def build_graph(
     num_nodes: int,
     undirected: bool,
     control: Optional[RunControl] = None,
-) -> Optional[Graph]: ...
+    keep_values: bool = False,
+) -> Graph: ...
+def build_graph_coo(
+    rows: npt.NDArray[Union[np.int32, np.int64]],
+    col_indices: npt.NDArray[Union[np.int32, np.uint32, np.int64]],
+    values: npt.NDArray[np.float64],
+    num_nodes: int,
+    undirected: bool,
+    control: Optional[RunControl] = None,
+    keep_values: bool = False,
+) -> Graph: ...
 def open_graph(
     row_ptrs: npt.NDArray[np.int64],
     col_indices: npt.NDArray[Union[np.uint32, np.int64]],
     scales: npt.NDArray[np.float32],
     num_nodes: int,
+    row_map: Optional[npt.NDArray[np.int64]] = None,
 ) -> Graph: ...
-def embed(
-    graph: Graph,
+def merge_sorted(
+    rows: npt.NDArray[np.int64],
+    col_indices: npt.NDArray[np.int64],
+    sides: npt.NDArray[np.int64],
+    values: npt.NDArray[np.float64],
+    undirected: bool,
+) -> int: ...
+def entry_scales(
+    row_ptrs: npt.NDArray[np.int64], values: npt.NDArray[np.float64]
+) -> npt.NDArray[np.float32]: ...
+def settings(
     dim: int,
     weights: Sequence[float],
     seed: Optional[int] = None,
-    columns: Optional[Tuple[int, int]] = None,
-    block: Optional[int] = None,
-    out: Optional[npt.NDArray[np.float32]] = None,
-    control: Optional[RunControl] = None,
     normalization_strength: float = 0.0,
     step_normalize: bool = False,
     features: Union[
@@ -54,26 +76,26 @@ def embed(
     ] = None,
     feature_dim: Optional[int] = None,
     row_offset: int = 0,
-    row_map: Optional[npt.NDArray[np.int64]] = None,
+    degrees: Optional[npt.NDArray[np.int64]] = None,
+) -> Settings: ...
+def embed(
+    graph: Graph,
+    settings: Settings,
+    columns: Optional[Tuple[int, int]] = None,
+    block: Optional[int] = None,
+    out: Optional[npt.NDArray[np.float32]] = None,
+    control: Optional[RunControl] = None,
 ) -> npt.NDArray[np.float32]: ...
+
 PREFERRED_BLOCK: int
 
 def memory_plan(
-    num_nodes: int,
-    num_entries: int,
+    graph_shape: Tuple[int, int, bool, bool, bool, int, bool],
+    run_shape: Tuple[bool, int, int, int, bool],
     columns: int,
     block: Optional[int] = None,
-    undirected: bool = True,
-    out_entries: Optional[int] = None,
-    result_owned: bool = True,
-    row_ptrs_32bit: bool = False,
     limit: Optional[int] = None,
-    scaled_rows: bool = False,
-    num_features: int = 0,
-    feature_dim: int = 0,
-    input_copies: int = 0,
-    one_block: bool = False,
-    reordered: bool = False,
+    result: Literal["whole", "block", "caller"] = "whole",
 ) -> dict[str, int]: ...
 def set_num_threads(n: int) -> None: ...
 def get_num_threads() -> int: ...

@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import importlib
 import inspect
-import math
 import secrets
 from collections.abc import Iterable
 from typing import Any, Union
@@ -20,8 +19,9 @@ from typing import Any, Union
 import numpy as np
 import numpy.typing as npt
 
-from . import _api, _convert, _engine, _features, _memory, _runner
-from ._api import DEFAULT_WEIGHTS, Embedding, WeightsLike
+from . import _api, _graph, _runner
+from ._api import Embedding
+from ._run import DEFAULT_WEIGHTS, Run, WeightsLike
 
 RandomStateLike = Union[None, int, np.random.RandomState, np.random.Generator]
 
@@ -60,7 +60,7 @@ class VelmarEmbedding:
     embedding_: Embedding
     nodes_: npt.NDArray[Any]
     seed_: int
-    _fitted: dict[str, Any]
+    _fitted: Run
 
     def __init__(
         self,
@@ -117,37 +117,27 @@ class VelmarEmbedding:
         """Embed the graph ``X``, any input of :func:`velmar.embed`, whose
         options of the same names ``features``, ``nodes``, ``source``,
         ``target`` and ``weight`` apply; ``y`` is ignored."""
-        dim, weights, _, undirected = _api.check_params(
-            self.dim, self.weights, None, self.undirected, self.normalize
-        )
-        beta, step = _runner.check_options(self.normalization_strength, self.step_normalize)
-        k = _features.check_feature_dim(features, self.feature_dim, dim)
         seed = seed_from_random_state(self.random_state)
-        if seed is not None:
-            _api.check_params(dim, weights, seed, undirected, None)
-        else:
+        if seed is None:
             # Drawn here rather than in the engine: transform needs it.
             seed = secrets.randbits(64)
-        graph = _convert.to_csr_graph(
-            X,
-            nodes=nodes,
-            source=source,
-            target=target,
-            weight=weight,
-            guard=_memory.conversion_guard(
-                dim, undirected, _api.guard_plan_args(beta, step, features, k)
-            ),
+        run = Run.from_arguments(
+            dim=self.dim,
+            weights=self.weights,
+            seed=seed,
+            undirected=self.undirected,
+            normalize=self.normalize,
+            normalization_strength=self.normalization_strength,
+            step_normalize=self.step_normalize,
+            features=features,
+            feature_dim=self.feature_dim,
         )
-        prepared = None if k == 0 else _features.prepare(features, graph.num_nodes, k)
-        options = _runner.Options(beta, step, prepared)
-        self.embedding_ = _api.embed_csr(
-            graph, dim, weights, seed, undirected, self.normalize, options=options
-        )
-        self.nodes_ = _api.node_ids(graph)
+        graph = _api.graph_of(X, run, nodes=nodes, source=source, target=target, weight=weight)
+        self.embedding_ = _api.run_on(graph, run)
+        self.nodes_ = graph.node_ids()
         self.seed_ = seed
         # What transform must repeat, whatever set_params changes later.
-        self._fitted = {"weights": weights, "beta": beta, "feature_dim": k,
-                        "normalize": self.normalize}
+        self._fitted = run.replace(features=None, prepared=None, progress=False)
         return self
 
     def transform(self, X: object, *, features: Any = None) -> Embedding:
@@ -193,8 +183,7 @@ class VelmarEmbedding:
         a.eliminate_zeros()
         m = a.shape[0]
         fitted = self._fitted
-        weights, beta, k = fitted["weights"], fitted["beta"], fitted["feature_dim"]
-        if (features is None) != (k == 0):
+        if (features is None) != (fitted.feature_dim == 0):
             raise ValueError(
                 "transform needs features= exactly when the estimator was fitted with them"
             )
@@ -206,35 +195,22 @@ class VelmarEmbedding:
             shape=a.shape,
         )
         result = np.asarray(step @ self.embedding_, dtype=np.float32)
-        if weights[0] != 0.0:
-            h0 = self._initial_rows(m, dim, features, k, degree, beta)
-            result += h0 * np.float32(weights[0])
-        elif k:
-            _features.prepare(features, m, k)  # checked even when unused
-        if fitted["normalize"] == "l2":
-            _api.l2_normalize(result)
+        # h_0 of the m new nodes: the rows of nodes n..n+m-1 of the fit's
+        # initial matrix, scaled by the new nodes' own degrees.
+        initial = fitted.replace(
+            weights=(1.0,),
+            columns=None,
+            step_normalize=False,
+            features=features,
+            row_offset=n,
+            degrees=degree.astype(np.int64),
+        ).bind(m)
+        if fitted.weights[0] != 0.0:
+            h0 = _runner.embed(_graph.edgeless(m), initial, progress=False)
+            result += h0 * np.float32(fitted.weights[0])
+        if fitted.normalize == "l2":
+            _runner.l2_normalize(result)
         return result
-
-    def _initial_rows(
-        self, m: int, dim: int, features: Any, k: int, degree: Any, beta: float
-    ) -> Embedding:
-        """h_0 of m nodes appended after the fitted ones (see transform)."""
-        n = self.embedding_.shape[0]
-        empty = _engine.build_graph(
-            np.zeros(m + 1, np.int64), np.zeros(0, np.int64), np.zeros(0), m, False
-        )
-        assert empty is not None  # rows without entries are sorted
-        extra: dict[str, Any] = {}
-        if k:
-            extra = {"features": _features.prepare(features, m, k).arg, "feature_dim": k}
-        h0: Embedding = _engine.embed(empty, dim, [1.0], self.seed_, row_offset=n, **extra)
-        if beta != 0.0:
-            scale = np.ones(m, dtype=np.float32)
-            for d in np.unique(degree[degree > 0]):
-                with np.errstate(over="ignore"):
-                    scale[degree == d] = np.float32(math.pow(float(d), beta))
-            np.multiply(h0, scale[:, None], out=h0, where=h0 != 0.0)
-        return h0
 
     def __sklearn_is_fitted__(self) -> bool:
         return hasattr(self, "embedding_")

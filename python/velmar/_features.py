@@ -16,7 +16,7 @@ from typing import Any, cast
 import numpy as np
 import numpy.typing as npt
 
-from ._convert import check_index
+from ._checks import check_index
 
 
 @dataclass(frozen=True)

@@ -17,6 +17,7 @@ import os
 import re
 import sys
 import zipfile
+from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
@@ -24,7 +25,8 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _convert
-from ._convert import CsrGraph
+from ._graph import Entries
+from ._plan import Guard, no_guard
 
 # Files at least this large are first tried with NumPy's C reader; smaller
 # ones (and any file that reader rejects) are parsed line by line.
@@ -67,7 +69,7 @@ def _import_scipy(what: str) -> Any:
     return sys.modules["scipy"]
 
 
-def read_matrix_market(path: str, guard: _convert.Guard = _convert.no_guard) -> CsrGraph:
+def read_matrix_market(path: str, guard: Guard = no_guard) -> Entries:
     """A square Matrix Market matrix; a file declared symmetric holds both
     directions of every edge once expanded, and is embedded as stored."""
     scipy = _import_scipy("Matrix Market files")
@@ -93,7 +95,7 @@ def read_matrix_market(path: str, guard: _convert.Guard = _convert.no_guard) -> 
     return graph
 
 
-def read_npz(path: str, guard: _convert.Guard = _convert.no_guard) -> CsrGraph:
+def read_npz(path: str, guard: Guard = no_guard) -> Entries:
     """A square sparse matrix saved with scipy.sparse.save_npz."""
     scipy = _import_scipy(".npz files")
     if os.path.isfile(path) and not zipfile.is_zipfile(path):
@@ -273,3 +275,96 @@ def _read_numeric(path: str) -> EdgeList | None:
         return None
     weights = np.ascontiguousarray(table["w"]) if width == 3 else None
     return EdgeList(np.ascontiguousarray(table["s"]), np.ascontiguousarray(table["t"]), weights)
+
+
+# --- any graph file ---------------------------------------------------------
+
+
+def file_kind(path: str) -> str:
+    name = path.lower()
+    if name.endswith((".parquet", ".pq")):
+        return "parquet"
+    if name.endswith(".npy"):
+        return "npy"
+    return detect_format(path)
+
+
+def read_npy_edges(path: str) -> npt.NDArray[Any]:
+    try:
+        table: npt.NDArray[Any] = np.load(path, mmap_mode="r", allow_pickle=False)
+    except (OSError, ValueError) as e:
+        raise ValueError(f"{path}: not a .npy array of edges ({e})") from None
+    if table.ndim != 2 or table.shape[1] not in (2, 3) or table.dtype.kind not in "iuf":
+        raise ValueError(
+            f"{path}: expected an (m, 2) or (m, 3) numeric array of (source, target[, weight]) "
+            f"rows, found {table.dtype} {table.shape}"
+        )
+    return table
+
+
+def npy_row_batches(
+    path: str, table: npt.NDArray[Any], batch: int
+) -> Iterator[npt.NDArray[Any]]:
+    """The rows of ``table`` (read_npy_edges) in batches, read from the file
+    rather than through its memory map, so that the pages of an edge list
+    larger than memory do not stay resident (a Fortran-order file goes
+    through the map)."""
+    rows = table.shape[0]
+    if not table.flags.c_contiguous or not isinstance(table, np.memmap):
+        for lo in range(0, rows, batch):
+            yield np.asarray(table[lo : lo + batch])
+        return
+    width = table.shape[1]
+    with open(path, "rb") as f:
+        for lo in range(0, rows, batch):
+            count = min(batch, rows - lo)
+            f.seek(table.offset + lo * width * table.dtype.itemsize)
+            part = np.fromfile(f, dtype=table.dtype, count=count * width)
+            if part.shape[0] != count * width:
+                raise ValueError(f"{path}: truncated at row {lo + part.shape[0] // width}")
+            yield part.reshape(count, width)
+
+
+def npy_columns(table: npt.NDArray[Any], path: str) -> tuple[Any, Any, Any]:
+    src, dst = table[:, 0], table[:, 1]
+    if table.dtype.kind == "f":
+        ids = np.concatenate([src, dst])
+        if not np.array_equal(ids, np.floor(ids)) or not np.isfinite(ids).all():
+            raise ValueError(f"{path}: node IDs in the first two columns must be integers")
+        src, dst = src.astype(np.int64), dst.astype(np.int64)
+    weights = table[:, 2].astype(np.float64) if table.shape[1] == 3 else None
+    return src, dst, weights
+
+
+def read_entries(
+    path: str, *, header: bool | None, nodes: Any = None, guard: Guard = no_guard
+) -> Entries:
+    """The entries of any graph file velmar reads, by its name: Matrix
+    Market, SciPy .npz, a .npy array or a Parquet file of edges, or an edge
+    list in text."""
+    fmt = file_kind(path)
+    if fmt == "mtx":
+        return read_matrix_market(path, guard)
+    if fmt == "npz":
+        return read_npz(path, guard)
+    if fmt == "npy":
+        src, dst, w = npy_columns(read_npy_edges(path), path)
+    elif fmt == "parquet":
+        try:
+            import pyarrow.parquet as pq
+        except ImportError:
+            raise ImportError(
+                "reading Parquet needs pyarrow (pip install 'velmar[scale]')"
+            ) from None
+        table = pq.read_table(path)
+        if table.num_columns not in (2, 3):
+            raise ValueError(f"{path}: expected 2 or 3 columns (source, target[, weight])")
+        src, dst = table.column(0).to_numpy(), table.column(1).to_numpy()
+        w = table.column(2).to_numpy().astype(np.float64) if table.num_columns == 3 else None
+    else:
+        edges = read_edge_list(path, header=header)
+        src, dst, w = edges.sources, edges.targets, edges.weights
+    try:
+        return _convert.from_edge_columns(src, dst, w, nodes=nodes, guard=guard)
+    except (TypeError, ValueError) as e:
+        raise GraphFileError(f"{path}: {e}") from None

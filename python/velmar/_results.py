@@ -11,7 +11,6 @@ prepared graph and the Zarr array itself and returns only metadata.
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import secrets
@@ -23,10 +22,11 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _memory, _runner
-from ._convert import CsrGraph
-from ._prepared import PreparedGraph, open_graph
-from ._runner import NO_OPTIONS, Options
+from . import _plan, _runner
+from ._checks import format_bytes
+from ._graph import PreparedGraph
+from ._run import Run
+from ._store import open_graph
 
 RUN_VERSION = 1
 
@@ -40,87 +40,16 @@ class RunMismatchError(ValueError):
     """An output that holds a run with other arguments."""
 
 
-def compute_block(
-    graph: CsrGraph | PreparedGraph,
-    j0: int,
-    j1: int,
-    *,
-    dim: int,
-    weights: list[float],
-    seed: int,
-    undirected: bool,
-    options: Options = NO_OPTIONS,
-) -> npt.NDArray[np.float32]:
+def compute_block(graph: PreparedGraph, j0: int, j1: int, run: Run) -> npt.NDArray[np.float32]:
     """Columns [j0, j1) of the embedding, an n × (j1 - j0) float32 array:
-    the engine computes only that block, with the bits of the same columns
-    of the full result."""
-    from . import _api
-
-    return _api.embed_csr(
-        graph, dim, weights, seed, undirected, None, columns=(j0, j1), options=options
-    )
+    the engine computes only that block, in one piece (the run's memory
+    plan chose its width), with the bits of the same columns of the full
+    result."""
+    return _runner.embed(graph, run, (j0, j1), block=j1 - j0, progress=False)
 
 
 def column_blocks(dim: int, width: int) -> list[tuple[int, int]]:
     return [(j0, min(j0 + width, dim)) for j0 in range(0, dim, width)]
-
-
-def default_block_width(
-    graph: CsrGraph | PreparedGraph,
-    dim: int,
-    undirected: bool,
-    memory_limit: object,
-    options: Options = NO_OPTIONS,
-) -> int:
-    """The widest block whose run, by the engine's plan (the graph, the
-    block's n × b result and its working matrices), fits ``memory_limit``, or
-    half the memory available without one; at least 1, at most dim and,
-    unless the run needs all columns in one block (step normalisation), the
-    engine's preferred width; evened out over the blocks it needs."""
-    from . import _engine  # noqa: PLC0415 (the extension, loaded on use)
-
-    whole = options.step_normalize
-    widest = dim if whole else min(dim, _engine.PREFERRED_BLOCK)
-    if memory_limit is not None:
-        limit = _runner.parse_bytes(memory_limit)
-    else:
-        available = _memory.available_memory()
-        if available is None:
-            return widest
-        limit = available[0] // 2
-    n, m, narrow, extra = _runner.plan_shape(graph, options)
-    extra.pop("one_block")
-
-    def fits(b: int) -> bool:
-        plan = _engine.memory_plan(
-            n, m, b, b, undirected=undirected, row_ptrs_32bit=narrow, **extra
-        )
-        return int(plan["peak"]) <= limit
-
-    if memory_limit is not None and not fits(1):
-        raise MemoryError(
-            f"a block of one column needs more than memory_limit={memory_limit!r} "
-            f"for {n:,} nodes; raise the limit"
-        )
-    lo, hi = 1, widest
-    while lo < hi:
-        mid = (lo + hi + 1) // 2
-        if fits(mid):
-            lo = mid
-        else:
-            hi = mid - 1
-    blocks = -(-dim // lo)
-    return -(-dim // blocks)
-
-
-def graph_fingerprint(graph: PreparedGraph | CsrGraph) -> str:
-    if isinstance(graph, PreparedGraph):
-        return f"prepared:{graph.graph_id}"
-    digest = hashlib.blake2b(digest_size=16)
-    digest.update(np.int64(graph.num_nodes).tobytes())
-    for array in (graph.row_ptrs, graph.col_indices, graph.values):
-        digest.update(np.ascontiguousarray(array).data)
-    return f"arrays:{digest.hexdigest()}"
 
 
 # --- outputs ------------------------------------------------------------------
@@ -186,7 +115,7 @@ def _create_npy(path: str, shape: tuple[int, int]) -> Any:
         except OSError as e:
             f.close()
             os.remove(path)
-            size = _memory.format_bytes(4 * shape[0] * shape[1])
+            size = format_bytes(4 * shape[0] * shape[1])
             raise OSError(
                 e.errno, f"{e.strerror} (allocating {size} for the result)", path
             ) from None
@@ -315,107 +244,75 @@ def _check_run(where: str, stored: object, run: dict[str, Any]) -> None:
 # --- runs -----------------------------------------------------------------------
 
 
-def run_to_disk(
-    graph: PreparedGraph | CsrGraph,
-    out: str,
-    *,
-    dim: int,
-    weights: list[float],
-    seed: int | None,
-    undirected: bool,
-    block_columns: int | None,
-    client: Any,
-    progress: Progress | None,
-    options: Options = NO_OPTIONS,
-    memory_limit: object = None,
-) -> Any:
-    """Embeds block by block into ``out`` (.zarr or .npy) and returns the
+def run_to_disk(graph: PreparedGraph, run: Run) -> Any:
+    """Embeds block by block into run.out (.zarr or .npy) and returns the
     opened result; skips the blocks a previous run completed. Without
     block_columns, the block is the widest whose run fits memory_limit
-    (default_block_width). Step
-    normalisation needs one block of every column."""
+    (_plan.disk_block_width). Step normalisation needs one block of every
+    column."""
+    out = run.out
+    assert out is not None
     is_zarr = out.rstrip("/").endswith(".zarr")
     if not is_zarr and not out.endswith(".npy"):
         raise ValueError(f"out must name a .zarr or a .npy path, got {out!r}")
-    if client is not None and not is_zarr:
+    if run.client is not None and not is_zarr:
         raise ValueError(
             "a run on a Dask cluster writes a .zarr result (many writers, one chunk each)"
         )
-    if client is not None and not isinstance(graph, PreparedGraph):
+    if run.client is not None and graph.path is None:
         raise TypeError(
             "a run on a Dask cluster needs a prepared graph that every worker can open "
             "(velmar.prepare / velmar.open_graph on shared storage)"
         )
-    n = graph.num_nodes
-    width = block_columns or _stored_width(out, is_zarr) or default_block_width(
-        graph, dim, undirected, memory_limit, options
-    )
-    if not 1 <= width <= dim:
-        raise ValueError(f"block_columns must be between 1 and dim ({dim}), got {width}")
-    if options.step_normalize and width != dim:
-        _, planned, _, extra = _runner.plan_shape(graph, options)
-        need = _memory.plan_peak(n, planned, dim, undirected, None, extra)
-        reason = (
-            f"block_columns={block_columns}" if block_columns
-            else f"memory_limit={memory_limit!r} leaves room for {width} at a time"
-            if memory_limit is not None
-            else f"the memory available leaves room for {width} at a time"
-        )
-        raise ValueError(
-            f"step_normalize='l2' couples the columns, so all {dim} must be computed "
-            f"in one block (about {_memory.format_bytes(need)}), but {reason}; pass "
-            f"block_columns={dim} on a machine with that much memory, or embed "
-            "without step_normalize"
-        )
-    run = {
+    n, dim = graph.num_nodes, run.dim
+    shape = _plan.shape_of(graph, run)
+    width = run.block_columns or _stored_width(out, is_zarr) or _plan.disk_block_width(shape, run)
+    _plan.check_disk_width(shape, run, width, given=run.block_columns is not None)
+    record = {
         "version": RUN_VERSION,
-        "graph": graph_fingerprint(graph),
+        "graph": graph.fingerprint,
         "num_nodes": n,
-        "dim": dim,
-        "weights": weights,
-        "undirected": undirected,
         "block_columns": width,
-        "seed": seed,
-        **options.record(),
+        "seed": run.seed,
+        **run.record(),
+        # A prepared graph is embedded as it was stored.
+        "undirected": run.undirected and graph.path is None,
     }
     output: NpyOutput | ZarrOutput
-    output = ZarrOutput(out, run, (n, dim), width) if is_zarr else NpyOutput(out, run, (n, dim))
+    output = (
+        ZarrOutput(out, record, (n, dim), width) if is_zarr else NpyOutput(out, record, (n, dim))
+    )
     stored_seed = _stored_seed(output)
     if stored_seed is None:
         # Every block must draw the same projection: an unseeded run picks its
         # seed once and records it, so a restart continues with it.
-        stored_seed = secrets.randbits(64) if seed is None else seed
+        stored_seed = secrets.randbits(64) if run.seed is None else run.seed
         _record_seed(output, stored_seed)
     blocks = column_blocks(dim, width)
     todo = [(j0, j1) for j0, j1 in blocks if j0 not in output.done]
     finished = len(blocks) - len(todo)
+    progress = run.progress if callable(run.progress) else None
     if progress is not None:
         progress(finished, len(blocks))
-    block_args: dict[str, Any] = {
-        "dim": dim,
-        "weights": weights,
-        "seed": stored_seed,
-        "undirected": undirected,
-        "options": options,
-    }
-    if client is not None:
-        assert isinstance(graph, PreparedGraph)
+    block_run = run.for_worker(stored_seed)
+    if run.client is not None:
+        assert graph.path is not None
         # Workers resolve paths from their own working directories.
         shared = out if "://" in out else os.path.abspath(out)
         _run_dask(
-            client,
+            run.client,
             os.path.abspath(graph.path),
             shared,
-            run,
+            record,
             todo,
-            block_args,
+            block_run,
             finished,
             len(blocks),
             progress,
         )
-        return ZarrOutput(out, run, (n, dim), width).result()
+        return ZarrOutput(out, record, (n, dim), width).result()
     for j0, j1 in todo:
-        output.write(j0, j1, compute_block(graph, j0, j1, **block_args))
+        output.write(j0, j1, compute_block(graph, j0, j1, block_run))
         finished += 1
         if progress is not None:
             progress(finished, len(blocks))
@@ -457,9 +354,9 @@ def _run_dask(
     client: Any,
     graph_path: str,
     out: str,
-    run: dict[str, Any],
+    record: dict[str, Any],
     todo: list[tuple[int, int]],
-    options: dict[str, Any],
+    run: Run,
     finished: int,
     total: int,
     progress: Progress | None,
@@ -472,10 +369,10 @@ def _run_dask(
             _dask_block,
             graph_path,
             out,
-            run,
+            record,
             j0,
             j1,
-            options,
+            run,
             key=f"velmar-block-{j0}-{j1}-{token}",
             pure=False,
         ): (j0, j1)
@@ -501,16 +398,16 @@ def _run_dask(
 
 
 def _dask_block(
-    graph_path: str, out: str, run: dict[str, Any], j0: int, j1: int, options: dict[str, Any]
+    graph_path: str, out: str, record: dict[str, Any], j0: int, j1: int, run: Run
 ) -> dict[str, Any]:
     """One task: open the graph and the result, write one block, return metadata."""
     started = time.perf_counter()
     graph = open_graph(graph_path)
     output = ZarrOutput(
-        out, run, (graph.num_nodes, options["dim"]), run["block_columns"], create=False
+        out, record, (graph.num_nodes, run.dim), record["block_columns"], create=False
     )
     if j0 not in output.done:
-        output.write(j0, j1, compute_block(graph, j0, j1, **options))
+        output.write(j0, j1, compute_block(graph, j0, j1, run))
     return {
         "columns": (j0, j1),
         "seconds": time.perf_counter() - started,

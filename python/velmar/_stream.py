@@ -1,12 +1,12 @@
 """Preparing edge lists larger than memory, with DuckDB sorting on disk.
 
 DuckDB reads the edge list into an on-disk table with each edge's position in
-the file, numbers the distinct node IDs in sorted order, sums duplicate edges
-as a left fold in file order and (for undirected graphs) merges A with Aᵀ,
+the file, numbers the distinct node IDs in sorted order and sorts the entries
+of A (and, for undirected graphs, of Aᵀ) by position, side and file order,
 spilling to disk beyond its memory limit. The sorted entries then stream
-into the .npy files a batch at a time. Each step computes what the in-memory
-path computes, with the same float64 operations in the same order, so both
-paths store the same bits.
+through the engine a batch at a time: it sums duplicates and merges A with
+Aᵀ (merge_sorted) and scales the entries (entry_scales) with the code that
+builds every graph, so both paths store the same bits.
 """
 
 from __future__ import annotations
@@ -17,7 +17,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _io, _prepared
+from . import _engine, _io, _store
 
 # Entries fetched from DuckDB per batch.
 _BATCH = 1 << 20
@@ -133,12 +133,12 @@ def _load_edges(con: Any, path: str, fmt: str, header: bool | None) -> bool:
         return integer
     import pyarrow as pa
 
-    table = _prepared.read_npy_edges(path)
+    table = _io.read_npy_edges(path)
 
     def batches() -> Any:
-        parts = _prepared.npy_row_batches(path, table, _BATCH)
+        parts = _io.npy_row_batches(path, table, _BATCH)
         for lo, part in zip(range(0, table.shape[0], _BATCH), parts):
-            src, dst, w = _prepared._npy_columns(part, path)
+            src, dst, w = _io.npy_columns(part, path)
             if w is None:
                 w = np.ones(src.shape[0])
             yield pa.record_batch(
@@ -211,15 +211,20 @@ def _prepare(
     else:
         entries = f"SELECT r, c, w, seq, 0 AS side FROM ({coded})"
     final = f"SELECT r, c, side, w FROM ({entries}) ORDER BY r, c, side, seq"
-    index_dtype = _prepared.index_dtype(n)
+    index_dtype = _store.index_dtype(n)
     indptr = np.lib.format.open_memmap(
         os.path.join(out, "indptr.npy"), mode="w+", dtype=np.int64, shape=(n + 1,)
     )
-    cols = _prepared.NpyWriter(os.path.join(out, "indices.npy"), index_dtype)
-    vals = _prepared.NpyWriter(os.path.join(out, "values.npy"), np.float64)
+    cols = _store.NpyWriter(os.path.join(out, "indices.npy"), index_dtype)
+    vals = _store.NpyWriter(os.path.join(out, "values.npy"), np.float64)
 
     def emit(r: Any, c: Any, side: Any, w: Any) -> None:
-        r, c, w = _merge(r, c, side, w, undirected)
+        # Copies: the engine merges in place.
+        r, c, w = (np.array(a, dtype=t) for a, t in ((r, np.int64), (c, np.int64), (w, np.float64)))
+        count = _engine.merge_sorted(
+            r, c, np.ascontiguousarray(side, dtype=np.int64), w, undirected
+        )
+        r, c, w = r[:count], c[:count], w[:count]
         if r.shape[0]:
             lo = int(r[0])
             indptr[lo + 1 : int(r[-1]) + 2] += np.bincount(r - lo)
@@ -247,8 +252,8 @@ def _prepare(
     cols.close()
     vals.close()
     total = 0
-    for lo in range(1, n + 1, _prepared.CHUNK):
-        span = indptr[lo : lo + _prepared.CHUNK]
+    for lo in range(1, n + 1, _store.CHUNK):
+        span = indptr[lo : lo + _store.CHUNK]
         np.cumsum(span, out=span)
         span += total
         total = int(span[-1])
@@ -266,64 +271,31 @@ def _write_scales(out: str, n: int, m: int, undirected: bool) -> None:
     a chunk at a time, not through a memory map, so that a graph larger than
     memory never becomes resident."""
     row_ptrs = np.load(os.path.join(out, "indptr.npy"), mmap_mode="r")
-    scales = _prepared.NpyWriter(os.path.join(out, "scales.npy"), np.float32)
+    scales = _store.NpyWriter(os.path.join(out, "scales.npy"), np.float32)
     try:
         # values.npy was written by NpyWriter: its data starts after a
         # header of NPY_HEADER_BYTES.
         with open(os.path.join(out, "values.npy"), "rb") as f:
-            data = _prepared.NPY_HEADER_BYTES
+            data = _store.NPY_HEADER_BYTES
             lo = 0
             while lo < n:
                 # Rows in chunks of about CHUNK entries.
-                hi = int(np.searchsorted(row_ptrs, row_ptrs[lo] + _prepared.CHUNK, side="right"))
+                hi = int(np.searchsorted(row_ptrs, row_ptrs[lo] + _store.CHUNK, side="right"))
                 hi = min(max(hi - 1, lo + 1), n)
                 first, last = int(row_ptrs[lo]), int(row_ptrs[hi])
                 f.seek(data + 8 * first)
                 span = np.fromfile(f, dtype="<f8", count=last - first)
-                scales.append(_prepared.entry_scales(row_ptrs, span, lo, hi, base=first))
+                pointers = np.asarray(row_ptrs[lo : hi + 1], dtype=np.int64) - first
+                scales.append(_engine.entry_scales(pointers, span))
                 lo = hi
     except BaseException:
         scales.abort()
         raise
     scales.close()
-    graph_header = _prepared.new_header(n, m, undirected)
+    graph_header = _store.new_header(n, m, undirected)
     for name in ("indptr", "indices", "scales", "values", "nodes"):
-        _prepared.describe(out, graph_header, name)
-    _prepared.write_header(out, graph_header)
-
-
-def _merge(r: Any, c: Any, side: Any, w: Any, undirected: bool) -> tuple[Any, Any, Any]:
-    """The stored entries of whole positions sorted by (row, column, side,
-    file order): duplicates summed as ((v0 + v1) + v2) ... in file order as
-    canonical_csr sums them, then A + Aᵀ as the engine's symmetrization
-    computes it (a pair sums its two sides, a single side gets + 0.0, sums
-    equal to 0.0 are dropped)."""
-    if r.shape[0] == 0:
-        return r, c, w
-    first = np.empty(r.shape[0], dtype=bool)
-    first[0] = True
-    first[1:] = (r[1:] != r[:-1]) | (c[1:] != c[:-1]) | (side[1:] != side[:-1])
-    starts = np.flatnonzero(first)
-    summed = w[starts].copy()
-    later = ~first
-    if later.any():
-        # ufunc.at adds unbuffered, in index order.
-        np.add.at(summed, np.cumsum(first)[later] - 1, w[later])
-    r, c = r[starts], c[starts]
-    if not undirected:
-        return r, c, summed
-    head = np.empty(r.shape[0], dtype=bool)
-    head[0] = True
-    head[1:] = (r[1:] != r[:-1]) | (c[1:] != c[:-1])
-    heads = np.flatnonzero(head)
-    total = summed[heads] + 0.0
-    pair = np.zeros(heads.shape[0], dtype=bool)
-    pair[:-1] = np.diff(heads) == 2
-    pair[-1] = heads[-1] == r.shape[0] - 2
-    both = heads[pair]
-    total[pair] = summed[both] + summed[both + 1]
-    keep = total != 0.0
-    return r[heads][keep], c[heads][keep], total[keep]
+        _store.describe(out, graph_header, name)
+    _store.write_header(out, graph_header)
 
 
 def _write_nodes(con: Any, out: str, integer: bool) -> None:
@@ -332,7 +304,7 @@ def _write_nodes(con: Any, out: str, integer: bool) -> None:
     else:
         longest = con.execute("SELECT coalesce(max(length(id)), 1) FROM nodes").fetchall()[0][0]
         dtype = np.dtype(f"<U{max(int(longest), 1)}")
-    writer = _prepared.NpyWriter(os.path.join(out, "nodes.npy"), dtype)
+    writer = _store.NpyWriter(os.path.join(out, "nodes.npy"), dtype)
     try:
         for batch in con.sql("SELECT id FROM nodes ORDER BY code").to_arrow_reader(_BATCH):
             ids = batch.column(0)

@@ -108,27 +108,6 @@ Status check_features(const FeatureInput& x, std::uint64_t n,
   return ok_status();
 }
 
-// A row map must name every row once: every output row is then written by
-// exactly one stored row.
-Status check_row_map(const std::uint64_t* map, std::uint64_t n) {
-  auto seen = Buffer<std::uint64_t>::allocate(n / 64 + 1);
-  if (!seen.ok()) return std::move(seen).error();
-  std::uint64_t* const bits = seen->data();
-  std::fill(bits, bits + n / 64 + 1, std::uint64_t{0});
-  for (std::uint64_t p = 0; p < n; ++p) {
-    const std::uint64_t i = map[p];
-    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
-    if (i >= n || (bits[i / 64] & bit) != 0) {
-      return VelmarError::invalid_input(
-          "the row map must be a permutation of the rows; entry " +
-          std::to_string(p) + " is " +
-          (i >= n ? "out of range" : "a repeat"));
-    }
-    bits[i / 64] |= bit;
-  }
-  return ok_status();
-}
-
 // Rows [lo, hi) of columns [a, a + width) of the given initial matrix into
 // the working block h (row stride width).
 void copy_initial_rows(const EmbedSettings& s, const std::uint64_t* row_map,
@@ -170,11 +149,9 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     Status checked = check_features(*features, n, dim);
     if (!checked.ok()) return checked;
   }
-  const std::uint64_t* const row_map = s.row_map;
-  if (row_map != nullptr) {
-    Status checked = check_row_map(row_map, n);
-    if (!checked.ok()) return checked;
-  }
+  // Stored row p is node row_map[p] (checked when the view was made): it is
+  // seeded, reads its features and is written as the node it is.
+  const std::uint64_t* const row_map = graph.row_map();
   const std::uint64_t k = features != nullptr ? features->feature_dim : 0;
   const std::uint64_t first_feature = dim - k;
   const std::uint64_t blocks = (columns + block - 1) / block;
@@ -355,7 +332,7 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
 }
 
 MemoryPlan plan_memory(const GraphShape& shape, std::uint64_t columns,
-                       std::uint64_t block, bool result_owned,
+                       std::uint64_t block, ResultMemory result,
                        std::uint64_t workers, const OptionShape& options) {
   const auto fp = detail::footprint_bytes;
   const BuildFootprint build = build_footprint(shape, workers);
@@ -363,11 +340,14 @@ MemoryPlan plan_memory(const GraphShape& shape, std::uint64_t columns,
   MemoryPlan plan;
   plan.graph_build_peak = build.peak;
   plan.graph = build.kept;
-  plan.result = result_owned ? fp(4 * n * columns) : 0;
   const std::uint64_t width = std::min(block, columns);
+  // A run of one block at a time computes `width` columns per call.
+  const std::uint64_t per_call =
+      result == ResultMemory::kPerBlock ? width : columns;
+  plan.result = result == ResultMemory::kCaller ? 0 : fp(4 * n * per_call);
   plan.working = 2 * fp(4 * n * width);
-  // The row generators kept between blocks.
-  if (width != 0 && width < columns) plan.working += fp(32 * n);
+  // The row generators kept between the blocks of one call.
+  if (width != 0 && width < per_call) plan.working += fp(32 * n);
   if (options.reordered) plan.working += fp(4 * n * width);
   const std::uint64_t r_columns = std::min(width, options.feature_dim);
   plan.options = (options.scaled_rows && n != 0 ? fp(4 * n) : 0) +
@@ -385,11 +365,11 @@ MemoryPlan plan_memory(const GraphShape& shape, std::uint64_t columns,
 }
 
 std::uint64_t widest_block(const GraphShape& shape, std::uint64_t columns,
-                           bool result_owned, std::uint64_t workers,
+                           ResultMemory result, std::uint64_t workers,
                            std::uint64_t limit, std::uint64_t max_block,
                            const OptionShape& options) {
   const auto fits = [&](std::uint64_t b) {
-    return plan_memory(shape, columns, b, result_owned, workers, options)
+    return plan_memory(shape, columns, b, result, workers, options)
                .peak <= limit;
   };
   if (columns == 0 || !fits(1)) return 0;

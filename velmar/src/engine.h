@@ -38,17 +38,9 @@ struct EmbedSettings {
   // Row i's generator is seeded base + row_offset + i: the rows of nodes
   // appended after row_offset others.
   std::uint64_t row_offset = 0;
-  // The graph's rows in another node order (borrowed, n elements, a
-  // permutation of 0..n-1): stored row p is node row_map[p]. Its generator
-  // is seeded base + row_offset + row_map[p], its feature row is
-  // X[row_map[p]] and it is written to row row_map[p] of the output (once
-  // per block, from a third n x block matrix), so the result is that of the
-  // graph in node order, bit for bit, whenever each row keeps its entries in
-  // the same order. Null: stored row p is node p.
-  const std::uint64_t* row_map = nullptr;
   // Given rows in place of the initial matrix: row i of it is
   // initial[i * initial_stride + j] for the columns j of the run (read for
-  // node row_map[p] under a row map). The projection, the features and the
+  // the node a stored row is, under the graph's row map). The projection, the features and the
   // row scales are then not drawn. Borrowed; null: the projection.
   const float* initial = nullptr;
   std::uint64_t initial_stride = 0;
@@ -81,9 +73,10 @@ struct RunControl {
 
 // Writes columns [j0, j1) of E = sum of float32(weights[i]) * H_i over the
 // graph into `out`, every element of it (+0.0 where all weights are zero).
-// Allocates two n x block working matrices (three with a row map), 32 bytes
-// per row for the projection's generators when there is more than one
-// block, n / 8 bytes to check a row map, and what the options need (see MemoryPlan::options). Errors: ShapeMismatch for an empty
+// Allocates two n x block working matrices (three under the graph's row
+// map), 32 bytes per row for the projection's generators when there is more
+// than one block, and what the options need (see MemoryPlan::options).
+// Errors: ShapeMismatch for an empty
 // or reversed column range, InvalidInput for options or features it cannot
 // use (step normalisation over a part of the columns, non-finite or
 // malformed features), OutOfMemory, Cancelled (out is then partly written).
@@ -110,15 +103,19 @@ struct OptionShape {
   std::uint64_t num_features = 0;
   std::uint64_t feature_dim = 0;
   std::uint64_t input_copies = 0;
-  // A row map (EmbedSettings::row_map): a third n x block matrix.
+  // A graph with a row map (GraphView::row_map): a third n x block matrix.
   bool reordered = false;
 };
 
+// Where a run's result goes: a new n x columns array; a new n x block array
+// from each of a series of calls of one block each (a run to disk); or
+// caller memory.
+enum class ResultMemory { kWhole, kPerBlock, kCaller };
+
 // The plan for building a graph of this shape and embedding `columns` of it
-// in blocks of `block`. result_owned: whether the engine allocates the result
-// or writes into caller memory.
+// in blocks of `block`.
 MemoryPlan plan_memory(const GraphShape& shape, std::uint64_t columns,
-                       std::uint64_t block, bool result_owned,
+                       std::uint64_t block, ResultMemory result,
                        std::uint64_t workers, const OptionShape& options = {});
 
 // Columns per working block when memory allows wider ones. A step reads the
@@ -135,7 +132,7 @@ inline constexpr std::uint64_t kPreferredBlock = 32;
 // below `limit`, evened out over the blocks it needs; 0 when not even one
 // column fits.
 std::uint64_t widest_block(const GraphShape& shape, std::uint64_t columns,
-                           bool result_owned, std::uint64_t workers,
+                           ResultMemory result, std::uint64_t workers,
                            std::uint64_t limit, std::uint64_t max_block,
                            const OptionShape& options = {});
 

@@ -52,6 +52,9 @@ class GraphBuilderAccess {
   static void borrow_values(CompactGraph& g, const double* values) {
     g.values_ = values;
   }
+  static void set_row_map(GraphView& v, const std::uint64_t* row_map) {
+    v.row_map_ = row_map;
+  }
 };
 
 namespace {
@@ -510,13 +513,37 @@ Result<CompactGraph> build_coo_by_col(const CooInput& in,
   return build_coo_typed<R, std::int64_t>(in, options, cancel);
 }
 
+// A row map must name every row once: every output row is then written by
+// exactly one stored row.
+Status check_row_map(const std::uint64_t* map, std::uint64_t n) {
+  auto seen = Buffer<std::uint64_t>::allocate(n / 64 + 1);
+  if (!seen.ok()) return std::move(seen).error();
+  std::uint64_t* const bits = seen->data();
+  for (std::uint64_t p = 0; p < n; ++p) {
+    const std::uint64_t i = map[p];
+    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
+    if (i >= n || (bits[i / 64] & bit) != 0) {
+      return VelmarError::invalid_input(
+          "the row map must be a permutation of the rows; entry " + dec(p) +
+          " is " + (i >= n ? "out of range" : "a repeat"));
+    }
+    bits[i / 64] |= bit;
+  }
+  return ok_status();
+}
+
+// The view of checked compact arrays.
 template <class C>
-std::optional<VelmarError> check_compact_cols(const CompactInput& in) {
+Result<GraphView> compact_view(const CompactInput& in) {
   const auto* col = static_cast<const C*>(in.col_indices);
   if (auto bad = first_bad_index(col, in.num_entries, in.num_nodes)) {
     return index_error("col_indices", *bad, in.num_nodes);
   }
-  return std::nullopt;
+  using U = std::conditional_t<sizeof(C) == 4, std::uint32_t, std::uint64_t>;
+  return GraphBuilderAccess::make_view(
+      reinterpret_cast<const std::uint64_t*>(in.row_ptrs),
+      reinterpret_cast<const U*>(col), in.scales, in.num_nodes,
+      in.num_entries);
 }
 
 }  // namespace
@@ -603,21 +630,17 @@ Result<GraphView> view_compact(const CompactInput& input) {
   if (auto err = check_row_ptrs(input.row_ptrs, n, input.num_entries)) {
     return std::move(*err);
   }
-  const auto* rp = reinterpret_cast<const std::uint64_t*>(input.row_ptrs);
-  if (input.col_type == IndexType::kUInt32) {
-    if (auto err = check_compact_cols<std::uint32_t>(input)) {
-      return std::move(*err);
+  auto view = input.col_type == IndexType::kUInt32
+                  ? compact_view<std::uint32_t>(input)
+                  : compact_view<std::int64_t>(input);
+  if (!view.ok()) return view;
+  if (input.row_map != nullptr) {
+    if (Status s = check_row_map(input.row_map, n); !s.ok()) {
+      return std::move(s).error();
     }
-    return GraphBuilderAccess::make_view(
-        rp, static_cast<const std::uint32_t*>(input.col_indices),
-        input.scales, n, input.num_entries);
+    GraphBuilderAccess::set_row_map(view.value(), input.row_map);
   }
-  if (auto err = check_compact_cols<std::int64_t>(input)) {
-    return std::move(*err);
-  }
-  return GraphBuilderAccess::make_view(
-      rp, static_cast<const std::uint64_t*>(input.col_indices), input.scales,
-      n, input.num_entries);
+  return view;
 }
 
 BuildFootprint build_footprint(const GraphShape& shape, std::uint64_t workers) {

@@ -64,6 +64,9 @@ struct CompactInput {
   const float* scales = nullptr;
   std::uint64_t num_nodes = 0;
   std::uint64_t num_entries = 0;
+  // Rows stored in another node order: stored row p is node row_map[p]
+  // (num_nodes elements, a permutation of 0..n-1). Null: row p is node p.
+  const std::uint64_t* row_map = nullptr;
 };
 
 class GraphView {
@@ -75,6 +78,10 @@ class GraphView {
   const std::uint32_t* narrow_cols() const noexcept { return narrow_; }
   const std::uint64_t* wide_cols() const noexcept { return wide_; }
   const float* scales() const noexcept { return scales_; }
+  // Stored row p is node row_map()[p]; null when row p is node p. An
+  // embedding seeds, reads the features of and writes each row as the node
+  // it is, so the result is that of the graph in node order.
+  const std::uint64_t* row_map() const noexcept { return row_map_; }
 
  private:
   friend class GraphBuilderAccess;
@@ -85,6 +92,7 @@ class GraphView {
   const std::uint32_t* narrow_ = nullptr;
   const std::uint64_t* wide_ = nullptr;
   const float* scales_ = nullptr;
+  const std::uint64_t* row_map_ = nullptr;
   std::uint64_t n_ = 0;
   std::uint64_t nnz_ = 0;
 };
@@ -158,7 +166,8 @@ void entry_scales(const std::int64_t* row_ptrs, std::uint64_t rows,
                   const double* values, float* scales) noexcept;
 
 // Checks caller compact arrays (O(n + nnz): row pointers as above, every
-// column below num_nodes) and returns a view over them without a copy.
+// column below num_nodes, a row map that names every node once) and returns
+// a view over them without a copy.
 Result<GraphView> view_compact(const CompactInput& input);
 
 // Bytes that build_compact allocates, at its peak and what stays allocated

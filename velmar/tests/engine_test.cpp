@@ -122,10 +122,9 @@ TEST_P(ColumnBlocks, EqualTheSameColumnsOfTheFullRun) {
   if (c.reordered) {
     auto opened = view_compact({stored.row_ptrs.data(), stored.cols.data(),
                                 IndexType::kUInt32, stored.scales.data(), a.n,
-                                stored.cols.size()});
+                                stored.cols.size(), stored.order.data()});
     ASSERT_TRUE(opened.ok());
     view = opened.value();
-    settings.row_map = stored.order.data();
   }
   const Status s =
       embed_columns(view, settings, {out.data() + 1, width + 3}, nullptr);

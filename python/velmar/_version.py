@@ -1,0 +1,3 @@
+"""The package version, in one place."""
+
+__version__ = "0.1.0"
