@@ -72,16 +72,22 @@ graph = {
 del s, t, names
 
 guarded = [0]
-make_guard = getattr(_memory, "conversion_guard", None)
+try:
+    from velmar import _plan as planner  # the guard's figure, recorded
+    figure = planner.conversion_bytes
+except ImportError:  # a baseline whose guard lived in _memory
+    planner, figure = _memory, None
+make_guard = getattr(planner, "conversion_guard", None)
 if make_guard is not None:  # record the largest figure the guard compares
-    def recording(dim, undirected):
-        inner = make_guard(dim, undirected)
+    def recording(*args):
+        inner = make_guard(*args)
         def guard(nodes, edges, working):
-            needed = _memory.conversion_bytes(nodes, edges, working, dim, undirected)
+            needed = (figure(args[0], nodes, edges, working) if figure is not None
+                      else _memory.conversion_bytes(nodes, edges, working, *args[:2]))
             guarded[0] = max(guarded[0], needed)
             inner(nodes, edges, working)
         return guard
-    _memory.conversion_guard = recording
+    planner.conversion_guard = recording
 
 velmar.embed(([0, 1], [1, 2]), dim=4, seed=1)  # warm up: import, thread pool
 gc.collect()
@@ -120,8 +126,9 @@ for form in sys.argv[4].split(","):
     times = {"now": [], "base": []}
     for _ in range(reps):  # interleaved, first round is the warm-up
         for name, module in (("now", now), ("base", base)):
+            convert = getattr(module, "to_entries", None) or module.to_csr_graph
             started = time.perf_counter()
-            module.to_csr_graph(graph)
+            convert(graph)
             times[name].append(time.perf_counter() - started)
     out[form] = {k: statistics.median(v[1:]) for k, v in times.items()}
 print(json.dumps(out))

@@ -138,7 +138,7 @@ def main(argv=None) -> int:
     report["build_graph_s"] = median_of(args.rounds, lambda: _engine.build_graph(
         a32.indptr, a32.indices, a32.data, n, True))
     report["projection_s"] = median_of(args.rounds, lambda: _engine.embed(
-        built, dim, zero, seed, None, _engine.PREFERRED_BLOCK))
+        built, _engine.settings(dim, zero, seed), None, _engine.PREFERRED_BLOCK))
     report["nnz_compact"] = built.num_entries
 
     steps = []
@@ -148,7 +148,7 @@ def main(argv=None) -> int:
         out = np.empty((n, d), np.float32)
 
         def run(w, b=None):
-            return lambda: _engine.embed(built, d, w, seed, None, b, out)
+            return lambda: _engine.embed(built, _engine.settings(d, w, seed), None, b, out)
 
         def step(b=None):
             return median_of(args.rounds, run([0.0, 1.0], b)) - median_of(args.rounds, run([1.0], b))
@@ -173,7 +173,8 @@ def main(argv=None) -> int:
     }
     out = np.empty((n, dim), np.float32)
     medians = interleaved(args.rounds, {
-        name: (lambda kw=kw: _engine.embed(built, dim, weights, seed, None, None, out, **kw))
+        name: (lambda kw=kw: _engine.embed(
+            built, _engine.settings(dim, weights, seed, **kw), None, None, out))
         for name, kw in variants.items()
     })
     report["options"] = {k: {"s": t, "over_plain": t / medians["plain"]} for k, t in medians.items()}

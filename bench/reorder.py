@@ -70,7 +70,6 @@ def upper_graph(a: sp.csr_matrix) -> _engine.Graph:
     g = _engine.build_graph(
         a.indptr.astype(np.int64), a.indices.astype(np.int64), a.data.astype(np.float64), a.shape[0], True
     )
-    assert g is not None
     return g
 
 
@@ -120,25 +119,24 @@ def main() -> None:
           f"(order: {_order.PASSES} passes of label propagation); {runs:,} runs of one "
           f"community, median span {span:,}; reverse Cuthill-McKee {t_rcm:.2f} s")
 
-    def opened(g: velmar.PreparedGraph) -> _engine.Graph:
-        return _engine.open_graph(g.indptr, g.indices, g.scales, n)
-
+    # A prepared graph's engine graph carries its row map.
     graphs = {
-        "shuffled": (opened(plain), None),
-        "reordered": (opened(reordered), reordered.order),
-        "contiguous": (upper_graph(contiguous), None),
-        "rcm": (upper_graph(relabel(shuffled, rcm)), None),
+        "shuffled": plain.engine,
+        "reordered": reordered.engine,
+        "contiguous": upper_graph(contiguous),
+        "rcm": upper_graph(relabel(shuffled, rcm)),
     }
     del sym, shuffled, contiguous
     out = np.zeros((n, args.dim), dtype=np.float32)  # touched once, reused
-    for g, row_map in graphs.values():  # warm-up
-        _engine.embed(g, args.dim, [1.0, 1.0], seed=1, out=out, row_map=row_map)
+    for g in graphs.values():  # warm-up
+        _engine.embed(g, _engine.settings(args.dim, [1.0, 1.0], 1), out=out)
     best: dict[str, list[float]] = {k: [np.inf, np.inf] for k in graphs}
     for _ in range(args.rounds):
-        for name, (g, row_map) in graphs.items():
+        for name, g in graphs.items():
             for i, w in enumerate(([1.0], [0.0, 1.0, 1.0, 1.0])):
+                run = _engine.settings(args.dim, w, 1)
                 t = time.perf_counter()
-                _engine.embed(g, args.dim, w, seed=1, out=out, row_map=row_map)
+                _engine.embed(g, run, out=out)
                 best[name][i] = min(best[name][i], time.perf_counter() - t)
     step = {k: (b[1] - b[0]) / 3 for k, b in best.items()}
     print(f"{'labelling':<12}{'embed [0,1,1,1] s':>18}{'step s':>9}{'step vs shuffled':>18}")
@@ -146,8 +144,8 @@ def main() -> None:
         print(f"{k:<12}{best[k][1]:>18.3f}{step[k]:>9.3f}{step['shuffled'] / step[k]:>17.2f}x")
     same_bits = all(
         np.array_equal(
-            _engine.embed(graphs["shuffled"][0], 32, w, seed=1),
-            _engine.embed(graphs["reordered"][0], 32, w, seed=1, row_map=reordered.order),
+            _engine.embed(graphs["shuffled"], _engine.settings(32, w, 1)),
+            _engine.embed(graphs["reordered"], _engine.settings(32, w, 1)),
         )
         for w in ([1.0], [0.0, 1.0, 1.0, 1.0])
     )

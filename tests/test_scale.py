@@ -190,6 +190,26 @@ def test_killed_run_restarts_and_computes_only_the_missing_blocks(tmp_path, monk
     assert computed == []
 
 
+@pytest.mark.parametrize("prepared", [False, True], ids=["in memory", "prepared"])
+def test_a_run_to_disk_builds_or_opens_its_graph_once(tmp_path, monkeypatch, prepared):
+    sp = pytest.importorskip("scipy.sparse")
+    a = sp.random(300, 300, density=0.05, format="csr", random_state=1)
+    calls = []
+    for name in ("build_graph", "build_graph_coo", "open_graph"):
+        real = getattr(_engine, name)
+
+        def counted(*args, _real=real, _name=name, **kwargs):
+            calls.append(_name)
+            return _real(*args, **kwargs)
+
+        monkeypatch.setattr(_engine, name, counted)
+    graph = velmar.prepare(a, tmp_path / "g") if prepared else a
+    calls.clear()
+    result = velmar.embed(graph, 64, seed=1, out=str(tmp_path / "x.npy"), block_columns=8)
+    assert calls == ([] if prepared else ["build_graph"])
+    assert np.array_equal(bits(result), bits(velmar.embed(a, 64, seed=1)))
+
+
 def test_unseeded_run_records_its_seed_so_blocks_agree(tmp_path):
     graph = velmar.prepare(edges(), tmp_path / "g")
     out = str(tmp_path / "emb.npy")

@@ -175,17 +175,23 @@ def planned_peak(shape: Shape, run: Run) -> int:
     return int(plan["peak"])
 
 
+def conversion_bytes(run: Run, num_nodes: int, num_edges: int, working_bytes: int) -> int:
+    """What one conversion stage and everything after it allocate: the
+    stage's own working memory, the entry arrays it leads to (24 bytes an
+    edge: a row and a column index and a weight) and the engine's build and
+    run of those entries."""
+    shape = Shape(num_nodes, num_edges, undirected=run.undirected, sorted=False)
+    return working_bytes + 24 * num_edges + planned_peak(shape, run)
+
+
 def conversion_guard(run: Run) -> Guard:
-    """The check a converter runs before each costly stage: the stage's own
-    working memory, the entry arrays it leads to (24 bytes an edge: a row
-    and a column index and a weight) and the engine's build and run must fit
-    together. Until the IDs are numbered the number of nodes is a lower
-    bound, so the first check counts every edge but perhaps not every node;
-    the one after numbering is exact."""
+    """The check a converter runs before each costly stage (conversion_bytes
+    against the memory available). Until the IDs are numbered the number of
+    nodes is a lower bound, so the first check counts every edge but perhaps
+    not every node; the one after numbering is exact."""
 
     def guard(num_nodes: int, num_edges: int, working_bytes: int) -> None:
-        shape = Shape(num_nodes, num_edges, undirected=run.undirected, sorted=False)
-        needed = working_bytes + 24 * num_edges + planned_peak(shape, run)
+        needed = conversion_bytes(run, num_nodes, num_edges, working_bytes)
         available = _memory.available_memory()
         if available is None or needed <= available[0]:
             return
