@@ -102,9 +102,7 @@ def power_law_graph(
     src = np.where(flip, b, a)
     dst = np.where(flip, a, b)
     both = rng.random(pairs) < reciprocal
-    keys = np.concatenate(
-        [src * np.int64(n) + dst, dst[both] * np.int64(n) + src[both]]
-    )
+    keys = np.concatenate([src * np.int64(n) + dst, dst[both] * np.int64(n) + src[both]])
     del a, b, src, dst, flip, both
     keys.sort()
     src = keys // n

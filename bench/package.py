@@ -103,12 +103,18 @@ def main(argv=None) -> int:
 
     directed, _ = graphgen.ensure_graphs(n, args.degree, 1)
     g = graphgen.load_csr(directed)
-    a32 = sp.csr_matrix((g.values, g.col_indices.astype(np.int32), g.row_ptrs.astype(np.int32)),
-                        shape=(n, n))
+    a32 = sp.csr_matrix(
+        (g.values, g.col_indices.astype(np.int32), g.row_ptrs.astype(np.int32)), shape=(n, n)
+    )
     weights = [0.0, 1.0, 1.0, 1.0]
     dim, seed = args.dim, 7
-    report: dict = {"n": n, "nnz_input": g.nnz, "dim": dim, "threads": args.threads,
-                    "weights": weights}
+    report: dict = {
+        "n": n,
+        "nnz_input": g.nnz,
+        "dim": dim,
+        "threads": args.threads,
+        "weights": weights,
+    }
 
     def fit_csr():
         return _rust_core.fit_csr(g.row_ptrs, g.col_indices, g.values, n, dim, weights, seed=seed)
@@ -127,18 +133,28 @@ def main(argv=None) -> int:
     # weights [0.0] converts, validates, symmetrizes and projects, and leaves
     # the result as the zero pages it was given.
     zero = [0.0]
-    fixed = interleaved(args.rounds, {
-        "fit_csr": lambda: _rust_core.fit_csr(g.row_ptrs, g.col_indices, g.values, n, dim, zero, seed=seed),
-        "embed": lambda: velmar.embed(a32, dim, zero, seed=seed),
-    })
+    fixed = interleaved(
+        args.rounds,
+        {
+            "fit_csr": lambda: _rust_core.fit_csr(
+                g.row_ptrs, g.col_indices, g.values, n, dim, zero, seed=seed
+            ),
+            "embed": lambda: velmar.embed(a32, dim, zero, seed=seed),
+        },
+    )
     report["fit_csr_fixed_part_s"] = fixed["fit_csr"]
     report["fixed_part_s"] = fixed["embed"]
     report["fixed_over_fit_csr"] = report["fixed_part_s"] / report["fit_csr_fixed_part_s"]
     built = _engine.build_graph(a32.indptr, a32.indices, a32.data, n, True)
-    report["build_graph_s"] = median_of(args.rounds, lambda: _engine.build_graph(
-        a32.indptr, a32.indices, a32.data, n, True))
-    report["projection_s"] = median_of(args.rounds, lambda: _engine.embed(
-        built, _engine.settings(dim, zero, seed), None, _engine.PREFERRED_BLOCK))
+    report["build_graph_s"] = median_of(
+        args.rounds, lambda: _engine.build_graph(a32.indptr, a32.indices, a32.data, n, True)
+    )
+    report["projection_s"] = median_of(
+        args.rounds,
+        lambda: _engine.embed(
+            built, _engine.settings(dim, zero, seed), None, _engine.PREFERRED_BLOCK
+        ),
+    )
     report["nnz_compact"] = built.num_entries
 
     steps = []
@@ -147,18 +163,20 @@ def main(argv=None) -> int:
         # One result array reused by every call of this dim.
         out = np.empty((n, d), np.float32)
 
-        def run(w, b=None):
+        def run(w, b=None, d=d, out=out):
             return lambda: _engine.embed(built, _engine.settings(d, w, seed), None, b, out)
 
         def step(b=None):
-            return median_of(args.rounds, run([0.0, 1.0], b)) - median_of(args.rounds, run([1.0], b))
+            return median_of(args.rounds, run([0.0, 1.0], b)) - median_of(
+                args.rounds, run([1.0], b)
+            )
 
         one = step()
         row = {"dim": d, "step_s": one, "blocked": []}
         for b in (b for b in widths if b < d):
             t = step(b)
             row["blocked"].append({"block": b, "step_s": t, "over_one": t / one})
-        del out
+        out = None  # freed before the next dim's array
         steps.append(row)
     report["steps"] = steps
 
@@ -168,46 +186,72 @@ def main(argv=None) -> int:
         "beta=1": {"normalization_strength": 1.0},
         "step l2": {"step_normalize": True},
         "features": {"features": x, "feature_dim": dim // 4},
-        "all three": {"normalization_strength": 1.0, "step_normalize": True,
-                      "features": x, "feature_dim": dim // 4},
+        "all three": {
+            "normalization_strength": 1.0,
+            "step_normalize": True,
+            "features": x,
+            "feature_dim": dim // 4,
+        },
     }
     out = np.empty((n, dim), np.float32)
-    medians = interleaved(args.rounds, {
-        name: (lambda kw=kw: _engine.embed(
-            built, _engine.settings(dim, weights, seed, **kw), None, None, out))
-        for name, kw in variants.items()
-    })
-    report["options"] = {k: {"s": t, "over_plain": t / medians["plain"]} for k, t in medians.items()}
-    del out, x, built
+    medians = interleaved(
+        args.rounds,
+        {
+            name: (
+                lambda kw=kw: _engine.embed(
+                    built, _engine.settings(dim, weights, seed, **kw), None, None, out
+                )
+            )
+            for name, kw in variants.items()
+        },
+    )
+    report["options"] = {
+        k: {"s": t, "over_plain": t / medians["plain"]} for k, t in medians.items()
+    }
+    out = x = built = None  # freed before the peak measurements
 
     report["fit_csr_peak"] = peak_growth(fit_csr)
     report["embed_peak"] = peak_growth(package)
     report["embed_estimate"] = velmar.estimate_memory(n, a32.nnz, dim)
     limit = 1000 * 1000 * 1000
-    report["limited_peak"] = peak_growth(lambda: velmar.embed(a32, dim, weights, seed=seed,
-                                                              memory_limit=limit))
+    report["limited_peak"] = peak_growth(
+        lambda: velmar.embed(a32, dim, weights, seed=seed, memory_limit=limit)
+    )
     report["limited_estimate"] = velmar.estimate_memory(n, a32.nnz, dim, memory_limit=limit)
-    report["limited_s"] = median_of(args.rounds, lambda: velmar.embed(
-        a32, dim, weights, seed=seed, memory_limit=limit))
+    report["limited_s"] = median_of(
+        args.rounds, lambda: velmar.embed(a32, dim, weights, seed=seed, memory_limit=limit)
+    )
     report["limited_over_embed"] = report["limited_s"] / report["embed_s"]
 
-    print(f"n = {n:,}, input entries {g.nnz:,}, compact {report['nnz_compact']:,}, dim {dim}, "
-          f"{args.threads} threads, weights {weights}; medians of {args.rounds} after a warm-up")
-    print(f"  fit_csr (int64/float64 arrays)   {report['fit_csr_s']:.3f} s  "
-          f"peak +{report['fit_csr_peak'] / MIB:,.0f} MiB")
-    print(f"  velmar.embed (SciPy int32 CSR)   {report['embed_s']:.3f} s  "
-          f"peak +{report['embed_peak'] / MIB:,.0f} MiB  (estimate {report['embed_estimate'] / MIB:,.0f} MiB)"
-          f"  ratio {report['embed_over_fit_csr']:.3f}  same bits: {same}")
-    print(f"  velmar.embed memory_limit=1GB    {report['limited_s']:.3f} s  "
-          f"peak +{report['limited_peak'] / MIB:,.0f} MiB  (estimate {report['limited_estimate'] / MIB:,.0f} MiB)"
-          f"  ratio to embed {report['limited_over_embed']:.3f}")
-    print(f"  fixed part (weights [0]): velmar.embed {report['fixed_part_s']:.3f} s, fit_csr "
-          f"{report['fit_csr_fixed_part_s']:.3f} s, ratio {report['fixed_over_fit_csr']:.3f}; "
-          f"of it build_graph {report['build_graph_s']:.3f} s, projection "
-          f"{report['projection_s']:.3f} s")
+    print(
+        f"n = {n:,}, input entries {g.nnz:,}, compact {report['nnz_compact']:,}, dim {dim}, "
+        f"{args.threads} threads, weights {weights}; medians of {args.rounds} after a warm-up"
+    )
+    print(
+        f"  fit_csr (int64/float64 arrays)   {report['fit_csr_s']:.3f} s  "
+        f"peak +{report['fit_csr_peak'] / MIB:,.0f} MiB"
+    )
+    print(
+        f"  velmar.embed (SciPy int32 CSR)   {report['embed_s']:.3f} s  "
+        f"peak +{report['embed_peak'] / MIB:,.0f} MiB  (estimate {report['embed_estimate'] / MIB:,.0f} MiB)"
+        f"  ratio {report['embed_over_fit_csr']:.3f}  same bits: {same}"
+    )
+    print(
+        f"  velmar.embed memory_limit=1GB    {report['limited_s']:.3f} s  "
+        f"peak +{report['limited_peak'] / MIB:,.0f} MiB  (estimate {report['limited_estimate'] / MIB:,.0f} MiB)"
+        f"  ratio to embed {report['limited_over_embed']:.3f}"
+    )
+    print(
+        f"  fixed part (weights [0]): velmar.embed {report['fixed_part_s']:.3f} s, fit_csr "
+        f"{report['fit_csr_fixed_part_s']:.3f} s, ratio {report['fixed_over_fit_csr']:.3f}; "
+        f"of it build_graph {report['build_graph_s']:.3f} s, projection "
+        f"{report['projection_s']:.3f} s"
+    )
     for s in steps:
-        blocked = "".join(f", blocks of {b['block']} {b['step_s']:.3f} s ({b['over_one']:.2f}×)"
-                          for b in s["blocked"])
+        blocked = "".join(
+            f", blocks of {b['block']} {b['step_s']:.3f} s ({b['over_one']:.2f}×)"
+            for b in s["blocked"]
+        )
         print(f"  step dim {s['dim']:>4}: one block {s['step_s']:.3f} s{blocked}")
     for name, o in report["options"].items():
         print(f"  options {name:<10} {o['s']:.3f} s  ratio to plain {o['over_plain']:.3f}")

@@ -40,9 +40,7 @@ ISAS = {"v2": "x86-64-v2", "v3": "x86-64-v3", "v4": "x86-64-v4"}
 def build(verbose: bool = False) -> Path:
     """Compiles the probe into bench/build/ when a source is newer."""
     sources = list(SRC.glob("*.cpp")) + list(SRC.glob("*.h"))
-    if BINARY.exists() and all(
-        s.stat().st_mtime <= BINARY.stat().st_mtime for s in sources
-    ):
+    if BINARY.exists() and all(s.stat().st_mtime <= BINARY.stat().st_mtime for s in sources):
         return BINARY
     cxx = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
     if not cxx:

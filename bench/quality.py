@@ -116,7 +116,9 @@ def sknetwork_graphs() -> list[Dataset]:
     from sknetwork.data import art_philo_science
 
     g = art_philo_science(metadata=True)
-    return [Dataset("art-philo-science", _symmetric(g.adjacency), _codes(g.labels), "scikit-network")]
+    return [
+        Dataset("art-philo-science", _symmetric(g.adjacency), _codes(g.labels), "scikit-network")
+    ]
 
 
 def connectomes() -> list[Dataset]:
@@ -143,7 +145,9 @@ def lfr(n: int, mus: list[float], small: bool) -> list[Dataset]:
         y = np.searchsorted(comms, [min(g.nodes[v]["community"]) for v in range(n)])
         g.remove_edges_from(nx.selfloop_edges(g))
         a = nx.to_scipy_sparse_array(g, nodelist=range(n), weight=None, format="csr")
-        out.append(Dataset(f"LFR n={n} mu={mu:.1f}", _symmetric(a), y, "networkx LFR_benchmark_graph"))
+        out.append(
+            Dataset(f"LFR n={n} mu={mu:.1f}", _symmetric(a), y, "networkx LFR_benchmark_graph")
+        )
     return out
 
 
@@ -164,7 +168,9 @@ def sbm(n: int, blocks: int, levels: list[tuple[float, float]]) -> list[Dataset]
     return out
 
 
-def datasets(small: bool, only: str | None, mus: list[float] | None = None) -> tuple[list[Dataset], list[str]]:
+def datasets(
+    small: bool, only: str | None, mus: list[float] | None = None
+) -> tuple[list[Dataset], list[str]]:
     loaders: list[tuple[str, Callable[[], list[Dataset]]]] = [
         ("karate", karate),
         ("sknetwork", sknetwork_graphs),
@@ -198,7 +204,9 @@ def velmar_settings(settings: dict[str, Any]) -> dict[str, Any]:
     return {**VELMAR_DEFAULTS, **settings}
 
 
-def run_velmar(adjacency: sp.csr_matrix, settings: dict[str, Any], seed: int) -> tuple[np.ndarray, str]:
+def run_velmar(
+    adjacency: sp.csr_matrix, settings: dict[str, Any], seed: int
+) -> tuple[np.ndarray, str]:
     """One velmar embedding; returns it and the engine used.
 
     Settings that velmar.embed takes go to the package. Others (options the
@@ -268,7 +276,9 @@ def spectral(a: sp.csr_matrix, dim: int, seed: int) -> np.ndarray:
             solver = "amg"
         except ImportError:
             solver = "lobpcg"
-    model = SpectralEmbedding(n_components=k, affinity="precomputed", random_state=seed, eigen_solver=solver)
+    model = SpectralEmbedding(
+        n_components=k, affinity="precomputed", random_state=seed, eigen_solver=solver
+    )
     return model.fit_transform(a)
 
 
@@ -527,7 +537,12 @@ SHORT = {
 def compact(results: dict[str, dict[str, dict[str, Any]]], out: Any) -> None:
     """One dataset x method table per metric."""
     names = [m for m in SHORT if any(m in rows for rows in results.values())]
-    for metric, title in (("macro_f1", "macro-F1"), ("nmi", "NMI"), ("link_auc", "link ROC-AUC"), ("seconds", "seconds")):
+    for metric, title in (
+        ("macro_f1", "macro-F1"),
+        ("nmi", "NMI"),
+        ("link_auc", "link ROC-AUC"),
+        ("seconds", "seconds"),
+    ):
         print(f"\n#### {title}\n", file=out)
         print("| dataset | " + " | ".join(SHORT[m] for m in names) + " |", file=out)
         print("|---|" + "---:|" * len(names), file=out)
@@ -542,7 +557,9 @@ def compact(results: dict[str, dict[str, dict[str, Any]]], out: Any) -> None:
             print(f"| {ds} | " + " | ".join(cells) + " |", file=out)
 
 
-def summary(results: dict[str, dict[str, dict[str, Any]]], kinds: dict[str, str], out: Any) -> dict[str, Any]:
+def summary(
+    results: dict[str, dict[str, dict[str, Any]]], kinds: dict[str, str], out: Any
+) -> dict[str, Any]:
     """The issue's targets for velmar tuned, from the tables above."""
     best = "velmar tuned"
     gaps: list[tuple[str, str, float]] = []  # dataset, metric, tuned - best RP peer
@@ -590,9 +607,15 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--grid", action="store_true", help="also run a grid of velmar settings")
     p.add_argument("--dim", type=int, default=DIM)
     p.add_argument("--seed", type=int, default=SEED)
-    p.add_argument("--datasets", help="comma-separated subset of karate,sknetwork,graspologic,lfr,sbm")
-    p.add_argument("--lfr-mu", help="comma-separated mixing parameters of the LFR graphs (default 0.1,...,0.6)")
-    p.add_argument("--methods", help="only methods whose name contains one of these comma-separated words")
+    p.add_argument(
+        "--datasets", help="comma-separated subset of karate,sknetwork,graspologic,lfr,sbm"
+    )
+    p.add_argument(
+        "--lfr-mu", help="comma-separated mixing parameters of the LFR graphs (default 0.1,...,0.6)"
+    )
+    p.add_argument(
+        "--methods", help="only methods whose name contains one of these comma-separated words"
+    )
     p.add_argument("--json", type=Path, help="default bench/results/quality[-small].json")
     p.add_argument(
         "--merge",
@@ -609,7 +632,11 @@ def merge(paths: list[Path], out: Any) -> int:
     for path in paths:
         record = json.loads(path.read_text())
         meta = record["meta"]
-        print(f"{path}: {meta['machine']}; " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items()), file=out)
+        print(
+            f"{path}: {meta['machine']}; "
+            + ", ".join(f"{k} {v}" for k, v in meta["versions"].items()),
+            file=out,
+        )
         results.update(record["results"])
     kinds = {m.name: m.kind for m in methods(grid=True)}
     for name, rows in results.items():
@@ -630,7 +657,11 @@ def main(argv: list[str] | None = None) -> int:
         "dim": args.dim,
         "seed": args.seed,
     }
-    print(f"machine: {meta['machine']}; " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items()), file=out)
+    print(
+        f"machine: {meta['machine']}; "
+        + ", ".join(f"{k} {v}" for k, v in meta["versions"].items()),
+        file=out,
+    )
     mus = [float(m) for m in args.lfr_mu.split(",")] if args.lfr_mu else None
     sets, missing_sets = datasets(args.small, args.datasets, mus)
     all_methods = methods(args.grid)
@@ -664,7 +695,10 @@ def main(argv: list[str] | None = None) -> int:
             "meta": meta,
             "skipped": skipped,
             "missing_datasets": missing_sets,
-            "settings": {"default": velmar_settings(VELMAR_DEFAULT), "tuned": velmar_settings(VELMAR_TUNED)},
+            "settings": {
+                "default": velmar_settings(VELMAR_DEFAULT),
+                "tuned": velmar_settings(VELMAR_TUNED),
+            },
             "results": results,
             "targets": targets,
         }
@@ -679,7 +713,10 @@ def main(argv: list[str] | None = None) -> int:
             except Exception as e:  # a peer failing on one graph is reported, not fatal
                 if m.kind == "velmar":
                     raise
-                rows[m.name] = {"seconds": float("nan"), "note": f"failed: {type(e).__name__}: {e}"[:100]}
+                rows[m.name] = {
+                    "seconds": float("nan"),
+                    "note": f"failed: {type(e).__name__}: {e}"[:100],
+                }
         print_table(ds, rows, out)
         results[ds.name] = rows
         save(None)  # a long run keeps what it has measured
@@ -688,7 +725,10 @@ def main(argv: list[str] | None = None) -> int:
     engines = {m.name: m.engine for m in runnable if m.kind == "velmar"}
     via_ref = [k for k, v in engines.items() if "NumPy reference" in v]
     if via_ref:
-        print(f"\nComputed with the exact NumPy reference (times are the reference's): {', '.join(via_ref)}", file=out)
+        print(
+            f"\nComputed with the exact NumPy reference (times are the reference's): {', '.join(via_ref)}",
+            file=out,
+        )
     save(summary(results, kinds, out))
     print(f"\nwrote {path}", file=out)
     return sanity(results, kinds, out)

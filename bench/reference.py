@@ -91,9 +91,7 @@ def _splitmix_state(x: np.ndarray) -> list[np.ndarray]:
     return state
 
 
-def initialize_h0(
-    num_nodes: int, dim: int, seed: int, chunk: int = 1 << 16
-) -> np.ndarray:
+def initialize_h0(num_nodes: int, dim: int, seed: int, chunk: int = 1 << 16) -> np.ndarray:
     """The n x dim random projection, equal bit for bit to the engine's."""
     out = np.zeros((num_nodes, dim), dtype=np.float32)
     table = np.array([SQRT3, -SQRT3, 0.0], dtype=np.float32)
@@ -230,9 +228,7 @@ def step_l2_normalize(h: np.ndarray) -> np.ndarray:
         col = h[:, j].astype(np.float64)
         lanes[:, j % 8] += col * col
     p = lanes
-    ss = ((p[:, 0] + p[:, 1]) + (p[:, 2] + p[:, 3])) + (
-        (p[:, 4] + p[:, 5]) + (p[:, 6] + p[:, 7])
-    )
+    ss = ((p[:, 0] + p[:, 1]) + (p[:, 2] + p[:, 3])) + ((p[:, 4] + p[:, 5]) + (p[:, 6] + p[:, 7]))
     rows = ss != 0.0
     q = 1.0 / np.sqrt(ss[rows])
     h[rows] = (h[rows].astype(np.float64) * q[:, None]).astype(np.float32)

@@ -42,7 +42,9 @@ import velmar
 from velmar import _engine, _order
 
 
-def community_pairs(communities: int, size: int, degree: int, inside: float, seed: int) -> tuple[np.ndarray, np.ndarray]:
+def community_pairs(
+    communities: int, size: int, degree: int, inside: float, seed: int
+) -> tuple[np.ndarray, np.ndarray]:
     rng = np.random.default_rng(seed)
     n = communities * size
     m = n * degree // 2
@@ -68,13 +70,19 @@ def relabel(a: sp.csr_matrix, order: np.ndarray) -> sp.csr_matrix:
 
 def upper_graph(a: sp.csr_matrix) -> _engine.Graph:
     g = _engine.build_graph(
-        a.indptr.astype(np.int64), a.indices.astype(np.int64), a.data.astype(np.float64), a.shape[0], True
+        a.indptr.astype(np.int64),
+        a.indices.astype(np.int64),
+        a.data.astype(np.float64),
+        a.shape[0],
+        True,
     )
     return g
 
 
 def main() -> None:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     ap.add_argument("--communities", type=int, default=1000)
     ap.add_argument("--size", type=int, default=1000)
     ap.add_argument("--degree", type=int, default=16)
@@ -89,8 +97,10 @@ def main() -> None:
     contiguous = csr(u, v, n)
     shuffled = csr(shuffle[u], shuffle[v], n)
     sym = (shuffled + shuffled.T).tocsr()
-    print(f"n = {n:,}, stored entries after symmetrizing = {sym.nnz:,}, dim {args.dim}, "
-          f"block {_engine.PREFERRED_BLOCK}, threads {_engine.get_num_threads()}")
+    print(
+        f"n = {n:,}, stored entries after symmetrizing = {sym.nnz:,}, dim {args.dim}, "
+        f"block {_engine.PREFERRED_BLOCK}, threads {_engine.get_num_threads()}"
+    )
 
     tmp = tempfile.mkdtemp(prefix="velmar-reorder-")
     t = time.perf_counter()
@@ -115,9 +125,11 @@ def main() -> None:
     np.minimum.at(first, block_of[order], np.arange(n))
     np.maximum.at(last, block_of[order], np.arange(n))
     span = int(np.median(last - first))
-    print(f"prepare {t_plain:.2f} s, with reorder=True {t_reordered:.2f} s "
-          f"(order: {_order.PASSES} passes of label propagation); {runs:,} runs of one "
-          f"community, median span {span:,}; reverse Cuthill-McKee {t_rcm:.2f} s")
+    print(
+        f"prepare {t_plain:.2f} s, with reorder=True {t_reordered:.2f} s "
+        f"(order: {_order.PASSES} passes of label propagation); {runs:,} runs of one "
+        f"community, median span {span:,}; reverse Cuthill-McKee {t_rcm:.2f} s"
+    )
 
     # A prepared graph's engine graph carries its row map.
     graphs = {

@@ -39,9 +39,7 @@ MIB = 1 << 20
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description="Velmar benchmark (see bench/README.md)")
-    p.add_argument(
-        "--small", action="store_true", help="small graph, finishes in < 30 s"
-    )
+    p.add_argument("--small", action="store_true", help="small graph, finishes in < 30 s")
     p.add_argument("--n", type=int, help="number of nodes (default 1,000,000)")
     p.add_argument(
         "--degree",
@@ -50,14 +48,10 @@ def parse_args(argv):
         help="mean degree after symmetrization (default 16)",
     )
     p.add_argument("--dim", type=int, default=128)
-    p.add_argument(
-        "--seed", type=int, default=7, help="seed of fit_csr and the references"
-    )
+    p.add_argument("--seed", type=int, default=7, help="seed of fit_csr and the references")
     p.add_argument("--graph-seed", type=int, default=1)
     p.add_argument("--threads", default="2,1", help="thread counts, e.g. 2,1")
-    p.add_argument(
-        "--reps", type=int, help="interleaved rounds per process (default 3)"
-    )
+    p.add_argument("--reps", type=int, help="interleaved rounds per process (default 3)")
     p.add_argument("--no-peers", action="store_true", help="skip torch/graphblas/mkl")
     p.add_argument(
         "--no-probe",
@@ -185,16 +179,11 @@ def build_report(args, meta, probe_report, workers):
     out(
         f"machine: {os.cpu_count()} CPUs, {platform.processor() or platform.machine()}, "
         f"Python {platform.python_version()}, load average at start {meta['load_start']:.2f}"
-        + (
-            "  (WARNING: machine busy, timings unreliable)"
-            if meta["load_start"] > 0.7
-            else ""
-        )
+        + ("  (WARNING: machine busy, timings unreliable)" if meta["load_start"] > 0.7 else "")
     )
     if probe_report:
         bw = ", ".join(
-            f"{b['threads']} thr read {b['read_gbs']:.1f} / write "
-            f"{b['write_gbs']:.1f} GB/s"
+            f"{b['threads']} thr read {b['read_gbs']:.1f} / write " f"{b['write_gbs']:.1f} GB/s"
             for b in probe_report["bandwidth"]
         )
         out(f"memory bandwidth (C++ probe): {bw}")
@@ -203,12 +192,9 @@ def build_report(args, meta, probe_report, workers):
     bound = {t: b for t, b in bound.items() if b}
     if bound:
         gb = ", ".join(
-            f"{t} thr {b:.3f} s ({bytes_step / b / 1e9:.1f} GB/s)"
-            for t, b in sorted(bound.items())
+            f"{t} thr {b:.3f} s ({bytes_step / b / 1e9:.1f} GB/s)" for t, b in sorted(bound.items())
         )
-        out(
-            f"gather bound (pure gather of the neighbour rows, prefetch, huge pages): {gb}"
-        )
+        out(f"gather bound (pure gather of the neighbour rows, prefetch, huge pages): {gb}")
     out("")
 
     ph_by_t = {t: phases(w.get("ours_runs", {})) for t, w in workers.items()}
@@ -227,24 +213,15 @@ def build_report(args, meta, probe_report, workers):
         )
         out(
             f"  {'effective GB/s per step':<32}"
-            + "".join(
-                f"{bytes_step / ph_by_t[t]['mean step'] / 1e9:>14.1f}" for t in ts
-            )
+            + "".join(f"{bytes_step / ph_by_t[t]['mean step'] / 1e9:>14.1f}" for t in ts)
         )
-        budget = (
-            12 * n * dim + (nnz_in * 16 + (n + 1) * 8) + (nnz_sym * 16 + (n + 1) * 8)
-        )
+        budget = 12 * n * dim + (nnz_in * 16 + (n + 1) * 8) + (nnz_sym * 16 + (n + 1) * 8)
         out(
             f"  {'peak memory growth, MiB':<32}"
             + "".join(f"{fmt_mib(workers[t]['memory'].get('ours')):>14}" for t in ts)
         )
-        out(
-            f"  {'memory budget, MiB (*)':<32}"
-            + "".join(f"{fmt_mib(budget):>14}" for t in ts)
-        )
-        out(
-            "  (*) 3 n x dim float32 matrices + the copied input graph + its symmetrization"
-        )
+        out(f"  {'memory budget, MiB (*)':<32}" + "".join(f"{fmt_mib(budget):>14}" for t in ts))
+        out("  (*) 3 n x dim float32 matrices + the copied input graph + its symmetrization")
         if 2 in ph_by_t and 1 in ph_by_t and ph_by_t[2] and ph_by_t[1]:
             out(
                 f"  propagation speed-up 2 threads vs 1: "
@@ -302,9 +279,7 @@ def build_report(args, meta, probe_report, workers):
             )
         if w.get("scipy_error"):
             out(f"  SciPy unavailable: {w['scipy_error']}")
-        out(
-            "  (SciPy and NumPy run single-threaded; their ratio is to velmar at 1 thread)"
-        )
+        out("  (SciPy and NumPy run single-threaded; their ratio is to velmar at 1 thread)")
         out("")
         out("end to end (input CSR -> embedding), seconds")
         for tt, ph in ph_by_t.items():
@@ -342,9 +317,7 @@ def build_report(args, meta, probe_report, workers):
                 f"  SciPy float32 pipeline vs exact NumPy reference: "
                 f"{'bit-identical' if sc['digest'] == ex['digest'] else 'different'}"
             )
-    digests = {
-        t: w.get("ours_digest") for t, w in workers.items() if w.get("ours_digest")
-    }
+    digests = {t: w.get("ours_digest") for t, w in workers.items() if w.get("ours_digest")}
     if len(digests) > 1:
         same = len(set(digests.values())) == 1
         out(
@@ -406,10 +379,20 @@ def main(argv=None) -> int:
     package_json = HERE / "results" / f"package-{args.n}-{args.dim}.json"
     package_json.parent.mkdir(parents=True, exist_ok=True)
     package_cmd = [
-        sys.executable, str(HERE / "package.py"), "--n", str(args.n),
-        "--degree", str(args.degree), "--dim", str(args.dim),
-        "--threads", str(max(args.threads)), "--rounds", str(args.reps),
-        "--json", str(package_json),
+        sys.executable,
+        str(HERE / "package.py"),
+        "--n",
+        str(args.n),
+        "--degree",
+        str(args.degree),
+        "--dim",
+        str(args.dim),
+        "--threads",
+        str(max(args.threads)),
+        "--rounds",
+        str(args.reps),
+        "--json",
+        str(package_json),
     ]
     package_run = subprocess.run(package_cmd, capture_output=True, text=True, check=False)
     print("\nPackage path (bench/package.py):")
@@ -420,10 +403,7 @@ def main(argv=None) -> int:
     path.write_text(
         json.dumps(
             {
-                "args": {
-                    k: (str(v) if isinstance(v, Path) else v)
-                    for k, v in vars(args).items()
-                },
+                "args": {k: (str(v) if isinstance(v, Path) else v) for k, v in vars(args).items()},
                 "meta": meta,
                 "probe": probe_report,
                 "workers": {str(t): w for t, w in workers.items()},

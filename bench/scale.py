@@ -31,7 +31,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import shutil
 import subprocess
 import sys
@@ -54,8 +53,11 @@ def parse_args(argv):
     p.add_argument("--dim", type=int, default=128)
     p.add_argument("--base-n", type=int, default=1_000_000, help="in-memory baseline size")
     p.add_argument("--block-columns", type=int, default=None, help="(the widest that fits)")
-    p.add_argument("--memory-limit", default="12GB",
-                   help="for DuckDB when preparing, and for the embedding unless --block-columns (12GB)")
+    p.add_argument(
+        "--memory-limit",
+        default="12GB",
+        help="for DuckDB when preparing, and for the embedding unless --block-columns (12GB)",
+    )
     p.add_argument("--workdir", type=Path, default=Path("/tmp/velmar_scale"))
     p.add_argument("--check", action="store_true", help="bit-identity of every path, then exit")
     p.add_argument("--prepare-cost", action="store_true", help="time the preparation paths")
@@ -132,8 +134,15 @@ def phase_embed(args) -> dict:
     rss0 = peak_rss()
     started = time.perf_counter()
     limit = None if args.block_columns else args.memory_limit
-    result = velmar.embed(big, args.dim, WEIGHTS, seed=SEED, out=str(out),
-                          block_columns=args.block_columns, memory_limit=limit)
+    result = velmar.embed(
+        big,
+        args.dim,
+        WEIGHTS,
+        seed=SEED,
+        out=str(out),
+        block_columns=args.block_columns,
+        memory_limit=limit,
+    )
     disk_s = time.perf_counter() - started
     block = int(result.chunks[1])
     del result
@@ -153,8 +162,9 @@ def phase_embed(args) -> dict:
 
 
 def phase_check(args) -> dict:
-    import velmar
     from distributed import Client, LocalCluster
+
+    import velmar
 
     graph = velmar.open_graph(args.workdir / f"graph-{args.n}")
     width = args.block_columns or max(args.dim // 4, 1)
@@ -186,6 +196,7 @@ def phase_check(args) -> dict:
 def phase_prepare_cost(args) -> dict:
     import duckdb
     import pyarrow as pa
+
     import velmar
 
     edges = str(args.workdir / f"edges-{args.n}.npy")

@@ -38,9 +38,7 @@ def child(args) -> int:
 
     engine = import_engine()
     if engine is None:
-        print(
-            json.dumps({"error": "the extension module _rust_core is not importable"})
-        )
+        print(json.dumps({"error": "the extension module _rust_core is not importable"}))
         return 0
     directed, _ = graphgen.ensure_graphs(args.n, args.degree, args.graph_seed)
     g = graphgen.load_csr(directed)
@@ -93,9 +91,7 @@ def child(args) -> int:
 
 
 def main(argv=None) -> int:
-    p = argparse.ArgumentParser(
-        description="fit_csr scaling table (see bench/README.md)"
-    )
+    p = argparse.ArgumentParser(description="fit_csr scaling table (see bench/README.md)")
     p.add_argument("--quick", action="store_true")
     p.add_argument("--n", default=None, help="comma-separated node counts")
     p.add_argument("--dims", default=",".join(map(str, DIMS)))
@@ -142,9 +138,7 @@ def main(argv=None) -> int:
                 "--reps",
                 str(args.reps),
             ]
-            proc = subprocess.run(
-                cmd, env=env, stdout=subprocess.PIPE, text=True, check=True
-            )
+            proc = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, text=True, check=True)
             res = json.loads(proc.stdout)
             if "error" in res:
                 print(res["error"], file=sys.stderr)
@@ -152,9 +146,7 @@ def main(argv=None) -> int:
             res.update(threads=threads, nnz_sym=nnz_sym)
             results.append(res)
             print(format_rows([res], header=not (len(results) > 1)), flush=True)
-    path = args.json or HERE / "results" / (
-        "scaling-quick.json" if args.quick else "scaling.json"
-    )
+    path = args.json or HERE / "results" / ("scaling-quick.json" if args.quick else "scaling.json")
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(json.dumps(results, indent=1))
     print()

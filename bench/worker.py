@@ -178,9 +178,7 @@ class Peers:
         sdm.mkl_set_num_threads(threads)
         self.versions["mkl"] = sdm.__version__
         idx = np.int32 if sym.nnz < 2**31 else np.int64
-        a = sp.csr_matrix(
-            (t, sym.col_indices.astype(idx), sym.row_ptrs.astype(idx)), shape=(n, n)
-        )
+        a = sp.csr_matrix((t, sym.col_indices.astype(idx), sym.row_ptrs.astype(idx)), shape=(n, n))
 
         def step():
             return sdm.dot_product_mkl(a, h)
@@ -199,13 +197,9 @@ def main(argv=None) -> int:
     p.add_argument("--reps", type=int, default=3)
     p.add_argument("--ours", action="store_true")
     p.add_argument("--peers", default="")
-    p.add_argument(
-        "--scipy", action="store_true", help="SciPy pipeline and exact reference"
-    )
+    p.add_argument("--scipy", action="store_true", help="SciPy pipeline and exact reference")
     p.add_argument("--exact", action="store_true", help="run the exact NumPy reference")
-    p.add_argument(
-        "--probe", action="store_true", help="time the gather bound every round"
-    )
+    p.add_argument("--probe", action="store_true", help="time the gather bound every round")
     args = p.parse_args(argv)
 
     g = graphgen.load_csr(args.directed)
@@ -254,9 +248,7 @@ def main(argv=None) -> int:
         if args.probe:
             import probe
 
-            res = probe.run(
-                args.undirected, dim, [args.threads], "bound", reps=1, bandwidth_mb=0
-            )
+            res = probe.run(args.undirected, dim, [args.threads], "bound", reps=1, bandwidth_mb=0)
             bounds.append(res["gather_bound"][0]["seconds"])
         if engine:
             for name in OUR_RUNS:
@@ -275,9 +267,7 @@ def main(argv=None) -> int:
                     ours[name].append(clock() - s)
                 del e
             s = clock()
-            copies = [
-                np.array(x, copy=True) for x in (g.row_ptrs, g.col_indices, g.values)
-            ]
+            copies = [np.array(x, copy=True) for x in (g.row_ptrs, g.col_indices, g.values)]
             ours["copy"].append(clock() - s)
             del copies
         for name, step in peers.steps.items() if peers else ():
@@ -310,7 +300,6 @@ def main(argv=None) -> int:
     return 0
 
 
-
 def run_reference(fit, g, dim, seed):
     """One end-to-end run of a NumPy/SciPy implementation with weights
     [0, 1, 1, 1]: its result, its phase timings and its peak memory growth."""
@@ -328,6 +317,7 @@ def run_reference(fit, g, dim, seed):
             timings=timings,
         )
     return e, timings, pm.growth
+
 
 def run_scipy(g, undirected_dir, dim, seed, memory):
     """The SciPy pipeline end to end, and one step with float64 data."""

@@ -3,7 +3,8 @@
 # (number of nodes, dim); argument errors raise TypeError or ValueError, engine
 # errors ValueError.
 
-from typing import Any, Sequence, SupportsFloat, SupportsIndex, Tuple, Union
+from collections.abc import Sequence
+from typing import Any, SupportsFloat, SupportsIndex, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -31,7 +32,7 @@ def fit_csr(
     undirected: _Bool = True,
 ) -> npt.NDArray[np.float32]: ...
 def fit_adj_list(
-    adj_list: Sequence[Sequence[Tuple[SupportsIndex, SupportsFloat]]],
+    adj_list: Sequence[Sequence[tuple[SupportsIndex, SupportsFloat]]],
     dim: SupportsIndex,
     iter_weights: _Weights,
     seed: SupportsIndex | None = None,

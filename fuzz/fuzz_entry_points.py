@@ -31,10 +31,11 @@ import os
 import sys
 import warnings
 
-import _rust_core
 import atheris
 import numpy as np
 from numpy.lib.stride_tricks import as_strided
+
+import _rust_core
 
 NO_HUGE_COPIES = os.environ.get("VELMAR_FUZZ_NO_HUGE_COPIES") == "1"
 OUTCOMES = collections.Counter() if os.environ.get("VELMAR_FUZZ_STATS") == "1" else None
@@ -237,9 +238,7 @@ def gen_1d(fdp, dtypes, count, int_bound):
     if k == 20:
         return np.array(0, dtype=dtypes[0])  # 0-d
     # Mostly the right dtype, sometimes any other.
-    dtype = np.dtype(
-        dtypes[0] if k < 14 else dtypes[fdp.ConsumeIntInRange(0, len(dtypes) - 1)]
-    )
+    dtype = np.dtype(dtypes[0] if k < 14 else dtypes[fdp.ConsumeIntInRange(0, len(dtypes) - 1)])
     return layout(fdp, fill(fdp, dtype, count, int_bound))
 
 
@@ -319,9 +318,7 @@ def gen_csr(fdp):
         cuts = sorted(fdp.ConsumeIntInRange(0, nnz) for _ in range(max(n - 1, 0)))
         row_ptrs = [0] + cuts + [nnz] if n > 0 else [0]
         if fdp.ConsumeIntInRange(0, 7) == 7:
-            row_ptrs[-1] = EXTREME_INTS[
-                fdp.ConsumeIntInRange(0, 2)
-            ]  # -1, -2^63, 2^63-1
+            row_ptrs[-1] = EXTREME_INTS[fdp.ConsumeIntInRange(0, 2)]  # -1, -2^63, 2^63-1
     k = fdp.ConsumeIntInRange(0, 9)
     if k == 9:
         rp = gen_1d(fdp, INT_LIKE_DTYPES, len(row_ptrs), nnz)
@@ -330,9 +327,7 @@ def gen_csr(fdp):
     col = gen_1d(fdp, INT_LIKE_DTYPES, nnz, max(n, 1))
     vals = gen_1d(fdp, FLOAT_LIKE_DTYPES, nnz + (fdp.ConsumeIntInRange(0, 7) == 7), 3)
     num_nodes = gen_int(fdp, 14) if fdp.ConsumeIntInRange(0, 4) == 4 else n
-    return [rp, col, vals, num_nodes], (
-        num_nodes if isinstance(num_nodes, int) else None
-    )
+    return [rp, col, vals, num_nodes], (num_nodes if isinstance(num_nodes, int) else None)
 
 
 def gen_dense(fdp):
@@ -347,9 +342,7 @@ def gen_dense(fdp):
     rows = fdp.ConsumeIntInRange(0, 8)
     cols = fdp.ConsumeIntInRange(0, 8) if fdp.ConsumeIntInRange(0, 5) == 5 else rows
     dtype = np.dtype(
-        "<f8"
-        if k < 14
-        else FLOAT_LIKE_DTYPES[fdp.ConsumeIntInRange(0, len(FLOAT_LIKE_DTYPES) - 1)]
+        "<f8" if k < 14 else FLOAT_LIKE_DTYPES[fdp.ConsumeIntInRange(0, len(FLOAT_LIKE_DTYPES) - 1)]
     )
     sparse = fdp.ConsumeBool()
     flat = fill(fdp, dtype, rows * cols, 3)
@@ -556,9 +549,7 @@ def _retain(x, depth=0):
 
 
 def _plain(x):
-    if isinstance(
-        x, (np.ndarray, int, float, bool, str, type(None), np.bool_, np.integer)
-    ):
+    if isinstance(x, (np.ndarray, int, float, bool, str, type(None), np.bool_, np.integer)):
         return True
     if isinstance(x, (list, tuple)):
         return all(_plain(y) for y in x)
@@ -605,9 +596,7 @@ def _print_outcomes():
 
 # libFuzzer ends the process without running atexit handlers: the outcome
 # table is printed after the last of -runs=N calls, and every 100,000.
-STATS_AT = next(
-    (int(a.split("=", 1)[1]) for a in sys.argv if a.startswith("-runs=")), -1
-)
+STATS_AT = next((int(a.split("=", 1)[1]) for a in sys.argv if a.startswith("-runs=")), -1)
 
 
 def main():

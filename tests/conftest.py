@@ -28,7 +28,9 @@ PYPY = platform.python_implementation() == "PyPy"
 # The interpreter's own OverflowError texts for an integer outside
 # [0, 2**64), which the module passes on unchanged.
 NEGATIVE_TO_UNSIGNED = (
-    "cannot convert negative integer to unsigned int" if PYPY else "can't convert negative int to unsigned"
+    "cannot convert negative integer to unsigned int"
+    if PYPY
+    else "can't convert negative int to unsigned"
 )
 TOO_BIG_FOR_U64 = "integer too large" if PYPY else "int too big to convert"
 

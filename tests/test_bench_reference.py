@@ -31,9 +31,7 @@ H0_ROWS = {
 @pytest.mark.parametrize("seed", sorted(H0_ROWS))
 def test_projection_rows(seed):
     table = {"+": S, "-": -S, "0": np.float32(0.0)}
-    want = np.array(
-        [[table[c] for c in row] for row in H0_ROWS[seed]], dtype=np.float32
-    )
+    want = np.array([[table[c] for c in row] for row in H0_ROWS[seed]], dtype=np.float32)
     assert np.array_equal(bits(reference.initialize_h0(3, 12, seed)), bits(want))
 
 
@@ -77,9 +75,7 @@ def test_symmetrize_sums_pairs_and_drops_zero_sums():
 def test_generator_is_seeded_and_sized(n, degree):
     a = graphgen.power_law_graph(n, degree, seed=3)
     b = graphgen.power_law_graph(n, degree, seed=3)
-    assert np.array_equal(a.col_indices, b.col_indices) and np.array_equal(
-        a.values, b.values
-    )
+    assert np.array_equal(a.col_indices, b.col_indices) and np.array_equal(a.values, b.values)
     assert a.row_ptrs[0] == 0 and a.row_ptrs[-1] == a.nnz
     rows = np.repeat(np.arange(n), np.diff(a.row_ptrs))
     keys = rows * n + a.col_indices
@@ -130,9 +126,7 @@ CASES = [
 
 
 @pytest.mark.parametrize("n, m, dim, weights, undirected, zeros, dups", CASES)
-def test_fit_csr_matches_reference_bit_for_bit(
-    n, m, dim, weights, undirected, zeros, dups
-):
+def test_fit_csr_matches_reference_bit_for_bit(n, m, dim, weights, undirected, zeros, dups):
     core = pytest.importorskip("_rust_core")
     rng = np.random.default_rng(n * 7919 + m)
     rp, col, val = _random_graph(rng, n, m, zeros=zeros, dups=dups)
@@ -204,7 +198,9 @@ def test_feature_columns(n, f, k):
     sparse_x = sp.csr_matrix((vals, (rows, cols)), shape=(n, f))
     assert np.array_equal(bits(reference.feature_columns(sparse_x, k, 5)), bits(got))
     # Column c depends only on column c of R: fewer columns are a prefix.
-    assert np.array_equal(bits(reference.feature_columns(x, k // 2 + 1, 5)), bits(got[:, : k // 2 + 1]))
+    assert np.array_equal(
+        bits(reference.feature_columns(x, k // 2 + 1, 5)), bits(got[:, : k // 2 + 1])
+    )
     # Scalar restatement: ascending r, each product and sum rounded to float32.
     r = reference.feature_projection(f, k, 5)
     i = n - 1
@@ -221,10 +217,14 @@ def test_feature_seed_and_layout_of_the_initial_matrix():
     assert reference.feature_seed(0) == 0x63CFC62A2B097592
     assert reference.feature_seed(42) == 0xD86E1008EAC15BC5
     x = _features(np.random.default_rng(1), 5, 4)
-    m = reference.initial_matrix(5, 12, 42, OPT_DEG, normalization_strength=-1.0, features=x, feature_dim=5)
+    m = reference.initial_matrix(
+        5, 12, 42, OPT_DEG, normalization_strength=-1.0, features=x, feature_dim=5
+    )
     plain = reference.initial_matrix(5, 12, 42, OPT_DEG, normalization_strength=-1.0)
     assert np.array_equal(bits(m[:, :7]), bits(plain[:, :7]))
-    f = reference.initial_matrix(5, 5, 42, OPT_DEG, normalization_strength=-1.0, features=x, feature_dim=5)
+    f = reference.initial_matrix(
+        5, 5, 42, OPT_DEG, normalization_strength=-1.0, features=x, feature_dim=5
+    )
     assert np.array_equal(bits(m[:, 7:]), bits(f))
 
 
@@ -263,8 +263,9 @@ def test_embed_options_match_reference_bit_for_bit(
     got = velmar.embed(a, dim, weights, seed=11, undirected=undirected, **opts)
     assert np.array_equal(bits(got), bits(want))
     if step:  # a run to disk takes all columns in one block as well
-        disk = velmar.embed(a, dim, weights, seed=11, undirected=undirected,
-                            out=str(tmp_path / "e.npy"), **opts)
+        disk = velmar.embed(
+            a, dim, weights, seed=11, undirected=undirected, out=str(tmp_path / "e.npy"), **opts
+        )
         assert np.array_equal(bits(np.asarray(disk)), bits(want))
     if step and weights[0] == 0.0:  # rows without entries stay +0.0 through every step
         empty = np.diff(reference.symmetrize(rp, col, val, n)[0]) == 0

@@ -6,7 +6,6 @@ import collections
 
 import numpy as np
 import pytest
-
 from conftest import (
     ENTRIES,
     FIT_ADJ_LIST,
@@ -23,12 +22,21 @@ MISSING = {
     # (entry, number of leading positional arguments) -> message
     ("fit_csr", 5): "fit_csr() missing 1 required positional argument: 'weights'",
     ("fit_csr", 4): "fit_csr() missing 2 required positional arguments: 'dim' and 'weights'",
-    ("fit_csr", 3): "fit_csr() missing 3 required positional arguments: 'num_nodes', 'dim', and 'weights'",
+    (
+        "fit_csr",
+        3,
+    ): "fit_csr() missing 3 required positional arguments: 'num_nodes', 'dim', and 'weights'",
     ("fit_csr", 0): "fit_csr() missing 6 required positional arguments: 'row_ptrs', "
     "'col_indices', 'values', 'num_nodes', 'dim', and 'weights'",
     ("fit_dense", 2): "fit_dense() missing 1 required positional argument: 'weights'",
-    ("fit_dense", 0): "fit_dense() missing 3 required positional arguments: 'adj_matrix', 'dim', and 'weights'",
-    ("fit_adj_list", 1): "fit_adj_list() missing 2 required positional arguments: 'dim' and 'iter_weights'",
+    (
+        "fit_dense",
+        0,
+    ): "fit_dense() missing 3 required positional arguments: 'adj_matrix', 'dim', and 'weights'",
+    (
+        "fit_adj_list",
+        1,
+    ): "fit_adj_list() missing 2 required positional arguments: 'dim' and 'iter_weights'",
     ("fit_adj_list", 0): "fit_adj_list() missing 3 required positional arguments: "
     "'adj_list', 'dim', and 'iter_weights'",
 }
@@ -173,9 +181,7 @@ class RefusingFloat:
 
 
 FakeNumpyBool = type("bool_", (), {"__module__": "numpy"})
-FakeNumpyBoolReturningInt = type(
-    "bool", (), {"__module__": "numpy", "__bool__": lambda self: 1}
-)
+FakeNumpyBoolReturningInt = type("bool", (), {"__module__": "numpy", "__bool__": lambda self: 1})
 
 # (parameter, value, exception, message); the note names the parameter.
 COMMON_FAILURES = [
@@ -190,7 +196,12 @@ COMMON_FAILURES = [
     ("weights", 5, TypeError, "'int' object is not an instance of 'Sequence'"),
     ("weights", {1.0}, TypeError, "'set' object is not an instance of 'Sequence'"),
     ("weights", {1.0: 2.0}, TypeError, "'dict' object is not an instance of 'Sequence'"),
-    ("weights", (x for x in [1.0]), TypeError, "'generator' object is not an instance of 'Sequence'"),
+    (
+        "weights",
+        (x for x in [1.0]),
+        TypeError,
+        "'generator' object is not an instance of 'Sequence'",
+    ),
     ("weights", None, TypeError, "'None' is not an instance of 'Sequence'"),
     ("weights", [1.0, "x"], TypeError, "must be real number, not str"),
     ("weights", [1.0, None], TypeError, "must be real number, not NoneType"),
@@ -211,12 +222,19 @@ COMMON_FAILURES = [
         TypeError,
         "object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion",
     ),
-    ("undirected", FakeNumpyBoolReturningInt(), TypeError, "'int' object is not an instance of 'bool'"),
+    (
+        "undirected",
+        FakeNumpyBoolReturningInt(),
+        TypeError,
+        "'int' object is not an instance of 'bool'",
+    ),
 ]
 
 
 @pytest.mark.parametrize(
-    "param, value, exc, message", COMMON_FAILURES, ids=[f"{c[0]}-{i}" for i, c in enumerate(COMMON_FAILURES)]
+    "param, value, exc, message",
+    COMMON_FAILURES,
+    ids=[f"{c[0]}-{i}" for i, c in enumerate(COMMON_FAILURES)],
 )
 def test_conversion_failures(entry, param, value, exc, message):
     if param == "weights":
@@ -229,19 +247,85 @@ def test_conversion_failures(entry, param, value, exc, message):
 GRAPH_FAILURES = [
     (FIT_CSR, "row_ptrs", [0, 1, 3, 3], TypeError, "'list' object is not an instance of 'ndarray'"),
     (FIT_CSR, "row_ptrs", None, TypeError, "'None' is not an instance of 'ndarray'"),
-    (FIT_CSR, "row_ptrs", np.array([0, 1, 3, 3], dtype=np.int32), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
-    (FIT_CSR, "row_ptrs", np.array([0, 1, 3, 3], dtype=np.uint64), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
-    (FIT_CSR, "row_ptrs", np.array([0, 1, 3, 3], dtype=">i8"), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
-    (FIT_CSR, "row_ptrs", np.zeros((2, 2), dtype=np.int64), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
+    (
+        FIT_CSR,
+        "row_ptrs",
+        np.array([0, 1, 3, 3], dtype=np.int32),
+        TypeError,
+        "'ndarray' object is not an instance of 'ndarray'",
+    ),
+    (
+        FIT_CSR,
+        "row_ptrs",
+        np.array([0, 1, 3, 3], dtype=np.uint64),
+        TypeError,
+        "'ndarray' object is not an instance of 'ndarray'",
+    ),
+    (
+        FIT_CSR,
+        "row_ptrs",
+        np.array([0, 1, 3, 3], dtype=">i8"),
+        TypeError,
+        "'ndarray' object is not an instance of 'ndarray'",
+    ),
+    (
+        FIT_CSR,
+        "row_ptrs",
+        np.zeros((2, 2), dtype=np.int64),
+        TypeError,
+        "'ndarray' object is not an instance of 'ndarray'",
+    ),
     (FIT_CSR, "row_ptrs", np.int64(0), TypeError, "'int64' object is not an instance of 'ndarray'"),
-    (FIT_CSR, "col_indices", np.array([1.0, 0.0, 2.0]), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
-    (FIT_CSR, "values", np.array([1, 2, 0.5], dtype=np.float32), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
-    (FIT_CSR, "values", (1.0, 2.0, 0.5), TypeError, "'tuple' object is not an instance of 'ndarray'"),
+    (
+        FIT_CSR,
+        "col_indices",
+        np.array([1.0, 0.0, 2.0]),
+        TypeError,
+        "'ndarray' object is not an instance of 'ndarray'",
+    ),
+    (
+        FIT_CSR,
+        "values",
+        np.array([1, 2, 0.5], dtype=np.float32),
+        TypeError,
+        "'ndarray' object is not an instance of 'ndarray'",
+    ),
+    (
+        FIT_CSR,
+        "values",
+        (1.0, 2.0, 0.5),
+        TypeError,
+        "'tuple' object is not an instance of 'ndarray'",
+    ),
     (FIT_CSR, "num_nodes", -3, OverflowError, NEGATIVE_TO_UNSIGNED),
-    (FIT_DENSE, "adj_matrix", np.zeros((3, 3), dtype=np.float32), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
-    (FIT_DENSE, "adj_matrix", [[0.0, 1.0], [1.0, 0.0]], TypeError, "'list' object is not an instance of 'ndarray'"),
-    (FIT_DENSE, "adj_matrix", np.zeros(3), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
-    (FIT_DENSE, "adj_matrix", np.zeros((3, 3, 1)), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
+    (
+        FIT_DENSE,
+        "adj_matrix",
+        np.zeros((3, 3), dtype=np.float32),
+        TypeError,
+        "'ndarray' object is not an instance of 'ndarray'",
+    ),
+    (
+        FIT_DENSE,
+        "adj_matrix",
+        [[0.0, 1.0], [1.0, 0.0]],
+        TypeError,
+        "'list' object is not an instance of 'ndarray'",
+    ),
+    (
+        FIT_DENSE,
+        "adj_matrix",
+        np.zeros(3),
+        TypeError,
+        "'ndarray' object is not an instance of 'ndarray'",
+    ),
+    (
+        FIT_DENSE,
+        "adj_matrix",
+        np.zeros((3, 3, 1)),
+        TypeError,
+        "'ndarray' object is not an instance of 'ndarray'",
+    ),
     (FIT_DENSE, "adj_matrix", None, TypeError, "'None' is not an instance of 'ndarray'"),
 ]
 
@@ -269,7 +353,9 @@ def test_csr_conversion_stops_at_row_ptrs():
     kw = FIT_CSR.valid_kwargs(row_ptrs=[0, 1], weights="abc")
     with pytest.raises(TypeError) as excinfo:
         FIT_CSR.func(**kw)
-    check_error(excinfo, "'list' object is not an instance of 'ndarray'", "while processing 'row_ptrs'")
+    check_error(
+        excinfo, "'list' object is not an instance of 'ndarray'", "while processing 'row_ptrs'"
+    )
 
 
 def test_failing_add_note_leaves_exception_unchanged(entry):
@@ -342,7 +428,9 @@ def test_seed_none_is_absent(entry):
 @pytest.mark.parametrize("flag", [np.True_, np.False_, np.bool_(1)])
 def test_numpy_bool_is_accepted(entry, flag):
     kw = entry.valid_kwargs(seed=11)
-    assert np.array_equal(entry.func(**kw, undirected=flag), entry.func(**kw, undirected=bool(flag)))
+    assert np.array_equal(
+        entry.func(**kw, undirected=flag), entry.func(**kw, undirected=bool(flag))
+    )
 
 
 def test_undirected_changes_the_result(entry):

@@ -48,8 +48,23 @@ def test_quality_options(tmp_path):
     np.save(tmp_path / "x.npy", x)
     options = dict(normalization_strength=-0.5, step_normalize="l2", features=x, feature_dim=4)
     done = velmar_cli(
-        "embed", "g.txt", "-o", "emb.npy", "--dim", 16, "--seed", 5, "--normalization-strength",
-        -0.5, "--step-normalize", "l2", "--features", "x.npy", "--feature-dim", 4, cwd=tmp_path,
+        "embed",
+        "g.txt",
+        "-o",
+        "emb.npy",
+        "--dim",
+        16,
+        "--seed",
+        5,
+        "--normalization-strength",
+        -0.5,
+        "--step-normalize",
+        "l2",
+        "--features",
+        "x.npy",
+        "--feature-dim",
+        4,
+        cwd=tmp_path,
     )
     assert done.returncode == 0, done.stderr
     expected = velmar.embed(([0, 1, 2, 3, 0], [1, 2, 3, 0, 2]), 16, seed=5, **options)
@@ -120,9 +135,7 @@ def test_matrix_market_and_npz(tmp_path):
         # A file declared symmetric already holds both directions: used as stored.
         ("sym.mtx", velmar.embed(sym, 8, seed=1, undirected=False)),
     ]:
-        done = velmar_cli(
-            "embed", name, "-o", name + ".npy", "--dim", 8, "--seed", 1, cwd=tmp_path
-        )
+        done = velmar_cli("embed", name, "-o", name + ".npy", "--dim", 8, "--seed", 1, cwd=tmp_path)
         assert done.returncode == 0, done.stderr
         assert np.array_equal(bits(np.load(tmp_path / (name + ".npy"))), bits(expected)), name
         assert not (tmp_path / (name + ".nodes.txt")).exists()
@@ -130,8 +143,17 @@ def test_matrix_market_and_npz(tmp_path):
         done = velmar_cli("prepare", name, "-o", name + ".graph", "-q", cwd=tmp_path)
         assert done.returncode == 0 and done.stderr == "", done.stderr
         done = velmar_cli(
-            "embed", name + ".graph", "-o", name + ".zarr", "--dim", 8, "--seed", 1,
-            "--block-columns", 3, cwd=tmp_path,
+            "embed",
+            name + ".graph",
+            "-o",
+            name + ".zarr",
+            "--dim",
+            8,
+            "--seed",
+            1,
+            "--block-columns",
+            3,
+            cwd=tmp_path,
         )
         assert done.returncode == 0 and "3 of 3 column blocks" in done.stderr, done.stderr
         written = zarr.open_array(tmp_path / (name + ".zarr") / "embedding")[:]

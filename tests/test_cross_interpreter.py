@@ -10,7 +10,6 @@ import sys
 
 import numpy as np
 import pytest
-
 from conftest import graph_forms, random_dense
 
 OTHER_PYTHON = os.environ.get("VELMAR_OTHER_PYTHON")
@@ -55,16 +54,26 @@ CASES = [
 def _embed_all(python, env, directory, out_name):
     """Runs EMBED_ALL under `python`; returns its description of itself."""
     done = subprocess.run(
-        [python, str(directory / "embed_all.py"), str(directory / "graph.npz"),
-         str(directory / "cases.json"), str(directory / out_name)],
-        capture_output=True, text=True, env=env, timeout=300, check=False,
+        [
+            python,
+            str(directory / "embed_all.py"),
+            str(directory / "graph.npz"),
+            str(directory / "cases.json"),
+            str(directory / out_name),
+        ],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=300,
+        check=False,
     )
     assert done.returncode == 0, f"{python} failed:\n{done.stderr}"
     return done.stdout.strip()
 
 
 @pytest.mark.skipif(
-    not OTHER_PYTHON, reason="VELMAR_OTHER_PYTHON names no second interpreter with _rust_core to compare with"
+    not OTHER_PYTHON,
+    reason="VELMAR_OTHER_PYTHON names no second interpreter with _rust_core to compare with",
 )
 def test_seeded_embeddings_match_the_other_interpreter(tmp_path):
     dense = random_dense(60, 0.1, seed=11)

@@ -35,8 +35,14 @@ def graph():
 @pytest.fixture(scope="module", params=[True, False], ids=["undirected", "directed"])
 def reference(request, graph):
     full = _rust_core.fit_csr(
-        graph.indptr.astype(np.int64), graph.indices.astype(np.int64), graph.data, N, DIM,
-        WEIGHTS, seed=SEED, undirected=request.param,
+        graph.indptr.astype(np.int64),
+        graph.indices.astype(np.int64),
+        graph.data,
+        N,
+        DIM,
+        WEIGHTS,
+        seed=SEED,
+        undirected=request.param,
     )
     return request.param, full
 
@@ -49,7 +55,7 @@ def test_column_blocks_are_bit_identical_to_the_full_result(graph, reference, co
     undirected, full = reference
     g = _engine.build_graph(graph.indptr, graph.indices, graph.data, N, undirected)
     part = _engine.embed(g, settings(), columns, block)
-    assert np.array_equal(part.view(np.uint32), full[:, columns[0]:columns[1]].view(np.uint32))
+    assert np.array_equal(part.view(np.uint32), full[:, columns[0] : columns[1]].view(np.uint32))
 
 
 @pytest.mark.parametrize("weights", [[0.0], [-0.0, 0.0, 0.0]])
@@ -67,10 +73,17 @@ OPTIONS = {
     "beta": dict(normalization_strength=-0.5),
     "dense features": dict(features=FEATURES, feature_dim=10, normalization_strength=1.0),
     "csr features": dict(
-        features=(FEATURES_CSR.indptr.astype(np.int64), FEATURES_CSR.indices, FEATURES_CSR.data, 30),
+        features=(
+            FEATURES_CSR.indptr.astype(np.int64),
+            FEATURES_CSR.indices,
+            FEATURES_CSR.data,
+            30,
+        ),
         feature_dim=DIM,
     ),
-    "step l2": dict(step_normalize=True, normalization_strength=0.5, features=FEATURES, feature_dim=7),
+    "step l2": dict(
+        step_normalize=True, normalization_strength=0.5, features=FEATURES, feature_dim=7
+    ),
 }
 
 
@@ -86,7 +99,9 @@ OPTIONS = {
         ("step l2", (0, DIM), None, 3),
     ],
 )
-def test_options_keep_blocks_and_thread_counts_bit_identical(graph, options, columns, block, threads):
+def test_options_keep_blocks_and_thread_counts_bit_identical(
+    graph, options, columns, block, threads
+):
     g = _engine.build_graph(graph.indptr, graph.indices, graph.data, N, True)
     full = _engine.embed(g, settings(**OPTIONS[options]))
     before = _engine.get_num_threads()
@@ -95,7 +110,7 @@ def test_options_keep_blocks_and_thread_counts_bit_identical(graph, options, col
         part = _engine.embed(g, settings(**OPTIONS[options]), columns, block)
     finally:
         _engine.set_num_threads(before)
-    assert np.array_equal(part.view(np.uint32), full[:, columns[0]:columns[1]].view(np.uint32))
+    assert np.array_equal(part.view(np.uint32), full[:, columns[0] : columns[1]].view(np.uint32))
 
 
 def test_step_normalize_refuses_a_part_of_the_columns(graph):
@@ -112,7 +127,9 @@ def test_memory_mapped_graph_and_output_without_copies(graph, reference, tmp_pat
     built = _engine.build_graph(graph.indptr, graph.indices, graph.data, N, undirected)
     for name, array in zip(("indptr", "indices", "scales"), built.arrays()):
         np.save(tmp_path / f"{name}.npy", array)
-    mapped = [np.load(tmp_path / f"{n}.npy", mmap_mode="r") for n in ("indptr", "indices", "scales")]
+    mapped = [
+        np.load(tmp_path / f"{n}.npy", mmap_mode="r") for n in ("indptr", "indices", "scales")
+    ]
     g = _engine.open_graph(*mapped, N)
     out = np.lib.format.open_memmap(tmp_path / "emb.npy", "w+", np.float32, (N, DIM))
     for j0 in range(0, DIM, 10):
@@ -126,7 +143,10 @@ def test_memory_mapped_graph_and_output_without_copies(graph, reference, tmp_pat
     "arrays, message",
     [
         ((np.array([0, 1]), np.array([5], np.uint32), np.ones(1, np.float32), 1), "out of bounds"),
-        ((np.array([0, 2, 1]), np.array([0, 1], np.uint32), np.ones(2, np.float32), 2), "non-decreasing"),
+        (
+            (np.array([0, 2, 1]), np.array([0, 1], np.uint32), np.ones(2, np.float32), 2),
+            "non-decreasing",
+        ),
         ((np.array([1, 1]), np.zeros(0, np.uint32), np.ones(0, np.float32), 1), "must be 0"),
         ((np.array([0, 1]), np.array([0], np.int32), np.ones(1, np.float32), 1), "dtype"),
         # A row map names every stored row's node once, checked when opened.
@@ -138,8 +158,13 @@ def test_memory_mapped_graph_and_output_without_copies(graph, reference, tmp_pat
 def test_open_graph_rejects_broken_arrays(arrays, message):
     if len(arrays) == 5:
         rp, cols, scales, n, order = arrays
-        arrays = (np.array(rp), np.array(cols, np.uint32), np.array(scales, np.float32), n,
-                  np.array(order))
+        arrays = (
+            np.array(rp),
+            np.array(cols, np.uint32),
+            np.array(scales, np.float32),
+            n,
+            np.array(order),
+        )
     with pytest.raises((ValueError, TypeError), match=message):
         _engine.open_graph(*arrays)
 

@@ -5,9 +5,9 @@ import collections
 
 import numpy as np
 import pytest
+from conftest import NEGATIVE_TO_UNSIGNED, TOO_BIG_FOR_U64, check_error
 
 import _rust_core
-from conftest import NEGATIVE_TO_UNSIGNED, TOO_BIG_FOR_U64, check_error
 
 fit_adj_list = _rust_core.fit_adj_list
 NOTE = "while processing 'adj_list'"
@@ -24,7 +24,9 @@ class Index:
 
 
 def run(adj, **kw):
-    return fit_adj_list(adj, kw.pop("dim", 4), kw.pop("weights", [0.5, 1.0]), seed=kw.pop("seed", 8), **kw)
+    return fit_adj_list(
+        adj, kw.pop("dim", 4), kw.pop("weights", [0.5, 1.0]), seed=kw.pop("seed", 8), **kw
+    )
 
 
 EQUIVALENT_FORMS = {
@@ -120,15 +122,26 @@ def test_failing_len_is_ignored():
         def __len__(self):
             raise RuntimeError("no length")
 
-    assert np.array_equal(run(NoLen([NoLen([(1, 1.0)]), [(0, 2.0)]])), run([[(1, 1.0)], [(0, 2.0)]]))
+    assert np.array_equal(
+        run(NoLen([NoLen([(1, 1.0)]), [(0, 2.0)]])), run([[(1, 1.0)], [(0, 2.0)]])
+    )
 
 
 @pytest.mark.parametrize(
     "adj, message",
     [
-        ([[(3, 1.0)], [], []], "Shape mismatch: Target node ID 3 is out of bounds for graph with 3 nodes"),
-        ([[(0, 1.0)], [(2, 1.0)]], "Shape mismatch: Target node ID 2 is out of bounds for graph with 2 nodes"),
-        ([[(0, 1.0)], [], [(2**64 - 1, 1.0)]], "Shape mismatch: Target node ID 18446744073709551615 is out of bounds for graph with 3 nodes"),
+        (
+            [[(3, 1.0)], [], []],
+            "Shape mismatch: Target node ID 3 is out of bounds for graph with 3 nodes",
+        ),
+        (
+            [[(0, 1.0)], [(2, 1.0)]],
+            "Shape mismatch: Target node ID 2 is out of bounds for graph with 2 nodes",
+        ),
+        (
+            [[(0, 1.0)], [], [(2**64 - 1, 1.0)]],
+            "Shape mismatch: Target node ID 18446744073709551615 is out of bounds for graph with 3 nodes",
+        ),
     ],
 )
 def test_engine_bounds_error(adj, message):

@@ -3,9 +3,9 @@ errors, and the result array."""
 
 import numpy as np
 import pytest
+from conftest import FIT_CSR, big_allocations_fail, check_error
 
 import _rust_core
-from conftest import FIT_CSR, big_allocations_fail, check_error
 
 CONTIGUITY_MESSAGE = "{} must be contiguous: The given array is not contiguous or is misaligned."
 
@@ -65,9 +65,7 @@ def test_layouts_that_pass():
 def test_empty_arrays_pass_whatever_their_strides():
     empty_i = np.zeros(4, dtype=np.int64)[::2][:0]
     empty_f = np.zeros(3, dtype=np.float64)[::-1][:0]
-    out = FIT_CSR.func(
-        np.zeros(3, dtype=np.int64), empty_i, empty_f, 2, 5, [1.0, 1.0], seed=1
-    )
+    out = FIT_CSR.func(np.zeros(3, dtype=np.int64), empty_i, empty_f, 2, 5, [1.0, 1.0], seed=1)
     assert out.shape == (2, 5)
 
 
@@ -95,19 +93,28 @@ def _csr(row_ptrs, col_indices, values, num_nodes, **kw):
 ENGINE_ERRORS = [
     (([1, 2], [0, 0], [1.0, 1.0], 1), "Shape mismatch: row_ptrs[0] must be 0, got 1"),
     (([], [], [], 0), "Shape mismatch: row_ptrs length 0 must be num_nodes + 1 (1)"),
-    (([0, 1], [0], [1.0, 2.0], 1), "Shape mismatch: col_indices and values must have the same length"),
+    (
+        ([0, 1], [0], [1.0, 2.0], 1),
+        "Shape mismatch: col_indices and values must have the same length",
+    ),
     (
         ([0, 3, 2], [0, 1], [1.0, 1.0], 2),
         "Shape mismatch: row_ptrs must be monotonically non-decreasing, found 3 followed by 2",
     ),
-    (([0, 1, 2], [0, 7], [1.0, 1.0], 2), "Shape mismatch: col_indices[1] = 7 is out of bounds for graph with 2 nodes"),
+    (
+        ([0, 1, 2], [0, 7], [1.0, 1.0], 2),
+        "Shape mismatch: col_indices[1] = 7 is out of bounds for graph with 2 nodes",
+    ),
     # A negative index arrives as its two's-complement value.
     (
         ([0, 1, 1, 1], [-1], [1.0], 3),
         "Shape mismatch: col_indices[0] = 18446744073709551615 is out of bounds for graph with 3 nodes",
     ),
     # num_nodes=True is the integer 1.
-    (([0, 1], [1], [1.0], True), "Shape mismatch: col_indices[0] = 1 is out of bounds for graph with 1 nodes"),
+    (
+        ([0, 1], [1], [1.0], True),
+        "Shape mismatch: col_indices[0] = 1 is out of bounds for graph with 1 nodes",
+    ),
 ]
 
 

@@ -3,9 +3,9 @@ shape errors and the out-of-memory path of the input copy."""
 
 import numpy as np
 import pytest
+from conftest import big_allocations_fail, check_error, random_dense, under_address_sanitizer
 
 import _rust_core
-from conftest import big_allocations_fail, check_error, random_dense, under_address_sanitizer
 
 fit_dense = _rust_core.fit_dense
 
@@ -27,7 +27,9 @@ def byte_offset_view(matrix, row_stride, col_stride):
     n, m = matrix.shape
     size = (n - 1) * row_stride + (m - 1) * col_stride + 8 + 3
     raw = np.zeros(size, dtype=np.uint8)
-    view = np.ndarray((n, m), dtype=np.float64, buffer=raw, offset=3, strides=(row_stride, col_stride))
+    view = np.ndarray(
+        (n, m), dtype=np.float64, buffer=raw, offset=3, strides=(row_stride, col_stride)
+    )
     view[...] = matrix
     return view
 
@@ -58,7 +60,9 @@ def layouts(matrix):
 )
 def test_every_layout_reads_the_same_matrix(layout, undirected):
     matrix = random_dense(9, 0.4, seed=1)
-    expected = fit_dense(np.ascontiguousarray(matrix), 8, [0.5, 1.0, 0.25], seed=5, undirected=undirected)
+    expected = fit_dense(
+        np.ascontiguousarray(matrix), 8, [0.5, 1.0, 0.25], seed=5, undirected=undirected
+    )
     view = layouts(matrix)[layout]
     assert np.array_equal(view, matrix)
     before = view.copy()
@@ -89,7 +93,9 @@ def test_single_row_with_odd_row_stride():
     view = np.ndarray((1, 1), dtype=np.float64, buffer=raw, offset=0, strides=(13, 8))
     assert view.flags.c_contiguous and view.flags.f_contiguous
     view[0, 0] = 2.0
-    assert np.array_equal(fit_dense(view, 3, [0.0, 1.0], seed=3), fit_dense(np.array([[2.0]]), 3, [0.0, 1.0], seed=3))
+    assert np.array_equal(
+        fit_dense(view, 3, [0.0, 1.0], seed=3), fit_dense(np.array([[2.0]]), 3, [0.0, 1.0], seed=3)
+    )
 
 
 @pytest.mark.parametrize("shape", [(2, 3), (0, 3), (3, 0), (1, 2)])
@@ -110,11 +116,15 @@ def test_zeros_and_nan_entries():
     base = np.array([[0.0, 1.0], [1.0, 0.0]])
     neg_zero = base.copy()
     neg_zero[0, 0] = -0.0
-    assert np.array_equal(fit_dense(neg_zero, 4, [0.0, 1.0], seed=1), fit_dense(base, 4, [0.0, 1.0], seed=1))
+    assert np.array_equal(
+        fit_dense(neg_zero, 4, [0.0, 1.0], seed=1), fit_dense(base, 4, [0.0, 1.0], seed=1)
+    )
     with_nan = base.copy()
     with_nan[0, 0] = np.nan
     out = fit_dense(with_nan, 4, [0.0, 1.0], seed=1, undirected=False)
-    assert not np.array_equal(out, fit_dense(base, 4, [0.0, 1.0], seed=1, undirected=False), equal_nan=True)
+    assert not np.array_equal(
+        out, fit_dense(base, 4, [0.0, 1.0], seed=1, undirected=False), equal_nan=True
+    )
 
 
 @pytest.mark.skipif(not big_allocations_fail(), reason="the kernel would grant 8 TiB")

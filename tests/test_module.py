@@ -13,9 +13,9 @@ import weakref
 
 import numpy as np
 import pytest
+from conftest import ENTRIES, run_python
 
 import _rust_core
-from conftest import ENTRIES, run_python
 
 BINDING_DIR = pathlib.Path(__file__).resolve().parent.parent / "binding"
 
@@ -204,9 +204,7 @@ def test_missing_numpy_api_is_an_internal_fault():
 # atomic) at namespace scope, which starts in column 0 here, or static or
 # thread_local anywhere: it would be shared by module instances and
 # interpreters, and outlive them.
-_OBJECT_VARIABLE = (
-    r"(?:std::atomic<\s*)?(?:PyObject\s*\*|PyTypeObject\s*\*|PyRef\s)\s*>?\s*(?:const\s+)?\w+\s*[=;\[{]"
-)
+_OBJECT_VARIABLE = r"(?:std::atomic<\s*)?(?:PyObject\s*\*|PyTypeObject\s*\*|PyRef\s)\s*>?\s*(?:const\s+)?\w+\s*[=;\[{]"
 GLOBAL_OBJECT = (
     rf"^(?:(?:extern|inline|const|constinit)\s+)*{_OBJECT_VARIABLE}"
     rf"|\b(?:static|thread_local)\s+(?:(?:inline|const|constinit)\s+)*{_OBJECT_VARIABLE}"

@@ -4,9 +4,9 @@ step matches a float32 NumPy reference exactly."""
 
 import numpy as np
 import pytest
+from conftest import graph_forms, random_dense, run_python
 
 import _rust_core
-from conftest import graph_forms, random_dense, run_python
 
 SQRT3 = np.float32(np.sqrt(3.0))
 FORMS = [("fit_dense", 0), ("fit_csr", 1), ("fit_adj_list", 2)]
@@ -15,7 +15,12 @@ FORMS = [("fit_dense", 0), ("fit_csr", 1), ("fit_adj_list", 2)]
 def fit(form, dense, dim, weights, **kw):
     name, index = form
     args = graph_forms(dense)[index]
-    return getattr(_rust_core, name)(**args, dim=dim, **{("iter_weights" if name == "fit_adj_list" else "weights"): weights}, **kw)
+    return getattr(_rust_core, name)(
+        **args,
+        dim=dim,
+        **{("iter_weights" if name == "fit_adj_list" else "weights"): weights},
+        **kw,
+    )
 
 
 def bits(a):

@@ -11,9 +11,9 @@ import textwrap
 
 import numpy as np
 import pytest
+from conftest import under_address_sanitizer
 
 import velmar
-from conftest import under_address_sanitizer
 from velmar import _convert, _engine, _memory
 
 EDGES = ([0, 1, 2, 3, 0], [1, 2, 3, 0, 2])
@@ -63,16 +63,35 @@ def test_l2_rows_have_unit_length_and_isolated_rows_stay_zero():
         ({"normalization_strength": float("nan")}, ValueError, "must be finite"),
         ({"step_normalize": True}, ValueError, "step_normalize must be False or 'l2'"),
         ({"step_normalize": "l2", "columns": (0, 4)}, ValueError, "couples the columns"),
-        ({"step_normalize": "l2", "memory_limit": 400}, ValueError, "all 8 of them are computed in one block"),
+        (
+            {"step_normalize": "l2", "memory_limit": 400},
+            ValueError,
+            "all 8 of them are computed in one block",
+        ),
         ({"features": np.ones((4, 3))}, TypeError, "needs feature_dim="),
         ({"feature_dim": 2}, TypeError, "applies only with features="),
-        ({"features": np.ones((4, 3)), "feature_dim": 9}, ValueError, r"between 1 and dim \(8\), got 9"),
-        ({"features": np.ones((5, 3)), "feature_dim": 2}, ValueError, "5 rows for a graph of 4 nodes"),
+        (
+            {"features": np.ones((4, 3)), "feature_dim": 9},
+            ValueError,
+            r"between 1 and dim \(8\), got 9",
+        ),
+        (
+            {"features": np.ones((5, 3)), "feature_dim": 2},
+            ValueError,
+            "5 rows for a graph of 4 nodes",
+        ),
         ({"features": np.ones(4), "feature_dim": 2}, ValueError, "must be 2-D"),
         ({"features": np.full((4, 3), "a"), "feature_dim": 2}, TypeError, "real numbers"),
-        ({"features": np.diag([1.0, np.inf, 1.0])[[0, 1, 2, 2]], "feature_dim": 2}, ValueError,
-         "row 1, column 1 is not"),
-        ({"features": np.full((4, 3), 1e39), "feature_dim": 2}, ValueError, "finite as 32-bit floats"),
+        (
+            {"features": np.diag([1.0, np.inf, 1.0])[[0, 1, 2, 2]], "feature_dim": 2},
+            ValueError,
+            "row 1, column 1 is not",
+        ),
+        (
+            {"features": np.full((4, 3), 1e39), "feature_dim": 2},
+            ValueError,
+            "finite as 32-bit floats",
+        ),
     ],
 )
 def test_parameter_errors(kwargs, error, message):
@@ -95,7 +114,9 @@ def test_parameters_accept_numpy_types():
 # --- memory ------------------------------------------------------------------
 
 
-@pytest.mark.skipif(under_address_sanitizer(), reason="AddressSanitizer changes what memory is resident")
+@pytest.mark.skipif(
+    under_address_sanitizer(), reason="AddressSanitizer changes what memory is resident"
+)
 @pytest.mark.skipif(importlib.util.find_spec("scipy") is None, reason="needs SciPy")
 @pytest.mark.parametrize(
     "n, degree, dim, options",

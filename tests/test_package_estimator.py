@@ -118,24 +118,48 @@ def test_transform_is_the_fit_with_weights_shifted_one_step(weights, beta, k):
     new = new.tocsr()  # the first new node has no edges
     x = np.random.default_rng(3).normal(size=(n + m, 4))
     fit_features = {"features": x[:n]} if k else {}
-    est = VelmarEmbedding(dim, weights, random_state=9, normalization_strength=beta,
-                          feature_dim=k or None).fit(a, **fit_features)
+    est = VelmarEmbedding(
+        dim, weights, random_state=9, normalization_strength=beta, feature_dim=k or None
+    ).fit(a, **fit_features)
     got = est.transform(new, features=x[n:] if k else None)
     full = sp.bmat([[sym, None], [new, sp.csr_matrix((m, m))]], format="csr")
     shifted = [weights[0], *weights]
-    want = velmar.embed(full, dim, shifted, seed=9, undirected=False, normalization_strength=beta,
-                        **({"features": x, "feature_dim": k} if k else {}))
+    want = velmar.embed(
+        full,
+        dim,
+        shifted,
+        seed=9,
+        undirected=False,
+        normalization_strength=beta,
+        **({"features": x, "feature_dim": k} if k else {}),
+    )
     np.testing.assert_allclose(got, want[n:], rtol=2e-6, atol=1e-6)
-    assert np.array_equal(bits(velmar.embed(a, dim, weights, seed=9, normalization_strength=beta,
-                                            **fit_features, **({"feature_dim": k} if k else {}))),
-                          bits(est.embedding_))
+    assert np.array_equal(
+        bits(
+            velmar.embed(
+                a,
+                dim,
+                weights,
+                seed=9,
+                normalization_strength=beta,
+                **fit_features,
+                **({"feature_dim": k} if k else {}),
+            )
+        ),
+        bits(est.embedding_),
+    )
 
 
 @pytest.mark.parametrize(
     "fit_kwargs, X, kwargs, message",
     [
         ({}, np.ones((2, 3)), {}, "one column per fitted node"),
-        ({}, np.ones((2, 4)), {"features": np.ones((2, 3))}, "exactly when the estimator was fitted"),
+        (
+            {},
+            np.ones((2, 4)),
+            {"features": np.ones((2, 3))},
+            "exactly when the estimator was fitted",
+        ),
         ({"features": np.eye(4)}, np.ones((2, 4)), {}, "exactly when the estimator was fitted"),
     ],
 )

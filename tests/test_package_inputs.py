@@ -5,10 +5,10 @@ from __future__ import annotations
 
 import warnings
 
-import _rust_core
 import numpy as np
 import pytest
 
+import _rust_core
 import velmar
 
 DIM = 8
@@ -87,9 +87,7 @@ def coo_of(edges, n, index_dtype=np.int64, cls="coo_array"):
 @pytest.mark.parametrize("undirected", [True, False])
 @pytest.mark.parametrize("cls", ["coo_array", "coo_matrix"])
 @pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
-def test_coo_keeps_explicit_zeros_and_sums_duplicates_in_stored_order(
-    undirected, cls, index_dtype
-):
+def test_coo_keeps_explicit_zeros_and_sums_duplicates_in_stored_order(undirected, cls, index_dtype):
     graph = coo_of(EDGES, N, index_dtype, cls)
     assert_bits(run(graph, undirected=undirected), reference(EDGES, N, undirected=undirected))
 
@@ -381,14 +379,23 @@ BIG = 2**63
 # Each kind: edges (u, v, w) over IDs that NumPy or a sort would mangle, and
 # the dtype kind of the returned IDs.
 ID_KINDS = {
-    "ints beyond int64": ([(2**62 + 1, BIG + 10, 1.0), (2**62 + 3, BIG + 11, 2.0),
-                           (BIG + 10, 7, 0.5)], "u"),
+    "ints beyond int64": (
+        [(2**62 + 1, BIG + 10, 1.0), (2**62 + 3, BIG + 11, 2.0), (BIG + 10, 7, 0.5)],
+        "u",
+    ),
     "negative and huge ints": ([(-1, 2**64 + 5, 1.0), (2**64 + 5, 3, 2.0)], "O"),
-    "mixed tuples and strings": ([("root", ("user", 5), 1.0), (("a", 1, 2), "root", 2.0),
-                                  ("b", ("a",), 3.0)], "O"),
-    "frozensets": ([(frozenset({1}), frozenset({2}), 1.0),
-                    (frozenset({2}), frozenset({1, 2}), 2.0),
-                    (frozenset({1, 2}), frozenset({1}), 0.5)], "O"),
+    "mixed tuples and strings": (
+        [("root", ("user", 5), 1.0), (("a", 1, 2), "root", 2.0), ("b", ("a",), 3.0)],
+        "O",
+    ),
+    "frozensets": (
+        [
+            (frozenset({1}), frozenset({2}), 1.0),
+            (frozenset({2}), frozenset({1, 2}), 2.0),
+            (frozenset({1, 2}), frozenset({1}), 0.5),
+        ],
+        "O",
+    ),
 }
 PATHS = ["rows", "columns", "object arrays", "nodes=", "DataFrame", "networkx"]
 

@@ -12,7 +12,9 @@ import pytest
 
 import _rust_core
 
-TABLE = pathlib.Path(__file__).resolve().parents[1] / "velmar" / "tests" / "reproducibility_test.cpp"
+TABLE = (
+    pathlib.Path(__file__).resolve().parents[1] / "velmar" / "tests" / "reproducibility_test.cpp"
+)
 ROW = re.compile(
     r'\{"(\w+)", (\d+), (\d+), (k\w+), (\d+), \{([^}]*)\}, (\d+)u, (true|false), (0x[0-9a-f]{16})\}'
 )
@@ -29,7 +31,10 @@ def load_cases():
             int(degree),
             values,
             int(dim),
-            [NUMBERS[w] if w in NUMBERS else float(w) for w in (x.strip() for x in weights.split(","))],
+            [
+                NUMBERS[w] if w in NUMBERS else float(w)
+                for w in (x.strip() for x in weights.split(","))
+            ],
             int(seed),
             undirected == "true",
             int(digest, 16),
@@ -72,9 +77,15 @@ def fnv1a_words(a):
     return h
 
 
-@pytest.mark.parametrize("n, max_degree, values, dim, weights, seed, undirected, digest", load_cases())
-def test_seeded_hash_matches_the_cpp_table(n, max_degree, values, dim, weights, seed, undirected, digest):
+@pytest.mark.parametrize(
+    "n, max_degree, values, dim, weights, seed, undirected, digest", load_cases()
+)
+def test_seeded_hash_matches_the_cpp_table(
+    n, max_degree, values, dim, weights, seed, undirected, digest
+):
     row_ptrs, cols, vals = make_graph(n, max_degree, values)
-    out = _rust_core.fit_csr(row_ptrs, cols, vals, n, dim, weights, seed=seed, undirected=undirected)
+    out = _rust_core.fit_csr(
+        row_ptrs, cols, vals, n, dim, weights, seed=seed, undirected=undirected
+    )
     assert out.shape == (n, dim)
     assert f"{fnv1a_words(out):#018x}" == f"{digest:#018x}"

@@ -9,9 +9,9 @@ import weakref
 
 import numpy as np
 import pytest
+from conftest import PYPY, rss_bytes, under_address_sanitizer
 
 import _rust_core
-from conftest import PYPY, rss_bytes, under_address_sanitizer
 
 try:
     import tracemalloc
@@ -72,26 +72,71 @@ def _case(fn_name, *names, exc=None, **kw):
 
 CASES = {
     # successes (a fit_csr result is 3000 x 16 floats, 192 KB)
-    "csr-result": _case("fit_csr", "row_ptrs", "col_indices", "values", "n", "big_dim", "short_weights"),
+    "csr-result": _case(
+        "fit_csr", "row_ptrs", "col_indices", "values", "n", "big_dim", "short_weights"
+    ),
     "dense-result": _case("fit_dense", "dense", "big_dim", "short_weights"),
     "adj-result": _case("fit_adj_list", "adj", "small_dim", "short_weights"),
     # failures, each after as much converted or copied work as possible
-    "csr-num-nodes": _case("fit_csr", "row_ptrs", "col_indices", "values", "small_dim", "big_dim", "weights",
-                           exc=ValueError),
+    "csr-num-nodes": _case(
+        "fit_csr",
+        "row_ptrs",
+        "col_indices",
+        "values",
+        "small_dim",
+        "big_dim",
+        "weights",
+        exc=ValueError,
+    ),
     "csr-parse": _case("fit_csr", "row_ptrs", "col_indices", exc=TypeError, bogus=1),
-    "csr-undirected": _case("fit_csr", "row_ptrs", "col_indices", "values", "small_dim", "small_dim", "weights",
-                            exc=TypeError, undirected=1),
-    "csr-bad-weight": _case("fit_csr", "row_ptrs", "col_indices", "values", "small_dim", "small_dim", "bad_weights",
-                            exc=TypeError),
-    "csr-contiguity": _case("fit_csr", "row_ptrs", "col_indices", "strided", "small_dim", "small_dim", "weights",
-                            exc=ValueError),
-    "csr-engine": _case("fit_csr", "bad_row_ptrs", "col_indices", "values", "small_dim", "small_dim", "weights",
-                        exc=ValueError),
+    "csr-undirected": _case(
+        "fit_csr",
+        "row_ptrs",
+        "col_indices",
+        "values",
+        "small_dim",
+        "small_dim",
+        "weights",
+        exc=TypeError,
+        undirected=1,
+    ),
+    "csr-bad-weight": _case(
+        "fit_csr",
+        "row_ptrs",
+        "col_indices",
+        "values",
+        "small_dim",
+        "small_dim",
+        "bad_weights",
+        exc=TypeError,
+    ),
+    "csr-contiguity": _case(
+        "fit_csr",
+        "row_ptrs",
+        "col_indices",
+        "strided",
+        "small_dim",
+        "small_dim",
+        "weights",
+        exc=ValueError,
+    ),
+    "csr-engine": _case(
+        "fit_csr",
+        "bad_row_ptrs",
+        "col_indices",
+        "values",
+        "small_dim",
+        "small_dim",
+        "weights",
+        exc=ValueError,
+    ),
     "dense-engine": _case("fit_dense", "non_square", "small_dim", "weights", exc=ValueError),
     "dense-seed": _case("fit_dense", "dense", "small_dim", "weights", exc=OverflowError, seed=-1),
     "adj-engine": _case("fit_adj_list", "adj_bad_target", "small_dim", "weights", exc=ValueError),
     "adj-conversion": _case("fit_adj_list", "adj_bad_tail", "small_dim", "weights", exc=ValueError),
-    "adj-undirected": _case("fit_adj_list", "adj", "small_dim", "weights", exc=TypeError, undirected=None),
+    "adj-undirected": _case(
+        "fit_adj_list", "adj", "small_dim", "weights", exc=TypeError, undirected=None
+    ),
 }
 
 
@@ -109,7 +154,9 @@ def _watched(names):
     return objs
 
 
-@pytest.mark.skipif(PYPY, reason="PyPy has no sys.getrefcount: its objects are not reference counted")
+@pytest.mark.skipif(
+    PYPY, reason="PyPy has no sys.getrefcount: its objects are not reference counted"
+)
 @pytest.mark.parametrize("case", CASES)
 def test_input_refcounts_unchanged(case):
     call = CASES[case]
@@ -211,7 +258,8 @@ RSS_TOLERANCE = 2 * 2**20
 
 
 @pytest.mark.skipif(
-    PYPY, reason="PyPy's heap grows with the state of its collector, so RSS growth is no leak signal there"
+    PYPY,
+    reason="PyPy's heap grows with the state of its collector, so RSS growth is no leak signal there",
 )
 @pytest.mark.skipif(under_address_sanitizer(), reason="AddressSanitizer quarantines freed memory")
 @pytest.mark.parametrize("case", CASES)

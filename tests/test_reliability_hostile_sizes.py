@@ -10,10 +10,11 @@ import collections.abc
 import json
 import os
 
-import _rust_core as rc
 import numpy as np
 import pytest
 from conftest import PYPY, big_allocations_fail, run_python
+
+import _rust_core as rc
 
 U64_MAX = 2**64 - 1
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -30,9 +31,7 @@ def f64(*xs):
 
 
 def csr(row_ptrs, col_indices, values, num_nodes, dim=4):
-    return lambda: rc.fit_csr(
-        row_ptrs, col_indices, values, num_nodes, dim, [1.0], seed=1
-    )
+    return lambda: rc.fit_csr(row_ptrs, col_indices, values, num_nodes, dim, [1.0], seed=1)
 
 
 def oom_text(size):
@@ -237,13 +236,14 @@ print(json.dumps(dict(base=base, after=after, seen={k: sorted(v) for k, v in see
 
 
 @pytest.mark.skipif(SANITIZED, reason="sanitizer shadow memory defeats RLIMIT_AS")
-@pytest.mark.skipif(PYPY, reason="PyPy's collector grows the heap by itself, so address-space growth is no leak signal there")
+@pytest.mark.skipif(
+    PYPY,
+    reason="PyPy's collector grows the heap by itself, so address-space growth is no leak signal there",
+)
 def test_refused_under_a_tight_address_space_cap():
     """With 16 MiB of room, every case still gets its own answer, 50 times
     over, and the address space is where it started."""
-    proc = run_python(
-        CHILD, env_extra={"TESTS_DIR": os.path.dirname(__file__)}, timeout=100
-    )
+    proc = run_python(CHILD, env_extra={"TESTS_DIR": os.path.dirname(__file__)}, timeout=100)
     assert proc.returncode == 0, proc.stderr[-3000:]
     report = json.loads(proc.stdout.strip().splitlines()[-1])
     for case_id, (_, exc, message, _) in CASES.items():

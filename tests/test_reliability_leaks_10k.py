@@ -21,10 +21,11 @@ import ctypes
 import os
 import sys
 
-import _rust_core as rc
 import numpy as np
 import pytest
 from conftest import PYPY, big_allocations_fail, rss_bytes
+
+import _rust_core as rc
 
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 CALLS = 10_000
@@ -153,7 +154,9 @@ def counted(args, kwargs):
     return [o for o in objs if not isinstance(o, int) or not -5 <= o <= 256]
 
 
-@pytest.mark.skipif(PYPY, reason="PyPy has no sys.getrefcount: its objects are not reference counted")
+@pytest.mark.skipif(
+    PYPY, reason="PyPy has no sys.getrefcount: its objects are not reference counted"
+)
 @pytest.mark.parametrize("name,kind", CASES, ids=[f"{n}-{k}" for n, k in CASES])
 def test_10k_calls_leave_memory_and_refcounts_flat(name, kind):
     if kind == "out_of_memory" and not big_allocations_fail():

@@ -181,7 +181,8 @@ CASES = {
 
 
 @pytest.mark.skipif(
-    PYPY, reason="PyPy allocates for its own collector under the address-space cap and cannot run there"
+    PYPY,
+    reason="PyPy allocates for its own collector under the address-space cap and cannot run there",
 )
 @pytest.mark.parametrize("scenario", list(CASES))
 def test_each_reservation_fails_cleanly_in_turn(scenario):

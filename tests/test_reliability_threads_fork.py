@@ -13,10 +13,11 @@ import textwrap
 import threading
 import time
 
-import _rust_core as rc
 import numpy as np
 import pytest
 from conftest import under_address_sanitizer
+
+import _rust_core as rc
 
 pytestmark = pytest.mark.timeout(180)
 DEADLINE = 60  # seconds for any one pool operation
@@ -171,9 +172,7 @@ def _unseeded_in_forked_children(calls):
     # Workers of a new pool are forked by the main thread, so they inherit
     # its generator, buffered output included.
     with ctx.Pool(3) as pool:
-        digests = pool.map_async(unseeded_digest, [calls] * 3, chunksize=1).get(
-            timeout=DEADLINE
-        )
+        digests = pool.map_async(unseeded_digest, [calls] * 3, chunksize=1).get(timeout=DEADLINE)
     return digests + [unseeded_digest(calls)]
 
 
@@ -242,11 +241,19 @@ _FIRST_CALL_RACE = textwrap.dedent("""
 # script; the README's test run covers that build.
 @pytest.mark.skipif(under_address_sanitizer(), reason="AddressSanitizer's runtime is not fork-safe")
 def test_fork_during_the_first_call_of_a_fresh_process():
-    small = [np.array([0, 1, 2], dtype=np.int64), np.array([1, 0], dtype=np.int64),
-             np.array([1.0, 2.0]), 2]
+    small = [
+        np.array([0, 1, 2], dtype=np.int64),
+        np.array([1, 0], dtype=np.int64),
+        np.array([1.0, 2.0]),
+        2,
+    ]
     expected = rc.fit_csr(*small, 8, [1.0, 1.0], seed=3).tobytes().hex()
     for _ in range(12):
-        run = subprocess.run([sys.executable, "-c", _FIRST_CALL_RACE, expected],
-                             capture_output=True, text=True, timeout=DEADLINE,
-                             env={**os.environ, "PYTHONWARNINGS": "ignore"})
+        run = subprocess.run(
+            [sys.executable, "-c", _FIRST_CALL_RACE, expected],
+            capture_output=True,
+            text=True,
+            timeout=DEADLINE,
+            env={**os.environ, "PYTHONWARNINGS": "ignore"},
+        )
         assert run.returncode == 0, run.stderr

@@ -62,7 +62,9 @@ def cancelling_matrix():
 
 # Reordered graphs also run with options, on one thread, and to disk in blocks.
 OPTIONS = [
-    dict(normalization_strength=0.5, features=np.sin(np.arange(900.0)).reshape(300, 3), feature_dim=4),
+    dict(
+        normalization_strength=0.5, features=np.sin(np.arange(900.0)).reshape(300, 3), feature_dim=4
+    ),
     dict(step_normalize="l2"),
 ]
 
@@ -75,7 +77,12 @@ OPTIONS = [
         (lambda p: (write_npy(p / "e.npy", *edges()), str(p / "e.npy"))[1], True, True, False),
         (lambda p: (write_npy(p / "e.npy", *edges()), str(p / "e.npy"))[1], True, False, False),
         (lambda p: (write_csv(p / "e.csv", *edges(m=500)), str(p / "e.csv"))[1], True, True, False),
-        (lambda p: (write_csv(p / "e.csv", *edges(m=500)), str(p / "e.csv"))[1], False, True, False),
+        (
+            lambda p: (write_csv(p / "e.csv", *edges(m=500)), str(p / "e.csv"))[1],
+            False,
+            True,
+            False,
+        ),
         (lambda p: cancelling_matrix(), False, True, False),
         (lambda p: edges(), False, True, True),
         (lambda p: edges(), False, False, True),
@@ -123,7 +130,9 @@ def test_prepared_graph_embeds_with_the_in_memory_bits(
             assert np.array_equal(bits(got), bits(want))
             if not options.get("step_normalize"):
                 out = str(tmp_path / f"e{i}.npy")
-                got = velmar.embed(graph, 24, seed=11, undirected=undirected, out=out, block_columns=5, **options)
+                got = velmar.embed(
+                    graph, 24, seed=11, undirected=undirected, out=out, block_columns=5, **options
+                )
                 assert np.array_equal(bits(got), bits(want))
 
 
@@ -227,7 +236,9 @@ def test_memory_limit_sets_the_block_of_a_run_to_disk(tmp_path):
     assert got.chunks[1] == 4
     assert np.array_equal(bits(got[:]), bits(velmar.embed(graph, 40, seed=2)))
     with pytest.raises(MemoryError, match="memory_limit"):
-        velmar.embed(graph, 40, seed=2, out=str(tmp_path / "f.npy"), memory_limit=graph.mapped_bytes)
+        velmar.embed(
+            graph, 40, seed=2, out=str(tmp_path / "f.npy"), memory_limit=graph.mapped_bytes
+        )
 
 
 def test_full_disk_names_the_file_and_a_second_call_completes(tmp_path, monkeypatch):
@@ -322,8 +333,16 @@ def _rewrite(path, name, change):
         (lambda p: os.remove(p / "graph.json"), "graph.json", "missing"),
         (lambda p: (p / "graph.json").write_text("{"), "graph.json", "unreadable"),
         (lambda p: _header(p, version=3), "graph.json", "format version 3"),
-        (lambda p: _rewrite(p, "order", lambda a: a.__setitem__(0, a[1])), "order.npy", "not a permutation"),
-        (lambda p: _rewrite(p, "order", lambda a: a.__setitem__(2, -1)), "order.npy", "outside 0..299"),
+        (
+            lambda p: _rewrite(p, "order", lambda a: a.__setitem__(0, a[1])),
+            "order.npy",
+            "not a permutation",
+        ),
+        (
+            lambda p: _rewrite(p, "order", lambda a: a.__setitem__(2, -1)),
+            "order.npy",
+            "outside 0..299",
+        ),
         (lambda p: _header(p, num_entries=10**12), "indices.npy", "expected uint32"),
         (lambda p: _header(p, num_nodes=-1), "graph.json", "'num_nodes' is missing or invalid"),
         (

@@ -6,9 +6,9 @@ import time
 
 import numpy as np
 import pytest
+from conftest import ENTRIES
 
 import _rust_core
-from conftest import ENTRIES
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -27,11 +27,25 @@ def test_concurrent_calls_give_sequential_results():
         jobs.append((entry.func, kw))
     row_ptrs, cols, vals, n = large_csr(2000, 4)
     for seed in range(3):
-        jobs.append((_rust_core.fit_csr, dict(row_ptrs=row_ptrs, col_indices=cols, values=vals,
-                                              num_nodes=n, dim=32, weights=[0.0, 1.0, 1.0], seed=seed)))
+        jobs.append(
+            (
+                _rust_core.fit_csr,
+                dict(
+                    row_ptrs=row_ptrs,
+                    col_indices=cols,
+                    values=vals,
+                    num_nodes=n,
+                    dim=32,
+                    weights=[0.0, 1.0, 1.0],
+                    seed=seed,
+                ),
+            )
+        )
     # Failing calls mixed in: errors stay with their own thread.
     jobs.append((_rust_core.fit_dense, dict(adj_matrix=np.zeros((2, 3)), dim=4, weights=[1.0])))
-    jobs.append((_rust_core.fit_adj_list, dict(adj_list=[[(5, 1.0)]], dim=4, iter_weights=[1.0], seed=1)))
+    jobs.append(
+        (_rust_core.fit_adj_list, dict(adj_list=[[(5, 1.0)]], dim=4, iter_weights=[1.0], seed=1))
+    )
 
     def outcome(func, kw):
         try:

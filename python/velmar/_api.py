@@ -244,9 +244,7 @@ def graph_of(
     converted and built for the run."""
     if isinstance(graph, PreparedGraph):
         if nodes is not None or (source, target, weight) != ("source", "target", "weight"):
-            raise TypeError(
-                "nodes=, source=, target= and weight= do not apply to a prepared graph"
-            )
+            raise TypeError("nodes=, source=, target= and weight= do not apply to a prepared graph")
         if run.undirected and not graph.symmetrized:
             raise ValueError(
                 f"{graph.path} was prepared as a directed graph: embed it with "

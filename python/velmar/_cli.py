@@ -22,8 +22,8 @@ import numpy.typing as npt
 
 from . import _api, _convert, _graph, _io, _plan, _prepared
 from ._checks import finite_in_float32, parse_bytes
-from ._graph import Entries
 from ._demo import run_demo
+from ._graph import Entries
 from ._run import DEFAULT_WEIGHTS, Run
 from ._version import __version__
 
@@ -258,7 +258,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     prepare_header = prepare.add_mutually_exclusive_group()
     prepare_header.add_argument(
-        "--header", dest="header", action="store_true", default=None,
+        "--header",
+        dest="header",
+        action="store_true",
+        default=None,
         help="the edge list's first line is a header",
     )
     prepare_header.add_argument(
@@ -350,7 +353,9 @@ def _run_prepare(args: argparse.Namespace) -> int:
             reorder=args.reorder,
         )
     except OSError as e:
-        raise _io.GraphFileError(str(e) if e.filename is None else f"{e.filename}: {e.strerror}") from None
+        raise _io.GraphFileError(
+            str(e) if e.filename is None else f"{e.filename}: {e.strerror}"
+        ) from None
     except ImportError as e:
         raise _io.GraphFileError(str(e)) from None
     progress.done(

@@ -207,9 +207,7 @@ def from_scipy(matrix: Any, *, guard: Guard = no_guard) -> Entries:
 # --- networkx --------------------------------------------------------------
 
 
-def from_networkx(
-    graph: Any, *, weight: str | None = "weight", guard: Guard = no_guard
-) -> Entries:
+def from_networkx(graph: Any, *, weight: str | None = "weight", guard: Guard = no_guard) -> Entries:
     """Rows follow ``graph.nodes``; parallel edges of a multigraph are summed.
 
     An undirected graph becomes its symmetric adjacency matrix (each edge in
@@ -690,9 +688,7 @@ def _number_by_order(
     order = _total_order(node_ids)
     if order is None:
         first = np.full(node_ids.shape[0], np.iinfo(np.int64).max, dtype=np.int64)
-        seen = np.concatenate(
-            [_first_seen(cs, us.shape[0], 0), _first_seen(ct, ut.shape[0], 1)]
-        )
+        seen = np.concatenate([_first_seen(cs, us.shape[0], 0), _first_seen(ct, ut.shape[0], 1)])
         np.minimum.at(first, codes, seen)
         order = np.argsort(first, kind="stable")
     rank = np.empty(order.shape[0], dtype=np.int64)

@@ -1,6 +1,7 @@
 """Type stubs of the package's engine module (binding/engine_module.cpp)."""
 
-from typing import Literal, Optional, Sequence, Tuple, Union
+from collections.abc import Sequence
+from typing import Literal, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -16,7 +17,9 @@ class Graph:
     def nbytes(self) -> int: ...
     def arrays(
         self,
-    ) -> Tuple[npt.NDArray[np.int64], npt.NDArray[Union[np.uint32, np.int64]], npt.NDArray[np.float32]]: ...
+    ) -> tuple[
+        npt.NDArray[np.int64], npt.NDArray[Union[np.uint32, np.int64]], npt.NDArray[np.float32]
+    ]: ...
     def values(self) -> Optional[npt.NDArray[np.float64]]: ...
 
 class Settings:
@@ -26,7 +29,7 @@ class Settings:
 class RunControl:
     def __init__(self) -> None: ...
     def cancel(self) -> None: ...
-    def progress(self) -> Tuple[int, int]: ...
+    def progress(self) -> tuple[int, int]: ...
 
 def build_graph(
     row_ptrs: npt.NDArray[Union[np.int32, np.int64]],
@@ -71,7 +74,12 @@ def settings(
     step_normalize: bool = False,
     features: Union[
         npt.NDArray[np.float32],
-        Tuple[npt.NDArray[np.int64], npt.NDArray[Union[np.int32, np.int64]], npt.NDArray[np.float32], int],
+        tuple[
+            npt.NDArray[np.int64],
+            npt.NDArray[Union[np.int32, np.int64]],
+            npt.NDArray[np.float32],
+            int,
+        ],
         None,
     ] = None,
     feature_dim: Optional[int] = None,
@@ -81,7 +89,7 @@ def settings(
 def embed(
     graph: Graph,
     settings: Settings,
-    columns: Optional[Tuple[int, int]] = None,
+    columns: Optional[tuple[int, int]] = None,
     block: Optional[int] = None,
     out: Optional[npt.NDArray[np.float32]] = None,
     control: Optional[RunControl] = None,
@@ -90,8 +98,8 @@ def embed(
 PREFERRED_BLOCK: int
 
 def memory_plan(
-    graph_shape: Tuple[int, int, bool, bool, bool, int, bool],
-    run_shape: Tuple[bool, int, int, int, bool],
+    graph_shape: tuple[int, int, bool, bool, bool, int, bool],
+    run_shape: tuple[bool, int, int, int, bool],
     columns: int,
     block: Optional[int] = None,
     limit: Optional[int] = None,

@@ -173,12 +173,10 @@ class VelmarEmbedding:
             sp = importlib.import_module("scipy.sparse")
         except ImportError:
             raise ImportError("transform needs SciPy (pip install 'velmar[scipy]')") from None
-        n, dim = self.embedding_.shape
+        n, _dim = self.embedding_.shape
         a = sp.csr_matrix(X, dtype=np.float64)
         if a.ndim != 2 or a.shape[1] != n:
-            raise ValueError(
-                f"X must have one column per fitted node ({n:,}), got shape {a.shape}"
-            )
+            raise ValueError(f"X must have one column per fitted node ({n:,}), got shape {a.shape}")
         a.sum_duplicates()
         a.eliminate_zeros()
         m = a.shape[0]

@@ -95,7 +95,9 @@ def prepare(features: object, num_nodes: int, feature_dim: int) -> Features:
         try:
             x = np.asarray(features)
         except (TypeError, ValueError) as e:
-            raise TypeError(f"features must be a 2-D array or a SciPy sparse matrix ({e})") from None
+            raise TypeError(
+                f"features must be a 2-D array or a SciPy sparse matrix ({e})"
+            ) from None
     if x.ndim != 2:
         raise ValueError(f"features must be 2-D (nodes × features), got {x.ndim} dimension(s)")
     _check_dtype(x.dtype)
@@ -141,7 +143,11 @@ def predicted_copy_bytes(features: object, num_nodes: int) -> tuple[int, int]:
     if sp is not None:
         x: Any = features
         f = int(x.shape[1])
-        indptr = 0 if getattr(x, "indptr", np.empty(0, np.int64)).dtype == np.int64 else 8 * (num_nodes + 1)
+        indptr = (
+            0
+            if getattr(x, "indptr", np.empty(0, np.int64)).dtype == np.int64
+            else 8 * (num_nodes + 1)
+        )
         if x.format == "csr" and x.dtype == np.float32 and x.has_canonical_format:
             return f, indptr
         index = 4 if max(int(x.nnz), num_nodes, f) < 2**31 else 8

@@ -154,8 +154,13 @@ def build(
 
     def work(control: Any) -> Any:
         return build_graph(
-            entries.rows, entries.cols, entries.values, entries.num_nodes, symmetrize,
-            control, keep_values=keep_values,
+            entries.rows,
+            entries.cols,
+            entries.values,
+            entries.num_nodes,
+            symmetrize,
+            control,
+            keep_values=keep_values,
         )
 
     graph = watched(work)

@@ -302,9 +302,7 @@ def read_npy_edges(path: str) -> npt.NDArray[Any]:
     return table
 
 
-def npy_row_batches(
-    path: str, table: npt.NDArray[Any], batch: int
-) -> Iterator[npt.NDArray[Any]]:
+def npy_row_batches(path: str, table: npt.NDArray[Any], batch: int) -> Iterator[npt.NDArray[Any]]:
     """The rows of ``table`` (read_npy_edges) in batches, read from the file
     rather than through its memory map, so that the pages of an edge list
     larger than memory do not stay resident (a Fortran-order file goes
@@ -351,7 +349,7 @@ def read_entries(
         src, dst, w = npy_columns(read_npy_edges(path), path)
     elif fmt == "parquet":
         try:
-            import pyarrow.parquet as pq
+            import pyarrow.parquet as pq  # noqa: PLC0415 (an optional extra, loaded on use)
         except ImportError:
             raise ImportError(
                 "reading Parquet needs pyarrow (pip install 'velmar[scale]')"

@@ -20,7 +20,11 @@ PASSES = 5
 
 
 def locality_order(
-    indptr: npt.NDArray[np.int64], indices: npt.NDArray[Any], n: int, passes: int = PASSES, seed: int = 0
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[Any],
+    n: int,
+    passes: int = PASSES,
+    seed: int = 0,
 ) -> npt.NDArray[np.int64]:
     """The nodes grouped by a label propagated over the graph's entries:
     order[p] is the node placed at position p.

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 from collections.abc import Callable
 from typing import Literal, NamedTuple
+
 from . import _engine, _memory
 from ._checks import check_index, format_bytes
 from ._graph import PreparedGraph
@@ -88,7 +89,10 @@ def block_width(shape: Shape, run: Run, columns: int, entries: int) -> int:
     `entries`: the graph's stored edges, for the messages."""
     limit, source = limit_of(run)
     plan = engine_plan(
-        shape, run, columns, min(columns, _engine.PREFERRED_BLOCK),
+        shape,
+        run,
+        columns,
+        min(columns, _engine.PREFERRED_BLOCK),
         limit=2**64 - 1 if limit is None else limit,
     )
     if plan["block"] != 0:
@@ -169,7 +173,10 @@ def planned_peak(shape: Shape, run: Run) -> int:
     limit, _ = limit_of(run)
     dim = run.dim
     plan = engine_plan(
-        shape, run, dim, min(dim, _engine.PREFERRED_BLOCK),
+        shape,
+        run,
+        dim,
+        min(dim, _engine.PREFERRED_BLOCK),
         limit=2**64 - 1 if limit is None else limit,
     )
     return int(plan["peak"])
@@ -263,4 +270,3 @@ def estimate_memory(
         feature_dim=feature_dim,
     )
     return planned_peak(Shape(n, m, undirected=run.undirected), run)
-

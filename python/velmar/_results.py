@@ -142,7 +142,7 @@ def _write_error(error: OSError, path: str, j0: int, j1: int) -> OSError:
 
 def _zarr() -> Any:
     try:
-        import zarr
+        import zarr  # noqa: PLC0415 (an optional extra, loaded on use)
     except ImportError:
         raise ImportError(
             "writing .zarr results needs Zarr (pip install 'velmar[scale]')"
@@ -361,7 +361,7 @@ def _run_dask(
     total: int,
     progress: Progress | None,
 ) -> None:
-    from distributed import as_completed
+    from distributed import as_completed  # noqa: PLC0415 (an optional extra, loaded on use)
 
     token = secrets.token_hex(4)
     futures = {

@@ -267,9 +267,7 @@ def _check_strength(normalization_strength: object) -> float:
     if isinstance(normalization_strength, (bool, np.bool_)) or not isinstance(
         normalization_strength, (int, float, np.integer, np.floating)
     ):
-        raise TypeError(
-            f"normalization_strength must be a number, got {normalization_strength!r}"
-        )
+        raise TypeError(f"normalization_strength must be a number, got {normalization_strength!r}")
     beta = float(normalization_strength)
     if not math.isfinite(beta):
         raise ValueError(f"normalization_strength must be finite, got {beta}")

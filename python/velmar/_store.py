@@ -361,7 +361,7 @@ def _local_copy(url: str, cache_dir: str | os.PathLike[str] | None) -> str:
     """A local copy of a prepared graph on remote storage; the header is
     copied last, so a copy that was interrupted is made again."""
     try:
-        import fsspec
+        import fsspec  # noqa: PLC0415 (an optional extra, loaded on use)
     except ImportError:
         raise ImportError("opening a graph from a URL needs fsspec (pip install fsspec)") from None
     fs, root = fsspec.core.url_to_fs(url)
@@ -371,8 +371,10 @@ def _local_copy(url: str, cache_dir: str | os.PathLike[str] | None) -> str:
         names = [f"{name}.npy" for name in header["arrays"]]
     except (OSError, ValueError, KeyError, TypeError) as e:
         raise _fail(f"{url}/{HEADER}", f"unreadable ({e})") from None
-    base = os.fspath(cache_dir) if cache_dir is not None else os.path.join(
-        tempfile.gettempdir(), "velmar-graphs"
+    base = (
+        os.fspath(cache_dir)
+        if cache_dir is not None
+        else os.path.join(tempfile.gettempdir(), "velmar-graphs")
     )
     local = os.path.join(base, "".join(c for c in graph_id if c.isalnum()))
     if not os.path.exists(os.path.join(local, HEADER)):

@@ -27,7 +27,7 @@ _INT_SQL = "regexp_full_match({0}, '[+-]?[0-9]+')"
 
 def _connect(workdir: str, memory_limit: int | None) -> Any:
     try:
-        import duckdb
+        import duckdb  # noqa: PLC0415 (an optional extra, loaded on use)
     except ImportError:
         raise ImportError(
             "streaming an edge list needs DuckDB and pyarrow (pip install 'velmar[scale]')"
@@ -131,7 +131,7 @@ def _load_edges(con: Any, path: str, fmt: str, header: bool | None) -> bool:
             con.execute("DROP TABLE e")
             con.execute("ALTER TABLE e2 RENAME TO e")
         return integer
-    import pyarrow as pa
+    import pyarrow as pa  # noqa: PLC0415 (an optional extra, loaded on use)
 
     table = _io.read_npy_edges(path)
 
@@ -218,7 +218,7 @@ def _prepare(
     cols = _store.NpyWriter(os.path.join(out, "indices.npy"), index_dtype)
     vals = _store.NpyWriter(os.path.join(out, "values.npy"), np.float64)
 
-    def emit(r: Any, c: Any, side: Any, w: Any) -> None:
+    def emit(r: Any, c: Any, side: Any, w: Any, indptr: Any = indptr) -> None:
         # Copies: the engine merges in place.
         r, c, w = (np.array(a, dtype=t) for a, t in ((r, np.int64), (c, np.int64), (w, np.float64)))
         count = _engine.merge_sorted(
@@ -258,7 +258,7 @@ def _prepare(
         span += total
         total = int(span[-1])
     indptr.flush()
-    del indptr
+    del indptr, emit
     m = total
     _write_nodes(con, out, integer)
     con.execute("DROP TABLE e")
