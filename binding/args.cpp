@@ -363,8 +363,7 @@ std::optional<AdjacencyLists> Converter::adj_lists(std::size_t i) {
   return noted(i, to_adj_lists(glue_, slot_[i]));
 }
 
-void raise_not_instance(GlueState& glue, PyObject* obj,
-                        const char* expected) {
+void raise_not_instance(GlueState& glue, PyObject* obj, const char* expected) {
   if (obj == Py_None) {
     PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'",
                  expected);

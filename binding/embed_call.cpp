@@ -67,12 +67,11 @@ PyRef caller_output(PyObject* obj, std::uint64_t n, std::uint64_t columns,
   const npy_intp* strides = PyArray_STRIDES(arr);
   if (static_cast<std::uint64_t>(shape[0]) != n ||
       static_cast<std::uint64_t>(shape[1]) != columns) {
-    PyErr_Format(PyExc_ValueError,
-                 "out must have shape (%llu, %llu), got (%lld, %lld)",
-                 static_cast<unsigned long long>(n),
-                 static_cast<unsigned long long>(columns),
-                 static_cast<long long>(shape[0]),
-                 static_cast<long long>(shape[1]));
+    PyErr_Format(
+        PyExc_ValueError, "out must have shape (%llu, %llu), got (%lld, %lld)",
+        static_cast<unsigned long long>(n),
+        static_cast<unsigned long long>(columns),
+        static_cast<long long>(shape[0]), static_cast<long long>(shape[1]));
     return PyRef();
   }
   if (!PyArray_ISWRITEABLE(arr) || !PyArray_ISALIGNED(arr) ||

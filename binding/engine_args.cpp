@@ -5,8 +5,8 @@
 
 #include <cmath>
 #include <string>
-#include <variant>
 #include <utility>
+#include <variant>
 
 #include "numpy_api.h"
 #include "result_array.h"
@@ -37,8 +37,8 @@ PyRef plain_array(PyObject* obj, const char* name,
   }
   if (which != nullptr) *which = k;
   if (PyArray_NDIM(arr) != ndim) {
-    PyErr_Format(PyExc_ValueError, "%s must have %d dimension(s), got %d",
-                 name, ndim, PyArray_NDIM(arr));
+    PyErr_Format(PyExc_ValueError, "%s must have %d dimension(s), got %d", name,
+                 ndim, PyArray_NDIM(arr));
     return PyRef();
   }
   if (ndim == 1 && PyArray_SIZE(arr) != 0 &&
@@ -107,10 +107,10 @@ bool feature_input(PyObject* obj, FeatureInput& x, std::uint64_t n,
                            {{NPY_INT64, IndexType::kInt64}}, nullptr);
     if (!rp) return false;
     std::size_t col_kind = 0;
-    PyRef cols = plain_array(PyTuple_GET_ITEM(obj, 1), "features col_indices",
-                             {{NPY_INT32, IndexType::kInt32},
-                              {NPY_INT64, IndexType::kInt64}},
-                             &col_kind);
+    PyRef cols = plain_array(
+        PyTuple_GET_ITEM(obj, 1), "features col_indices",
+        {{NPY_INT32, IndexType::kInt32}, {NPY_INT64, IndexType::kInt64}},
+        &col_kind);
     if (!cols) return false;
     PyRef vals = plain_array(PyTuple_GET_ITEM(obj, 2), "features values",
                              {{NPY_FLOAT32, {}}}, nullptr);
@@ -159,9 +159,9 @@ bool feature_input(PyObject* obj, FeatureInput& x, std::uint64_t n,
   }
   x.num_features = static_cast<std::uint64_t>(shape[1]);
   x.dense = static_cast<const float*>(PyArray_DATA(arr));
-  x.dense_stride = n > 1 ? static_cast<std::uint64_t>(strides[0]) /
-                               sizeof(float)
-                         : x.num_features;
+  x.dense_stride = n > 1
+                       ? static_cast<std::uint64_t>(strides[0]) / sizeof(float)
+                       : x.num_features;
   keep.push_back(std::move(dense));
   return true;
 }

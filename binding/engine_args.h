@@ -49,8 +49,7 @@ void set_error(EngineState* st, const VelmarError& e);
 // `dflt` (false) when omitted or None.
 std::optional<std::uint64_t> optional_u64(Converter& in, PyObject* slot,
                                           std::size_t i, std::uint64_t dflt);
-std::optional<bool> optional_bool(Converter& in, PyObject* slot,
-                                  std::size_t i);
+std::optional<bool> optional_bool(Converter& in, PyObject* slot, std::size_t i);
 
 // A finite float, 0.0 when omitted or None.
 std::optional<double> finite_double(PyObject* slot, const char* name);

@@ -118,8 +118,8 @@ bool control_arg(EngineState* st, PyObject* slot, PyRef& control);
 // get the module as their first argument. GIL held on entry; a new reference
 // or nullptr with an exception set.
 
-PyObject* build_graph(PyObject* module, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames);
+PyObject* build_graph(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames);
 PyObject* build_graph_coo(PyObject* module, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames);
 PyObject* merge_sorted(PyObject* module, PyObject* const* args,
@@ -128,13 +128,13 @@ PyObject* entry_scales(PyObject* module, PyObject* const* args,
                        Py_ssize_t nargs, PyObject* kwnames);
 PyObject* make_settings(PyObject* module, PyObject* const* args,
                         Py_ssize_t nargs, PyObject* kwnames);
-PyObject* open_graph(PyObject* module, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames);
+PyObject* open_graph(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames);
 PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames);
-PyObject* memory_plan(PyObject* module, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames);
-PyObject* set_num_threads(PyObject* module, PyObject* arg);   // METH_O
+PyObject* memory_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames);
+PyObject* set_num_threads(PyObject* module, PyObject* arg);     // METH_O
 PyObject* get_num_threads(PyObject* module, PyObject* unused);  // METH_NOARGS
 
 }  // namespace velmar::binding::engine

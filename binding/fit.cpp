@@ -49,9 +49,9 @@ PyArrayObject* as_array(const PyRef& ref) {
 // than ending the process, so the caller keeps its session.
 void raise_copy_failed(std::uint64_t count, std::uint64_t elem_size) {
   const auto bytes = checked_bytes(count, elem_size, 8);
-  set_engine_error(VelmarError::out_of_memory(
-      bytes ? TryReserveError::alloc_error(*bytes, 8)
-            : TryReserveError::capacity_overflow()));
+  set_engine_error(
+      VelmarError::out_of_memory(bytes ? TryReserveError::alloc_error(*bytes, 8)
+                                       : TryReserveError::capacity_overflow()));
 }
 
 // The engine copies a 1-dimensional array with one block copy, so its
@@ -213,7 +213,7 @@ PyObject* fit_csr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
     auto outcome = without_gil([&] {
       return builder->from_csr(std::move(*rows), std::move(*cols),
-                              std::move(*vals), *num_nodes);
+                               std::move(*vals), *num_nodes);
     });
     return finish_run(glue, std::move(outcome));
   });
@@ -235,7 +235,8 @@ PyObject* fit_dense(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
     auto matrix = copy_dense(adj_matrix);
     if (!matrix) return nullptr;
-    auto outcome = without_gil([&] { return builder->fit_dense(matrix->view); });
+    auto outcome =
+        without_gil([&] { return builder->fit_dense(matrix->view); });
     return finish_run(glue, std::move(outcome));
   });
 }

@@ -40,9 +40,9 @@ inline int visit_glue_state(const GlueState& glue, visitproc visit, void* arg) {
 }
 
 inline void clear_glue_state(GlueState& glue) {
-  for (PyObject** slot : {&glue.name_qualname, &glue.name_module,
-                          &glue.name_name, &glue.name_bool,
-                          &glue.name_add_note}) {
+  for (PyObject** slot :
+       {&glue.name_qualname, &glue.name_module, &glue.name_name,
+        &glue.name_bool, &glue.name_add_note}) {
     PyRef drop = PyRef::steal(std::exchange(*slot, nullptr));
   }
   PyRef drop = PyRef::steal(

@@ -19,8 +19,8 @@ namespace velmar::binding::engine {
 namespace {
 
 constexpr std::string_view kBuildParams[] = {
-    "row_ptrs", "col_indices", "values",     "num_nodes",
-    "undirected", "control",   "keep_values"};
+    "row_ptrs",   "col_indices", "values",     "num_nodes",
+    "undirected", "control",     "keep_values"};
 constexpr CallSpec kBuild{"build_graph", kBuildParams, 5};
 constexpr std::string_view kBuildCooParams[] = {
     "rows",       "col_indices", "values",     "num_nodes",
@@ -31,8 +31,8 @@ constexpr ArrayKind kInt32{NPY_INT32, IndexType::kInt32};
 constexpr ArrayKind kUInt32{NPY_UINT32, IndexType::kUInt32};
 constexpr ArrayKind kInt64{NPY_INT64, IndexType::kInt64};
 
-constexpr std::string_view kOpenParams[] = {"row_ptrs", "col_indices",
-                                            "scales", "num_nodes", "row_map"};
+constexpr std::string_view kOpenParams[] = {"row_ptrs", "col_indices", "scales",
+                                            "num_nodes", "row_map"};
 constexpr CallSpec kOpen{"open_graph", kOpenParams, 4};
 
 constexpr std::string_view kMergeParams[] = {"rows", "col_indices", "sides",
@@ -112,12 +112,12 @@ PyObject* build_and_wrap(EngineState* st, const Input& input, BuildArgs& a) {
   }
   CompactGraph& graph = outcome.value();
   const GraphView view = graph.view();
-  auto holder = std::unique_ptr<GraphHolder>(
-      new GraphHolder{std::nullopt, view, {}});
+  auto holder =
+      std::unique_ptr<GraphHolder>(new GraphHolder{std::nullopt, view, {}});
   for (PyRef* array : {&a.rows, &a.cols, &a.vals}) {
     const char* begin = static_cast<const char*>(data_of(*array));
-    const char* end = begin + PyArray_NBYTES(
-                                  reinterpret_cast<PyArrayObject*>(array->get()));
+    const char* end =
+        begin + PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(array->get()));
     const auto borrows = [&](const void* p) {
       const char* c = static_cast<const char*>(p);
       return c != nullptr && begin <= c && c < end;
@@ -133,8 +133,8 @@ PyObject* build_and_wrap(EngineState* st, const Input& input, BuildArgs& a) {
 
 }  // namespace
 
-PyObject* build_graph(PyObject* module, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* build_graph(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
   return guarded(module, [&]() -> PyObject* {
     EngineState* st = state_of(module);
     std::array<PyObject*, std::size(kBuildParams)> slot{};  // borrowed
@@ -143,7 +143,8 @@ PyObject* build_graph(PyObject* module, PyObject* const* args,
     if (!build_args(st, kBuild, slot, true, a)) return nullptr;
     CsrInput input;
     input.row_ptrs = data_of(a.rows);
-    input.row_ptr_type = a.row_kind == 0 ? IndexType::kInt32 : IndexType::kInt64;
+    input.row_ptr_type =
+        a.row_kind == 0 ? IndexType::kInt32 : IndexType::kInt64;
     input.col_indices = data_of(a.cols);
     input.col_type = index_type(a.col_kind);
     input.values = static_cast<const double*>(data_of(a.vals));
@@ -252,9 +253,9 @@ PyObject* merge_sorted(PyObject* module, PyObject* const* args,
     std::array<PyRef, 4> a;
     const char* names[] = {"rows", "col_indices", "sides", "values"};
     for (std::size_t i = 0; i < 4; ++i) {
-      a[i] = plain_array(slot[i], names[i],
-                         {i == 3 ? ArrayKind{NPY_FLOAT64, {}} : kInt64},
-                         nullptr);
+      a[i] =
+          plain_array(slot[i], names[i],
+                      {i == 3 ? ArrayKind{NPY_FLOAT64, {}} : kInt64}, nullptr);
       if (!a[i]) return nullptr;
       if (length(a[i]) != length(a[0])) {
         PyErr_SetString(PyExc_ValueError,
@@ -262,8 +263,8 @@ PyObject* merge_sorted(PyObject* module, PyObject* const* args,
                         "same length");
         return nullptr;
       }
-      if (i != 2 && !PyArray_ISWRITEABLE(
-                        reinterpret_cast<PyArrayObject*>(a[i].get()))) {
+      if (i != 2 &&
+          !PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject*>(a[i].get()))) {
         PyErr_Format(PyExc_ValueError, "%s must be writeable", names[i]);
         return nullptr;
       }
@@ -275,8 +276,9 @@ PyObject* merge_sorted(PyObject* module, PyObject* const* args,
     const auto* side = static_cast<const std::int64_t*>(data_of(a[2]));
     auto* w = static_cast<double*>(const_cast<void*>(data_of(a[3])));
     const std::uint64_t count = length(a[0]);
-    const std::uint64_t merged = without_gil(
-        [&] { return velmar::merge_sorted(r, c, side, w, count, *undirected); });
+    const std::uint64_t merged = without_gil([&] {
+      return velmar::merge_sorted(r, c, side, w, count, *undirected);
+    });
     return PyLong_FromUnsignedLongLong(merged);
   });
 }

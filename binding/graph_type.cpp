@@ -44,8 +44,7 @@ PyRef graph_array(PyObject* graph, int type_num, const void* data,
   if (!array) return array;
   PyRef base = PyRef::borrow(graph);
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
-                            base.release() /* stolen, even on failure */) <
-      0) {
+                            base.release() /* stolen, even on failure */) < 0) {
     return PyRef();
   }
   return array;
@@ -59,14 +58,12 @@ PyObject* graph_arrays(PyObject* self, PyObject*) {
     const GraphView& v = view_of(self);
     PyRef rp = graph_array(self, NPY_INT64, v.row_ptrs(), v.num_nodes() + 1);
     if (!rp) return nullptr;
-    PyRef cols = v.narrow_cols() != nullptr || v.wide_cols() == nullptr
-                     ? graph_array(self, NPY_UINT32, v.narrow_cols(),
-                                   v.num_entries())
-                     : graph_array(self, NPY_INT64, v.wide_cols(),
-                                   v.num_entries());
+    PyRef cols =
+        v.narrow_cols() != nullptr || v.wide_cols() == nullptr
+            ? graph_array(self, NPY_UINT32, v.narrow_cols(), v.num_entries())
+            : graph_array(self, NPY_INT64, v.wide_cols(), v.num_entries());
     if (!cols) return nullptr;
-    PyRef scales =
-        graph_array(self, NPY_FLOAT32, v.scales(), v.num_entries());
+    PyRef scales = graph_array(self, NPY_FLOAT32, v.scales(), v.num_entries());
     if (!scales) return nullptr;
     return PyTuple_Pack(3, rp.get(), cols.get(), scales.get());
   });

@@ -39,8 +39,8 @@ bool tuple_items(PyObject* obj, const char* name, std::size_t count,
 
 }  // namespace
 
-PyObject* memory_plan(PyObject* module, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* memory_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
   return guarded(module, [&]() -> PyObject* {
     EngineState* st = state_of(module);
     std::array<PyObject*, std::size(kPlanParams)> slot{};  // borrowed
@@ -59,8 +59,8 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args,
     if (!block) return nullptr;
     ResultMemory result = ResultMemory::kWhole;
     if (is_given(slot[5])) {
-      const char* text = PyUnicode_Check(slot[5]) ? PyUnicode_AsUTF8(slot[5])
-                                                  : nullptr;
+      const char* text =
+          PyUnicode_Check(slot[5]) ? PyUnicode_AsUTF8(slot[5]) : nullptr;
       const std::string_view kind = text != nullptr ? text : "";
       if (kind == "block") {
         result = ResultMemory::kPerBlock;
@@ -95,13 +95,13 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args,
       auto limit = in.u64(4);
       if (!limit) return nullptr;
       if (one_block) {
-        const MemoryPlan whole = plan_memory(shape, *columns, *columns,
-                                             result, workers, options);
+        const MemoryPlan whole =
+            plan_memory(shape, *columns, *columns, result, workers, options);
         chosen = whole.peak <= *limit ? *columns : 0;
       } else {
         // With a limit, `block` is the widest wanted.
-        chosen = widest_block(shape, *columns, result, workers, *limit,
-                              *block, options);
+        chosen = widest_block(shape, *columns, result, workers, *limit, *block,
+                              options);
       }
     }
     const std::uint64_t planned = chosen != 0 ? chosen

@@ -45,11 +45,10 @@ PyObject* control_cancel(PyObject* self, PyObject*) {
 
 PyObject* control_progress(PyObject* self, PyObject*) {
   const RunControl& c = control_of(self);
-  return Py_BuildValue("(KK)",
-                       static_cast<unsigned long long>(
-                           c.done.load(std::memory_order_relaxed)),
-                       static_cast<unsigned long long>(
-                           c.total.load(std::memory_order_relaxed)));
+  return Py_BuildValue(
+      "(KK)",
+      static_cast<unsigned long long>(c.done.load(std::memory_order_relaxed)),
+      static_cast<unsigned long long>(c.total.load(std::memory_order_relaxed)));
 }
 
 PyMethodDef control_methods[] = {

@@ -13,10 +13,15 @@
 namespace velmar::binding::engine {
 namespace {
 
-constexpr std::string_view kParams[] = {
-    "dim",          "weights",  "seed",        "normalization_strength",
-    "step_normalize", "features", "feature_dim", "row_offset",
-    "degrees"};
+constexpr std::string_view kParams[] = {"dim",
+                                        "weights",
+                                        "seed",
+                                        "normalization_strength",
+                                        "step_normalize",
+                                        "features",
+                                        "feature_dim",
+                                        "row_offset",
+                                        "degrees"};
 constexpr CallSpec kSettings{"settings", kParams, 2};
 
 struct SettingsObject {
@@ -91,8 +96,7 @@ PyObject* settings_dim(PyObject* self, void*) {
 }
 
 PyGetSetDef settings_getset[] = {
-    {"dim", &settings_dim, nullptr, "Columns of the whole embedding.",
-     nullptr},
+    {"dim", &settings_dim, nullptr, "Columns of the whole embedding.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -102,7 +106,8 @@ PyType_Slot settings_slots[] = {
     {Py_tp_getset, settings_getset},
     {Py_tp_doc,
      const_cast<char*>(
-         "What embed computes (made by settings()): weights[i] multiplies H_i; the same seed "
+         "What embed computes (made by settings()): weights[i] multiplies H_i; "
+         "the same seed "
          "gives the same bits (None: a fresh seed per call). "
          "normalization_strength=beta scales row i of the initial matrix by "
          "float32(deg_i ** beta), deg_i being row i's entries, or "

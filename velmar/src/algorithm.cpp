@@ -67,9 +67,9 @@ Result<CompactGraph> compact_of(const CsrMatrix& g) {
 
 // E over `graph` into `result` (n x dim, all +0.0), from the projection of
 // `base`, or from the rows of `initial` when given.
-Status embed_all_columns(const GraphView& graph, std::span<const double> weights,
-                         std::uint64_t base, const float* initial,
-                         DenseMatrix& result) {
+Status embed_all_columns(const GraphView& graph,
+                         std::span<const double> weights, std::uint64_t base,
+                         const float* initial, DenseMatrix& result) {
   if (result.rows == 0 || result.cols == 0) return ok_status();
   EmbedSettings s;
   s.weights = weights;
@@ -79,9 +79,8 @@ Status embed_all_columns(const GraphView& graph, std::span<const double> weights
   s.dim = result.cols;
   s.initial = initial;
   s.initial_stride = result.cols;
-  return embed_columns(graph, s,
-                       OutputBlock{result.data.data(), result.cols, true},
-                       nullptr);
+  return embed_columns(
+      graph, s, OutputBlock{result.data.data(), result.cols, true}, nullptr);
 }
 
 }  // namespace
@@ -122,11 +121,10 @@ Result<DenseMatrix> initialize_h0(std::uint64_t num_nodes, std::uint64_t dim,
   const std::uint64_t base = seed ? *seed : thread_rng_next_u64();
   if (num_nodes == 0 || dim == 0) return matrix;
   DenseMatrix& h = matrix.value();
-  parallel_for(0, num_nodes, row_grain(dim),
-               [&](std::uint64_t lo, std::uint64_t hi) {
-                 detail::fill_projection_block(h.data.data(), dim, dim, 0, lo,
-                                               hi, base);
-               });
+  parallel_for(
+      0, num_nodes, row_grain(dim), [&](std::uint64_t lo, std::uint64_t hi) {
+        detail::fill_projection_block(h.data.data(), dim, dim, 0, lo, hi, base);
+      });
   return matrix;
 }
 

@@ -119,8 +119,8 @@ struct RawFloatBuffer {
   float* data = nullptr;
   std::size_t length = 0;
   std::size_t capacity = 0;
-  void (*release)(float* data, std::size_t length, std::size_t capacity) =
-      nullptr;
+  void (*release)(float* data, std::size_t length,
+                  std::size_t capacity) = nullptr;
 };
 
 // An owned, zero-initialised float32 buffer. Move-only: these buffers are

@@ -48,8 +48,8 @@ Result<CsrMatrix> build_from_csr(std::vector<std::uint64_t> row_ptrs,
   // A length of 2^64 cannot exist, so the largest count always fails here.
   if (num_nodes == kMaxU64 || row_ptrs.size() != num_nodes + 1) {
     return VelmarError::shape_mismatch(
-        "row_ptrs length " + dec(row_ptrs.size()) +
-        " must be num_nodes + 1 (" + dec_plus_one(num_nodes) + ")");
+        "row_ptrs length " + dec(row_ptrs.size()) + " must be num_nodes + 1 (" +
+        dec_plus_one(num_nodes) + ")");
   }
   if (col_indices.size() != values.size()) {
     return VelmarError::shape_mismatch(
@@ -196,9 +196,9 @@ Result<CsrMatrix> build_from_adj_list(AdjacencyLists lists) {
     const auto list = std::move(slot);
     for (const auto& [target, weight] : list) {
       if (target >= n) {
-        return VelmarError::shape_mismatch(
-            "Target node ID " + dec(target) +
-            " is out of bounds for graph with " + dec(n) + " nodes");
+        return VelmarError::shape_mismatch("Target node ID " + dec(target) +
+                                           " is out of bounds for graph with " +
+                                           dec(n) + " nodes");
       }
       m.col_indices.push_back(target);
       m.values.push_back(weight);

@@ -93,15 +93,13 @@ std::optional<BadIndex> check_index(const C* a, std::uint64_t k,
   return std::nullopt;
 }
 
-VelmarError index_error(const char* array, const BadIndex& p,
-                        std::uint64_t n) {
-  const std::string value =
-      p.negative ? dec_signed(static_cast<std::int64_t>(p.value))
-                 : dec(p.value);
-  return VelmarError::shape_mismatch(std::string(array) + "[" +
-                                     dec(p.position) + "] = " + value +
-                                     " is out of bounds for graph with " +
-                                     dec(n) + " nodes");
+VelmarError index_error(const char* array, const BadIndex& p, std::uint64_t n) {
+  const std::string value = p.negative
+                                ? dec_signed(static_cast<std::int64_t>(p.value))
+                                : dec(p.value);
+  return VelmarError::shape_mismatch(
+      std::string(array) + "[" + dec(p.position) + "] = " + value +
+      " is out of bounds for graph with " + dec(n) + " nodes");
 }
 
 // What one part of the rows holds: its first column out of range, and
@@ -112,8 +110,8 @@ struct RowScan {
 };
 
 template <class P, class C>
-RowScan scan_rows(const P* rp, const C* col, std::uint64_t n,
-                  std::uint64_t lo, std::uint64_t hi) {
+RowScan scan_rows(const P* rp, const C* col, std::uint64_t n, std::uint64_t lo,
+                  std::uint64_t hi) {
   RowScan scan;
   for (std::uint64_t i = lo; i < hi; ++i) {
     const std::uint64_t begin = as_u64(rp[i]);
@@ -215,10 +213,10 @@ Status sort_rows(SortedRows<O>& s, std::uint64_t n) {
   parallel_for(0, n, kMergeGrain, [&](std::uint64_t lo, std::uint64_t hi) {
     std::vector<detail::RowEntry<O>> scratch;
     for (std::uint64_t i = lo; i < hi; ++i) {
-      len[i] = detail::row_sorted(col, rp[i], rp[i + 1])
-                   ? rp[i + 1] - rp[i]
-                   : detail::sort_row(col, val, rp[i], rp[i + 1], rp[i],
-                                      scratch);
+      len[i] =
+          detail::row_sorted(col, rp[i], rp[i + 1])
+              ? rp[i + 1] - rp[i]
+              : detail::sort_row(col, val, rp[i], rp[i + 1], rp[i], scratch);
     }
   });
   std::uint64_t k = 0;
@@ -237,9 +235,8 @@ Status sort_rows(SortedRows<O>& s, std::uint64_t n) {
 
 // A canonical copy of caller CSR rows.
 template <class O, class P, class C>
-Result<SortedRows<O>> sorted_copy(const P* rp, const C* col,
-                                  const double* val, std::uint64_t n,
-                                  std::uint64_t nnz) {
+Result<SortedRows<O>> sorted_copy(const P* rp, const C* col, const double* val,
+                                  std::uint64_t n, std::uint64_t nnz) {
   auto made = allocate_rows<O>(n, nnz);
   if (!made.ok()) return made;
   SortedRows<O>& s = made.value();
@@ -447,7 +444,8 @@ Result<CompactGraph> build_typed(const CsrInput& in,
     unsorted = unsorted || scan.unsorted;
   }
   if (raised(cancel)) return cancelled();
-  if (!unsorted) return from_sorted(rp, col, in.values, n, nnz, options, cancel);
+  if (!unsorted)
+    return from_sorted(rp, col, in.values, n, nnz, options, cancel);
   if (narrow_columns(n)) {
     auto copy = sorted_copy<std::uint32_t>(rp, col, in.values, n, nnz);
     if (!copy.ok()) return std::move(copy).error();
@@ -542,8 +540,7 @@ Result<GraphView> compact_view(const CompactInput& in) {
   using U = std::conditional_t<sizeof(C) == 4, std::uint32_t, std::uint64_t>;
   return GraphBuilderAccess::make_view(
       reinterpret_cast<const std::uint64_t*>(in.row_ptrs),
-      reinterpret_cast<const U*>(col), in.scales, in.num_nodes,
-      in.num_entries);
+      reinterpret_cast<const U*>(col), in.scales, in.num_nodes, in.num_entries);
 }
 
 }  // namespace
@@ -660,8 +657,7 @@ BuildFootprint build_footprint(const GraphShape& shape, std::uint64_t workers) {
   if (!options.undirected) {
     const std::uint64_t scales = fp(4 * nnz);
     if (sorted) {
-      f.kept = scales +
-               (shape.row_ptrs_32bit ? fp(8 * (n + 1)) : 0);
+      f.kept = scales + (shape.row_ptrs_32bit ? fp(8 * (n + 1)) : 0);
       f.peak = f.kept;
       return f;
     }
@@ -676,8 +672,7 @@ BuildFootprint build_footprint(const GraphShape& shape, std::uint64_t workers) {
       fp(8 * (n + 1)) + fp(index * nnz) + fp(8 * nnz);
   const std::uint64_t parts = detail::transpose_parts(n, nnz, workers);
   const std::uint64_t cursor_bytes = nnz <= 0xFFFFFFFFull ? 4 : 8;
-  const std::uint64_t cursors =
-      parts > 1 ? fp(cursor_bytes * parts * n) : 0;
+  const std::uint64_t cursors = parts > 1 ? fp(cursor_bytes * parts * n) : 0;
   f.kept = fp(8 * (n + 1)) + fp(index * out_entries) + fp(4 * out_entries) +
            (options.keep_values ? fp(8 * out_entries) : 0);
   f.peak = copy + std::max(lengths, transpose + std::max(cursors, f.kept));

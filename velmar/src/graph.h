@@ -1,7 +1,7 @@
-// The compact graph every embedding propagates over: 64-bit row pointers, 32-bit column
-// indices where the node count allows (64-bit otherwise) and one float32
-// scale per entry, float32(weight) * (1 / float32(degree)), the factor the
-// propagation multiplies a neighbour's row by.
+// The compact graph every embedding propagates over: 64-bit row pointers,
+// 32-bit column indices where the node count allows (64-bit otherwise) and one
+// float32 scale per entry, float32(weight) * (1 / float32(degree)), the factor
+// the propagation multiplies a neighbour's row by.
 //
 // A GraphView is the read-only, validated form the kernels trust: only the
 // builders below create one, after checking the structure once. Its arrays

@@ -1,5 +1,6 @@
 // The ChaCha block function and the per-thread ChaCha12 generator that draws
-// the base seed of unseeded runs, keyed from the operating system's random source.
+// the base seed of unseeded runs, keyed from the operating system's random
+// source.
 #include "rng.h"
 
 #include <algorithm>
@@ -52,9 +53,8 @@ void bump_fork_count() noexcept {
 // Registered while the library loads: a lazy, guarded registration could be
 // half done by another thread when fork() is called, and the child would
 // wait for it forever.
-[[maybe_unused]] const int g_fork_handler =
-    platform::register_fork_handlers(nullptr, &bump_fork_count,
-                                     &bump_fork_count);
+[[maybe_unused]] const int g_fork_handler = platform::register_fork_handlers(
+    nullptr, &bump_fork_count, &bump_fork_count);
 
 struct ThreadRng {
   std::array<std::uint32_t, 8> key{};

@@ -196,8 +196,11 @@ TEST(Projection, EveryRowIsItsOwnGeneratorsOutput) {
     Xoshiro256pp g = Xoshiro256pp::seed_from_u64(base + r);
     for (std::uint64_t j = 0; j < 21; ++j) {
       const std::uint64_t k = g.next() >> 40;
-      const std::uint32_t want = k <= 2796202 ? kPlus : k <= 5592405 ? kMinus : 0;
-      ASSERT_EQ(std::bit_cast<std::uint32_t>(h.row(r)[j]), want) << r << "," << j;
+      const std::uint32_t want = k <= 2796202   ? kPlus
+                                 : k <= 5592405 ? kMinus
+                                                : 0;
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(h.row(r)[j]), want)
+          << r << "," << j;
     }
   }
 }

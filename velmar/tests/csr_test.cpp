@@ -98,43 +98,103 @@ TEST_P(BuildFromCsrErrorTest, ReportsFirstFailedCheck) {
 INSTANTIATE_TEST_SUITE_P(
     Checks, BuildFromCsrErrorTest,
     testing::Values(
-        CsrErrorCase{"EmptyRowPtrs", {}, {}, {}, 0,
+        CsrErrorCase{"EmptyRowPtrs",
+                     {},
+                     {},
+                     {},
+                     0,
                      "row_ptrs length 0 must be num_nodes + 1 (1)"},
-        CsrErrorCase{"LengthBeforeValueMismatch", {0, 1}, {0}, {}, 2,
+        CsrErrorCase{"LengthBeforeValueMismatch",
+                     {0, 1},
+                     {0},
+                     {},
+                     2,
                      "row_ptrs length 2 must be num_nodes + 1 (3)"},
-        CsrErrorCase{"LargestNodeCount", {0}, {}, {}, kMaxU64,
+        CsrErrorCase{"LargestNodeCount",
+                     {0},
+                     {},
+                     {},
+                     kMaxU64,
                      "row_ptrs length 1 must be num_nodes + 1 "
                      "(18446744073709551616)"},
-        CsrErrorCase{"ValueLength", {0, 1}, {0}, {}, 1,
+        CsrErrorCase{"ValueLength",
+                     {0, 1},
+                     {0},
+                     {},
+                     1,
                      "col_indices and values must have the same length"},
-        CsrErrorCase{"ValueLengthBeforeFirstPtr", {1, 1}, {0}, {}, 1,
+        CsrErrorCase{"ValueLengthBeforeFirstPtr",
+                     {1, 1},
+                     {0},
+                     {},
+                     1,
                      "col_indices and values must have the same length"},
-        CsrErrorCase{"FirstPtr", {1, 2}, {0, 0}, {1, 1}, 1,
+        CsrErrorCase{"FirstPtr",
+                     {1, 2},
+                     {0, 0},
+                     {1, 1},
+                     1,
                      "row_ptrs[0] must be 0, got 1"},
-        CsrErrorCase{"FirstPtrBeforeLastPtr", {5, 1}, {0}, {1}, 1,
+        CsrErrorCase{"FirstPtrBeforeLastPtr",
+                     {5, 1},
+                     {0},
+                     {1},
+                     1,
                      "row_ptrs[0] must be 0, got 5"},
-        CsrErrorCase{"LastPtr", {0, 3}, {0, 0}, {1, 1}, 1,
+        CsrErrorCase{"LastPtr",
+                     {0, 3},
+                     {0, 0},
+                     {1, 1},
+                     1,
                      "row_ptrs last element (3) must equal col_indices "
                      "length (2)"},
-        CsrErrorCase{"LastPtrBeforeMonotonic", {0, 3, 1}, {0, 1}, {1, 1}, 2,
+        CsrErrorCase{"LastPtrBeforeMonotonic",
+                     {0, 3, 1},
+                     {0, 1},
+                     {1, 1},
+                     2,
                      "row_ptrs last element (1) must equal col_indices "
                      "length (2)"},
-        CsrErrorCase{"Monotonic", {0, 3, 2}, {0, 1}, {1, 1}, 2,
+        CsrErrorCase{"Monotonic",
+                     {0, 3, 2},
+                     {0, 1},
+                     {1, 1},
+                     2,
                      "row_ptrs must be monotonically non-decreasing, found 3 "
                      "followed by 2"},
-        CsrErrorCase{"MonotonicBeforeColumns", {0, 3, 2}, {0, 9}, {1, 1}, 2,
+        CsrErrorCase{"MonotonicBeforeColumns",
+                     {0, 3, 2},
+                     {0, 9},
+                     {1, 1},
+                     2,
                      "row_ptrs must be monotonically non-decreasing, found 3 "
                      "followed by 2"},
-        CsrErrorCase{"Column", {0, 1, 2}, {0, 7}, {1, 1}, 2,
+        CsrErrorCase{"Column",
+                     {0, 1, 2},
+                     {0, 7},
+                     {1, 1},
+                     2,
                      "col_indices[1] = 7 is out of bounds for graph with 2 "
                      "nodes"},
-        CsrErrorCase{"ColumnEqualToNodeCount", {0, 1, 2}, {0, 2}, {1, 1}, 2,
+        CsrErrorCase{"ColumnEqualToNodeCount",
+                     {0, 1, 2},
+                     {0, 2},
+                     {1, 1},
+                     2,
                      "col_indices[1] = 2 is out of bounds for graph with 2 "
                      "nodes"},
-        CsrErrorCase{"FirstBadColumn", {0, 1, 2}, {5, 9}, {1, 1}, 2,
+        CsrErrorCase{"FirstBadColumn",
+                     {0, 1, 2},
+                     {5, 9},
+                     {1, 1},
+                     2,
                      "col_indices[0] = 5 is out of bounds for graph with 2 "
                      "nodes"},
-        CsrErrorCase{"NegativeFromPython", {0, 1, 1, 1}, {kMaxU64}, {1}, 3,
+        CsrErrorCase{"NegativeFromPython",
+                     {0, 1, 1, 1},
+                     {kMaxU64},
+                     {1},
+                     3,
                      "col_indices[0] = 18446744073709551615 is out of bounds "
                      "for graph with 3 nodes"}),
     CaseName());
@@ -322,8 +382,7 @@ TEST_P(DenseLayoutTest, ReadsLogicalOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, DenseLayoutTest,
-                         testing::ValuesIn(dense_layouts()),
-                         CaseName());
+                         testing::ValuesIn(dense_layouts()), CaseName());
 
 TEST(BuildFromDenseTest, ZeroStridesRepeatOneElement) {
   const double x = -3.0;
@@ -361,9 +420,9 @@ TEST(BuildFromDenseTest, NonSquare) {
   const double a[6] = {1, 2, 3, 4, 5, 6};
   const std::pair<int, int> shapes[] = {{2, 3}, {3, 2}, {0, 3}, {3, 0}};
   for (auto [rows, cols] : shapes) {
-    auto r = build_from_dense(DenseView{a, static_cast<std::uint64_t>(rows),
-                                        static_cast<std::uint64_t>(cols),
-                                        cols, 1});
+    auto r =
+        build_from_dense(DenseView{a, static_cast<std::uint64_t>(rows),
+                                   static_cast<std::uint64_t>(cols), cols, 1});
     EXPECT_EQ(message_of(r), "Adjacency matrix must be square")
         << rows << "x" << cols;
   }
@@ -422,29 +481,50 @@ TEST_P(MakeUndirectedTest, Sums) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MakeUndirectedTest,
-    testing::Values(
-        UndirectedCase{"Empty", {{0}, {}, {}, 0}, {0}, {}, {}},
-        UndirectedCase{"OneEdge", {{0, 1, 1}, {1}, {2.0}, 2}, {0, 1, 2},
-                       {1, 0}, {2.0, 2.0}},
-        UndirectedCase{"OppositeEdges", {{0, 1, 2}, {1, 0}, {1.0, 3.0}, 2},
-                       {0, 1, 2}, {1, 0}, {4.0, 4.0}},
-        UndirectedCase{"SelfLoop", {{0, 0, 0, 1}, {2}, {0.5}, 3},
-                       {0, 0, 0, 1}, {2}, {1.0}},
-        UndirectedCase{"Cancelling", {{0, 1, 2}, {1, 0}, {1.0, -1.0}, 2},
-                       {0, 0, 0}, {}, {}},
-        UndirectedCase{"ZerosDropped", {{0, 2, 2}, {0, 1}, {0.0, -0.0}, 2},
-                       {0, 0, 0}, {}, {}},
-        UndirectedCase{"NaNKept", {{0, 1, 1}, {1}, {kNaN}, 2}, {0, 1, 2},
-                       {1, 0}, {kNaN, kNaN}},
-        UndirectedCase{"Mixed",
-                       {{0, 2, 3, 4}, {1, 2, 0, 0}, {1.0, 5.0, 2.0, -5.0}, 3},
-                       {0, 1, 2, 2},
-                       {1, 0},
-                       {3.0, 3.0}},
-        // Rows are read relative to the first pointer, which may be non-zero
-        // in a hand-made matrix.
-        UndirectedCase{"OffsetFirstPointer", {{2, 3, 4}, {1, 0}, {1.0, 3.0}, 2},
-                       {0, 1, 2}, {1, 0}, {4.0, 4.0}}),
+    testing::Values(UndirectedCase{"Empty", {{0}, {}, {}, 0}, {0}, {}, {}},
+                    UndirectedCase{"OneEdge",
+                                   {{0, 1, 1}, {1}, {2.0}, 2},
+                                   {0, 1, 2},
+                                   {1, 0},
+                                   {2.0, 2.0}},
+                    UndirectedCase{"OppositeEdges",
+                                   {{0, 1, 2}, {1, 0}, {1.0, 3.0}, 2},
+                                   {0, 1, 2},
+                                   {1, 0},
+                                   {4.0, 4.0}},
+                    UndirectedCase{"SelfLoop",
+                                   {{0, 0, 0, 1}, {2}, {0.5}, 3},
+                                   {0, 0, 0, 1},
+                                   {2},
+                                   {1.0}},
+                    UndirectedCase{"Cancelling",
+                                   {{0, 1, 2}, {1, 0}, {1.0, -1.0}, 2},
+                                   {0, 0, 0},
+                                   {},
+                                   {}},
+                    UndirectedCase{"ZerosDropped",
+                                   {{0, 2, 2}, {0, 1}, {0.0, -0.0}, 2},
+                                   {0, 0, 0},
+                                   {},
+                                   {}},
+                    UndirectedCase{"NaNKept",
+                                   {{0, 1, 1}, {1}, {kNaN}, 2},
+                                   {0, 1, 2},
+                                   {1, 0},
+                                   {kNaN, kNaN}},
+                    UndirectedCase{
+                        "Mixed",
+                        {{0, 2, 3, 4}, {1, 2, 0, 0}, {1.0, 5.0, 2.0, -5.0}, 3},
+                        {0, 1, 2, 2},
+                        {1, 0},
+                        {3.0, 3.0}},
+                    // Rows are read relative to the first pointer, which may be
+                    // non-zero in a hand-made matrix.
+                    UndirectedCase{"OffsetFirstPointer",
+                                   {{2, 3, 4}, {1, 0}, {1.0, 3.0}, 2},
+                                   {0, 1, 2},
+                                   {1, 0},
+                                   {4.0, 4.0}}),
     CaseName());
 
 struct StructureCase {
@@ -472,24 +552,32 @@ INSTANTIATE_TEST_SUITE_P(
         StructureCase{"UnsortedIndptr",
                       {{0, 2, 1}, {0, 1}, {1.0, 1.0}, 5},
                       "(unsorted): Unsorted indptr"},
-        StructureCase{"EmptyIndptr", {{}, {}, {}, 0},
+        StructureCase{"EmptyIndptr",
+                      {{}, {}, {}, 0},
                       "(size mismatch): An indptr should have its len >= 1"},
-        StructureCase{"IndptrTooLarge", {{0, kTooBig}, {}, {}, 1},
+        StructureCase{"IndptrTooLarge",
+                      {{0, kTooBig}, {}, {}, 1},
                       "(out of range): An indptr value is larger than allowed"},
-        StructureCase{"IndptrLength", {{0, 1}, {0}, {1.0}, 2},
+        StructureCase{"IndptrLength",
+                      {{0, 1}, {0}, {1.0}, 2},
                       "(size mismatch): Indptr length does not match "
                       "dimension"},
-        StructureCase{"LargestDimension", {{0, 1}, {0}, {1.0}, kMaxU64},
+        StructureCase{"LargestDimension",
+                      {{0, 1}, {0}, {1.0}, kMaxU64},
                       "(size mismatch): Indptr length does not match "
                       "dimension"},
-        StructureCase{"IndicesLength", {{0, 2}, {0}, {1.0}, 1},
+        StructureCase{"IndicesLength",
+                      {{0, 2}, {0}, {1.0}, 1},
                       "(size mismatch): Indices length and inpdtr's nnz do "
                       "not match"},
-        StructureCase{"UnsortedRow", {{0, 2, 2, 2}, {2, 1}, {1.0, 1.0}, 3},
+        StructureCase{"UnsortedRow",
+                      {{0, 2, 2, 2}, {2, 1}, {1.0, 1.0}, 3},
                       "(unsorted): Indices are not sorted"},
-        StructureCase{"DuplicateColumn", {{0, 2, 2}, {1, 1}, {1.0, 1.0}, 2},
+        StructureCase{"DuplicateColumn",
+                      {{0, 2, 2}, {1, 1}, {1.0, 1.0}, 2},
                       "(unsorted): Indices are not sorted"},
-        StructureCase{"ColumnTooLarge", {{0, 0, 2}, {0, 2}, {1.0, 1.0}, 2},
+        StructureCase{"ColumnTooLarge",
+                      {{0, 0, 2}, {0, 2}, {1.0, 1.0}, 2},
                       "(out of range): Indice is larger than inner dimension"},
         // Rows are checked in order, sortedness before range within a row.
         StructureCase{"RangeInEarlierRow",
@@ -545,8 +633,8 @@ TEST(RandomGraphTest, BuildersAndSymmetrizationAgreeWithReference) {
     F64s vals;
     for (std::uint64_t i = 0; i < n; ++i) {
       // Some rows longer than 20 so that both sort paths run.
-      const std::uint64_t len = uniform(0, 3) == 0 ? uniform(21, 40)
-                                                   : uniform(0, 6);
+      const std::uint64_t len =
+          uniform(0, 3) == 0 ? uniform(21, 40) : uniform(0, 6);
       for (std::uint64_t e = 0; e < len; ++e) {
         const std::uint64_t j = uniform(0, n - 1);
         const double w = static_cast<double>(uniform(0, 6)) - 3.0;
@@ -575,8 +663,8 @@ TEST(RandomGraphTest, BuildersAndSymmetrizationAgreeWithReference) {
       dense[ij.first * n + ij.second] = w;
       if (w != 0.0) nonzero.entries[ij] = w;
     }
-    auto from_dense = build_from_dense(DenseView{
-        dense.data(), n, n, static_cast<std::int64_t>(n), 1});
+    auto from_dense = build_from_dense(
+        DenseView{dense.data(), n, n, static_cast<std::int64_t>(n), 1});
     ASSERT_TRUE(from_dense.ok());
     expect_invariants(*from_dense);
     expect_equals_reference(*from_dense, nonzero);
@@ -651,16 +739,17 @@ CsrMatrix skewed_graph(std::uint64_t n, std::uint64_t seed) {
   for (std::uint64_t i = 0; i < n; ++i) {
     // Mostly short rows, a few very long ones; columns crowd towards 0.
     const double u = unit(gen);
-    const auto len = static_cast<std::uint64_t>(
-        u < 0.002 ? 3000 : u < 0.05 ? 60 : 8 * unit(gen));
+    const auto len = static_cast<std::uint64_t>(u < 0.002  ? 3000
+                                                : u < 0.05 ? 60
+                                                           : 8 * unit(gen));
     for (std::uint64_t e = 0; e < len; ++e) {
       const double x = unit(gen);
-      cols.push_back(static_cast<std::uint64_t>(x * x * x *
-                                                static_cast<double>(n)));
+      cols.push_back(
+          static_cast<std::uint64_t>(x * x * x * static_cast<double>(n)));
       // Integers from -2 to 2 cancel and sum to zeros; other weights are
       // inexact, so any change in the order of additions would show.
       const double pick = unit(gen);
-      vals.push_back(pick < 0.3   ? std::floor(unit(gen) * 5.0) - 2.0
+      vals.push_back(pick < 0.3    ? std::floor(unit(gen) * 5.0) - 2.0
                      : pick < 0.31 ? (pick < 0.305 ? -0.0 : kNaN)
                                    : unit(gen) * 1e3 - 500.0);
     }
@@ -725,9 +814,9 @@ TEST(SymmetrizeWorkersTest, FirstFailingRowWinsForAnyWorkerCount) {
     for (std::size_t workers : {1, 2, 7}) {
       SCOPED_TRACE(workers);
       detail::ScopedPool pool(workers);
-      EXPECT_EQ(message_of(bad.make_undirected()),
-                "Invalid CSR structure: Structure Error " +
-                    std::string(c.detail));
+      EXPECT_EQ(
+          message_of(bad.make_undirected()),
+          "Invalid CSR structure: Structure Error " + std::string(c.detail));
     }
   }
 }

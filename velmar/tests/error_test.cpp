@@ -13,21 +13,24 @@ namespace {
 
 std::string oom_text(const std::string& memory_line, const std::string& raw) {
   return "Out Of Memory (OOM): The system could not allocate enough memory.\n"
-         "- " + memory_line +
+         "- " +
+         memory_line +
          "\nTry reducing the number of nodes or the embedding dimension.\n"
-         "\nRaw Error:\n" + raw;
+         "\nRaw Error:\n" +
+         raw;
 }
 
 TEST(RenderTest, ShapeMismatchPrefixesMessageVerbatim) {
   EXPECT_EQ(render(VelmarError::shape_mismatch("Capacity overflow")),
             "Shape mismatch: Capacity overflow");
   EXPECT_EQ(render(VelmarError::shape_mismatch("")), "Shape mismatch: ");
-  EXPECT_EQ(render(VelmarError::shape_mismatch("a\nb")), "Shape mismatch: a\nb");
+  EXPECT_EQ(render(VelmarError::shape_mismatch("a\nb")),
+            "Shape mismatch: a\nb");
 }
 
 TEST(RenderTest, AllocErrorIsSixLinesWithSizeInMb) {
-  const auto e = VelmarError::out_of_memory(
-      TryReserveError::alloc_error(1600000000, 4));
+  const auto e =
+      VelmarError::out_of_memory(TryReserveError::alloc_error(1600000000, 4));
   EXPECT_EQ(render(e),
             oom_text("Requested Memory: 1525.88 MB",
                      "TryReserveError { kind: AllocError { layout: Layout { "
@@ -51,8 +54,7 @@ class RequestedMemoryTest : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(RequestedMemoryTest, RoundsHalfToEvenAfterConversionToDouble) {
   const auto [bytes, shown] = GetParam();
-  const std::string raw =
-      render_raw(TryReserveError::alloc_error(bytes, 8));
+  const std::string raw = render_raw(TryReserveError::alloc_error(bytes, 8));
   EXPECT_EQ(requested_memory_line(raw),
             std::string("Requested Memory: ") + shown + " MB");
 }
@@ -108,7 +110,8 @@ TEST(FloatBufferTest, ZeroedAtEverySizeAndRefusalIsAValue) {
     auto b = FloatBuffer::allocate_zeroed(count);
     ASSERT_TRUE(b.ok());
     ASSERT_EQ(b->size(), count);
-    for (std::uint64_t i = 0; i < count; i += 4093) EXPECT_EQ(b->data()[i], 0.0f);
+    for (std::uint64_t i = 0; i < count; i += 4093)
+      EXPECT_EQ(b->data()[i], 0.0f);
     if (count) b->data()[count - 1] = 1.0f;  // writable to the end
   }
   auto huge = FloatBuffer::allocate_zeroed(std::uint64_t{1} << 41);

@@ -35,10 +35,8 @@ TEST(VelmarBuilderTest, Defaults) {
 }
 
 TEST(VelmarBuilderTest, SettersChainAndAcceptAnything) {
-  const auto b = VelmarBuilder(0)
-                     .with_weights({})
-                     .with_seed(0)
-                     .with_undirected(false);
+  const auto b =
+      VelmarBuilder(0).with_weights({}).with_seed(0).with_undirected(false);
   EXPECT_EQ(b.dim, 0u);
   EXPECT_TRUE(b.weights.empty());
   ASSERT_TRUE(b.seed.has_value());
@@ -67,19 +65,17 @@ TEST(VelmarBuilderTest, EngineErrorsPassThroughUnchanged) {
 // One graph in the three input forms: edges 0->1 (2.0), 0->3 (-1.0),
 // 1->1 (0.5), 2->0 (3.0), 3->2 (1.0), 3->3 (4.0).
 constexpr std::uint64_t kN = 4;
-const double kDense[kN * kN] = {0, 2, 0, -1,   //
-                                0, 0.5, 0, 0,  //
-                                3, 0, 0, 0,    //
-                                0, 0, 1, 4};
+const double kDense[kN * kN] = {0, 2,   0, -1,  //
+                                0, 0.5, 0, 0,   //
+                                3, 0,   0, 0,   //
+                                0, 0,   1, 4};
 
 DenseMatrix run_all_forms_identically(const VelmarBuilder& b) {
   auto csr = b.from_csr({0, 2, 3, 4, 6}, {3, 1, 1, 0, 3, 2},
                         {-1.0, 2.0, 0.5, 3.0, 4.0, 1.0}, kN);
   auto dense = b.fit_dense(DenseView{kDense, kN, kN, kN, 1});
-  auto lists = b.fit_adj_list({{{1, 2.0}, {3, -1.0}},
-                               {{1, 0.5}},
-                               {{0, 3.0}},
-                               {{2, 1.0}, {3, 4.0}}});
+  auto lists = b.fit_adj_list(
+      {{{1, 2.0}, {3, -1.0}}, {{1, 0.5}}, {{0, 3.0}}, {{2, 1.0}, {3, 4.0}}});
   EXPECT_TRUE(csr.ok()) << message_of(csr);
   EXPECT_TRUE(dense.ok()) << message_of(dense);
   EXPECT_TRUE(lists.ok()) << message_of(lists);
@@ -114,10 +110,10 @@ TEST(VelmarBuilderTest, RunPassesEveryParameterToTheEngine) {
 
   // A different seed or direction changes the result, so the comparison
   // above does see them.
-  auto other_seed = compute_velmar(*graph, 8, b.weights, std::uint64_t{8},
-                                   false);
-  auto undirected = compute_velmar(*graph, 8, b.weights, std::uint64_t{7},
-                                   true);
+  auto other_seed =
+      compute_velmar(*graph, 8, b.weights, std::uint64_t{8}, false);
+  auto undirected =
+      compute_velmar(*graph, 8, b.weights, std::uint64_t{7}, true);
   ASSERT_TRUE(other_seed.ok() && undirected.ok());
   EXPECT_FALSE(bit_identical(via_builder, *other_seed));
   EXPECT_FALSE(bit_identical(via_builder, *undirected));
