@@ -11,6 +11,8 @@
 #include "kernels.h"
 #include "pool.h"
 #include "rng.h"
+#include "segments.h"
+#include "tuning.h"
 
 static_assert(FLT_EVAL_METHOD == 0);
 
@@ -233,6 +235,18 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     if (!r.ok()) return std::move(r).error();
     r_buf = std::move(r).value();
   }
+  // The segments serve every block: a narrower last block reads them too.
+  SegmentedGraph segments;
+  const std::uint64_t segment_rows =
+      s.segment_rows != 0 ? s.segment_rows : segment_rows_for(n, block);
+  if (steps != 0 && segment_rows < n) {
+    auto built = build_segments(graph, segment_rows, &cancel);
+    if (!built.ok()) return std::move(built).error();
+    segments = std::move(built).value();
+  }
+  const SegmentView& pieces = segments.view();
+  const std::uint64_t entries_per_piece =
+      pieces.num_entries / std::max<std::uint64_t>(pieces.num_pieces, 1) + 1;
   const std::uint64_t feature_base =
       features != nullptr ? feature_seed(s.base_seed) : 0;
   const std::uint64_t feature_work =
@@ -305,10 +319,23 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
         step.acc_is_zero = acc_is_zero;
         acc_is_zero = false;
       }
-      for_rows(n, width * entries_per_row, cancel,
-               [&](std::uint64_t lo, std::uint64_t hi) {
-                 detail::propagate_block_rows(graph, step, lo, hi);
-               });
+      if (segments.empty()) {
+        for_rows(n, width * entries_per_row, cancel,
+                 [&](std::uint64_t lo, std::uint64_t hi) {
+                   detail::propagate_block_rows(graph, step, lo, hi);
+                 });
+      }
+      // Segment by segment, in increasing order: each row's running sum
+      // waits in `next` for its next piece.
+      for (std::uint64_t g = 0; g < pieces.num_segments; ++g) {
+        const std::uint64_t first = pieces.segment_begin[g];
+        for_rows(pieces.segment_begin[g + 1] - first,
+                 width * entries_per_piece, cancel,
+                 [&](std::uint64_t lo, std::uint64_t hi) {
+                   detail::propagate_block_pieces(pieces, step, first + lo,
+                                                  first + hi);
+                 });
+      }
       if (cancel.is_raised()) return VelmarError::cancelled();
       std::swap(cur, next);
       ctl.done.fetch_add(1, std::memory_order_relaxed);
@@ -358,11 +385,16 @@ MemoryPlan plan_memory(const CsrInput& shape, bool undirected,
                       ? fp(4 * options.num_features * r_columns)
                       : 0);
   plan.inputs = options.input_copies;
+  const SegmentFootprint segments = segments_footprint(
+      n, std::max(out_entries, options.opened_entries),
+      width != 0 ? segment_rows_for(n, width) : n, workers);
+  plan.segments = segments.kept;
   // The result is allocated after the graph is built, the working matrices
-  // and the options' buffers after the result; the caller's copies exist
-  // throughout.
+  // and the options' buffers after the result, the segments after them; the
+  // caller's copies exist throughout.
   plan.peak = std::max(build.peak, build.kept + plan.result + plan.working +
-                                       plan.options) +
+                                       plan.options + segments.kept +
+                                       segments.scratch) +
               plan.inputs;
   return plan;
 }

@@ -60,6 +60,11 @@ struct EmbedSettings {
   // graph in node order, bit for bit, whenever each row keeps its entries in
   // the same order. Null: stored row p is node p.
   const std::uint64_t* row_map = nullptr;
+  // Rows of the working matrix per segment of the graph's columns, whose
+  // pieces a step takes one segment at a time (segments.h): 0 chooses them
+  // for this machine (segment_rows_for in tuning.h), n or more runs every
+  // step unsegmented. The bits are the same for every choice.
+  std::uint64_t segment_rows = 0;
 };
 
 // The seed of the feature projection R of a run with base seed `base`: the
@@ -91,7 +96,9 @@ struct RunControl {
 // graph into `out`, every element of it (+0.0 where all weights are zero).
 // Allocates two n x block working matrices (three with a row map), 32 bytes
 // per row for the projection's generators when there is more than one
-// block, n / 8 bytes to check a row map, and what the options need (see MemoryPlan::options). Errors: ShapeMismatch for an empty
+// block, n / 8 bytes to check a row map, what the options need (see
+// MemoryPlan::options) and, when it has steps to take and the segments pay,
+// the segmented graph (MemoryPlan::segments). Errors: ShapeMismatch for an empty
 // or reversed column range, InvalidInput for options or features it cannot
 // use (step normalisation over a part of the columns, non-finite or
 // malformed features), OutOfMemory, Cancelled (out is then partly written).
@@ -106,6 +113,7 @@ struct MemoryPlan {
   std::uint64_t working = 0;           // the two n x block working matrices
   std::uint64_t options = 0;           // row scales and the feature block of R
   std::uint64_t inputs = 0;            // caller copies held during the run
+  std::uint64_t segments = 0;          // the segmented graph, at most
   std::uint64_t peak = 0;              // the largest total at any moment
 };
 
@@ -120,6 +128,9 @@ struct OptionShape {
   std::uint64_t input_copies = 0;
   // A row map (EmbedSettings::row_map): a third n x block matrix.
   bool reordered = false;
+  // Entries of a graph that is opened rather than built (shape.num_entries
+  // is then 0): what its segments copy.
+  std::uint64_t opened_entries = 0;
 };
 
 // The plan for embedding caller CSR arrays of this shape. out_entries bounds

@@ -265,6 +265,22 @@ VELMAR_ALWAYS_INLINE void l2_normalize(float* __restrict h,
   }
 }
 
+// A finished row of a step: normalised when asked, then accumulated.
+VELMAR_ALWAYS_INLINE void finish_block_row(const BlockStep& step,
+                                           float* __restrict out,
+                                           std::uint64_t r) noexcept {
+  const auto width = static_cast<std::size_t>(step.width);
+  if (step.normalize) l2_normalize(out, width);
+  if (step.acc != nullptr) {
+    float* const acc = step.acc + r * step.acc_stride;
+    if (step.acc_is_zero) {
+      scale_add_to_zero(acc, out, step.weight, width);
+    } else {
+      scale_add(acc, out, step.weight, width);
+    }
+  }
+}
+
 // The compact graph's rows, with 32- or 64-bit column indices.
 template <class Col>
 VELMAR_ALWAYS_INLINE void propagate_block(
@@ -285,15 +301,56 @@ VELMAR_ALWAYS_INLINE void propagate_block(
       scale_add(out, cur + cols[k] * width, scales[k],
                 static_cast<std::size_t>(width));
     }
-    if (step.normalize) l2_normalize(out, static_cast<std::size_t>(width));
-    if (step.acc != nullptr) {
-      float* const acc = step.acc + r * step.acc_stride;
-      if (step.acc_is_zero) {
-        scale_add_to_zero(acc, out, step.weight, static_cast<std::size_t>(width));
-      } else {
-        scale_add(acc, out, step.weight, static_cast<std::size_t>(width));
+    finish_block_row(step, out, r);
+  }
+}
+
+// Rows of a segment come from the last-level cache rather than from memory:
+// narrow rows are fetched further ahead, so that about as many lines are in
+// flight as for the wide rows of kPrefetchEntries entries.
+VELMAR_ALWAYS_INLINE std::uint64_t pieces_ahead(std::size_t row_bytes) noexcept {
+  constexpr std::uint64_t kLines = 64;
+  const std::uint64_t lines = (row_bytes + kCacheLine - 1) / kCacheLine;
+  return std::clamp<std::uint64_t>(kLines / std::max<std::uint64_t>(lines, 1),
+                                   kPrefetchEntries, 4 * kPrefetchEntries);
+}
+
+template <class Index>
+VELMAR_ALWAYS_INLINE void propagate_pieces(
+    const std::uint64_t* starts, const Index* rows, const Index* cols,
+    const float* scales, const BlockStep& step, std::uint64_t lo,
+    std::uint64_t hi) noexcept {
+  const std::uint64_t width = step.width;
+  const float* __restrict cur = step.cur;
+  const std::size_t row_bytes = static_cast<std::size_t>(width) * sizeof(float);
+  const std::uint64_t ahead = pieces_ahead(row_bytes);
+  const std::uint64_t k_end = starts[hi] & kPieceEntries;
+  for (std::uint64_t i = lo; i < hi; ++i) {
+    const std::uint64_t tag = starts[i];
+    const std::uint64_t r = rows[i];
+    float* __restrict const out = step.next + r * width;
+    if ((tag & kFirstPiece) != 0) std::fill(out, out + width, 0.0f);
+    const std::uint64_t e = starts[i + 1] & kPieceEntries;
+    for (std::uint64_t k = tag & kPieceEntries; k < e; ++k) {
+      if (k + ahead < k_end) {
+        prefetch_row(cur + cols[k + ahead] * width, row_bytes);
       }
+      scale_add(out, cur + cols[k] * width, scales[k],
+                static_cast<std::size_t>(width));
     }
+    if ((tag & kLastPiece) != 0) finish_block_row(step, out, r);
+  }
+}
+
+VELMAR_ALWAYS_INLINE void propagate_block_pieces_body(
+    const SegmentView& v, const BlockStep& step, std::uint64_t lo,
+    std::uint64_t hi) noexcept {
+  if (v.narrow_rows != nullptr) {
+    propagate_pieces(v.starts, v.narrow_rows, v.narrow_cols, v.scales, step,
+                     lo, hi);
+  } else {
+    propagate_pieces(v.starts, v.wide_rows, v.wide_cols, v.scales, step, lo,
+                     hi);
   }
 }
 
@@ -375,6 +432,11 @@ VELMAR_ALWAYS_INLINE void accumulate_block_rows_body(
       const GraphView& graph, const BlockStep& step, std::uint64_t lo,       \
       std::uint64_t hi) noexcept {                                           \
     propagate_block_rows_body(graph, step, lo, hi);                          \
+  }                                                                          \
+  attributes void propagate_block_pieces_##suffix(                           \
+      const SegmentView& segments, const BlockStep& step, std::uint64_t lo,  \
+      std::uint64_t hi) noexcept {                                           \
+    propagate_block_pieces_body(segments, step, lo, hi);                     \
   }                                                                          \
   attributes void accumulate_block_rows_##suffix(                            \
       float* acc, std::uint64_t acc_stride, const float* h,                  \
@@ -512,6 +574,11 @@ void l2_normalize_row(float* h, std::size_t n) noexcept {
 void propagate_block_rows(const GraphView& graph, const BlockStep& step,
                           std::uint64_t lo, std::uint64_t hi) noexcept {
   VELMAR_DISPATCH(propagate_block_rows, graph, step, lo, hi);
+}
+
+void propagate_block_pieces(const SegmentView& segments, const BlockStep& step,
+                            std::uint64_t lo, std::uint64_t hi) noexcept {
+  VELMAR_DISPATCH(propagate_block_pieces, segments, step, lo, hi);
 }
 
 void accumulate_block_rows(float* acc, std::uint64_t acc_stride,

@@ -12,6 +12,7 @@
 #include "engine.h"
 #include "error.h"
 #include "graph.h"
+#include "segments.h"
 
 namespace velmar::detail {
 
@@ -125,6 +126,15 @@ struct BlockStep {
 // propagate_rows over the graph the compact one was built from.
 void propagate_block_rows(const GraphView& graph, const BlockStep& step,
                           std::uint64_t lo, std::uint64_t hi) noexcept;
+
+// Pieces [lo, hi) of one segment of `segments` (segments.h) over a column
+// block: each adds s times row c of `cur`, for its entries (c, s) in stored
+// order, to its row of `next`, which starts at +0.0 at the row's first piece
+// and holds the row's sum so far at the others; a row's last piece finishes
+// it as propagate_block_rows does (normalised, accumulated). Run over every
+// segment in increasing order, this is propagate_block_rows bit for bit.
+void propagate_block_pieces(const SegmentView& segments, const BlockStep& step,
+                            std::uint64_t lo, std::uint64_t hi) noexcept;
 
 // Rows [lo, hi): acc_row[j] = h_row[j] * w + acc_row[j] for j < width, h of
 // row stride width and acc of row stride acc_stride.

@@ -16,6 +16,7 @@
 #include "graph.h"
 #include "kernels.h"
 #include "pool.h"
+#include "segments.h"
 
 namespace velmar {
 namespace {
@@ -32,8 +33,11 @@ struct Arrays {
   }
 };
 
-// Sorted rows, a few negative and zero weights, some rows empty.
-Arrays random_graph(std::uint64_t n, int degree, unsigned seed) {
+// Sorted rows, a few negative and zero weights, some rows empty. With
+// `hubs`, nodes divisible by 3 have no entries and no node links to them,
+// and rows 1 and 2 link to every other node.
+Arrays random_graph(std::uint64_t n, int degree, unsigned seed,
+                    bool hubs = false) {
   std::mt19937_64 rng(seed);
   Arrays a;
   a.n = n;
@@ -43,6 +47,14 @@ Arrays random_graph(std::uint64_t n, int degree, unsigned seed) {
     for (int k = 0; k < degree; ++k) {
       if (rng() % 5 == 0) continue;
       row.push_back(static_cast<std::int32_t>(rng() % n));
+    }
+    if (hubs) {
+      if (r == 1 || r == 2) {
+        for (std::uint64_t c = 0; c < n; ++c) {
+          row.push_back(static_cast<std::int32_t>(c));
+        }
+      }
+      std::erase_if(row, [&](std::int32_t c) { return r % 3 == 0 || c % 3 == 0; });
     }
     std::sort(row.begin(), row.end());
     row.erase(std::unique(row.begin(), row.end()), row.end());
@@ -64,11 +76,19 @@ DenseMatrix reference(const Arrays& a, std::uint64_t dim,
   return std::move(e).value();
 }
 
+// How the graph's rows are stored (with a row map but the one of kNodes):
+// in node order; as node 37 p mod n at position p, so that nearly every row
+// is unsorted; or with the nodes of the first sixteenth swapped in pairs, so
+// that a few rows are.
+enum class Order { kNodes, kShuffled, kFewSwapped };
+
 struct BlockCase {
   bool undirected;
   std::uint64_t j0, j1, block;
   std::size_t threads;
-  bool reordered = false;  // rows stored as node (37 p) mod n, with a row map
+  Order order = Order::kNodes;
+  std::uint64_t segment_rows = 0;  // EmbedSettings::segment_rows; 0: none
+  bool hubs = false;               // random_graph's hubs and empty rows
 };
 
 // The graph's rows in another order, each keeping its entries in order with
@@ -80,12 +100,14 @@ struct Reordered {
   std::vector<float> scales;
 };
 
-Reordered reorder(const GraphView& g) {
+Reordered reorder(const GraphView& g, Order order) {
   const std::uint64_t n = g.num_nodes();
   Reordered out;
   std::vector<std::uint64_t> position(n);
   for (std::uint64_t p = 0; p < n; ++p) {
-    out.order.push_back(p * 37 % n);
+    out.order.push_back(order == Order::kShuffled ? p * 37 % n
+                        : p < n / 32 * 2          ? p ^ 1
+                                                  : p);
     position[out.order.back()] = p;
   }
   for (const std::uint64_t r : out.order) {
@@ -106,7 +128,7 @@ TEST_P(ColumnBlocks, EqualTheSameColumnsOfTheFullRun) {
   const BlockCase c = GetParam();
   const std::uint64_t dim = 20;
   const std::vector<double> w{0.5, 0.0, 1.0, -0.25};
-  const Arrays a = random_graph(700, 9, 4);
+  const Arrays a = random_graph(700, 9, 4, c.hubs);
   const DenseMatrix full = reference(a, dim, w, c.undirected);
 
   detail::ScopedPool pool(c.threads);
@@ -116,9 +138,11 @@ TEST_P(ColumnBlocks, EqualTheSameColumnsOfTheFullRun) {
   const std::uint64_t width = c.j1 - c.j0;
   std::vector<float> out(a.n * (width + 3), -1.0f);  // a wider caller array
   EmbedSettings settings{w, 9, c.j0, c.j1, c.block};
+  settings.segment_rows = c.segment_rows != 0 ? c.segment_rows : a.n;
   GraphView view = g.view();
-  const Reordered stored = c.reordered ? reorder(view) : Reordered{};
-  if (c.reordered) {
+  const bool reordered = c.order != Order::kNodes;
+  const Reordered stored = reordered ? reorder(view, c.order) : Reordered{};
+  if (reordered) {
     auto opened = view_compact({stored.row_ptrs.data(), stored.cols.data(),
                                 IndexType::kUInt32, stored.scales.data(), a.n,
                                 stored.cols.size()});
@@ -143,8 +167,94 @@ INSTANTIATE_TEST_SUITE_P(
                       BlockCase{true, 0, 20, 7, 2}, BlockCase{true, 5, 13, 3, 2},
                       BlockCase{true, 19, 20, 1, 1}, BlockCase{false, 0, 20, 6, 2},
                       BlockCase{false, 2, 11, 4, 1},
-                      BlockCase{true, 0, 20, 7, 2, true},
-                      BlockCase{false, 5, 13, 3, 1, true}));
+                      BlockCase{true, 0, 20, 7, 2, Order::kShuffled},
+                      BlockCase{false, 5, 13, 3, 1, Order::kShuffled},
+                      // Segmented: every column a segment; two segments
+                      // cutting most rows; one segment (none).
+                      BlockCase{true, 0, 20, 20, 2, Order::kNodes, 1},
+                      BlockCase{true, 0, 20, 7, 3, Order::kNodes, 64},
+                      BlockCase{false, 5, 13, 3, 2, Order::kNodes, 350},
+                      BlockCase{true, 0, 20, 20, 1, Order::kNodes, 700},
+                      BlockCase{true, 0, 20, 6, 2, Order::kNodes, 7, true},
+                      BlockCase{false, 0, 20, 20, 3, Order::kNodes, 64, true},
+                      // Unsorted rows: nearly all (not segmented), a few
+                      // (taken whole in segment 0).
+                      BlockCase{true, 0, 20, 7, 2, Order::kShuffled, 64},
+                      BlockCase{true, 0, 20, 20, 2, Order::kFewSwapped, 7},
+                      BlockCase{false, 2, 11, 4, 3, Order::kFewSwapped, 100,
+                                true}));
+
+struct SegmentCase {
+  bool hubs;
+  Order order;
+  std::uint64_t segment_rows;
+  bool segmented;  // false: build_segments declines
+};
+
+class Segments : public ::testing::TestWithParam<SegmentCase> {};
+
+// Every row's pieces, taken segment by segment, hold its entries once each
+// in stored order, the first and the last flagged; each segment's pieces
+// are in row order and their columns inside it, but for rows taken whole.
+TEST_P(Segments, HoldEveryEntryOnceInStoredOrder) {
+  const SegmentCase c = GetParam();
+  const Arrays a = random_graph(700, 9, 4, c.hubs);
+  auto built = build_compact(a.input(), true, nullptr);
+  GraphView view = std::get<CompactGraph>(built.value()).view();
+  const Reordered stored = reorder(view, c.order);
+  view = view_compact({stored.row_ptrs.data(), stored.cols.data(),
+                       IndexType::kUInt32, stored.scales.data(), a.n,
+                       stored.cols.size()})
+             .value();
+  auto segmented = build_segments(view, c.segment_rows, nullptr);
+  ASSERT_TRUE(segmented.ok());
+  const SegmentView& v = segmented->view();
+  ASSERT_EQ(v.num_segments != 0, c.segmented);
+  if (!c.segmented) return;
+  std::vector<std::vector<std::pair<std::uint32_t, float>>> rows(a.n);
+  std::vector<int> pieces(a.n, 0);
+  for (std::uint64_t g = 0; g < v.num_segments; ++g) {
+    for (std::uint64_t i = v.segment_begin[g]; i < v.segment_begin[g + 1]; ++i) {
+      const std::uint32_t r = v.narrow_rows[i];
+      if (i > v.segment_begin[g]) {
+        EXPECT_LT(v.narrow_rows[i - 1], r);
+      }
+      const std::uint64_t b = v.starts[i] & kPieceEntries;
+      const std::uint64_t e = v.starts[i + 1] & kPieceEntries;
+      const bool whole = (v.starts[i] & kFirstPiece) != 0 &&
+                         (v.starts[i] & kLastPiece) != 0 && g == 0;
+      EXPECT_EQ((v.starts[i] & kFirstPiece) != 0, pieces[r] == 0) << r;
+      EXPECT_EQ((v.starts[i] & kLastPiece) != 0,
+                static_cast<std::int64_t>(rows[r].size() + (e - b)) ==
+                    stored.row_ptrs[r + 1] - stored.row_ptrs[r])
+          << r;
+      for (std::uint64_t k = b; k < e; ++k) {
+        if (!whole) {
+          EXPECT_EQ(v.narrow_cols[k] / c.segment_rows, g);
+        }
+        rows[r].emplace_back(v.narrow_cols[k], v.scales[k]);
+      }
+      ++pieces[r];
+    }
+  }
+  for (std::uint64_t r = 0; r < a.n; ++r) {
+    EXPECT_GE(pieces[r], 1) << r;
+    std::vector<std::pair<std::uint32_t, float>> want;
+    for (auto k = stored.row_ptrs[r]; k < stored.row_ptrs[r + 1]; ++k) {
+      want.emplace_back(stored.cols[k], stored.scales[k]);
+    }
+    EXPECT_EQ(rows[r], want) << r;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Graphs, Segments,
+    ::testing::Values(SegmentCase{false, Order::kNodes, 64, true},
+                      SegmentCase{true, Order::kNodes, 7, true},
+                      SegmentCase{false, Order::kNodes, 1, true},
+                      SegmentCase{true, Order::kFewSwapped, 7, true},
+                      SegmentCase{false, Order::kShuffled, 64, false},
+                      SegmentCase{false, Order::kNodes, 700, false}));
 
 struct BadInput {
   std::vector<std::int64_t> row_ptrs;

@@ -147,18 +147,24 @@ INSTANTIATE_TEST_SUITE_P(
 // undirected; dense features x[i][c] = ((i + 3c) % 5 - 2) / 2, five per
 // node. Weights (0.5, 1, 0, 1), seed 7, dim 24. The hashes agree with the
 // NumPy reference of bench/reference.py.
+// With segment_rows, each step runs over segments of that many columns
+// (EmbedSettings::segment_rows): the same hashes.
 struct OptionCase {
   const char* name;
   double beta;
   bool step;
   std::uint64_t feature_dim;
   std::uint64_t hash;
+  std::uint64_t segment_rows = 0;
 };
 
 const OptionCase kOptionCases[] = {
     {"beta", -0.5, false, 0, 0x3d29c66fe492cb78},
     {"step_l2", 1.0, true, 0, 0xc21ade33bde1b2eb},
     {"features", 0.5, true, 9, 0x610b9e5396465632},
+    {"beta_segments", -0.5, false, 0, 0x3d29c66fe492cb78, 16},
+    {"step_l2_segments", 1.0, true, 0, 0xc21ade33bde1b2eb, 1},
+    {"features_segments", 0.5, true, 9, 0x610b9e5396465632, 150},
 };
 
 void PrintTo(const OptionCase& c, std::ostream* os) { *os << c.name; }
@@ -201,6 +207,7 @@ TEST_P(EngineOptionBits, HashMatches) {
   s.normalization_strength = c.beta;
   s.step_normalize = c.step;
   s.features = c.feature_dim != 0 ? &features : nullptr;
+  s.segment_rows = c.segment_rows != 0 ? c.segment_rows : n;
   std::vector<float> out(n * dim);
   ASSERT_TRUE(embed_columns(g.view(), s, {out.data(), dim}, nullptr).ok());
   expect_hash(out.data(), out.size(), c.hash, c.name);
