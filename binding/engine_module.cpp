@@ -28,6 +28,7 @@
 #include "pool.h"
 #include "result_array.h"
 #include "rng.h"
+#include "tuning.h"
 
 namespace velmar::binding {
 
@@ -745,7 +746,7 @@ constexpr std::string_view kPlanParams[] = {
     "num_nodes",    "num_entries",  "columns",        "block",
     "undirected",   "out_entries",  "result_owned",   "row_ptrs_32bit",
     "limit",        "scaled_rows",  "num_features",   "feature_dim",
-    "input_copies", "one_block",    "reordered"};
+    "input_copies", "one_block",    "reordered",      "opened_entries"};
 constexpr CallSpec kPlan{"memory_plan", kPlanParams, 3};
 
 PyObject* memory_plan(PyObject* module, PyObject* const* args,
@@ -761,7 +762,8 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args,
     if (!nnz) return nullptr;
     auto columns = in.u64(2);
     if (!columns) return nullptr;
-    auto block = optional_u64(in, slot[3], 3, *columns);
+    // Without a block, the width that suits this machine for n nodes.
+    auto block = optional_u64(in, slot[3], 3, preferred_block(*n, *columns));
     if (!block) return nullptr;
     auto undirected = in.boolean(4);
     if (!undirected) return nullptr;
@@ -795,6 +797,9 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args,
     auto reordered = optional_bool(in, slot[14], 14);
     if (!reordered) return nullptr;
     options.reordered = *reordered;
+    auto opened = optional_u64(in, slot[15], 15, 0);
+    if (!opened) return nullptr;
+    options.opened_entries = *opened;
     const std::uint64_t workers = st->pool->size();
     // Step normalisation needs every column in one block: the block is all
     // of them or, when they do not fit the limit, none.
@@ -820,15 +825,18 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args,
         plan_memory(shape, *undirected, *out_entries, *columns, planned,
                     *result_owned, workers, options);
     return Py_BuildValue(
-        "{sKsKsKsKsKsKsKsK}", "graph_build_peak",
+        "{sKsKsKsKsKsKsKsKsKsK}", "graph_build_peak",
         static_cast<unsigned long long>(plan.graph_build_peak), "graph",
         static_cast<unsigned long long>(plan.graph), "result",
         static_cast<unsigned long long>(plan.result), "working",
         static_cast<unsigned long long>(plan.working), "options",
         static_cast<unsigned long long>(plan.options), "inputs",
-        static_cast<unsigned long long>(plan.inputs), "peak",
+        static_cast<unsigned long long>(plan.inputs), "segments",
+        static_cast<unsigned long long>(plan.segments), "peak",
         static_cast<unsigned long long>(plan.peak), "block",
-        static_cast<unsigned long long>(chosen));
+        static_cast<unsigned long long>(chosen), "segment_rows",
+        static_cast<unsigned long long>(segment_rows_for(
+            *n, std::max(*out_entries, options.opened_entries), planned)));
   });
 }
 
@@ -912,15 +920,21 @@ PyMethodDef engine_methods[] = {
      "memory_plan(num_nodes, num_entries, columns, block=None, "
      "undirected=True, out_entries=None, result_owned=True, "
      "row_ptrs_32bit=False, limit=None, scaled_rows=False, num_features=0, "
-     "feature_dim=0, input_copies=0, one_block=False, reordered=False)\n--\n\n"
+     "feature_dim=0, input_copies=0, one_block=False, reordered=False, "
+     "opened_entries=0)\n--\n\n"
      "The bytes a build_graph + embed run allocates: a dict with "
      "graph_build_peak, graph, result, working, options (row scales and the "
      "block of the feature projection), inputs (input_copies, the caller's "
-     "copies held during the run), peak and block (with limit: the widest "
-     "block up to `block` whose peak fits, 0 if none; with one_block, all "
-     "columns or 0); reordered counts the third working matrix of a run "
-     "with a row_map. PREFERRED_BLOCK is the width a run takes when memory "
-     "allows more."},
+     "copies held during the run), segments (the segmented graph, at most, "
+     "and segment_rows, the rows per segment a run at that block takes; "
+     "num_nodes or more: none), peak and block (with limit: the widest block up to `block` whose peak "
+     "fits, 0 if none; with one_block, all columns or 0). Without block, "
+     "the width that suits this machine for num_nodes nodes "
+     "(VELMAR_BLOCK_COLUMNS forces one). reordered counts the third working "
+     "matrix of a run with a row_map; opened_entries are the entries of a "
+     "graph opened rather than built (open_graph), which its segments copy. "
+     "PREFERRED_BLOCK is the width a run takes once its working matrices "
+     "outgrow the cache."},
     {"set_num_threads", as_method(&set_num_threads), METH_O,
      "set_num_threads(n)\n--\n\nUse n worker threads from the next call "
      "on."},
@@ -951,7 +965,7 @@ int engine_exec(PyObject* module) {
       if (PyObject_SetAttrString(module, name, obj) < 0) return -1;
     }
     if (PyModule_AddIntConstant(module, "PREFERRED_BLOCK",
-                                static_cast<long>(kPreferredBlock)) < 0) {
+                                static_cast<long>(kMemoryBlock)) < 0) {
       return -1;
     }
     return 0;

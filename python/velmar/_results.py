@@ -80,7 +80,9 @@ def default_block_width(
     from . import _engine  # noqa: PLC0415 (the extension, loaded on use)
 
     whole = options.step_normalize
-    widest = dim if whole else min(dim, _engine.PREFERRED_BLOCK)
+    n, m, narrow, extra = _runner.plan_shape(graph, options)
+    extra.pop("one_block")
+    widest = dim if whole else int(_engine.memory_plan(n, m, dim, undirected=undirected)["block"])
     if memory_limit is not None:
         limit = _runner.parse_bytes(memory_limit)
     else:
@@ -88,8 +90,6 @@ def default_block_width(
         if available is None:
             return widest
         limit = available[0] // 2
-    n, m, narrow, extra = _runner.plan_shape(graph, options)
-    extra.pop("one_block")
 
     def fits(b: int) -> bool:
         plan = _engine.memory_plan(

@@ -152,18 +152,18 @@ def choose_block(
     extra: dict[str, Any] | None = None,
 ) -> tuple[int, int | None, str, dict[str, int]]:
     """(block, limit, source, plan): the block width of a run of ``columns``
-    columns, at most the engine's preferred width (wider blocks are slower,
-    not only larger; all columns with one_block in ``extra``, the plan
-    arguments of the options) and the widest whose run fits the limit, which
-    is the memory available to the process when none is given; block 0 when
-    not even one column fits. ``plan`` is the engine's plan for that block."""
+    columns, at most the width the engine prefers for n nodes on this
+    machine (all columns with one_block in ``extra``, the plan arguments of
+    the options) and the widest whose run fits the limit, which is the
+    memory available to the process when none is given; block 0 when not
+    even one column fits. ``plan`` is the engine's plan for that block."""
     if memory_limit is None:
         available = _memory.available_memory()
         limit, source = available if available is not None else (None, "")
     else:
         limit, source = parse_bytes(memory_limit), "memory_limit"
     plan = _engine.memory_plan(
-        n, m, columns, min(columns, _engine.PREFERRED_BLOCK), undirected=undirected,
+        n, m, columns, undirected=undirected,
         row_ptrs_32bit=narrow, limit=2**64 - 1 if limit is None else limit, **(extra or {}),
     )
     return int(plan["block"]), limit, source, plan
@@ -179,6 +179,7 @@ def plan_shape(
     extra = options.plan_args()
     if isinstance(graph, PreparedGraph):
         extra["input_copies"] += graph.mapped_bytes
+        extra["opened_entries"] = graph.num_entries
         if graph.order is not None:
             extra["reordered"] = True
         return graph.num_nodes, 0, False, extra

@@ -238,7 +238,8 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
   // The segments serve every block: a narrower last block reads them too.
   SegmentedGraph segments;
   const std::uint64_t segment_rows =
-      s.segment_rows != 0 ? s.segment_rows : segment_rows_for(n, block);
+      s.segment_rows != 0 ? s.segment_rows
+                          : segment_rows_for(n, graph.num_entries(), block);
   if (steps != 0 && segment_rows < n) {
     auto built = build_segments(graph, segment_rows, &cancel);
     if (!built.ok()) return std::move(built).error();
@@ -385,9 +386,10 @@ MemoryPlan plan_memory(const CsrInput& shape, bool undirected,
                       ? fp(4 * options.num_features * r_columns)
                       : 0);
   plan.inputs = options.input_copies;
+  const std::uint64_t entries = std::max(out_entries, options.opened_entries);
   const SegmentFootprint segments = segments_footprint(
-      n, std::max(out_entries, options.opened_entries),
-      width != 0 ? segment_rows_for(n, width) : n, workers);
+      n, entries, width != 0 ? segment_rows_for(n, entries, width) : n,
+      workers);
   plan.segments = segments.kept;
   // The result is allocated after the graph is built, the working matrices
   // and the options' buffers after the result, the segments after them; the

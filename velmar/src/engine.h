@@ -142,16 +142,6 @@ MemoryPlan plan_memory(const CsrInput& shape, bool undirected,
                        std::uint64_t block, bool result_owned,
                        std::uint64_t workers, const OptionShape& options = {});
 
-// Columns per working block when memory allows wider ones. A step reads the
-// graph once per block, so narrow blocks pay graph passes (below about 16
-// columns they dominate); but every entry gathers a row of the working
-// matrix from anywhere in it, and the narrower that n x block matrix, the
-// more of it the cache holds. Measured by bench/package.py at n = 10^6 with
-// 16 entries per row, blocks of 32 columns ran a step of dim 64 to 512 in
-// 0.5 to 0.8 times the time of one full-width block, and they hold the
-// memory of a run near the result's own size.
-inline constexpr std::uint64_t kPreferredBlock = 32;
-
 // The widest block in [1, min(columns, max_block)] whose plan peaks at or
 // below `limit`, evened out over the blocks it needs; 0 when not even one
 // column fits.

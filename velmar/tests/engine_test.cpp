@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -17,6 +18,7 @@
 #include "kernels.h"
 #include "pool.h"
 #include "segments.h"
+#include "tuning.h"
 
 namespace velmar {
 namespace {
@@ -346,6 +348,60 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<BadOption>& info) {
       return "case" + std::to_string(info.index);
     });
+
+// The machine model's choices in units of R, the rows of half the cache's
+// worth of 64-column rows, and the variables that force them.
+struct TuningCase {
+  const char* variable;  // set to `value` for the case, or null
+  const char* value;
+  std::uint64_t n_per_r, n_per_r_divisor, degree, width, columns;
+  std::uint64_t rows_per_r;  // 0: none (n), 1: R; otherwise rows as given
+  std::uint64_t block;
+};
+
+class Tuning : public ::testing::TestWithParam<TuningCase> {};
+
+void set_variable(const char* name, const char* value) {
+#if defined(_WIN32)
+  _putenv_s(name, value != nullptr ? value : "");
+#else
+  if (value != nullptr) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
+#endif
+}
+
+TEST_P(Tuning, ChoosesBlocksAndSegments) {
+  const TuningCase& c = GetParam();
+  const std::uint64_t r = cache_bytes() / 2 / (4 * 64);
+  const std::uint64_t n = r * c.n_per_r / c.n_per_r_divisor;
+  if (c.variable != nullptr) set_variable(c.variable, c.value);
+  const std::uint64_t rows = segment_rows_for(n, c.degree * n, c.width);
+  const std::uint64_t block = preferred_block(n, c.columns);
+  if (c.variable != nullptr) set_variable(c.variable, nullptr);
+  EXPECT_EQ(rows, c.rows_per_r == 0 ? n : c.rows_per_r == 1 ? r : c.rows_per_r);
+  EXPECT_EQ(block, c.block);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Model, Tuning,
+    ::testing::Values(
+        // Four segments pay at 16 entries per row, not at 8; sixteen do not.
+        TuningCase{nullptr, nullptr, 4, 1, 16, 64, 128, 1, 64},
+        TuningCase{nullptr, nullptr, 4, 1, 8, 64, 128, 0, 64},
+        TuningCase{nullptr, nullptr, 16, 1, 16, 64, 500, 0, 64},
+        // A working matrix that fits: one block, no segments.
+        TuningCase{nullptr, nullptr, 1, 2, 16, 64, 64, 0, 64},
+        TuningCase{nullptr, nullptr, 1, 8, 16, 64, 128, 0, 128},
+        TuningCase{"VELMAR_SEGMENT_ROWS", "off", 4, 1, 16, 64, 128, 0, 64},
+        TuningCase{"VELMAR_SEGMENT_ROWS", "7", 1, 8, 16, 64, 128, 7, 128},
+        TuningCase{"VELMAR_SEGMENT_ROWS", "0", 4, 1, 16, 64, 128, 1, 64},
+        TuningCase{"VELMAR_SEGMENT_ROWS", "7x", 4, 1, 16, 64, 128, 1, 64},
+        TuningCase{"VELMAR_BLOCK_COLUMNS", "16", 16, 1, 16, 64, 128, 0, 16},
+        TuningCase{"VELMAR_BLOCK_COLUMNS", "500", 16, 1, 16, 64, 128, 0, 128},
+        TuningCase{"VELMAR_BLOCK_COLUMNS", "off", 1, 8, 16, 64, 96, 0, 96}));
 
 TEST(L2NormalizeRow, SumsEightLanesInFloat64) {
   // 3-4-12-84 gives length 85; the zero row stays as it is.
