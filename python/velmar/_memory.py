@@ -37,9 +37,12 @@ def estimate_memory(
     undirected networkx graph, each edge in both directions). The figure is
     the engine's own plan of its allocations (docs/guide.md gives the
     formula): the compact graph, the transpose used to symmetrize it, the
-    n × dim float32 result and two n × b working matrices, where the
-    column block b is at most 32 columns (narrower when ``memory_limit``, or
-    the memory available, asks for it). Inputs that
+    n × dim float32 result, two n × b working matrices and, where the
+    engine takes its steps segment by segment, the segmented graph, where
+    the column block b is the width the engine prefers on this machine (all
+    columns when an n × dim float32 matrix fits half the last-level cache,
+    else 64; narrower when ``memory_limit``, or the memory available, asks
+    for it). Inputs that
     are not SciPy CSR matrices are first converted to CSR arrays, which add
     8·(n + 1) + 16·m bytes while the graph is built.
 
