@@ -65,7 +65,7 @@ def parse_args(argv):
     )
     p.add_argument(
         "--package",
-        default="32:off,auto:auto,64:off,128:off",
+        default="32:off,auto:auto,64:off,128:off,64:16MiB",
         help="velmar.embed step variants BLOCK:SEGMENTS (see worker.Package); "
         "'' to skip",
     )
