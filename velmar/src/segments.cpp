@@ -219,10 +219,10 @@ Result<SegmentedGraph> build_segments(const GraphView& graph,
                   : SegmentBuilder::build<std::uint64_t>(
                         graph, graph.narrow_cols(), segment_rows, cancel);
   }
-  return narrow ? SegmentBuilder::build<std::uint32_t>(
-                      graph, graph.wide_cols(), segment_rows, cancel)
-                : SegmentBuilder::build<std::uint64_t>(
-                      graph, graph.wide_cols(), segment_rows, cancel);
+  return narrow ? SegmentBuilder::build<std::uint32_t>(graph, graph.wide_cols(),
+                                                       segment_rows, cancel)
+                : SegmentBuilder::build<std::uint64_t>(graph, graph.wide_cols(),
+                                                       segment_rows, cancel);
 }
 
 SegmentFootprint segments_footprint(std::uint64_t n, std::uint64_t entries,
@@ -234,14 +234,13 @@ SegmentFootprint segments_footprint(std::uint64_t n, std::uint64_t entries,
   if (segments < 2) return f;
   const std::uint64_t index = n <= (std::uint64_t{1} << 32) ? 4 : 8;
   // Each row has min(degree, segments) pieces, or one without entries.
-  const std::uint64_t pieces =
-      std::min(entries + n, n > UINT64_MAX / segments ? UINT64_MAX
-                                                       : n * segments);
+  const std::uint64_t pieces = std::min(
+      entries + n, n > UINT64_MAX / segments ? UINT64_MAX : n * segments);
   f.kept = footprint_bytes(8 * (segments + 1)) +
            footprint_bytes(8 * (pieces + 1)) + footprint_bytes(index * pieces) +
            footprint_bytes(index * entries) + footprint_bytes(4 * entries);
-  f.scratch = footprint_bytes(
-      16 * segments * detail::part_count(entries + n, workers));
+  f.scratch =
+      footprint_bytes(16 * segments * detail::part_count(entries + n, workers));
   return f;
 }
 

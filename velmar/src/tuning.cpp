@@ -78,9 +78,8 @@ std::uint64_t segment_rows_for(std::uint64_t n, std::uint64_t entries,
   const std::uint64_t sums = saturating_mul(pieces, 2);
   const std::uint64_t running = saturating_mul(sums - std::min(sums, n), row);
   const std::uint64_t piece_bytes = saturating_mul(pieces, index + 8);
-  const std::uint64_t added = running > UINT64_MAX - piece_bytes
-                                  ? UINT64_MAX
-                                  : running + piece_bytes;
+  const std::uint64_t added =
+      running > UINT64_MAX - piece_bytes ? UINT64_MAX : running + piece_bytes;
   const std::uint64_t lines = (row + 63) / 64 * 64;
   const std::uint64_t gathers = saturating_mul(entries, lines);
   return added <= gathers / 2 ? rows : none;
