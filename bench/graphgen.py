@@ -116,12 +116,54 @@ def power_law_graph(
     return Csr(row_ptrs, col, values, n)
 
 
+def planted_graph(
+    n: int,
+    mean_degree: float = 16.0,
+    seed: int = 1,
+    size: int = 1000,
+    inside: float = 0.85,
+) -> Csr:
+    """A seeded graph with planted communities: blocks of ``size`` nodes,
+    ``round(n * mean_degree / 2)`` pairs drawn with a uniform first node and
+    a second node in its block with probability ``inside`` (anywhere
+    otherwise), each stored in one direction with a weight uniform in
+    [0.5, 2.0); self-loops dropped, repeated pairs summed; node ids then
+    shuffled, so that no community is contiguous."""
+    rng = np.random.default_rng(np.random.SeedSequence([GENERATOR_VERSION, seed, size]))
+    pairs = round(n * mean_degree / 2)
+    u = rng.integers(0, n, pairs, dtype=np.int64)
+    near = rng.random(pairs) < inside
+    v = np.where(near, (u // size) * size + rng.integers(0, size, pairs), rng.integers(0, n, pairs))
+    v = np.minimum(v, n - 1)
+    perm = rng.permutation(n).astype(np.int64)
+    keep = u != v
+    src, dst = perm[u[keep]], perm[v[keep]]
+    values = rng.uniform(0.5, 2.0, src.shape[0])
+    del u, v, near, keep
+    order = np.lexsort((dst, src))
+    src, dst, values = src[order], dst[order], values[order]
+    # Repeated pairs summed, in their drawn order.
+    first = np.ones(src.shape[0], dtype=bool)
+    first[1:] = (src[1:] != src[:-1]) | (dst[1:] != dst[:-1])
+    starts = np.flatnonzero(first)
+    values = np.add.reduceat(values, starts) if starts.size else values
+    src, dst = src[starts], dst[starts]
+    counts = np.bincount(src, minlength=n)
+    row_ptrs = np.zeros(n + 1, dtype=np.int64)
+    np.cumsum(counts, out=row_ptrs[1:])
+    return Csr(row_ptrs, dst, values, n)
+
+
+KINDS = ("chung-lu", "planted")
+
+
 def default_cache_dir() -> Path:
     return Path(os.environ.get("VELMAR_BENCH_CACHE", "/tmp/velmar_bench"))
 
 
-def graph_key(n: int, mean_degree: float, seed: int) -> str:
-    return f"pl_v{GENERATOR_VERSION}_n{n}_d{mean_degree:g}_s{seed}"
+def graph_key(n: int, mean_degree: float, seed: int, kind: str = "chung-lu") -> str:
+    prefix = "pl" if kind == "chung-lu" else "pc"
+    return f"{prefix}_v{GENERATOR_VERSION}_n{n}_d{mean_degree:g}_s{seed}"
 
 
 def save_csr(csr: Csr, directory: Path) -> None:
@@ -153,15 +195,24 @@ def has_csr(directory: Path) -> bool:
 
 
 def ensure_graphs(
-    n: int, mean_degree: float = 16.0, seed: int = 1, cache: Path | None = None
+    n: int,
+    mean_degree: float = 16.0,
+    seed: int = 1,
+    cache: Path | None = None,
+    kind: str = "chung-lu",
 ) -> tuple[Path, Path]:
-    """Directories of the input graph and of its symmetrization, made once."""
+    """Directories of the input graph (``kind``: "chung-lu", the power-law
+    graph, or "planted", planted communities) and of its symmetrization,
+    made once."""
     from reference import symmetrize
 
-    base = (cache or default_cache_dir()) / graph_key(n, mean_degree, seed)
+    if kind not in KINDS:
+        raise ValueError(f"graph kind must be one of {KINDS}, got {kind!r}")
+    base = (cache or default_cache_dir()) / graph_key(n, mean_degree, seed, kind)
     directed, undirected = base / "directed", base / "undirected"
     if not has_csr(directed):
-        save_csr(power_law_graph(n, mean_degree, seed), directed)
+        make = power_law_graph if kind == "chung-lu" else planted_graph
+        save_csr(make(n, mean_degree, seed), directed)
     if not has_csr(undirected):
         g = load_csr(directed)
         rp, col, val = symmetrize(g.row_ptrs, g.col_indices, g.values, n)

@@ -1,14 +1,18 @@
 """Velmar benchmark: one command, one table.
 
-    python bench/run.py            # n = 1,000,000, dim 128, 2 and 1 threads
+    python bench/run.py            # n = 1,000,000, dim 128, 2 and 1 threads, both graphs
     python bench/run.py --small    # a small graph, under 30 s (CI smoke test)
     python bench/run.py --small --no-peers
+    python bench/run.py --graph planted --threads 2
 
-Generates a seeded power-law graph, measures this machine's memory bandwidth
-and its gather bound with a small C++ probe, then runs fit_csr, the SciPy
-pipeline, an exact NumPy reference (whose result must be bit-identical to
-fit_csr's) and the multithreaded sparse-times-dense peers at each thread
-count, one process per thread count. See bench/README.md for what each
+Generates a seeded power-law graph and a graph with planted communities
+(both with shuffled ids), measures this machine's memory bandwidth and its
+gather bound with a small C++ probe, then runs fit_csr, velmar.embed's step
+as it was (blocks of 32 columns, unsegmented) beside the widths and
+segments the engine now chooses, the SciPy pipeline, an exact NumPy
+reference (whose result must be bit-identical to fit_csr's) and the
+multithreaded sparse-times-dense peers at each thread count, one process per
+thread count, interleaved round by round. See bench/README.md for what each
 figure means and how the phases of fit_csr are derived.
 """
 
@@ -50,6 +54,16 @@ def parse_args(argv):
     p.add_argument("--dim", type=int, default=128)
     p.add_argument("--seed", type=int, default=7, help="seed of fit_csr and the references")
     p.add_argument("--graph-seed", type=int, default=1)
+    p.add_argument(
+        "--graph",
+        default=",".join(graphgen.KINDS),
+        help="graphs, comma-separated: chung-lu (power law), planted (communities)",
+    )
+    p.add_argument(
+        "--package",
+        default="32:off,auto:auto,64:off,128:off,64:16MiB",
+        help="velmar.embed step variants BLOCK:SEGMENTS (see worker.Package); " "'' to skip",
+    )
     p.add_argument("--threads", default="2,1", help="thread counts, e.g. 2,1")
     p.add_argument("--reps", type=int, help="interleaved rounds per process (default 3)")
     p.add_argument("--no-peers", action="store_true", help="skip torch/graphblas/mkl")
@@ -75,6 +89,7 @@ def parse_args(argv):
     if args.reps is None:
         args.reps = 2 if args.small else 3
     args.threads = [int(t) for t in args.threads.split(",")]
+    args.graph = [k for k in args.graph.split(",") if k]
     return args
 
 
@@ -118,6 +133,8 @@ def run_worker(args, directed, undirected, threads, peers, scipy_too, with_probe
         cmd += ["--scipy", "--exact"]
     if with_probe:
         cmd += ["--probe"]
+    if args.package:
+        cmd += ["--package", args.package]
     proc = subprocess.run(cmd, env=env, capture_output=True, text=True, check=False)
     if proc.returncode != 0:
         raise RuntimeError(f"worker with {threads} thread(s) failed:\n{proc.stderr}")
@@ -157,6 +174,31 @@ def step_bytes(n, nnz, dim):
     return nnz * dim * 4 + n * dim * 4 + nnz * 16 + (n + 1) * 8
 
 
+def package_step_bytes(n, nnz, dim, block, rows, pieces, index=4):
+    """Bytes one step of the package engine moves to and from memory, by
+    its traffic model: per column block of b columns, the compact graph
+    (index + float32 scale per entry, 8-byte row pointers), the finished
+    rows written and each added into the result (read and written). Without
+    segments every entry gathers its neighbour's row from anywhere (from
+    memory: b * 4 bytes rounded up to whole 64-byte lines); with them, each
+    segment's rows of H are read once and gathered from the cache, and the
+    pieces (row, first entry: 4 + 8 bytes each) add the running sums: a
+    row's first piece writes b floats, every later one reads and writes
+    them. Returns (memory bytes, bytes gathered from the cache)."""
+    blocks = -(-dim // block)
+    row = block * 4
+    per_block = nnz * (index + 4) + 2 * row * n  # graph, result read + written
+    if pieces:
+        per_block += pieces * (index + 8) + n * row  # pieces; H read once
+        per_block += (2 * pieces - n) * row  # running sums, the last write is H_(i+1)
+        cached = nnz * row
+    else:
+        per_block += (n + 1) * 8 + n * row  # row pointers; H_(i+1) written
+        per_block += nnz * (-(-row // 64) * 64)
+        cached = 0
+    return blocks * per_block, blocks * cached
+
+
 def fmt_s(x):
     return "-" if x is None else (f"{x:.3f}" if x < 100 else f"{x:.1f}")
 
@@ -165,14 +207,65 @@ def fmt_mib(b):
     return "-" if b is None else f"{b / MIB:,.0f}"
 
 
+def package_table(out, n, dim, t, w, ph, read_gbs):
+    """velmar.embed's step in every variant, against today's (32:off), with
+    fit_csr and the peers at the same thread count."""
+    pk = w["package"]
+    nnz = pk["nnz"]
+    variants = pk["variants"]
+    today = variants.get("32:off", {}).get("step")
+    new = variants.get("auto:auto", {}).get("step")
+    h_once = n * dim * 4 / (read_gbs * 1e9) if read_gbs else None
+    out("")
+    out(
+        f"velmar.embed step, {t} thread(s): (T(weights [0]*9) - T([0]*2)) / 7, "
+        f"best of rounds; 32:off is the step as it was, auto:auto the engine's "
+        f"choice (block {pk['auto_block']})"
+    )
+    out(
+        f"  {'variant':<12}{'block':>6}{'segments':>9}{'pieces/row':>11}{'step s':>9}"
+        f"{'vs 32:off':>10}{'memory GB':>10}{'GB/s':>7}{'cache GB':>9}"
+        + (f"{'x H once':>9}" if h_once else "")
+        + f"{'build s':>8}"
+    )
+    for spec, v in variants.items():
+        rows, pieces = v["segment_rows"], v["pieces"]
+        segments = -(-n // rows) if pieces else 0
+        memory, cached = package_step_bytes(n, nnz, dim, v["block"], rows, pieces)
+        step = v["step"]
+        out(
+            f"  {spec:<12}{v['block']:>6}{segments or '-':>9}"
+            f"{(f'{pieces / n:.2f}' if pieces else '-'):>11}{fmt_s(step):>9}"
+            f"{(f'{step / today:.2f}' if today else '-'):>10}{memory / 1e9:>10.2f}"
+            f"{memory / step / 1e9:>7.1f}{cached / 1e9:>9.2f}"
+            + (f"{step / h_once:>9.1f}" if h_once else "")
+            + f"{fmt_s(v.get('segments_build') if pieces else None):>8}"
+        )
+    if h_once:
+        out(
+            f"  reading every row of H once (n x dim float32 at the probe's "
+            f"{read_gbs:.1f} GB/s streaming read): {h_once:.3f} s"
+        )
+    if ph and today:
+        step = ph["mean step"]
+        out(f"  fit_csr mean step {fmt_s(step)} s: {step / today:.2f} of 32:off")
+    if new:
+        for name, times in w.get("peers", {}).items():
+            out(f"  {PEER_LABELS[name]}: {best(times) / new:.2f}x velmar.embed's step")
+
+
 def build_report(args, meta, probe_report, workers):
     n, dim = args.n, args.dim
     nnz_in, nnz_sym = meta["nnz_input"], meta["nnz_sym"]
     bytes_step = step_bytes(n, nnz_sym, dim)
     lines = []
     out = lines.append
+    graph = {
+        "chung-lu": f"power-law graph (Chung-Lu, seed {args.graph_seed})",
+        "planted": f"graph with planted communities of 1,000 nodes (seed {args.graph_seed})",
+    }[meta["graph"]]
     out(
-        f"Velmar benchmark: power-law graph (Chung-Lu, seed {args.graph_seed}), "
+        f"Velmar benchmark: {graph}, shuffled ids, "
         f"n = {n:,}, {nnz_in:,} input entries, {nnz_sym:,} after symmetrization "
         f"(max degree {meta['max_degree']:,}), dim {dim}, weights [0, 1, 1, 1], seed {args.seed}"
     )
@@ -259,6 +352,12 @@ def build_report(args, meta, probe_report, workers):
             out(f"  {PEER_LABELS[name]:<34}{t:>8}  unavailable: {err[:60]}")
         if "exact" in w:
             scipy_rep = (t, w)
+    read_gbs = {b["threads"]: b["read_gbs"] for b in (probe_report or {}).get("bandwidth", [])}
+    for t, w in workers.items():
+        if w.get("package_error"):
+            out(f"  velmar.embed ({t} thread(s)): {w['package_error']}")
+        if "package" in w:
+            package_table(out, n, dim, t, w, ph_by_t.get(t), read_gbs.get(t))
     ours_best = {t: ph_by_t[t]["mean step"] for t in ph_by_t if ph_by_t[t]}
     ref_step = ours_best.get(1) or (min(ours_best.values()) if ours_best else None)
     if scipy_rep:
@@ -327,11 +426,10 @@ def build_report(args, meta, probe_report, workers):
     return "\n".join(lines)
 
 
-def main(argv=None) -> int:
-    args = parse_args(argv)
-    t_start = time.perf_counter()
-    meta = {"load_start": load_average()}
-    directed, undirected = graphgen.ensure_graphs(args.n, args.degree, args.graph_seed)
+def run_graph(args, kind):
+    """Probe, workers and report of one graph; (table, record, failed)."""
+    meta = {"load_start": load_average(), "graph": kind}
+    directed, undirected = graphgen.ensure_graphs(args.n, args.degree, args.graph_seed, kind=kind)
     g = graphgen.load_csr(directed)
     sym = graphgen.load_csr(undirected)
     import numpy as np
@@ -373,30 +471,53 @@ def main(argv=None) -> int:
             with_probe=probe_report is not None,
         )
     table = build_report(args, meta, probe_report, workers)
-    print(table)
-    # The package path (velmar.embed from SciPy) beside fit_csr, in its own
-    # process at the largest thread count: see bench/package.py.
-    package_json = HERE / "results" / f"package-{args.n}-{args.dim}.json"
-    package_json.parent.mkdir(parents=True, exist_ok=True)
-    package_cmd = [
-        sys.executable,
-        str(HERE / "package.py"),
-        "--n",
-        str(args.n),
-        "--degree",
-        str(args.degree),
-        "--dim",
-        str(args.dim),
-        "--threads",
-        str(max(args.threads)),
-        "--rounds",
-        str(args.reps),
-        "--json",
-        str(package_json),
-    ]
-    package_run = subprocess.run(package_cmd, capture_output=True, text=True, check=False)
-    print("\nPackage path (bench/package.py):")
-    print(package_run.stdout.rstrip() or package_run.stderr.rstrip())
+    record = {
+        "meta": meta,
+        "probe": probe_report,
+        "workers": {str(t): w for t, w in workers.items()},
+        "table": table,
+    }
+    # A smoke run must not pass when fit_csr disagrees with the reference.
+    failed = any(w.get("exact", {}).get("mismatches", 0) for w in workers.values())
+    digests = {w.get("ours_digest") for w in workers.values() if w.get("ours_digest")}
+    return table, record, failed or len(digests) > 1
+
+
+def main(argv=None) -> int:
+    args = parse_args(argv)
+    t_start = time.perf_counter()
+    records = {}
+    failed = False
+    for kind in args.graph:
+        table, records[kind], bad = run_graph(args, kind)
+        failed = failed or bad
+        print(table + "\n", flush=True)
+    package_ok = True
+    if "chung-lu" in args.graph:
+        # The package path (velmar.embed from SciPy) beside fit_csr, in its
+        # own process at the largest thread count: see bench/package.py.
+        package_json = HERE / "results" / f"package-{args.n}-{args.dim}.json"
+        package_json.parent.mkdir(parents=True, exist_ok=True)
+        package_cmd = [
+            sys.executable,
+            str(HERE / "package.py"),
+            "--n",
+            str(args.n),
+            "--degree",
+            str(args.degree),
+            "--dim",
+            str(args.dim),
+            "--threads",
+            str(max(args.threads)),
+            "--rounds",
+            str(args.reps),
+            "--json",
+            str(package_json),
+        ]
+        package_run = subprocess.run(package_cmd, capture_output=True, text=True, check=False)
+        print("Package path (bench/package.py):")
+        print(package_run.stdout.rstrip() or package_run.stderr.rstrip())
+        package_ok = package_run.returncode == 0
     print(f"\n(benchmark wall time {time.perf_counter() - t_start:.0f} s)")
     path = args.json or HERE / "results" / f"run-{args.n}-{args.dim}.json"
     path.parent.mkdir(parents=True, exist_ok=True)
@@ -404,20 +525,12 @@ def main(argv=None) -> int:
         json.dumps(
             {
                 "args": {k: (str(v) if isinstance(v, Path) else v) for k, v in vars(args).items()},
-                "meta": meta,
-                "probe": probe_report,
-                "workers": {str(t): w for t, w in workers.items()},
-                "table": table,
+                "graphs": records,
             },
             indent=1,
         )
     )
-    # A smoke run must not pass when fit_csr disagrees with the reference.
-    for w in workers.values():
-        if w.get("exact", {}).get("mismatches", 0):
-            return 1
-    digests = {w.get("ours_digest") for w in workers.values() if w.get("ours_digest")}
-    return 1 if len(digests) > 1 or package_run.returncode != 0 else 0
+    return 1 if failed or not package_ok else 0
 
 
 if __name__ == "__main__":

@@ -24,6 +24,7 @@ import argparse
 import gc
 import hashlib
 import json
+import os
 import sys
 import time
 import warnings
@@ -187,6 +188,110 @@ class Peers:
         self.steps["mkl"] = step
 
 
+class Package:
+    """velmar.embed's step through the package engine (velmar._engine), in
+    variants "BLOCK:SEGMENTS": BLOCK a column count or "auto" (the width
+    velmar.embed takes, _engine.memory_plan's block); SEGMENTS "off" (every
+    step unsegmented), "auto" (what the engine chooses for this machine), a
+    number of rows per segment, or "<x>MiB" (the rows of that many MiB of
+    the working matrix). "32:off" is velmar.embed as it was before the
+    engine chose widths and segments. The compact graph is built once, the
+    result array reused; VELMAR_SEGMENT_ROWS is set for each call.
+
+    A variant's mean step is (T([0] * 9) - T([0] * 2)) / 7: seven steps
+    without accumulations, projection, allocation and the segmented
+    graph's construction cancelling out; with segments, T([0, 0]) - T([0])
+    minus a step is that construction."""
+
+    STEPS = 9
+
+    def __init__(self, g, dim: int, seed: int, variants: list[str]):
+        from velmar import _engine
+
+        self.engine = _engine
+        self.dim, self.seed = dim, seed
+        n = g.num_nodes
+        self.graph = _engine.build_graph(g.row_ptrs, g.col_indices, g.values, n, True)
+        rp, cols, _ = self.graph.arrays()
+        # (nodes, entries to build, undirected, sorted rows, 32-bit row
+        # pointers, bytes held, reordered, entries held) and no options.
+        shape = (n, g.nnz, True, True, False, 0, False, 0)
+        no_options = (False, 0, 0, 0, False)
+        plan = _engine.memory_plan(shape, no_options, dim)
+        self.out = np.empty((n, dim), np.float32)
+        self.variants = {}
+        self.shape = {"nnz": int(self.graph.num_entries), "auto_block": int(plan["block"])}
+        for spec in variants:
+            block_text, seg_text = spec.split(":")
+            block = int(plan["block"]) if block_text == "auto" else int(block_text)
+            if seg_text == "auto":
+                rows = int(_engine.memory_plan(shape, no_options, dim, block)["segment_rows"])
+                env = None
+            elif seg_text == "off":
+                rows, env = n, "off"
+            elif seg_text.endswith("MiB"):
+                rows = max(1, int(float(seg_text[:-3]) * 2**20) // (4 * block))
+                env = str(rows)
+            else:
+                rows = int(seg_text)
+                env = seg_text
+            self.variants[spec] = (block, env, rows)
+        self.shape["variants"] = {
+            spec: {"block": b, "segment_rows": r, "pieces": self.pieces(rp, cols, min(r, n))}
+            for spec, (b, _, r) in self.variants.items()
+        }
+        self.times = {spec: {"w1": [], "w2": [], "w9": []} for spec in self.variants}
+
+    @staticmethod
+    def pieces(rp, cols, rows: int) -> int:
+        """Pieces of the segmented graph with `rows` rows per segment: runs of
+        a row's entries in one segment, and one per row without entries (the
+        rows of a built graph are sorted)."""
+        n = rp.shape[0] - 1
+        if rows >= n:
+            return 0
+        seg = cols.astype(np.int64) // rows
+        row = np.repeat(np.arange(n, dtype=np.int64), np.diff(rp))
+        runs = 1 + int(np.count_nonzero((row[1:] != row[:-1]) | (seg[1:] != seg[:-1])))
+        return runs + int(np.count_nonzero(np.diff(rp) == 0)) if seg.size else n
+
+    def call(self, spec: str, steps: int) -> float:
+        block, env, _ = self.variants[spec]
+        if env is None:
+            os.environ.pop("VELMAR_SEGMENT_ROWS", None)
+        else:
+            os.environ["VELMAR_SEGMENT_ROWS"] = env
+        try:
+            t = clock()
+            settings = self.engine.settings(self.dim, [0.0] * steps, self.seed)
+            self.engine.embed(self.graph, settings, None, block, self.out)
+            return clock() - t
+        finally:
+            os.environ.pop("VELMAR_SEGMENT_ROWS", None)
+
+    def warm_up(self):
+        for spec in self.variants:
+            self.call(spec, 2)
+
+    def round(self):
+        for spec, (_, env, _) in self.variants.items():
+            self.times[spec]["w2"].append(self.call(spec, 2))
+            self.times[spec]["w9"].append(self.call(spec, self.STEPS))
+            if env != "off":
+                self.times[spec]["w1"].append(self.call(spec, 1))
+
+    def report(self) -> dict:
+        out = dict(self.shape)
+        for spec, t in self.times.items():
+            step = (min(t["w9"]) - min(t["w2"])) / (self.STEPS - 2)
+            v = out["variants"][spec]
+            v["step"] = step
+            v["times"] = t
+            if t["w1"]:
+                v["segments_build"] = max(min(t["w2"]) - min(t["w1"]) - step, 0.0)
+        return out
+
+
 def main(argv=None) -> int:
     p = argparse.ArgumentParser()
     p.add_argument("--directed", type=Path, required=True)
@@ -200,6 +305,11 @@ def main(argv=None) -> int:
     p.add_argument("--scipy", action="store_true", help="SciPy pipeline and exact reference")
     p.add_argument("--exact", action="store_true", help="run the exact NumPy reference")
     p.add_argument("--probe", action="store_true", help="time the gather bound every round")
+    p.add_argument(
+        "--package",
+        default="",
+        help="variants BLOCK:SEGMENTS of velmar.embed's step (see Package)",
+    )
     args = p.parse_args(argv)
 
     g = graphgen.load_csr(args.directed)
@@ -242,6 +352,13 @@ def main(argv=None) -> int:
         del sym
     peer_times = {name: [] for name in (peers.steps if peers else {})}
     memory = {}
+    package = None
+    if args.package:
+        try:
+            package = Package(g, dim, seed, args.package.split(","))
+            package.warm_up()
+        except ImportError as e:
+            report["package_error"] = str(e)
 
     bounds = []
     for rep in range(args.reps):
@@ -270,6 +387,9 @@ def main(argv=None) -> int:
             copies = [np.array(x, copy=True) for x in (g.row_ptrs, g.col_indices, g.values)]
             ours["copy"].append(clock() - s)
             del copies
+        if package is not None:
+            gc.collect()
+            package.round()
         for name, step in peers.steps.items() if peers else ():
             gc.collect()
             if rep == 0:
@@ -291,6 +411,8 @@ def main(argv=None) -> int:
         if rep == 0 and args.exact:
             report["exact"] = run_exact(g, dim, seed, memory, full_result)
 
+    if package is not None:
+        report["package"] = package.report()
     report["ours_runs"] = {k: v for k, v in ours.items() if v}
     report["peers"] = peer_times
     report["gather_bound"] = bounds

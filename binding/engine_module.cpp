@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "engine_state.h"
+#include "tuning.h"
 
 namespace velmar::binding::engine {
 namespace {
@@ -90,18 +91,25 @@ PyMethodDef engine_methods[] = {
      "memory_plan(graph_shape, run_shape, columns, block=None, limit=None, "
      "result='whole')\n--\n\n"
      "The bytes a run allocates. graph_shape is (num_nodes, num_entries, "
-     "undirected, sorted, row_ptrs_32bit, held_bytes, reordered): the "
+     "undirected, sorted, row_ptrs_32bit, held_bytes, reordered, "
+     "held_entries): the "
      "entries the engine still builds from (0 for a graph it holds), "
      "whether their rows are known to be sorted, the bytes of arrays held "
-     "during the run and whether the graph has a row map; run_shape is "
+     "during the run, whether the graph has a row map and the entries of a "
+     "graph the engine holds already (which its segments copy); run_shape "
+     "is "
      "(scaled_rows, num_features, feature_dim, input_copies, one_block); "
      "result is where the result goes: a new array of every column "
      "('whole'), a new array per block ('block'), caller memory ('caller'). "
      "Returns a dict with graph_build_peak, graph, result, working, options "
-     "(row scales and the block of the feature projection), inputs, peak "
-     "and block (with limit: the widest block up to `block` whose peak "
-     "fits, 0 if none; with one_block, all columns or 0). PREFERRED_BLOCK is "
-     "the width a run takes when memory allows more."},
+     "(row scales and the block of the feature projection), inputs, "
+     "segments (the segmented graph, at most), peak, block (with limit: the "
+     "widest block up to `block` whose peak fits, 0 if none; with one_block, "
+     "all columns or 0) and segment_rows (rows per segment a run at that "
+     "block takes; num_nodes or more: none). Without block, the width that "
+     "suits this machine for num_nodes nodes (VELMAR_BLOCK_COLUMNS forces "
+     "one). PREFERRED_BLOCK is the width a run takes once its working "
+     "matrices outgrow the cache."},
     {"set_num_threads", as_method(&set_num_threads), METH_O,
      "set_num_threads(n)\n--\n\nUse n worker threads from the next call "
      "on."},
@@ -129,13 +137,12 @@ int engine_exec(PyObject* module) {
          {std::pair{"Graph", reinterpret_cast<PyObject*>(st->graph_type)},
           std::pair{"RunControl",
                     reinterpret_cast<PyObject*>(st->control_type)},
-          std::pair{"Settings",
-                    reinterpret_cast<PyObject*>(st->settings_type)},
+          std::pair{"Settings", reinterpret_cast<PyObject*>(st->settings_type)},
           std::pair{"Cancelled", st->cancelled}}) {
       if (PyObject_SetAttrString(module, name, obj) < 0) return -1;
     }
     if (PyModule_AddIntConstant(module, "PREFERRED_BLOCK",
-                                static_cast<long>(kPreferredBlock)) < 0) {
+                                static_cast<long>(kMemoryBlock)) < 0) {
       return -1;
     }
     return 0;

@@ -1,6 +1,7 @@
 // memory_plan, set_num_threads and get_num_threads of `velmar._engine`: the
 // bytes a run will allocate (and the widest column block that fits a limit)
 // for the module's current worker count, and that count.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <iterator>
@@ -8,6 +9,7 @@
 #include <string_view>
 
 #include "engine_args.h"
+#include "tuning.h"
 
 namespace velmar::binding::engine {
 namespace {
@@ -47,15 +49,16 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (!parse_args(kPlan, args, nargs, kwnames, slot)) return nullptr;
     Converter in{st->glue, kPlan, slot};
     // (num_nodes, num_entries, undirected, sorted, row_ptrs_32bit,
-    //  held_bytes, reordered)
-    std::uint64_t g[7];
-    if (!tuple_items(slot[0], "graph_shape", 7, g)) return nullptr;
+    //  held_bytes, reordered, held_entries)
+    std::uint64_t g[8];
+    if (!tuple_items(slot[0], "graph_shape", 8, g)) return nullptr;
     // (scaled_rows, num_features, feature_dim, input_copies, one_block)
     std::uint64_t r[5];
     if (!tuple_items(slot[1], "run_shape", 5, r)) return nullptr;
     auto columns = in.u64(2);
     if (!columns) return nullptr;
-    auto block = optional_u64(in, slot[3], 3, *columns);
+    // Without a block, the width that suits this machine for n nodes.
+    auto block = optional_u64(in, slot[3], 3, preferred_block(g[0], *columns));
     if (!block) return nullptr;
     ResultMemory result = ResultMemory::kWhole;
     if (is_given(slot[5])) {
@@ -86,6 +89,7 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     options.num_features = r[1];
     options.feature_dim = r[2];
     options.input_copies = r[3] + g[5];
+    options.opened_entries = g[7];
     const bool one_block = r[4] != 0;
     const std::uint64_t workers = st->pool->size();
     // Step normalisation needs every column in one block: the block is all
@@ -109,16 +113,21 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                               : 1;
     const MemoryPlan plan =
         plan_memory(shape, *columns, planned, result, workers, options);
+    const std::uint64_t entries =
+        std::max(shape.out_entries, options.opened_entries);
     return Py_BuildValue(
-        "{sKsKsKsKsKsKsKsK}", "graph_build_peak",
+        "{sKsKsKsKsKsKsKsKsKsK}", "graph_build_peak",
         static_cast<unsigned long long>(plan.graph_build_peak), "graph",
         static_cast<unsigned long long>(plan.graph), "result",
         static_cast<unsigned long long>(plan.result), "working",
         static_cast<unsigned long long>(plan.working), "options",
         static_cast<unsigned long long>(plan.options), "inputs",
-        static_cast<unsigned long long>(plan.inputs), "peak",
+        static_cast<unsigned long long>(plan.inputs), "segments",
+        static_cast<unsigned long long>(plan.segments), "peak",
         static_cast<unsigned long long>(plan.peak), "block",
-        static_cast<unsigned long long>(chosen));
+        static_cast<unsigned long long>(chosen), "segment_rows",
+        static_cast<unsigned long long>(
+            segment_rows_for(g[0], entries, planned)));
   });
 }
 

@@ -87,23 +87,33 @@ OPTIONS = {
 }
 
 
+# segments: VELMAR_SEGMENT_ROWS for the part (the full result runs without).
 @pytest.mark.parametrize(
-    "options, columns, block, threads",
+    "options, columns, block, threads, segments",
     [
-        ("beta", (0, DIM), 5, 3),
-        ("beta", (7, 8), 1, 1),
-        ("dense features", (3, 20), 4, 2),  # a block across the first feature column
-        ("dense features", (14, 24), 3, 4),
-        ("csr features", (0, DIM), 7, 3),
-        ("csr features", (23, 24), None, 1),
-        ("step l2", (0, DIM), None, 3),
+        ("beta", (0, DIM), 5, 3, None),
+        ("beta", (7, 8), 1, 1, None),
+        ("dense features", (3, 20), 4, 2, None),  # a block across the first feature column
+        ("dense features", (14, 24), 3, 4, None),
+        ("csr features", (0, DIM), 7, 3, None),
+        ("csr features", (23, 24), None, 1, None),
+        ("step l2", (0, DIM), None, 3, None),
+        ("beta", (0, DIM), None, 2, "1"),
+        ("dense features", (3, 20), 4, 3, "64"),
+        ("csr features", (0, DIM), 7, 1, "1499"),  # a boundary inside most rows
+        ("step l2", (0, DIM), None, 2, "100"),
     ],
 )
 def test_options_keep_blocks_and_thread_counts_bit_identical(
-    graph, options, columns, block, threads
+    graph, monkeypatch, options, columns, block, threads, segments
 ):
     g = _engine.build_graph(graph.indptr, graph.indices, graph.data, N, True)
+    monkeypatch.setenv("VELMAR_SEGMENT_ROWS", "off")
     full = _engine.embed(g, settings(**OPTIONS[options]))
+    if segments is None:
+        monkeypatch.delenv("VELMAR_SEGMENT_ROWS")
+    else:
+        monkeypatch.setenv("VELMAR_SEGMENT_ROWS", segments)
     before = _engine.get_num_threads()
     _engine.set_num_threads(threads)
     try:

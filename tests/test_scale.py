@@ -69,28 +69,50 @@ OPTIONS = [
 ]
 
 
+# segments: VELMAR_SEGMENT_ROWS for the prepared graph's runs.
 @pytest.mark.parametrize(
-    "make_input, stream, undirected, reorder",
+    "make_input, stream, undirected, reorder, segments",
     [
-        (lambda p: edges(), False, True, False),
-        (lambda p: edges(), False, False, False),
-        (lambda p: (write_npy(p / "e.npy", *edges()), str(p / "e.npy"))[1], True, True, False),
-        (lambda p: (write_npy(p / "e.npy", *edges()), str(p / "e.npy"))[1], True, False, False),
-        (lambda p: (write_csv(p / "e.csv", *edges(m=500)), str(p / "e.csv"))[1], True, True, False),
+        (lambda p: edges(), False, True, False, None),
+        (lambda p: edges(), False, False, False, None),
+        (
+            lambda p: (write_npy(p / "e.npy", *edges()), str(p / "e.npy"))[1],
+            True,
+            True,
+            False,
+            None,
+        ),
+        (
+            lambda p: (write_npy(p / "e.npy", *edges()), str(p / "e.npy"))[1],
+            True,
+            False,
+            False,
+            None,
+        ),
+        (
+            lambda p: (write_csv(p / "e.csv", *edges(m=500)), str(p / "e.csv"))[1],
+            True,
+            True,
+            False,
+            None,
+        ),
         (
             lambda p: (write_csv(p / "e.csv", *edges(m=500)), str(p / "e.csv"))[1],
             False,
             True,
             False,
+            None,
         ),
-        (lambda p: cancelling_matrix(), False, True, False),
-        (lambda p: edges(), False, True, True),
-        (lambda p: edges(), False, False, True),
-        (lambda p: (write_npy(p / "e.npy", *edges()), str(p / "e.npy"))[1], True, True, True),
+        (lambda p: cancelling_matrix(), False, True, False, None),
+        (lambda p: edges(), False, True, True, None),
+        (lambda p: edges(), False, False, True, None),
+        (lambda p: (write_npy(p / "e.npy", *edges()), str(p / "e.npy"))[1], True, True, True, None),
+        (lambda p: edges(), False, True, False, "13"),
+        (lambda p: edges(), False, True, True, "13"),
     ],
 )
 def test_prepared_graph_embeds_with_the_in_memory_bits(
-    tmp_path, monkeypatch, make_input, stream, undirected, reorder
+    tmp_path, monkeypatch, make_input, stream, undirected, reorder, segments
 ):
     if stream:
         pytest.importorskip("duckdb")
@@ -109,6 +131,8 @@ def test_prepared_graph_embeds_with_the_in_memory_bits(
     reference = velmar._graph.build(entries, undirected=undirected)
     run = velmar._run.Run(24, (0.5, 1.0, 1.0), 11, undirected)
     expected = velmar._api.run_on(reference, run)
+    if segments is not None:
+        monkeypatch.setenv("VELMAR_SEGMENT_ROWS", segments)
     got, nodes = velmar.embed(
         graph, 24, [0.5, 1.0, 1.0], seed=11, undirected=undirected, return_nodes=True
     )

@@ -163,7 +163,9 @@ def embed(
     embedding, bit-identical to the same columns of the full result.
     ``memory_limit`` (bytes, or a string such as "4GB"; default: the memory
     available to the process) makes the engine compute the columns in
-    narrower blocks where blocks of 32 columns (the fastest) would not fit. ``progress=True`` shows progress over column
+    narrower blocks where the width it prefers on this machine (all
+    columns for a graph whose working matrix fits half the last-level
+    cache, else 64) would not fit. ``progress=True`` shows progress over column
     blocks × steps on stderr (tqdm where installed); a callable receives
     ``(done, total)``. Ctrl-C stops the run within a fraction of a second
     and raises KeyboardInterrupt.
@@ -172,8 +174,8 @@ def embed(
     is embedded as it was prepared: a directed one needs ``undirected=False``.
 
     ``out="x.zarr"`` or ``out="x.npy"`` writes the result to disk one block of
-    ``block_columns`` columns at a time (default: the widest, up to 32,
-    whose block run fits in ``memory_limit``, or in half the memory
+    ``block_columns`` columns at a time (default: the widest, up to the
+    engine's preferred width, whose block run fits in ``memory_limit``, or in half the memory
     available without one) and returns it opened (a Zarr array, or a read-only memory-mapped
     array). A run that was interrupted is finished by the same call: blocks
     already written are kept. ``client`` (a dask.distributed Client) runs

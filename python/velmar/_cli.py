@@ -217,7 +217,7 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         metavar="B",
         help="with a prepared graph or a .zarr output: columns computed and written per "
-        "block (the widest, up to 32, that fits in memory)",
+        "block (the widest, up to the engine's preferred width, that fits in memory)",
     )
     embed.add_argument("-q", "--quiet", action="store_true", help="no progress on stderr")
 

@@ -98,7 +98,7 @@ def embed(
 PREFERRED_BLOCK: int
 
 def memory_plan(
-    graph_shape: tuple[int, int, bool, bool, bool, int, bool],
+    graph_shape: tuple[int, int, bool, bool, bool, int, bool, int],
     run_shape: tuple[bool, int, int, int, bool],
     columns: int,
     block: Optional[int] = None,

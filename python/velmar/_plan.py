@@ -41,6 +41,7 @@ class Shape(NamedTuple):
     row_ptrs_32bit: bool = False
     held_bytes: int = 0
     reordered: bool = False
+    held_entries: int = 0  # entries of a graph the engine holds (its segments copy them)
 
 
 def shape_of(graph: PreparedGraph, run: Run) -> Shape:
@@ -51,20 +52,26 @@ def shape_of(graph: PreparedGraph, run: Run) -> Shape:
     held = graph.mapped_bytes
     if graph.path is None and run.memory_limit is not None:
         held = graph.graph_bytes
-    return Shape(graph.num_nodes, held_bytes=held, reordered=graph.order is not None)
+    return Shape(
+        graph.num_nodes,
+        held_bytes=held,
+        reordered=graph.order is not None,
+        held_entries=graph.num_entries,
+    )
 
 
 def engine_plan(
     shape: Shape,
     run: Run,
     columns: int,
-    block: int,
+    block: int | None,
     limit: int | None = None,
     result: Literal["whole", "block"] = "whole",
 ) -> dict[str, int]:
     """The engine's plan of a run of `columns` columns in blocks of at most
-    `block` (the widest whose run fits `limit`, when given), its result a
-    new array of every column, or one array per block ("block")."""
+    `block` (None: the width the engine prefers on this machine; the widest
+    whose run fits `limit`, when given), its result a new array of every
+    column, or one array per block ("block")."""
     plan = _engine.memory_plan(shape, run.plan_shape(), columns, block, limit, result)
     return plan
 
@@ -82,19 +89,14 @@ def limit_of(run: Run, fraction: int = 1) -> tuple[int | None, str]:
 
 
 def block_width(shape: Shape, run: Run, columns: int, entries: int) -> int:
-    """The block width of a run in memory: the widest, up to the engine's
-    preferred width (all columns with step normalisation), whose run fits
+    """The block width of a run in memory: the widest, up to the width the
+    engine prefers on this machine (all columns with step normalisation,
+    which the engine plans as one block), whose run fits
     the limit. MemoryError when not even one column fits; with step
     normalisation a memory_limit below the one block is a ValueError.
     `entries`: the graph's stored edges, for the messages."""
     limit, source = limit_of(run)
-    plan = engine_plan(
-        shape,
-        run,
-        columns,
-        min(columns, _engine.PREFERRED_BLOCK),
-        limit=2**64 - 1 if limit is None else limit,
-    )
+    plan = engine_plan(shape, run, columns, None, limit=2**64 - 1 if limit is None else limit)
     if plan["block"] != 0:
         return int(plan["block"])
     assert limit is not None
@@ -125,10 +127,10 @@ def disk_block_width(shape: Shape, run: Run) -> int:
     normalisation), the engine's preferred width; evened out over the blocks
     it needs."""
     dim = run.dim
-    widest = dim if run.step_normalize else min(dim, _engine.PREFERRED_BLOCK)
+    # Step normalisation needs every column at once; otherwise the width the
+    # engine prefers on this machine, at most.
+    widest = dim if run.step_normalize else None
     limit, _ = limit_of(run, fraction=2)
-    if limit is None:
-        return widest
     plan = engine_plan(
         shape, run.replace(step_normalize=False), dim, widest, limit=limit, result="block"
     )
@@ -172,13 +174,7 @@ def planned_peak(shape: Shape, run: Run) -> int:
     (the narrowest when none fits, all columns with step normalisation)."""
     limit, _ = limit_of(run)
     dim = run.dim
-    plan = engine_plan(
-        shape,
-        run,
-        dim,
-        min(dim, _engine.PREFERRED_BLOCK),
-        limit=2**64 - 1 if limit is None else limit,
-    )
+    plan = engine_plan(shape, run, dim, None, limit=2**64 - 1 if limit is None else limit)
     return int(plan["peak"])
 
 
@@ -239,9 +235,12 @@ def estimate_memory(
     undirected networkx graph, each edge in both directions). The figure is
     the engine's own plan of its allocations (docs/guide.md gives the
     formula) for a SciPy CSR matrix with sorted rows: the compact graph, the
-    transpose used to symmetrize it, the n × dim float32 result and two
-    n × b working matrices, where the column block b is at most 32 columns
-    (narrower when ``memory_limit``, or the memory available, asks for it).
+    transpose used to symmetrize it, the n × dim float32 result, two n × b
+    working matrices and, where the engine takes its steps segment by
+    segment, the segmented graph, where the column block b is the width the
+    engine prefers on this machine (all columns when an n × dim float32
+    matrix fits half the last-level cache, else 64; narrower when
+    ``memory_limit``, or the memory available, asks for it).
     Other inputs are first converted to entry arrays (24·m bytes) that the
     engine sorts into a copy (8·(n + 1) + 12·m bytes, 16·m from 2³² nodes on)
     while it builds the graph.

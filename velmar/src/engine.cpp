@@ -11,6 +11,8 @@
 #include "kernels.h"
 #include "pool.h"
 #include "rng.h"
+#include "segments.h"
+#include "tuning.h"
 
 static_assert(FLT_EVAL_METHOD == 0);
 
@@ -28,8 +30,10 @@ template <class Body>
 void for_rows(std::uint64_t n, std::uint64_t work_per_row,
               const CancelFlag& cancel, Body&& body) {
   const std::uint64_t per_row = std::max<std::uint64_t>(work_per_row, 1);
-  const std::uint64_t grain = std::max<std::uint64_t>(1, kGrainElements / per_row);
-  const std::uint64_t piece = std::max<std::uint64_t>(1, kCheckElements / per_row);
+  const std::uint64_t grain =
+      std::max<std::uint64_t>(1, kGrainElements / per_row);
+  const std::uint64_t piece =
+      std::max<std::uint64_t>(1, kCheckElements / per_row);
   parallel_for(0, n, grain, [&](std::uint64_t lo, std::uint64_t hi) {
     for (std::uint64_t r = lo; r < hi;) {
       if (cancel.is_raised()) return;
@@ -204,9 +208,10 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
       for (std::uint64_t r = lo; r < hi; ++r) {
         const std::uint64_t deg =
             s.degrees != nullptr ? s.degrees[r] : rp[r + 1] - rp[r];
-        scale[r] = deg == 0 ? 1.0f
-                            : static_cast<float>(std::pow(
-                                  static_cast<double>(deg), beta));
+        scale[r] =
+            deg == 0
+                ? 1.0f
+                : static_cast<float>(std::pow(static_cast<double>(deg), beta));
       }
     });
   }
@@ -223,12 +228,24 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     if (!r.ok()) return std::move(r).error();
     r_buf = std::move(r).value();
   }
+  // The segments serve every block: a narrower last block reads them too.
+  SegmentedGraph segments;
+  const std::uint64_t segment_rows =
+      s.segment_rows != 0 ? s.segment_rows
+                          : segment_rows_for(n, graph.num_entries(), block);
+  if (steps != 0 && segment_rows < n) {
+    auto built = build_segments(graph, segment_rows, &cancel);
+    if (!built.ok()) return std::move(built).error();
+    segments = std::move(built).value();
+  }
+  const SegmentView& pieces = segments.view();
+  const std::uint64_t entries_per_piece =
+      pieces.num_entries / std::max<std::uint64_t>(pieces.num_pieces, 1) + 1;
   const std::uint64_t feature_base =
       features != nullptr ? feature_seed(s.base_seed) : 0;
   const std::uint64_t feature_work =
       f == 0 ? 1
-             : (features->dense != nullptr ? f
-                                           : features->num_entries / n + 1);
+             : (features->dense != nullptr ? f : features->num_entries / n + 1);
 
   for (std::uint64_t c0 = 0; c0 < columns; c0 += block) {
     const std::uint64_t width = std::min(block, columns - c0);
@@ -252,9 +269,8 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
       float* const r = r_buf.data();
       for_rows(f, feature_width * 8, cancel,
                [&](std::uint64_t lo, std::uint64_t hi) {
-                 detail::fill_projection_block(r, feature_width,
-                                               feature_width, r0, lo, hi,
-                                               feature_base);
+                 detail::fill_projection_block(r, feature_width, feature_width,
+                                               r0, lo, hi, feature_base);
                });
       fb = {features, r, feature_width, cur + random_width, width, row_map};
     }
@@ -301,10 +317,22 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
         step.acc_is_zero = acc_is_zero;
         acc_is_zero = false;
       }
-      for_rows(n, width * entries_per_row, cancel,
-               [&](std::uint64_t lo, std::uint64_t hi) {
-                 detail::propagate_block_rows(graph, step, lo, hi);
-               });
+      if (segments.empty()) {
+        for_rows(n, width * entries_per_row, cancel,
+                 [&](std::uint64_t lo, std::uint64_t hi) {
+                   detail::propagate_block_rows(graph, step, lo, hi);
+                 });
+      }
+      // Segment by segment, in increasing order: each row's running sum
+      // waits in `next` for its next piece.
+      for (std::uint64_t g = 0; g < pieces.num_segments; ++g) {
+        const std::uint64_t first = pieces.segment_begin[g];
+        for_rows(pieces.segment_begin[g + 1] - first, width * entries_per_piece,
+                 cancel, [&](std::uint64_t lo, std::uint64_t hi) {
+                   detail::propagate_block_pieces(pieces, step, first + lo,
+                                                  first + hi);
+                 });
+      }
       if (cancel.is_raised()) return VelmarError::cancelled();
       std::swap(cur, next);
       ctl.done.fetch_add(1, std::memory_order_relaxed);
@@ -355,11 +383,18 @@ MemoryPlan plan_memory(const GraphShape& shape, std::uint64_t columns,
                       ? fp(4 * options.num_features * r_columns)
                       : 0);
   plan.inputs = options.input_copies;
+  const std::uint64_t entries =
+      std::max(shape.out_entries, options.opened_entries);
+  const SegmentFootprint segments = segments_footprint(
+      n, entries, width != 0 ? segment_rows_for(n, entries, width) : n,
+      workers);
+  plan.segments = segments.kept;
   // The result is allocated after the graph is built, the working matrices
-  // and the options' buffers after the result; the caller's copies exist
-  // throughout.
+  // and the options' buffers after the result, the segments after them; the
+  // caller's copies exist throughout.
   plan.peak = std::max(build.peak, build.kept + plan.result + plan.working +
-                                       plan.options) +
+                                       plan.options + segments.kept +
+                                       segments.scratch) +
               plan.inputs;
   return plan;
 }
@@ -369,8 +404,8 @@ std::uint64_t widest_block(const GraphShape& shape, std::uint64_t columns,
                            std::uint64_t limit, std::uint64_t max_block,
                            const OptionShape& options) {
   const auto fits = [&](std::uint64_t b) {
-    return plan_memory(shape, columns, b, result, workers, options)
-               .peak <= limit;
+    return plan_memory(shape, columns, b, result, workers, options).peak <=
+           limit;
   };
   if (columns == 0 || !fits(1)) return 0;
   std::uint64_t lo = 1;

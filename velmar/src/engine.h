@@ -40,10 +40,16 @@ struct EmbedSettings {
   std::uint64_t row_offset = 0;
   // Given rows in place of the initial matrix: row i of it is
   // initial[i * initial_stride + j] for the columns j of the run (read for
-  // the node a stored row is, under the graph's row map). The projection, the features and the
-  // row scales are then not drawn. Borrowed; null: the projection.
+  // the node a stored row is, under the graph's row map). The projection,
+  // the features and the row scales are then not drawn. Borrowed; null: the
+  // projection.
   const float* initial = nullptr;
   std::uint64_t initial_stride = 0;
+  // Rows of the working matrix per segment of the graph's columns, whose
+  // pieces a step takes one segment at a time (segments.h): 0 chooses them
+  // for this machine (segment_rows_for in tuning.h), n or more runs every
+  // step unsegmented. The bits are the same for every choice.
+  std::uint64_t segment_rows = 0;
 };
 
 // The seed of the feature projection R of a run with base seed `base`: the
@@ -75,8 +81,9 @@ struct RunControl {
 // graph into `out`, every element of it (+0.0 where all weights are zero).
 // Allocates two n x block working matrices (three under the graph's row
 // map), 32 bytes per row for the projection's generators when there is more
-// than one block, and what the options need (see MemoryPlan::options).
-// Errors: ShapeMismatch for an empty
+// than one block, what the options need (see MemoryPlan::options) and, when
+// it has steps to take and the segments pay, the segmented graph
+// (MemoryPlan::segments). Errors: ShapeMismatch for an empty
 // or reversed column range, InvalidInput for options or features it cannot
 // use (step normalisation over a part of the columns, non-finite or
 // malformed features), OutOfMemory, Cancelled (out is then partly written).
@@ -91,6 +98,7 @@ struct MemoryPlan {
   std::uint64_t working = 0;           // the two n x block working matrices
   std::uint64_t options = 0;           // row scales and the feature block of R
   std::uint64_t inputs = 0;            // caller copies held during the run
+  std::uint64_t segments = 0;          // the segmented graph, at most
   std::uint64_t peak = 0;              // the largest total at any moment
 };
 
@@ -105,6 +113,9 @@ struct OptionShape {
   std::uint64_t input_copies = 0;
   // A graph with a row map (GraphView::row_map): a third n x block matrix.
   bool reordered = false;
+  // Entries of a graph that is opened rather than built (shape.num_entries
+  // is then 0): what its segments copy.
+  std::uint64_t opened_entries = 0;
 };
 
 // Where a run's result goes: a new n x columns array; a new n x block array
@@ -117,16 +128,6 @@ enum class ResultMemory { kWhole, kPerBlock, kCaller };
 MemoryPlan plan_memory(const GraphShape& shape, std::uint64_t columns,
                        std::uint64_t block, ResultMemory result,
                        std::uint64_t workers, const OptionShape& options = {});
-
-// Columns per working block when memory allows wider ones. A step reads the
-// graph once per block, so narrow blocks pay graph passes (below about 16
-// columns they dominate); but every entry gathers a row of the working
-// matrix from anywhere in it, and the narrower that n x block matrix, the
-// more of it the cache holds. Measured by bench/package.py at n = 10^6 with
-// 16 entries per row, blocks of 32 columns ran a step of dim 64 to 512 in
-// 0.5 to 0.8 times the time of one full-width block, and they hold the
-// memory of a run near the result's own size.
-inline constexpr std::uint64_t kPreferredBlock = 32;
 
 // The widest block in [1, min(columns, max_block)] whose plan peaks at or
 // below `limit`, evened out over the blocks it needs; 0 when not even one

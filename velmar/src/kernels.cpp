@@ -52,8 +52,8 @@ VELMAR_ALWAYS_INLINE void scale_add(float* __restrict out,
 // out[j] = in[j] * t + 0.0f: the same operations as scale_add on an `out`
 // that holds +0.0, without reading it.
 VELMAR_ALWAYS_INLINE void scale_add_to_zero(float* __restrict out,
-                                            const float* __restrict in,
-                                            float t, std::size_t n) noexcept {
+                                            const float* __restrict in, float t,
+                                            std::size_t n) noexcept {
   for (std::size_t j = 0; j < n; ++j) out[j] = add(mul(in[j], t), 0.0f);
 }
 
@@ -74,7 +74,6 @@ VELMAR_ALWAYS_INLINE float projection_entry(std::uint64_t r) noexcept {
   const float nonzero = kP > u ? kSqrt3 : kMinusSqrt3;
   return kTwoP > u ? nonzero : 0.0f;
 }
-
 
 // A row's generator is one serial chain of dependent operations. Rows are
 // drawn in groups whose generators step in lockstep, so that the chains
@@ -109,8 +108,8 @@ VELMAR_ALWAYS_INLINE void fill_projection_group(
 
 VELMAR_ALWAYS_INLINE void fill_projection_block_body(
     float* h, std::uint64_t stride, std::uint64_t width, std::uint64_t j0,
-    std::uint64_t lo, std::uint64_t hi, std::uint64_t base,
-    RowGenerators gens, const std::uint64_t* row_map) noexcept {
+    std::uint64_t lo, std::uint64_t hi, std::uint64_t base, RowGenerators gens,
+    const std::uint64_t* row_map) noexcept {
   constexpr std::uint64_t kGroup = 8;
   const auto saved = [&](std::uint64_t r) {
     return gens.words != nullptr ? gens.words + 4 * r : nullptr;
@@ -133,9 +132,11 @@ VELMAR_ALWAYS_INLINE void fill_projection_block_body(
   }
 }
 
-VELMAR_ALWAYS_INLINE void scale_block_rows_body(
-    float* h, std::uint64_t stride, std::uint64_t width, const float* scales,
-    std::uint64_t lo, std::uint64_t hi) noexcept {
+VELMAR_ALWAYS_INLINE void scale_block_rows_body(float* h, std::uint64_t stride,
+                                                std::uint64_t width,
+                                                const float* scales,
+                                                std::uint64_t lo,
+                                                std::uint64_t hi) noexcept {
   for (std::uint64_t r = lo; r < hi; ++r) {
     float* __restrict const row = h + r * stride;
     const float s = scales[r];
@@ -148,8 +149,7 @@ VELMAR_ALWAYS_INLINE void scale_block_rows_body(
 
 template <class Col>
 VELMAR_ALWAYS_INLINE void feature_rows_sparse(const FeatureBlock& b,
-                                              const Col* cols,
-                                              std::uint64_t lo,
+                                              const Col* cols, std::uint64_t lo,
                                               std::uint64_t hi) noexcept {
   const FeatureInput& x = *b.x;
   const auto width = static_cast<std::size_t>(b.width);
@@ -216,11 +216,29 @@ VELMAR_ALWAYS_INLINE void l2_normalize(float* __restrict h,
   }
 }
 
+// A finished row of a step: normalised when asked, then accumulated.
+VELMAR_ALWAYS_INLINE void finish_block_row(const BlockStep& step,
+                                           float* __restrict out,
+                                           std::uint64_t r) noexcept {
+  const auto width = static_cast<std::size_t>(step.width);
+  if (step.normalize) l2_normalize(out, width);
+  if (step.acc != nullptr) {
+    float* const acc = step.acc + r * step.acc_stride;
+    if (step.acc_is_zero) {
+      scale_add_to_zero(acc, out, step.weight, width);
+    } else {
+      scale_add(acc, out, step.weight, width);
+    }
+  }
+}
+
 // The compact graph's rows, with 32- or 64-bit column indices.
 template <class Col>
-VELMAR_ALWAYS_INLINE void propagate_block(
-    const std::uint64_t* row_ptrs, const Col* cols, const float* scales,
-    const BlockStep& step, std::uint64_t lo, std::uint64_t hi) noexcept {
+VELMAR_ALWAYS_INLINE void propagate_block(const std::uint64_t* row_ptrs,
+                                          const Col* cols, const float* scales,
+                                          const BlockStep& step,
+                                          std::uint64_t lo,
+                                          std::uint64_t hi) noexcept {
   const std::uint64_t width = step.width;
   const float* __restrict cur = step.cur;
   const std::size_t row_bytes = static_cast<std::size_t>(width) * sizeof(float);
@@ -236,21 +254,66 @@ VELMAR_ALWAYS_INLINE void propagate_block(
       scale_add(out, cur + cols[k] * width, scales[k],
                 static_cast<std::size_t>(width));
     }
-    if (step.normalize) l2_normalize(out, static_cast<std::size_t>(width));
-    if (step.acc != nullptr) {
-      float* const acc = step.acc + r * step.acc_stride;
-      if (step.acc_is_zero) {
-        scale_add_to_zero(acc, out, step.weight, static_cast<std::size_t>(width));
-      } else {
-        scale_add(acc, out, step.weight, static_cast<std::size_t>(width));
-      }
-    }
+    finish_block_row(step, out, r);
   }
 }
 
-VELMAR_ALWAYS_INLINE void propagate_block_rows_body(
-    const GraphView& graph, const BlockStep& step, std::uint64_t lo,
+// Rows of a segment come from the last-level cache rather than from memory:
+// narrow rows are fetched further ahead, so that about as many lines are in
+// flight as for the wide rows of kPrefetchEntries entries.
+VELMAR_ALWAYS_INLINE std::uint64_t pieces_ahead(
+    std::size_t row_bytes) noexcept {
+  constexpr std::uint64_t kLines = 64;
+  const std::uint64_t lines = (row_bytes + kCacheLine - 1) / kCacheLine;
+  return std::clamp<std::uint64_t>(kLines / std::max<std::uint64_t>(lines, 1),
+                                   kPrefetchEntries, 4 * kPrefetchEntries);
+}
+
+template <class Index>
+VELMAR_ALWAYS_INLINE void propagate_pieces(const std::uint64_t* starts,
+                                           const Index* rows, const Index* cols,
+                                           const float* scales,
+                                           const BlockStep& step,
+                                           std::uint64_t lo,
+                                           std::uint64_t hi) noexcept {
+  const std::uint64_t width = step.width;
+  const float* __restrict cur = step.cur;
+  const std::size_t row_bytes = static_cast<std::size_t>(width) * sizeof(float);
+  const std::uint64_t ahead = pieces_ahead(row_bytes);
+  const std::uint64_t k_end = starts[hi] & kPieceEntries;
+  for (std::uint64_t i = lo; i < hi; ++i) {
+    const std::uint64_t tag = starts[i];
+    const std::uint64_t r = rows[i];
+    float* __restrict const out = step.next + r * width;
+    if ((tag & kFirstPiece) != 0) std::fill(out, out + width, 0.0f);
+    const std::uint64_t e = starts[i + 1] & kPieceEntries;
+    for (std::uint64_t k = tag & kPieceEntries; k < e; ++k) {
+      if (k + ahead < k_end) {
+        prefetch_row(cur + cols[k + ahead] * width, row_bytes);
+      }
+      scale_add(out, cur + cols[k] * width, scales[k],
+                static_cast<std::size_t>(width));
+    }
+    if ((tag & kLastPiece) != 0) finish_block_row(step, out, r);
+  }
+}
+
+VELMAR_ALWAYS_INLINE void propagate_block_pieces_body(
+    const SegmentView& v, const BlockStep& step, std::uint64_t lo,
     std::uint64_t hi) noexcept {
+  if (v.narrow_rows != nullptr) {
+    propagate_pieces(v.starts, v.narrow_rows, v.narrow_cols, v.scales, step, lo,
+                     hi);
+  } else {
+    propagate_pieces(v.starts, v.wide_rows, v.wide_cols, v.scales, step, lo,
+                     hi);
+  }
+}
+
+VELMAR_ALWAYS_INLINE void propagate_block_rows_body(const GraphView& graph,
+                                                    const BlockStep& step,
+                                                    std::uint64_t lo,
+                                                    std::uint64_t hi) noexcept {
   if (graph.narrow_cols() != nullptr) {
     propagate_block(graph.row_ptrs(), graph.narrow_cols(), graph.scales(), step,
                     lo, hi);
@@ -273,7 +336,8 @@ VELMAR_ALWAYS_INLINE void accumulate_block_rows_body(
   }
 }
 
-// ---- clones ------------------------------------------------------------------
+// ---- clones
+// ------------------------------------------------------------------
 //
 // On x86-64 each kernel is compiled three times, for x86-64-v4 (AVX-512),
 // x86-64-v3 (AVX2) and the baseline, and the widest that the CPU runs is
@@ -283,45 +347,50 @@ VELMAR_ALWAYS_INLINE void accumulate_block_rows_body(
 // Dispatch is an explicit switch rather than an ifunc resolver: it works the
 // same on every object format and can be steered.
 
-#if (defined(__x86_64__) || defined(_M_X64)) && \
+#if (defined(__x86_64__) || defined(_M_X64)) &&  \
     (defined(__GNUC__) || defined(__clang__)) && \
     !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define VELMAR_X86_CLONES 1
 #endif
 
-#define VELMAR_DEFINE_KERNELS(suffix, attributes)                            \
-  attributes void fill_projection_block_##suffix(                            \
-      float* h, std::uint64_t stride, std::uint64_t width, std::uint64_t j0, \
-      std::uint64_t lo, std::uint64_t hi, std::uint64_t base,                \
-      RowGenerators gens, const std::uint64_t* row_map) noexcept {           \
-    fill_projection_block_body(h, stride, width, j0, lo, hi, base, gens,     \
-                               row_map);                                     \
-  }                                                                          \
-  attributes void scale_block_rows_##suffix(                                 \
-      float* h, std::uint64_t stride, std::uint64_t width,                   \
-      const float* scales, std::uint64_t lo, std::uint64_t hi) noexcept {    \
-    scale_block_rows_body(h, stride, width, scales, lo, hi);                 \
-  }                                                                          \
-  attributes void feature_block_rows_##suffix(                               \
-      const FeatureBlock& block, std::uint64_t lo, std::uint64_t hi)         \
-      noexcept {                                                             \
-    feature_block_rows_body(block, lo, hi);                                  \
-  }                                                                          \
-  attributes void l2_normalize_row_##suffix(float* h, std::size_t n)         \
-      noexcept {                                                             \
-    l2_normalize(h, n);                                                      \
-  }                                                                          \
-  attributes void propagate_block_rows_##suffix(                             \
-      const GraphView& graph, const BlockStep& step, std::uint64_t lo,       \
-      std::uint64_t hi) noexcept {                                           \
-    propagate_block_rows_body(graph, step, lo, hi);                          \
-  }                                                                          \
-  attributes void accumulate_block_rows_##suffix(                            \
-      float* acc, std::uint64_t acc_stride, const float* h,                  \
-      std::uint64_t width, float w, bool acc_is_zero, std::uint64_t lo,      \
-      std::uint64_t hi) noexcept {                                           \
-    accumulate_block_rows_body(acc, acc_stride, h, width, w, acc_is_zero,    \
-                               lo, hi);                                      \
+#define VELMAR_DEFINE_KERNELS(suffix, attributes)                             \
+  attributes void fill_projection_block_##suffix(                             \
+      float* h, std::uint64_t stride, std::uint64_t width, std::uint64_t j0,  \
+      std::uint64_t lo, std::uint64_t hi, std::uint64_t base,                 \
+      RowGenerators gens, const std::uint64_t* row_map) noexcept {            \
+    fill_projection_block_body(h, stride, width, j0, lo, hi, base, gens,      \
+                               row_map);                                      \
+  }                                                                           \
+  attributes void scale_block_rows_##suffix(                                  \
+      float* h, std::uint64_t stride, std::uint64_t width,                    \
+      const float* scales, std::uint64_t lo, std::uint64_t hi) noexcept {     \
+    scale_block_rows_body(h, stride, width, scales, lo, hi);                  \
+  }                                                                           \
+  attributes void feature_block_rows_##suffix(const FeatureBlock& block,      \
+                                              std::uint64_t lo,               \
+                                              std::uint64_t hi) noexcept {    \
+    feature_block_rows_body(block, lo, hi);                                   \
+  }                                                                           \
+  attributes void l2_normalize_row_##suffix(float* h,                         \
+                                            std::size_t n) noexcept {         \
+    l2_normalize(h, n);                                                       \
+  }                                                                           \
+  attributes void propagate_block_rows_##suffix(                              \
+      const GraphView& graph, const BlockStep& step, std::uint64_t lo,        \
+      std::uint64_t hi) noexcept {                                            \
+    propagate_block_rows_body(graph, step, lo, hi);                           \
+  }                                                                           \
+  attributes void propagate_block_pieces_##suffix(                            \
+      const SegmentView& segments, const BlockStep& step, std::uint64_t lo,   \
+      std::uint64_t hi) noexcept {                                            \
+    propagate_block_pieces_body(segments, step, lo, hi);                      \
+  }                                                                           \
+  attributes void accumulate_block_rows_##suffix(                             \
+      float* acc, std::uint64_t acc_stride, const float* h,                   \
+      std::uint64_t width, float w, bool acc_is_zero, std::uint64_t lo,       \
+      std::uint64_t hi) noexcept {                                            \
+    accumulate_block_rows_body(acc, acc_stride, h, width, w, acc_is_zero, lo, \
+                               hi);                                           \
   }
 
 VELMAR_DEFINE_KERNELS(baseline, )
@@ -348,7 +417,8 @@ bool cpu_runs(Clone c) noexcept {
     case Clone::kV3:
       return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
              __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-             __builtin_cpu_supports("avx") && __builtin_cpu_supports("sse4.2") &&
+             __builtin_cpu_supports("avx") &&
+             __builtin_cpu_supports("sse4.2") &&
              __builtin_cpu_supports("popcnt");
     case Clone::kBaseline:
       return true;
@@ -394,24 +464,23 @@ const char* kernel_clone() noexcept {
 }
 
 #if VELMAR_X86_CLONES
-#define VELMAR_DISPATCH(kernel, ...)          \
-  switch (g_clone) {                          \
-    case Clone::kV4:                          \
-      return kernel##_v4(__VA_ARGS__);        \
-    case Clone::kV3:                          \
-      return kernel##_v3(__VA_ARGS__);        \
-    case Clone::kBaseline:                    \
-      break;                                  \
-  }                                           \
+#define VELMAR_DISPATCH(kernel, ...)   \
+  switch (g_clone) {                   \
+    case Clone::kV4:                   \
+      return kernel##_v4(__VA_ARGS__); \
+    case Clone::kV3:                   \
+      return kernel##_v3(__VA_ARGS__); \
+    case Clone::kBaseline:             \
+      break;                           \
+  }                                    \
   return kernel##_baseline(__VA_ARGS__)
 #else
 #define VELMAR_DISPATCH(kernel, ...) return kernel##_baseline(__VA_ARGS__)
 #endif
 
 void fill_projection_block(float* h, std::uint64_t stride, std::uint64_t width,
-                           std::uint64_t j0, std::uint64_t lo,
-                           std::uint64_t hi, std::uint64_t base,
-                           RowGenerators gens,
+                           std::uint64_t j0, std::uint64_t lo, std::uint64_t hi,
+                           std::uint64_t base, RowGenerators gens,
                            const std::uint64_t* row_map) noexcept {
   VELMAR_DISPATCH(fill_projection_block, h, stride, width, j0, lo, hi, base,
                   gens, row_map);
@@ -437,10 +506,14 @@ void propagate_block_rows(const GraphView& graph, const BlockStep& step,
   VELMAR_DISPATCH(propagate_block_rows, graph, step, lo, hi);
 }
 
-void accumulate_block_rows(float* acc, std::uint64_t acc_stride,
-                           const float* h, std::uint64_t width, float w,
-                           bool acc_is_zero, std::uint64_t lo,
-                           std::uint64_t hi) noexcept {
+void propagate_block_pieces(const SegmentView& segments, const BlockStep& step,
+                            std::uint64_t lo, std::uint64_t hi) noexcept {
+  VELMAR_DISPATCH(propagate_block_pieces, segments, step, lo, hi);
+}
+
+void accumulate_block_rows(float* acc, std::uint64_t acc_stride, const float* h,
+                           std::uint64_t width, float w, bool acc_is_zero,
+                           std::uint64_t lo, std::uint64_t hi) noexcept {
   VELMAR_DISPATCH(accumulate_block_rows, acc, acc_stride, h, width, w,
                   acc_is_zero, lo, hi);
 }

@@ -9,6 +9,7 @@
 
 #include "feature_input.h"
 #include "graph.h"
+#include "segments.h"
 
 namespace velmar::detail {
 
@@ -37,9 +38,8 @@ struct RowGenerators {
   bool resume = false;
 };
 void fill_projection_block(float* h, std::uint64_t stride, std::uint64_t width,
-                           std::uint64_t j0, std::uint64_t lo,
-                           std::uint64_t hi, std::uint64_t base,
-                           RowGenerators generators = {},
+                           std::uint64_t j0, std::uint64_t lo, std::uint64_t hi,
+                           std::uint64_t base, RowGenerators generators = {},
                            const std::uint64_t* row_map = nullptr) noexcept;
 
 // Rows [lo, hi): every nonzero h_row[j], j < width, becomes
@@ -88,16 +88,25 @@ struct BlockStep {
 
 // Rows [lo, hi) of next = P cur over the compact graph, each row the sum over
 // its entries (c, s) in stored order of s times row c of `cur`, from +0.0;
-// scaled to unit length when step.normalize; then, when step.acc is set, acc_row = next_row * weight + acc_row (written
-// without reading acc when acc_is_zero).
+// scaled to unit length when step.normalize; then, when step.acc is set,
+// acc_row = next_row * weight + acc_row (written without reading acc when
+// acc_is_zero).
 void propagate_block_rows(const GraphView& graph, const BlockStep& step,
                           std::uint64_t lo, std::uint64_t hi) noexcept;
 
+// Pieces [lo, hi) of one segment of `segments` (segments.h) over a column
+// block: each adds s times row c of `cur`, for its entries (c, s) in stored
+// order, to its row of `next`, which starts at +0.0 at the row's first piece
+// and holds the row's sum so far at the others; a row's last piece finishes
+// it as propagate_block_rows does (normalised, accumulated). Run over every
+// segment in increasing order, this is propagate_block_rows bit for bit.
+void propagate_block_pieces(const SegmentView& segments, const BlockStep& step,
+                            std::uint64_t lo, std::uint64_t hi) noexcept;
+
 // Rows [lo, hi): acc_row[j] = h_row[j] * w + acc_row[j] for j < width, h of
 // row stride width and acc of row stride acc_stride.
-void accumulate_block_rows(float* acc, std::uint64_t acc_stride,
-                           const float* h, std::uint64_t width, float w,
-                           bool acc_is_zero, std::uint64_t lo,
-                           std::uint64_t hi) noexcept;
+void accumulate_block_rows(float* acc, std::uint64_t acc_stride, const float* h,
+                           std::uint64_t width, float w, bool acc_is_zero,
+                           std::uint64_t lo, std::uint64_t hi) noexcept;
 
 }  // namespace velmar::detail

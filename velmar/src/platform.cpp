@@ -7,6 +7,7 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #if defined(__APPLE__)
 #include <string.h>
@@ -19,8 +20,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
 #include <bcrypt.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <pthread.h>
@@ -62,6 +63,30 @@ std::size_t affinity_cpu_count() noexcept {
   return count;
 }
 
+std::uint64_t last_level_cache_bytes() noexcept {
+  DWORD bytes = 0;
+  if (GetLogicalProcessorInformation(nullptr, &bytes) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) {
+    return 0;
+  }
+  auto* info =
+      static_cast<SYSTEM_LOGICAL_PROCESSOR_INFORMATION*>(std::malloc(bytes));
+  if (info == nullptr) return 0;
+  std::uint64_t size = 0;
+  if (GetLogicalProcessorInformation(info, &bytes)) {
+    BYTE level = 0;
+    for (std::size_t i = 0; i < bytes / sizeof info[0]; ++i) {
+      if (info[i].Relationship != RelationCache) continue;
+      const CACHE_DESCRIPTOR& c = info[i].Cache;
+      if (c.Type == CacheInstruction || c.Level < level) continue;
+      level = c.Level;
+      size = c.Size;
+    }
+  }
+  std::free(info);
+  return size;
+}
+
 bool read_file(const std::string& path, std::string& out) {
   const HANDLE file =
       CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -92,7 +117,9 @@ int os_random_bytes(void* out, std::size_t len) noexcept {
   return 0;
 }
 
-void secure_zero(void* p, std::size_t len) noexcept { SecureZeroMemory(p, len); }
+void secure_zero(void* p, std::size_t len) noexcept {
+  SecureZeroMemory(p, len);
+}
 
 int register_fork_handlers(void (*)(), void (*)(), void (*)()) noexcept {
   return 0;
@@ -105,8 +132,7 @@ SignalsBlocked::~SignalsBlocked() = default;
 // back, as the POSIX mapping below does. No huge-page advice: large pages on
 // Windows need a privilege that ordinary processes lack.
 void* map_zeroed(std::size_t bytes) noexcept {
-  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT,
-                      PAGE_READWRITE);
+  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
 
 void unmap_zeroed(void* data, std::size_t) noexcept {
@@ -176,7 +202,8 @@ void* map_zeroed(std::size_t bytes) noexcept {
                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return nullptr;
   const auto start = reinterpret_cast<std::uintptr_t>(raw);
-  const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+  const std::uintptr_t aligned =
+      (start + kHugePage - 1) / kHugePage * kHugePage;
   const std::size_t head = aligned - start;
   const std::size_t tail = span - head - length;
   if (head != 0) munmap(raw, head);
@@ -221,6 +248,17 @@ std::size_t affinity_cpu_count() noexcept {
   return online > 0 ? static_cast<std::size_t>(online) : 0;
 }
 
+std::uint64_t last_level_cache_bytes() noexcept {
+  for (const char* name : {"hw.l3cachesize", "hw.l2cachesize"}) {
+    std::int64_t size = 0;
+    std::size_t length = sizeof size;
+    if (sysctlbyname(name, &size, &length, nullptr, 0) == 0 && size > 0) {
+      return static_cast<std::uint64_t>(size);
+    }
+  }
+  return 0;
+}
+
 int os_random_bytes(void* out, std::size_t len) noexcept {
   auto* p = static_cast<unsigned char*>(out);
   while (len > 0) {
@@ -254,6 +292,64 @@ std::size_t affinity_cpu_count() noexcept {
   }
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<std::size_t>(online) : 0;
+}
+
+namespace {
+
+// "32768K", "1M" or a plain number of bytes, as sysfs gives cache sizes.
+std::uint64_t parse_cache_size(const std::string& text) noexcept {
+  std::uint64_t value = 0;
+  std::size_t i = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (value > (UINT64_MAX >> 4) / 10) return 0;
+    value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+  }
+  if (i == 0) return 0;
+  switch (i < text.size() ? text[i] : '\n') {
+    case 'K':
+      return value << 10;
+    case 'M':
+      return value << 20;
+    case 'G':
+      return value << 30;
+    default:
+      return value;
+  }
+}
+
+}  // namespace
+
+std::uint64_t last_level_cache_bytes() noexcept {
+  // sysfs first: under some hypervisors glibc's sysconf figure for the L3
+  // is that of the whole package rather than of the cache this CPU shares.
+  try {
+    std::uint64_t size = 0;
+    std::uint64_t level = 0;
+    std::string text;
+    const std::string dir = "/sys/devices/system/cpu/cpu0/cache/index";
+    for (int i = 0; i < 16; ++i) {
+      const std::string index = dir + std::to_string(i) + "/";
+      if (!read_file(index + "type", text)) break;
+      if (text.rfind("Instruction", 0) == 0) continue;
+      if (!read_file(index + "level", text)) continue;
+      const std::uint64_t l = parse_cache_size(text);
+      if (!read_file(index + "size", text)) continue;
+      const std::uint64_t bytes = parse_cache_size(text);
+      if (l >= level && bytes != 0) {
+        level = l;
+        size = bytes;
+      }
+    }
+    if (size != 0) return size;
+  } catch (...) {  // a failed small allocation: fall back to sysconf
+  }
+#if defined(_SC_LEVEL3_CACHE_SIZE) && defined(_SC_LEVEL2_CACHE_SIZE)
+  for (const int name : {_SC_LEVEL3_CACHE_SIZE, _SC_LEVEL2_CACHE_SIZE}) {
+    const long size = sysconf(name);
+    if (size > 0) return static_cast<std::uint64_t>(size);
+  }
+#endif
+  return 0;
 }
 
 namespace {

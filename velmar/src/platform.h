@@ -28,6 +28,12 @@ namespace velmar::platform {
 // Takes no lock, so it may run in the child of a fork().
 std::size_t affinity_cpu_count() noexcept;
 
+// Bytes of one instance of the largest data (or unified) cache level that
+// the CPU running the call has: /sys/devices/system/cpu on Linux, else
+// sysconf; sysctl on macOS; GetLogicalProcessorInformation on Windows. 0 when
+// it cannot be told.
+std::uint64_t last_level_cache_bytes() noexcept;
+
 // Reads a whole small file (a /proc or cgroup file) into `out` with plain
 // unbuffered reads that take no lock. False when it cannot be read.
 bool read_file(const std::string& path, std::string& out);
@@ -114,8 +120,8 @@ VELMAR_ALWAYS_INLINE T mul(T a, T b) noexcept {
 template <class T>
 VELMAR_ALWAYS_INLINE T invalid_as_x86(T r, T a, T b) noexcept {
   static_assert(std::is_same_v<T, float> || std::is_same_v<T, double>);
-  using Bits =
-      std::conditional_t<std::is_same_v<T, float>, std::uint32_t, std::uint64_t>;
+  using Bits = std::conditional_t<std::is_same_v<T, float>, std::uint32_t,
+                                  std::uint64_t>;
   constexpr Bits kSign = Bits{1} << (8 * sizeof(Bits) - 1);
   const Bits sign = r != r && a == a && b == b ? kSign : 0;
   return std::bit_cast<T>(std::bit_cast<Bits>(r) | sign);

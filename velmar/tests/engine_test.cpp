@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -17,6 +18,8 @@
 #include "graph.h"
 #include "kernels.h"
 #include "pool.h"
+#include "segments.h"
+#include "tuning.h"
 
 namespace velmar {
 namespace {
@@ -28,13 +31,17 @@ struct Arrays {
   std::uint64_t n = 0;
 
   CsrInput input() const {
-    return {row_ptrs.data(), IndexType::kInt64, cols.data(), IndexType::kInt32,
-            values.data(),   n,                 cols.size()};
+    return {row_ptrs.data(),   IndexType::kInt64, cols.data(),
+            IndexType::kInt32, values.data(),     n,
+            cols.size()};
   }
 };
 
-// Sorted rows, a few negative and zero weights, some rows empty.
-Arrays random_graph(std::uint64_t n, int degree, unsigned seed) {
+// Sorted rows, a few negative and zero weights, some rows empty. With
+// `hubs`, nodes divisible by 3 have no entries and no node links to them,
+// and rows 1 and 2 link to every other node.
+Arrays random_graph(std::uint64_t n, int degree, unsigned seed,
+                    bool hubs = false) {
   std::mt19937_64 rng(seed);
   Arrays a;
   a.n = n;
@@ -44,6 +51,15 @@ Arrays random_graph(std::uint64_t n, int degree, unsigned seed) {
     for (int k = 0; k < degree; ++k) {
       if (rng() % 5 == 0) continue;
       row.push_back(static_cast<std::int32_t>(rng() % n));
+    }
+    if (hubs) {
+      if (r == 1 || r == 2) {
+        for (std::uint64_t c = 0; c < n; ++c) {
+          row.push_back(static_cast<std::int32_t>(c));
+        }
+      }
+      std::erase_if(row,
+                    [&](std::int32_t c) { return r % 3 == 0 || c % 3 == 0; });
     }
     std::sort(row.begin(), row.end());
     row.erase(std::unique(row.begin(), row.end()), row.end());
@@ -65,11 +81,19 @@ DenseMatrix reference(const Arrays& a, std::uint64_t dim,
   return std::move(e).value();
 }
 
+// How the graph's rows are stored (with a row map but the one of kNodes):
+// in node order; as node 37 p mod n at position p, so that nearly every row
+// is unsorted; or with the nodes of the first sixteenth swapped in pairs, so
+// that a few rows are.
+enum class Order { kNodes, kShuffled, kFewSwapped };
+
 struct BlockCase {
   bool undirected;
   std::uint64_t j0, j1, block;
   std::size_t threads;
-  bool reordered = false;  // rows stored as node (37 p) mod n, with a row map
+  Order order = Order::kNodes;
+  std::uint64_t segment_rows = 0;  // EmbedSettings::segment_rows; 0: none
+  bool hubs = false;               // random_graph's hubs and empty rows
 };
 
 // The graph's rows in another order, each keeping its entries in order with
@@ -81,18 +105,20 @@ struct Reordered {
   std::vector<float> scales;
 };
 
-Reordered reorder(const GraphView& g) {
+Reordered reorder(const GraphView& g, Order order) {
   const std::uint64_t n = g.num_nodes();
   Reordered out;
   std::vector<std::uint64_t> position(n);
   for (std::uint64_t p = 0; p < n; ++p) {
-    out.order.push_back(p * 37 % n);
+    out.order.push_back(order == Order::kShuffled ? p * 37 % n
+                        : p < n / 32 * 2          ? p ^ 1
+                                                  : p);
     position[out.order.back()] = p;
   }
   for (const std::uint64_t r : out.order) {
     for (std::uint64_t k = g.row_ptrs()[r]; k < g.row_ptrs()[r + 1]; ++k) {
-      const std::uint64_t c = g.narrow_cols() != nullptr ? g.narrow_cols()[k]
-                                                         : g.wide_cols()[k];
+      const std::uint64_t c =
+          g.narrow_cols() != nullptr ? g.narrow_cols()[k] : g.wide_cols()[k];
       out.cols.push_back(static_cast<std::uint32_t>(position[c]));
       out.scales.push_back(g.scales()[k]);
     }
@@ -107,7 +133,7 @@ TEST_P(ColumnBlocks, EqualTheSameColumnsOfTheFullRun) {
   const BlockCase c = GetParam();
   const std::uint64_t dim = 20;
   const std::vector<double> w{0.5, 0.0, 1.0, -0.25};
-  const Arrays a = random_graph(700, 9, 4);
+  const Arrays a = random_graph(700, 9, 4, c.hubs);
   const DenseMatrix full = reference(a, dim, w, c.undirected);
 
   detail::ScopedPool pool(c.threads);
@@ -117,9 +143,11 @@ TEST_P(ColumnBlocks, EqualTheSameColumnsOfTheFullRun) {
   const std::uint64_t width = c.j1 - c.j0;
   std::vector<float> out(a.n * (width + 3), -1.0f);  // a wider caller array
   EmbedSettings settings{w, 9, c.j0, c.j1, c.block};
+  settings.segment_rows = c.segment_rows != 0 ? c.segment_rows : a.n;
   GraphView view = g.view();
-  const Reordered stored = c.reordered ? reorder(view) : Reordered{};
-  if (c.reordered) {
+  const bool reordered = c.order != Order::kNodes;
+  const Reordered stored = reordered ? reorder(view, c.order) : Reordered{};
+  if (reordered) {
     auto opened = view_compact({stored.row_ptrs.data(), stored.cols.data(),
                                 IndexType::kUInt32, stored.scales.data(), a.n,
                                 stored.cols.size(), stored.order.data()});
@@ -130,8 +158,8 @@ TEST_P(ColumnBlocks, EqualTheSameColumnsOfTheFullRun) {
       embed_columns(view, settings, {out.data() + 1, width + 3}, nullptr);
   ASSERT_TRUE(s.ok());
   for (std::uint64_t r = 0; r < a.n; ++r) {
-    EXPECT_EQ(std::memcmp(out.data() + 1 + r * (width + 3),
-                          full.row(r) + c.j0, width * sizeof(float)),
+    EXPECT_EQ(std::memcmp(out.data() + 1 + r * (width + 3), full.row(r) + c.j0,
+                          width * sizeof(float)),
               0)
         << "row " << r;
   }
@@ -139,12 +167,99 @@ TEST_P(ColumnBlocks, EqualTheSameColumnsOfTheFullRun) {
 
 INSTANTIATE_TEST_SUITE_P(
     Splits, ColumnBlocks,
-    ::testing::Values(BlockCase{true, 0, 20, 20, 1}, BlockCase{true, 0, 20, 1, 3},
-                      BlockCase{true, 0, 20, 7, 2}, BlockCase{true, 5, 13, 3, 2},
-                      BlockCase{true, 19, 20, 1, 1}, BlockCase{false, 0, 20, 6, 2},
-                      BlockCase{false, 2, 11, 4, 1},
-                      BlockCase{true, 0, 20, 7, 2, true},
-                      BlockCase{false, 5, 13, 3, 1, true}));
+    ::testing::Values(
+        BlockCase{true, 0, 20, 20, 1}, BlockCase{true, 0, 20, 1, 3},
+        BlockCase{true, 0, 20, 7, 2}, BlockCase{true, 5, 13, 3, 2},
+        BlockCase{true, 19, 20, 1, 1}, BlockCase{false, 0, 20, 6, 2},
+        BlockCase{false, 2, 11, 4, 1},
+        BlockCase{true, 0, 20, 7, 2, Order::kShuffled},
+        BlockCase{false, 5, 13, 3, 1, Order::kShuffled},
+        // Segmented: every column a segment; two segments
+        // cutting most rows; one segment (none).
+        BlockCase{true, 0, 20, 20, 2, Order::kNodes, 1},
+        BlockCase{true, 0, 20, 7, 3, Order::kNodes, 64},
+        BlockCase{false, 5, 13, 3, 2, Order::kNodes, 350},
+        BlockCase{true, 0, 20, 20, 1, Order::kNodes, 700},
+        BlockCase{true, 0, 20, 6, 2, Order::kNodes, 7, true},
+        BlockCase{false, 0, 20, 20, 3, Order::kNodes, 64, true},
+        // Unsorted rows: nearly all (not segmented), a few
+        // (taken whole in segment 0).
+        BlockCase{true, 0, 20, 7, 2, Order::kShuffled, 64},
+        BlockCase{true, 0, 20, 20, 2, Order::kFewSwapped, 7},
+        BlockCase{false, 2, 11, 4, 3, Order::kFewSwapped, 100, true}));
+
+struct SegmentCase {
+  bool hubs;
+  Order order;
+  std::uint64_t segment_rows;
+  bool segmented;  // false: build_segments declines
+};
+
+class Segments : public ::testing::TestWithParam<SegmentCase> {};
+
+// Every row's pieces, taken segment by segment, hold its entries once each
+// in stored order, the first and the last flagged; each segment's pieces
+// are in row order and their columns inside it, but for rows taken whole.
+TEST_P(Segments, HoldEveryEntryOnceInStoredOrder) {
+  const SegmentCase c = GetParam();
+  const Arrays a = random_graph(700, 9, 4, c.hubs);
+  auto built = build_compact(a.input(), BuildOptions{}, nullptr);
+  GraphView view = built->view();
+  const Reordered stored = reorder(view, c.order);
+  view = view_compact({stored.row_ptrs.data(), stored.cols.data(),
+                       IndexType::kUInt32, stored.scales.data(), a.n,
+                       stored.cols.size()})
+             .value();
+  auto segmented = build_segments(view, c.segment_rows, nullptr);
+  ASSERT_TRUE(segmented.ok());
+  const SegmentView& v = segmented->view();
+  ASSERT_EQ(v.num_segments != 0, c.segmented);
+  if (!c.segmented) return;
+  std::vector<std::vector<std::pair<std::uint32_t, float>>> rows(a.n);
+  std::vector<int> pieces(a.n, 0);
+  for (std::uint64_t g = 0; g < v.num_segments; ++g) {
+    for (std::uint64_t i = v.segment_begin[g]; i < v.segment_begin[g + 1];
+         ++i) {
+      const std::uint32_t r = v.narrow_rows[i];
+      if (i > v.segment_begin[g]) {
+        EXPECT_LT(v.narrow_rows[i - 1], r);
+      }
+      const std::uint64_t b = v.starts[i] & kPieceEntries;
+      const std::uint64_t e = v.starts[i + 1] & kPieceEntries;
+      const bool whole = (v.starts[i] & kFirstPiece) != 0 &&
+                         (v.starts[i] & kLastPiece) != 0 && g == 0;
+      EXPECT_EQ((v.starts[i] & kFirstPiece) != 0, pieces[r] == 0) << r;
+      EXPECT_EQ((v.starts[i] & kLastPiece) != 0,
+                static_cast<std::int64_t>(rows[r].size() + (e - b)) ==
+                    stored.row_ptrs[r + 1] - stored.row_ptrs[r])
+          << r;
+      for (std::uint64_t k = b; k < e; ++k) {
+        if (!whole) {
+          EXPECT_EQ(v.narrow_cols[k] / c.segment_rows, g);
+        }
+        rows[r].emplace_back(v.narrow_cols[k], v.scales[k]);
+      }
+      ++pieces[r];
+    }
+  }
+  for (std::uint64_t r = 0; r < a.n; ++r) {
+    EXPECT_GE(pieces[r], 1) << r;
+    std::vector<std::pair<std::uint32_t, float>> want;
+    for (auto k = stored.row_ptrs[r]; k < stored.row_ptrs[r + 1]; ++k) {
+      want.emplace_back(stored.cols[k], stored.scales[k]);
+    }
+    EXPECT_EQ(rows[r], want) << r;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Graphs, Segments,
+    ::testing::Values(SegmentCase{false, Order::kNodes, 64, true},
+                      SegmentCase{true, Order::kNodes, 7, true},
+                      SegmentCase{false, Order::kNodes, 1, true},
+                      SegmentCase{true, Order::kFewSwapped, 7, true},
+                      SegmentCase{false, Order::kShuffled, 64, false},
+                      SegmentCase{false, Order::kNodes, 700, false}));
 
 struct BadInput {
   std::vector<std::int64_t> row_ptrs;
@@ -158,7 +273,7 @@ TEST_P(CallerArrays, AreCheckedOnce) {
   const BadInput& c = GetParam();
   const std::vector<double> values(c.cols.size(), 1.0);
   const CsrInput in{c.row_ptrs.data(), IndexType::kInt64, c.cols.data(),
-                    IndexType::kInt32, values.data(), c.row_ptrs.size() - 1,
+                    IndexType::kInt32, values.data(),     c.row_ptrs.size() - 1,
                     c.cols.size()};
   auto built = build_compact(in, BuildOptions{}, nullptr);
   ASSERT_FALSE(built.ok());
@@ -169,12 +284,25 @@ INSTANTIATE_TEST_SUITE_P(
     Errors, CallerArrays,
     ::testing::Values(
         BadInput{{1, 1}, {}, "row_ptrs[0] must be 0, got 1"},
-        BadInput{{0, 2, 1}, {0, 1}, "row_ptrs must be non-decreasing, found 2 followed by 1 at position 2"},
-        BadInput{{0, 1, 3}, {0, 1}, "row_ptrs last element (3) must equal the number of entries (2)"},
-        BadInput{{0, 1, 2}, {0, -4}, "col_indices[1] = -4 is out of bounds for graph with 2 nodes"},
-        BadInput{{0, 2, 2}, {1, 2}, "col_indices[1] = 2 is out of bounds for graph with 2 nodes"},
+        BadInput{{0, 2, 1},
+                 {0, 1},
+                 "row_ptrs must be non-decreasing, found 2 followed by 1 at "
+                 "position 2"},
+        BadInput{
+            {0, 1, 3},
+            {0, 1},
+            "row_ptrs last element (3) must equal the number of entries (2)"},
+        BadInput{{0, 1, 2},
+                 {0, -4},
+                 "col_indices[1] = -4 is out of bounds for graph with 2 nodes"},
+        BadInput{{0, 2, 2},
+                 {1, 2},
+                 "col_indices[1] = 2 is out of bounds for graph with 2 nodes"},
         // A later column out of range is found even after an unsorted row.
-        BadInput{{0, 2, 3}, {1, 0, 5}, "col_indices[2] = 5 is out of bounds for graph with 2 nodes"}));
+        BadInput{
+            {0, 2, 3},
+            {1, 0, 5},
+            "col_indices[2] = 5 is out of bounds for graph with 2 nodes"}));
 
 // Entries in any order, through each input form: every builder sorts and
 // sums through the same code, so the compact graph holds exactly the
@@ -217,9 +345,8 @@ TEST_P(EntriesInAnyOrder, BuildTheGraphStoresMatrix) {
   // their given order, then build_from_csr's normalisation.
   std::vector<std::uint64_t> order(e.rows.size());
   for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-  std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) {
-    return e.rows[a] < e.rows[b];
-  });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](auto a, auto b) { return e.rows[a] < e.rows[b]; });
   std::vector<std::uint64_t> rp(e.n + 1, 0);
   std::vector<std::uint64_t> cols;
   std::vector<std::int32_t> cols32;
@@ -244,10 +371,10 @@ TEST_P(EntriesInAnyOrder, BuildTheGraphStoresMatrix) {
                                      e.cols.data(), IndexType::kInt32,
                                      e.values.data(), e.n, e.rows.size()},
                             options, nullptr)
-            : build_compact(CsrInput{rp64.data(), IndexType::kInt64,
-                                     cols32.data(), IndexType::kInt32,
-                                     vals.data(), e.n, cols32.size()},
-                            options, nullptr);
+            : build_compact(
+                  CsrInput{rp64.data(), IndexType::kInt64, cols32.data(),
+                           IndexType::kInt32, vals.data(), e.n, cols32.size()},
+                  options, nullptr);
   ASSERT_TRUE(built.ok()) << render(built.error());
   const GraphView& g = built->view();
   ASSERT_EQ(g.num_entries(), m.col_indices.size());
@@ -297,25 +424,24 @@ TEST_P(EntriesInAnyOrder, BuildTheGraphStoresMatrix) {
   EXPECT_EQ(std::memcmp(scales.data(), g.scales(), merged * sizeof(float)), 0);
 }
 
-const Entries kDuplicates{
-    4,
-    {2, 0, 2, 2, 0, 3, 2, 1},
-    {1, 3, 0, 1, 3, 3, 1, 0},
-    {0.5, 1.0, -2.0, 0.25, -1.0, 4.0, 1e-17, 7.0}};
+const Entries kDuplicates{4,
+                          {2, 0, 2, 2, 0, 3, 2, 1},
+                          {1, 3, 0, 1, 3, 3, 1, 0},
+                          {0.5, 1.0, -2.0, 0.25, -1.0, 4.0, 1e-17, 7.0}};
 const Entries kCancelling{3, {0, 1, 0}, {1, 0, 2}, {1.0, -1.0, 0.0}};
-const Entries kNaNWeight{3, {1, 1, 0}, {2, 2, 1},
-                   {std::numeric_limits<double>::quiet_NaN(), 1.0, 2.0}};
+const Entries kNaNWeight{3,
+                         {1, 1, 0},
+                         {2, 2, 1},
+                         {std::numeric_limits<double>::quiet_NaN(), 1.0, 2.0}};
 
 INSTANTIATE_TEST_SUITE_P(
     Forms, EntriesInAnyOrder,
-    ::testing::Values(SortCase{kDuplicates, false, false},
-                      SortCase{kDuplicates, true, true},
-                      SortCase{kDuplicates, false, true},
-                      SortCase{kCancelling, true, false},
-                      SortCase{kCancelling, false, true},
-                      SortCase{kNaNWeight, true, true}, SortCase{long_row(), false, false},
-                      SortCase{long_row(), true, true},
-                      SortCase{Entries{3, {}, {}, {}}, true, true}),
+    ::testing::Values(
+        SortCase{kDuplicates, false, false}, SortCase{kDuplicates, true, true},
+        SortCase{kDuplicates, false, true}, SortCase{kCancelling, true, false},
+        SortCase{kCancelling, false, true}, SortCase{kNaNWeight, true, true},
+        SortCase{long_row(), false, false}, SortCase{long_row(), true, true},
+        SortCase{Entries{3, {}, {}, {}}, true, true}),
     [](const ::testing::TestParamInfo<SortCase>& info) {
       return "case" + std::to_string(info.index);
     });
@@ -324,17 +450,18 @@ TEST(EntriesInAnyOrder, AreCheckedWhateverTheirOrder) {
   const std::vector<std::int64_t> rows{0, 5, 1};
   const std::vector<std::int32_t> cols{1, 0, 9};
   const std::vector<double> values(3, 1.0);
-  auto bad_row = build_compact(CooInput{rows.data(), IndexType::kInt64,
-                                        cols.data(), IndexType::kInt32,
-                                        values.data(), 3, 3},
-                               BuildOptions{}, nullptr);
+  auto bad_row =
+      build_compact(CooInput{rows.data(), IndexType::kInt64, cols.data(),
+                             IndexType::kInt32, values.data(), 3, 3},
+                    BuildOptions{}, nullptr);
   ASSERT_FALSE(bad_row.ok());
-  EXPECT_EQ(render(bad_row.error()),
-            "Shape mismatch: rows[1] = 5 is out of bounds for graph with 3 nodes");
-  auto bad_col = build_compact(CooInput{rows.data(), IndexType::kInt64,
-                                        cols.data(), IndexType::kInt32,
-                                        values.data(), 6, 3},
-                               BuildOptions{}, nullptr);
+  EXPECT_EQ(
+      render(bad_row.error()),
+      "Shape mismatch: rows[1] = 5 is out of bounds for graph with 3 nodes");
+  auto bad_col =
+      build_compact(CooInput{rows.data(), IndexType::kInt64, cols.data(),
+                             IndexType::kInt32, values.data(), 6, 3},
+                    BuildOptions{}, nullptr);
   ASSERT_FALSE(bad_col.ok());
   EXPECT_EQ(render(bad_col.error()),
             "Shape mismatch: col_indices[2] = 9 is out of bounds for graph "
@@ -347,7 +474,7 @@ struct BadOption {
   std::uint64_t j0, block, feature_dim;
   std::vector<std::int64_t> row_ptrs;  // empty: dense features
   std::vector<std::int64_t> cols;
-  std::vector<float> values;           // dense: 3 rows of 2
+  std::vector<float> values;  // dense: 3 rows of 2
   const char* message;
 };
 
@@ -387,16 +514,104 @@ constexpr char kWrongColumns[] =
 INSTANTIATE_TEST_SUITE_P(
     Errors, OptionErrors,
     ::testing::Values(
-        BadOption{0, 3, 0, {}, {}, {}, "step normalisation couples the columns: it needs all 4 columns in one block"},
-        BadOption{1, 4, 0, {}, {}, {}, "step normalisation couples the columns: it needs all 4 columns in one block"},
-        BadOption{0, 4, 5, {}, {}, std::vector<float>(6), "feature_dim must be between 1 and dim (4), got 5"},
-        BadOption{0, 4, 2, {}, {}, {0, 1, 2, kNaN, 4, 5}, "features must be finite as 32-bit floats; row 1, column 1 is not"},
+        BadOption{0,
+                  3,
+                  0,
+                  {},
+                  {},
+                  {},
+                  "step normalisation couples the columns: it needs all 4 "
+                  "columns in one block"},
+        BadOption{1,
+                  4,
+                  0,
+                  {},
+                  {},
+                  {},
+                  "step normalisation couples the columns: it needs all 4 "
+                  "columns in one block"},
+        BadOption{0,
+                  4,
+                  5,
+                  {},
+                  {},
+                  std::vector<float>(6),
+                  "feature_dim must be between 1 and dim (4), got 5"},
+        BadOption{
+            0,
+            4,
+            2,
+            {},
+            {},
+            {0, 1, 2, kNaN, 4, 5},
+            "features must be finite as 32-bit floats; row 1, column 1 is not"},
         BadOption{0, 4, 2, {0, 1, 3, 3}, {0, 1, 1}, {1, 2, 3}, kWrongColumns},
         BadOption{0, 4, 2, {0, 1, 2, 3}, {0, 2, 0}, {1, 2, 3}, kWrongColumns},
-        BadOption{0, 4, 2, {0, 1, 2, 2}, {0, 1, 0}, {1, 2, 3}, "features: row pointers must start at 0 and end at the number of entries"}),
+        BadOption{0,
+                  4,
+                  2,
+                  {0, 1, 2, 2},
+                  {0, 1, 0},
+                  {1, 2, 3},
+                  "features: row pointers must start at 0 and end at the "
+                  "number of entries"}),
     [](const ::testing::TestParamInfo<BadOption>& info) {
       return "case" + std::to_string(info.index);
     });
+
+// The machine model's choices in units of R, the rows of half the cache's
+// worth of 64-column rows, and the variables that force them.
+struct TuningCase {
+  const char* variable;  // set to `value` for the case, or null
+  const char* value;
+  std::uint64_t n_per_r, n_per_r_divisor, degree, width, columns;
+  std::uint64_t rows_per_r;  // 0: none (n), 1: R; otherwise rows as given
+  std::uint64_t block;
+};
+
+class Tuning : public ::testing::TestWithParam<TuningCase> {};
+
+void set_variable(const char* name, const char* value) {
+#if defined(_WIN32)
+  _putenv_s(name, value != nullptr ? value : "");
+#else
+  if (value != nullptr) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
+#endif
+}
+
+TEST_P(Tuning, ChoosesBlocksAndSegments) {
+  const TuningCase& c = GetParam();
+  const std::uint64_t r = cache_bytes() / 2 / (4 * 64);
+  const std::uint64_t n = r * c.n_per_r / c.n_per_r_divisor;
+  if (c.variable != nullptr) set_variable(c.variable, c.value);
+  const std::uint64_t rows = segment_rows_for(n, c.degree * n, c.width);
+  const std::uint64_t block = preferred_block(n, c.columns);
+  if (c.variable != nullptr) set_variable(c.variable, nullptr);
+  EXPECT_EQ(rows, c.rows_per_r == 0 ? n : c.rows_per_r == 1 ? r : c.rows_per_r);
+  EXPECT_EQ(block, c.block);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Model, Tuning,
+    ::testing::Values(
+        // Four segments pay at 16 entries per row, not at 8; sixteen do not.
+        TuningCase{nullptr, nullptr, 4, 1, 16, 64, 128, 1, 64},
+        TuningCase{nullptr, nullptr, 4, 1, 8, 64, 128, 0, 64},
+        TuningCase{nullptr, nullptr, 16, 1, 16, 64, 500, 0, 64},
+        // A working matrix that fits: one block, no segments.
+        TuningCase{nullptr, nullptr, 1, 2, 16, 64, 64, 0, 64},
+        TuningCase{nullptr, nullptr, 1, 8, 16, 64, 128, 0, 128},
+        TuningCase{"VELMAR_SEGMENT_ROWS", "off", 4, 1, 16, 64, 128, 0, 64},
+        TuningCase{"VELMAR_SEGMENT_ROWS", "7", 1, 8, 16, 64, 128, 7, 128},
+        TuningCase{"VELMAR_SEGMENT_ROWS", "0", 4, 1, 16, 64, 128, 1, 64},
+        TuningCase{"VELMAR_SEGMENT_ROWS", "7x", 4, 1, 16, 64, 128, 1, 64},
+        TuningCase{"VELMAR_BLOCK_COLUMNS", "16", 16, 1, 16, 64, 128, 0, 16},
+        TuningCase{"VELMAR_BLOCK_COLUMNS", "500", 16, 1, 16, 64, 128, 0, 128},
+        TuningCase{"VELMAR_BLOCK_COLUMNS", "off", 1, 8, 16, 64, 96, 0, 96}));
 
 TEST(L2NormalizeRow, SumsEightLanesInFloat64) {
   // 3-4-12-84 gives length 85; the zero row stays as it is.
@@ -419,8 +634,8 @@ TEST(RunControl, ACancelledRunStopsWithCancelled) {
   const std::vector<double> w{1.0, 1.0};
   RunControl control;
   control.cancel.raised = true;
-  const Status s = embed_columns(g.view(), {w, 1, 0, 8, 8}, {out.data(), 8},
-                                 &control);
+  const Status s =
+      embed_columns(g.view(), {w, 1, 0, 8, 8}, {out.data(), 8}, &control);
   ASSERT_FALSE(s.ok());
   EXPECT_TRUE(s.error().is_cancelled());
 }

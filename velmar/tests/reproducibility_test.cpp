@@ -129,36 +129,43 @@ TEST_P(SeededBits, HashMatches) {
                            .with_weights(c.weights)
                            .with_seed(c.seed)
                            .with_undirected(c.undirected);
-  auto result = builder.from_csr(std::move(g.row_ptrs),
-                                 std::move(g.col_indices),
-                                 std::move(g.values), g.num_nodes);
+  auto result =
+      builder.from_csr(std::move(g.row_ptrs), std::move(g.col_indices),
+                       std::move(g.values), g.num_nodes);
   ASSERT_TRUE(result.ok());
   ASSERT_EQ(result->rows, c.n);
   ASSERT_EQ(result->cols, c.dim);
   expect_hash(result->data.data(), result->data.size(), c.hash, c.name);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SeededBits, ::testing::ValuesIn(kCases),
-    [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, SeededBits, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                           return info.param.name;
+                         });
 
 // The engine's options, through embed_columns on a sorted graph: row i has
 // edges to (i * 7 + 13 * k) % n, k < i % 6 + 1, weight 1 + k / 4, made
 // undirected; dense features x[i][c] = ((i + 3c) % 5 - 2) / 2, five per
 // node. Weights (0.5, 1, 0, 1), seed 7, dim 24. The hashes agree with the
 // NumPy reference of bench/reference.py.
+// With segment_rows, each step runs over segments of that many columns
+// (EmbedSettings::segment_rows): the same hashes.
 struct OptionCase {
   const char* name;
   double beta;
   bool step;
   std::uint64_t feature_dim;
   std::uint64_t hash;
+  std::uint64_t segment_rows = 0;
 };
 
 const OptionCase kOptionCases[] = {
     {"beta", -0.5, false, 0, 0x3d29c66fe492cb78},
     {"step_l2", 1.0, true, 0, 0xc21ade33bde1b2eb},
     {"features", 0.5, true, 9, 0x610b9e5396465632},
+    {"beta_segments", -0.5, false, 0, 0x3d29c66fe492cb78, 16},
+    {"step_l2_segments", 1.0, true, 0, 0xc21ade33bde1b2eb, 1},
+    {"features_segments", 0.5, true, 9, 0x610b9e5396465632, 150},
 };
 
 void PrintTo(const OptionCase& c, std::ostream* os) { *os << c.name; }
@@ -182,8 +189,9 @@ TEST_P(EngineOptionBits, HashMatches) {
     }
     row_ptrs.push_back(static_cast<std::int64_t>(cols.size()));
   }
-  const CsrInput in{row_ptrs.data(), IndexType::kInt64, cols.data(),
-                    IndexType::kInt64, values.data(), n, cols.size()};
+  const CsrInput in{row_ptrs.data(),   IndexType::kInt64, cols.data(),
+                    IndexType::kInt64, values.data(),     n,
+                    cols.size()};
   auto built = build_compact(in, BuildOptions{}, nullptr);
   ASSERT_TRUE(built.ok());
   const CompactGraph& g = built.value();
@@ -201,16 +209,17 @@ TEST_P(EngineOptionBits, HashMatches) {
   s.normalization_strength = c.beta;
   s.step_normalize = c.step;
   s.features = c.feature_dim != 0 ? &features : nullptr;
+  s.segment_rows = c.segment_rows != 0 ? c.segment_rows : n;
   std::vector<float> out(n * dim);
   ASSERT_TRUE(embed_columns(g.view(), s, {out.data(), dim}, nullptr).ok());
   expect_hash(out.data(), out.size(), c.hash, c.name);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, EngineOptionBits, ::testing::ValuesIn(kOptionCases),
-    [](const ::testing::TestParamInfo<OptionCase>& info) {
-      return info.param.name;
-    });
+INSTANTIATE_TEST_SUITE_P(Cases, EngineOptionBits,
+                         ::testing::ValuesIn(kOptionCases),
+                         [](const ::testing::TestParamInfo<OptionCase>& info) {
+                           return info.param.name;
+                         });
 
 // Each clone gets its own ctest entry with VELMAR_KERNEL_CLONE set; a CPU
 // that lacks the clone's instructions runs the widest it has instead.
