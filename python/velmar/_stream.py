@@ -61,8 +61,12 @@ class _Stop:
     def __call__(self) -> None:
         self.requested = True
         self.control.cancel()
-        if self.con is not None:
-            self.con.interrupt()
+        con = self.con
+        if con is not None:
+            try:
+                con.interrupt()
+            except Exception:  # closed meanwhile by the helper: nothing to stop
+                pass
 
     def check(self) -> None:
         if self.requested:
@@ -92,12 +96,14 @@ def _interruptible(work: Callable[[], _T], stop: _Stop) -> _T:
         while not finished.wait(0.05):
             pass
     except BaseException:
-        stop()
         # The helper cleans up (its DuckDB connection, the spill directory)
         # before this thread goes on; a second Ctrl-C does not cut that short.
+        # DuckDB forgets an interrupt when its next query starts: ask again
+        # until the helper is done.
         while thread.ident is not None and not finished.is_set():
+            stop()
             try:
-                finished.wait()
+                finished.wait(0.05)
             except KeyboardInterrupt:
                 pass
         raise
