@@ -17,7 +17,7 @@
 namespace velmar {
 namespace {
 
-// ---- characters -------------------------------------------------------------
+// ---- characters ------------------------------------------------------------
 
 // What the line scan stops at.
 enum : std::uint8_t { kPlain = 0, kLineEnd = 1, kComment = 2, kHigh = 3 };
@@ -133,8 +133,7 @@ inline std::uint64_t code_points(std::string_view s) {
   return count;
 }
 
-// ---- lines
-// --------------------------------------------------------------------
+// ---- lines -----------------------------------------------------------------
 
 // One line holding data: its text with the comment cut and the whitespace
 // stripped (never empty), its number and where the physical line starts.
@@ -237,8 +236,7 @@ class Lines {
   bool cancelled_ = false;
 };
 
-// ---- fields
-// -------------------------------------------------------------------
+// ---- fields ----------------------------------------------------------------
 
 // The fields of one data line: the first three (whitespace stripped) and
 // how many there are. A field that CSV unquoting changed lives in the
@@ -360,8 +358,7 @@ class Splitter {
   std::string spare_;
 };
 
-// ---- numbers
-// --------------------------------------------------------------------
+// ---- numbers ---------------------------------------------------------------
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -546,8 +543,7 @@ std::optional<double> python_float(std::string_view s, std::string& tmp) {
   return minus ? -value : value;
 }
 
-// ---- numbering
-// ------------------------------------------------------------------
+// ---- numbering -------------------------------------------------------------
 
 inline std::uint64_t mix(std::uint64_t x) {
   x ^= x >> 30;
@@ -1011,8 +1007,7 @@ class TextNumbering {
   bool all_int_ = true;
 };
 
-// ---- the pass over the text
-// ------------------------------------------------------
+// ---- the pass over the text ------------------------------------------------
 
 // A copy of the first data line's fields, which later lines must not
 // overwrite.
@@ -1022,30 +1017,36 @@ struct FirstFields {
   std::string_view operator[](std::size_t i) const { return field[i]; }
 };
 
+// A fault at a line: for kColumns and kRagged, the field counts.
+TextFault fault_at(TextProblem problem, std::uint64_t line,
+                   std::uint64_t found = 0, std::uint64_t expected = 0) {
+  TextFault f;
+  f.problem = problem;
+  f.line = line;
+  f.found = found;
+  f.expected = expected;
+  return f;
+}
+
 // Checks one edge's fields against the width and reads its weight.
 bool check_edge(const Fields& f, std::uint32_t width, std::uint64_t line,
                 double& w, std::string& tmp, TextFault& fault) {
   if (f.count != width) {
-    fault.problem = TextProblem::kRagged;
-    fault.line = line;
-    fault.found = f.count;
-    fault.expected = width;
+    fault = fault_at(TextProblem::kRagged, line, f.count, width);
     return false;
   }
   w = 1.0;
   if (width == 3) {
     auto value = python_float(f.field[2], tmp);
     if (!value) {
-      fault.problem = TextProblem::kBadWeight;
-      fault.line = line;
+      fault = fault_at(TextProblem::kBadWeight, line);
       fault.token = std::string(f.field[2]);
       return false;
     }
     w = *value;
   }
   if (f.field[0].empty() || f.field[1].empty()) {
-    fault.problem = TextProblem::kEmptyId;
-    fault.line = line;
+    fault = fault_at(TextProblem::kEmptyId, line);
     return false;
   }
   return true;
@@ -1115,7 +1116,7 @@ Result<Step> run_pass(std::string_view text, HeaderRule rule,
     layout.edges_offset = l1.start;
     layout.edges_line = l1.number;
     if (f.count != 2 && f.count != 3) {
-      finish_fault({TextProblem::kColumns, l1.number, 0, f.count, 0, {}});
+      finish_fault(fault_at(TextProblem::kColumns, l1.number, f.count));
       return stopped();
     }
     double w;
@@ -1172,7 +1173,7 @@ Result<Step> run_pass(std::string_view text, HeaderRule rule,
       double w;
       if (f.count != 2 && f.count != 3) {
         have_fault = true;
-        later_fault = {TextProblem::kColumns, line.number, 0, f.count, 0, {}};
+        later_fault = fault_at(TextProblem::kColumns, line.number, f.count);
       } else if (!check_edge(f, layout.width, line.number, w, tmp,
                              later_fault)) {
         have_fault = true;
@@ -1220,8 +1221,8 @@ Result<Step> run_pass(std::string_view text, HeaderRule rule,
       layout.first = first_in_later ? FirstLine::kEdge : FirstLine::kAmbiguous;
       if (layout.width != 2) {
         have_fault = true;
-        later_fault = {TextProblem::kRagged, second_line, 0,
-                       layout.width,         2,           {}};
+        later_fault =
+            fault_at(TextProblem::kRagged, second_line, layout.width, 2);
       }
       first_is_edge = true;
     }
@@ -1364,7 +1365,7 @@ Result<EdgeTextBatch> split_edge_text(std::string_view text,
                             ? t.ok && t.fits_int64
                             : t.ok && !t.negative && t.fits_uint64;
       if (!fits) {
-        out.fault = {TextProblem::kChanged, l.number, 0, 0, 0, {}};
+        out.fault = fault_at(TextProblem::kChanged, l.number);
         return out;
       }
       (side == 0 ? sink.rows : sink.cols)[k] =
