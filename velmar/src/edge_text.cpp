@@ -72,9 +72,11 @@ inline std::size_t space_at(const char* p, const char* e) {
 inline std::size_t space_before(const char* b, const char* e) {
   const unsigned char c = byte_at(e - 1);
   if (c < 0x80) return kAsciiSpace[c] ? 1 : 0;
-  // Lead bytes never occur as continuation bytes: a match is a character.
-  if (e - b >= 2 && byte_at(e - 2) == 0xC2) return space_at(e - 2, e);
-  if (e - b >= 3) return space_at(e - 3, e);
+  // Lead bytes never occur as continuation bytes: a whole match of the
+  // right length ending at e is a character (and ASCII whitespace at e - 3
+  // is none of its bytes).
+  if (e - b >= 2 && space_at(e - 2, e) == 2) return 2;
+  if (e - b >= 3 && space_at(e - 3, e) == 3) return 3;
   return 0;
 }
 
