@@ -124,6 +124,13 @@ CASES = [
         Refused("nodes lists 'b' more than once"),
     ),
     ("npy fractions", npy(np.array([[0.5, 1.0]])), {}, Refused("must be integers")),
+    ("npy without rows", npy(np.zeros((0, 3))), {}, Refused("no edges found")),
+    (
+        "parquet without rows",
+        parquet(pa.array([], pa.int64()), pa.array([], pa.int64())),
+        {},
+        Refused("no edges found"),
+    ),
     ("npy beyond int64", npy(np.array([[1e19, 1.0]])), {}, Refused("must be integers")),
     # Built in memory; streaming cannot store or compare these and says so.
     ("beyond 64 bits", text(f"-1 {2**64}\n"), {}, Refused("beyond 64 bits", memory="other")),

@@ -225,7 +225,7 @@ def text_fault(path: str, fault: tuple[Any, ...]) -> GraphFileError:
     messages = {
         "not_utf8": f"{path}: not a UTF-8 text edge list (byte {found:#04x} at offset "
         f"{offset}, line {line})",
-        "no_edges": f"{path}: no edges found",
+        "no_edges": str(no_edges(path)),
         "no_edges_after_header": f"{path}: no edges found after the header line",
         "columns": f"{at}: expected 2 or 3 columns (source target [weight]), found {found}",
         "ragged": f"{at}: found {found} columns, but the first edge has {expected}",
@@ -396,6 +396,10 @@ def parquet_layout(path: str) -> ParquetLayout:
     return ParquetLayout(list(schema.names), str(kinds[0]), types)
 
 
+def no_edges(path: str) -> GraphFileError:
+    return GraphFileError(f"{path}: no edges found")
+
+
 def missing_ids(path: str, count: int, first: int) -> GraphFileError:
     return GraphFileError(
         f"{path}: {count} edges without a node ID (null or NaN; the first is edge {first})"
@@ -430,6 +434,8 @@ def read_parquet(path: str) -> tuple[Any, Any, npt.NDArray[np.float64] | None]:
             column = column.cast(column.type.value_type)
         columns.append(column)
     src, dst = columns[0], columns[1]
+    if len(src) == 0:
+        raise no_edges(path)
     bad = src.is_null()
     bad = pc.or_(bad, dst.is_null())
     if layout.id_kind == "float":
@@ -452,8 +458,6 @@ def read_parquet(path: str) -> tuple[Any, Any, npt.NDArray[np.float64] | None]:
     s, t = src.to_numpy(), dst.to_numpy()
     if layout.id_kind == "float":
         return zero_floats(s), zero_floats(t), weights
-    if s.shape[0] == 0:
-        return s.astype(np.int64), t.astype(np.int64), weights
     lo = min(int(s.min()), int(t.min()))
     hi = max(int(s.max()), int(t.max()))
     dtype = int_ids(lo, hi)
@@ -481,6 +485,8 @@ def read_npy_edges(path: str) -> npt.NDArray[Any]:
             f"{path}: expected an (m, 2) or (m, 3) numeric array of (source, target[, weight]) "
             f"rows, found {table.dtype} {table.shape}"
         )
+    if table.shape[0] == 0:
+        raise no_edges(path)
     return table
 
 

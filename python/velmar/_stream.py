@@ -244,6 +244,8 @@ def _load_parquet(con: Any, path: str) -> tuple[str, np.dtype[Any] | None]:
         f"{weight} AS w, file_row_number AS seq "
         f"FROM read_parquet('{_quote(path)}', file_row_number=true)"
     )
+    if not _one(con, "SELECT count(*) FROM e")[0]:
+        raise _io.no_edges(path)
     nan = " OR isnan(s) OR isnan(t)" if layout.id_kind == "float" else ""
     count, first = _one(con, f"SELECT count(*), min(seq) FROM e WHERE s IS NULL OR t IS NULL{nan}")
     if count:
