@@ -74,6 +74,7 @@ CASES = [
     ("forced header", text("a b\nc d\n"), {"header": True}, ["c", "d"]),
     ("nodes in text", text("b a\n"), {"nodes": ["c", "a", "b"]}, ["c", "a", "b"]),
     ("nodes of integers", text("2 0\n"), {"nodes": [2, 0, 7]}, [2, 0, 7]),
+    ("reordered", text("0 1 1\n3 4 2\n1 2 -1\n"), {"reorder": True}, [0, 1, 2, 3, 4]),
     ("duplicate edges", text("0 1 1e16\n0 1 1\n0 1 -1e16\n1 0 nan\n"), {}, [0, 1]),
     ("parquet uint64", parquet(pa.array([BIG, 1], U64), pa.array([1, 2], U64)), {}, [1, 2, BIG]),
     ("parquet floats", parquet([0.5, 10.0], [2.0, -0.0]), {}, [0.0, 0.5, 2.0, 10.0]),
