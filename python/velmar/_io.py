@@ -88,7 +88,7 @@ def read_matrix_market(path: str, guard: Guard = no_guard) -> Entries:
     except OSError as e:
         raise GraphFileError(f"{path}: {e.strerror or e}") from None
     except Exception as e:
-        raise GraphFileError(f"{path}: not a valid Matrix Market file ({_one_line(e)})") from None
+        raise GraphFileError(f"{path}: not a valid Matrix Market file ({one_line(e)})") from None
     field, symmetry = info[4], info[5]
     if field == "complex":
         raise GraphFileError(f"{path}: complex matrices are not graphs velmar can embed")
@@ -115,7 +115,7 @@ def read_npz(path: str, guard: Guard = no_guard) -> Entries:
         raise GraphFileError(f"{path}: {e.strerror or e}") from None
     except Exception as e:
         raise GraphFileError(
-            f"{path}: not a sparse matrix saved by scipy.sparse.save_npz ({_one_line(e)})"
+            f"{path}: not a sparse matrix saved by scipy.sparse.save_npz ({one_line(e)})"
         ) from None
     try:
         return _convert.from_scipy(matrix, guard=guard)
@@ -129,15 +129,14 @@ def one_line(error: BaseException) -> str:
     return text or type(error).__name__
 
 
-_one_line = one_line
-
-
 # --- node IDs ------------------------------------------------------------------
 
 
 def id_kind(ids: npt.NDArray[Any]) -> str:
     """How the package names the kind of an ID array in its messages."""
     kind = ids.dtype.kind
+    if kind == "O" and all(type(x) is int for x in ids.tolist()):
+        return "integer"  # beyond 64 bits
     return {"i": "integer", "u": "integer", "f": "float", "U": "string"}.get(kind, "mixed")
 
 
@@ -204,12 +203,12 @@ def mapped(path: str) -> Iterator[Any]:
     try:
         with open(path, "rb") as f:
             size = os.fstat(f.fileno()).st_size
-            if size == 0:
-                yield b""
-                return
-            view = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+            view = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if size else None
     except OSError as e:
         raise GraphFileError(f"{path}: {e.strerror or e}") from None
+    if view is None:  # an empty file cannot be mapped
+        yield b""
+        return
     try:
         if hasattr(view, "madvise") and hasattr(mmap, "MADV_SEQUENTIAL"):
             view.madvise(mmap.MADV_SEQUENTIAL)
