@@ -110,6 +110,30 @@ PyMethodDef engine_methods[] = {
      "suits this machine for num_nodes nodes (VELMAR_BLOCK_COLUMNS forces "
      "one). PREFERRED_BLOCK is the width a run takes once its working "
      "matrices outgrow the cache."},
+    {"read_edge_text", as_method(&read_edge_text), kFast,
+     "read_edge_text(data, header=None, control=None)\n--\n\n"
+     "Read an edge list in text (any bytes-like object: the whole file) and "
+     "number its node IDs in sorted order. header None detects a header "
+     "line, True skips the first data line, False never does. Returns "
+     "(fault, layout, rows, cols, weights, ids): fault None, or (problem, "
+     "line, offset, found, expected, token) with nothing after the layout; "
+     "layout as scan_edge_text gives it; int64 node numbers and float64 "
+     "weights per edge; ids int64 or uint64 values, or the text IDs as a "
+     "(num_nodes, width) uint32 array of code points."},
+    {"scan_edge_text", as_method(&scan_edge_text), kFast,
+     "scan_edge_text(data, header=None, control=None)\n--\n\n"
+     "Check a whole edge list as read_edge_text does, keeping nothing. "
+     "Returns (fault, layout), layout = (comma, width, first, first_begin, "
+     "first_end, edges_offset, edges_line, kind, num_edges): first is "
+     "'edge', 'header' or 'ambiguous', kind 'int64', 'uint64', 'wide' or "
+     "'str'."},
+    {"split_edge_text", as_method(&split_edge_text), kFast,
+     "split_edge_text(data, layout, offset, line, max_edges, control=None)"
+     "\n--\n\n"
+     "Up to max_edges edges of a scanned text from the line that starts at "
+     "byte offset (numbered line). Returns (fault, count, next_offset, "
+     "next_line, sources, targets, weights): int64 or uint64 IDs, or for "
+     "string IDs (offsets, bytes) pairs in Arrow's large_string layout."},
     {"set_num_threads", as_method(&set_num_threads), METH_O,
      "set_num_threads(n)\n--\n\nUse n worker threads from the next call "
      "on."},

@@ -3,9 +3,9 @@
 #   asan   C++ unit tests and the whole pytest suite with AddressSanitizer and
 #          UndefinedBehaviorSanitizer (-fno-sanitize-recover=all)
 #   tsan   the worker-pool and propagation tests with ThreadSanitizer
-#   fuzz   seeded smoke runs of the graph-store libFuzzer target and of the
-#          entry-point fuzzer (atheris), whose corpus is then replayed
-#          against the AddressSanitizer build of the extension
+#   fuzz   seeded smoke runs of the graph-store and edge-list text libFuzzer
+#          targets and of the entry-point fuzzer (atheris), whose corpus is
+#          then replayed against the AddressSanitizer build of the extension
 #   fuzz-long  each fuzzer for 1,000,000 executions (not part of CI)
 # Usage: bash scripts/reliability.sh [asan|tsan|fuzz|fuzz-long ...]  (default:
 # asan tsan fuzz). Expects the package installed as scripts/test.sh does.
@@ -109,7 +109,7 @@ run_tsan() {
 build_fuzzer() {
   CXX=clang++-14 cmake -S . -B "$out/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVELMAR_DEVELOPER_MODE=ON -DVELMAR_BUILD_FUZZERS=ON >/dev/null
-  cmake --build "$out/fuzz" -j "$jobs" --target graph_store_fuzzer
+  cmake --build "$out/fuzz" -j "$jobs" --target graph_store_fuzzer edge_text_fuzzer
 }
 
 # Runs a command into a log file; prints the lines matching $1 from it, or its
@@ -139,6 +139,13 @@ run_fuzzers() {
     "$out/fuzz/fuzz/graph_store_fuzzer" -seed=1 -timeout=10 -rss_limit_mb=4096 \
     -print_final_stats=1 $flags "$corpus"
   mark "fuzz: graph store"
+
+  echo "== Edge-list text fuzzer ($flags)"
+  corpus=$(mktemp -d "$PWD/$out/et-corpus.XXXX")
+  logged '^(Done|stat::(number|average|peak))' "$out/edge_text_fuzzer.log" \
+    "$out/fuzz/fuzz/edge_text_fuzzer" -seed=1 -timeout=10 -max_len=512 -rss_limit_mb=4096 \
+    -print_final_stats=1 $flags "$corpus"
+  mark "fuzz: edge-list text"
 
   echo "== Entry-point fuzzer ($flags)"
   corpus=$(mktemp -d "$PWD/$out/py-corpus.XXXX")

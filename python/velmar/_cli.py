@@ -20,7 +20,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _api, _convert, _graph, _io, _plan, _prepared
+from . import _api, _graph, _io, _plan, _prepared
 from ._checks import finite_in_float32, parse_bytes
 from ._demo import run_demo
 from ._graph import Entries
@@ -304,7 +304,7 @@ def _load(args: argparse.Namespace, progress: _Progress, guard: _plan.Guard) -> 
         progress.done(f"read {entries.num_nodes:,} nodes, {entries.num_entries:,} stored entries")
         return entries
     progress.start(f"reading edge list {path}")
-    edges = _io.read_edge_list(path, header=args.header)
+    edges = _io.read_edges(path, fmt, header=args.header, guard=guard)
     if edges.header is not None:
         progress.say(f"skipped header line {edges.header!r}")
     if edges.ambiguous is not None:
@@ -315,18 +315,13 @@ def _load(args: argparse.Namespace, progress: _Progress, guard: _plan.Guard) -> 
             "silence this warning)",
             file=sys.stderr,
         )
-    first = edges.sources[:1].tolist()
-    kind = "string" if first and isinstance(first[0], str) else "integer"
-    weighted = "weighted" if edges.weights is not None else "unweighted"
-    progress.done(f"read {edges.sources.shape[0]:,} {weighted} edges with {kind} node IDs")
-    progress.start("numbering the node IDs")
-    try:
-        entries = _convert.from_edge_columns(
-            edges.sources, edges.targets, edges.weights, guard=guard
-        )
-    except (TypeError, ValueError) as e:
-        raise _io.GraphFileError(f"{path}: {e}") from None
-    progress.done(f"numbered {entries.num_nodes:,} nodes")
+    entries = edges.entries
+    kind = "integer" if entries.nodes is None else _io.id_kind(entries.nodes)
+    weighted = "weighted" if edges.weighted else "unweighted"
+    progress.done(
+        f"read {edges.num_edges:,} {weighted} edges with {kind} node IDs, "
+        f"{entries.num_nodes:,} nodes"
+    )
     return entries
 
 

@@ -1,7 +1,8 @@
 """Type stubs of the package's engine module (binding/engine_module.cpp)."""
 
+import mmap
 from collections.abc import Sequence
-from typing import Literal, Optional, Union
+from typing import Any, Literal, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -105,5 +106,31 @@ def memory_plan(
     limit: Optional[int] = None,
     result: Literal["whole", "block", "caller"] = "whole",
 ) -> dict[str, int]: ...
+
+_Fault = tuple[str, int, int, int, int, str]
+_Layout = tuple[bool, int, str, int, int, int, int, str, int]
+_Bytes = Union[bytes, bytearray, memoryview, mmap.mmap]
+
+def read_edge_text(
+    data: _Bytes, header: Optional[bool] = None, control: Optional[RunControl] = None
+) -> tuple[
+    Optional[_Fault],
+    _Layout,
+    npt.NDArray[np.int64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+    npt.NDArray[Union[np.int64, np.uint64, np.uint32]],
+]: ...
+def scan_edge_text(
+    data: _Bytes, header: Optional[bool] = None, control: Optional[RunControl] = None
+) -> tuple[Optional[_Fault], _Layout]: ...
+def split_edge_text(
+    data: _Bytes,
+    layout: _Layout,
+    offset: int,
+    line: int,
+    max_edges: int,
+    control: Optional[RunControl] = None,
+) -> tuple[Optional[_Fault], int, int, int, Any, Any, npt.NDArray[np.float64]]: ...
 def set_num_threads(n: int) -> None: ...
 def get_num_threads() -> int: ...

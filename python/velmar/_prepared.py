@@ -10,10 +10,10 @@ file, or any in-memory graph ``embed`` accepts), has the engine build it as
 from __future__ import annotations
 
 import os
-import uuid
 from typing import Any, cast
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _convert, _graph, _io, _memory, _order, _store, _stream
 from ._checks import parse_bytes
@@ -74,18 +74,31 @@ def prepare(
             )
         if stream and fmt not in ("edges", "parquet", "npy"):
             raise ValueError(f"{path}: only edge lists (text, Parquet, .npy) can be streamed")
+        if nodes is not None and fmt in ("mtx", "npz"):
+            raise TypeError("nodes= applies to edge lists, not to Matrix Market or .npz files")
     elif stream:
         raise ValueError("stream=True applies to edge-list files, not to in-memory graphs")
     _store.prepare_directory(directory, overwrite)
+    # A reordered graph gets its header only once its rows are in order: an
+    # interrupted preparation never leaves a graph that opens, nor one that
+    # a second run would refuse to replace.
     if is_path and stream:
-        _stream.prepare_stream(
+        unordered = _stream.prepare_stream(
             path,
             fmt,
             directory,
             undirected=bool(undirected),
             memory_limit=None if memory_limit is None else parse_bytes(memory_limit),
             header=header,
+            nodes=nodes,
+            write_header=not reorder,
         )
+        if reorder:
+            arrays = {
+                name: np.load(os.path.join(directory, name + ".npy"), mmap_mode="r")
+                for name in ("indptr", "indices", "scales", "values")
+            }
+            _write_reordered(directory, arrays, unordered, None)
     else:
         entries = (
             _io.read_entries(path, header=header, nodes=nodes)
@@ -94,38 +107,58 @@ def prepare(
         )
         graph = _graph.build(entries, undirected=bool(undirected), keep_values=True)
         del entries
-        _store.write_graph(graph, directory)
+        if reorder:
+            assert graph.values is not None
+            indptr, indices, scales = graph.engine.arrays()
+            arrays = {"indptr": indptr, "indices": indices, "scales": scales}
+            arrays["values"] = graph.values
+            header_fields = _store.new_header(graph.num_nodes, graph.num_entries, graph.symmetrized)
+            _write_reordered(directory, arrays, header_fields, graph.nodes)
+        else:
+            _store.write_graph(graph, directory)
         del graph
-    if reorder:
-        reorder_directory(directory)
     return _store.open_graph(directory)
 
 
-def reorder_directory(directory: str) -> None:
-    """Rewrites a prepared graph with its rows in locality order (version 2).
-    The header goes first and comes back last, so an interrupted rewrite
-    leaves a directory that is never opened."""
-    graph = _store.open_graph(directory)
-    n = graph.num_nodes
-    order = _order.locality_order(graph.indptr, graph.indices, n)
+def _write_reordered(
+    directory: str,
+    arrays: dict[str, npt.NDArray[Any]],
+    unordered: dict[str, Any],
+    nodes: npt.NDArray[Any] | None,
+) -> None:
+    """Writes a graph with its rows in locality order (version 2) from the
+    arrays of the graph in node order (which may be files of the same
+    directory: each is replaced through a rename), then its header. The
+    node IDs stay in node order: ``nodes`` is written as it is, or nodes.npy
+    is there already when ``unordered`` describes it."""
+    n = int(unordered["num_nodes"])
+    order = _order.locality_order(arrays["indptr"], arrays["indices"], n)
     position = np.empty(n, dtype=np.int64)
     position[order] = np.arange(n, dtype=np.int64)
-    indptr, cols, source = _order.take_rows(graph.indptr, graph.indices, order, position)
-    assert graph.values is not None and graph.header is not None
-    arrays = {
+    indptr, cols, source = _order.take_rows(arrays["indptr"], arrays["indices"], order, position)
+    reordered = {
         "indptr": indptr,
         "indices": cols,
-        "scales": np.asarray(graph.scales[source]),
-        "values": np.asarray(graph.values[source]),
+        "scales": np.asarray(arrays["scales"][source]),
+        "values": np.asarray(arrays["values"][source]),
         "order": order,
     }
-    del source
-    header = dict(graph.header, version=_store.REORDERED_VERSION, graph_id=uuid.uuid4().hex)
-    del graph
-    os.remove(os.path.join(directory, _store.HEADER))
-    for name, values in arrays.items():
+    del source, arrays
+    header = dict(
+        _store.new_header(n, int(unordered["num_entries"]), bool(unordered["symmetrized"])),
+        version=_store.REORDERED_VERSION,
+    )
+    if nodes is not None:
+        stored = _store._node_array(nodes)
+        assert stored is not None
+        _store.write_array(os.path.join(directory, "nodes.npy"), stored)
+    for name, values in reordered.items():
         tmp = os.path.join(directory, name + ".npy.tmp")
         _store.write_array(tmp, values)
         os.replace(tmp, os.path.join(directory, name + ".npy"))
+    names = [*reordered] + (
+        ["nodes"] if nodes is not None or "nodes" in unordered["arrays"] else []
+    )
+    for name in names:
         _store.describe(directory, header, name)
     _store.write_header(directory, header)

@@ -176,7 +176,7 @@ def write_graph(graph: PreparedGraph, out: str) -> None:
     for name, values in arrays.items():
         write_array(os.path.join(out, name + ".npy"), values)
     if nodes is not None:
-        np.save(os.path.join(out, "nodes.npy"), nodes, allow_pickle=False)
+        write_array(os.path.join(out, "nodes.npy"), nodes)
     for name in [*arrays] + (["nodes"] if nodes is not None else []):
         describe(out, header, name)
     write_header(out, header)

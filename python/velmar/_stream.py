@@ -1,41 +1,123 @@
 """Preparing edge lists larger than memory, with DuckDB sorting on disk.
 
-DuckDB reads the edge list into an on-disk table with each edge's position in
-the file, numbers the distinct node IDs in sorted order and sorts the entries
-of A (and, for undirected graphs, of Aᵀ) by position, side and file order,
-spilling to disk beyond its memory limit. The sorted entries then stream
-through the engine a batch at a time: it sums duplicates and merges A with
-Aᵀ (merge_sorted) and scales the entries (entry_scales) with the code that
-builds every graph, so both paths store the same bits.
+The file is read by the rules of the in-memory reader (``_io``): a text
+edge list is first scanned by the engine's reader, which finds every fault
+and the kind of its IDs, then split by it into batches that DuckDB loads; a
+Parquet file is read by DuckDB with the column types ``_io`` accepts; a .npy
+array goes to DuckDB in batches. DuckDB keeps each edge's position in the
+file, numbers the distinct node IDs in sorted order (or by ``nodes``) and
+sorts the entries of A (and, for undirected graphs, of Aᵀ) by position,
+side and file order, spilling to disk beyond its memory limit. The sorted
+entries then stream through the engine a batch at a time: it sums
+duplicates and merges A with Aᵀ (merge_sorted) and scales the entries
+(entry_scales) with the code that builds every graph, so both paths store
+the same bytes. What streaming cannot do as the in-memory reader does, it
+refuses.
+
+The work runs on a helper thread: Ctrl-C interrupts DuckDB's query and the
+engine's reader at once, and KeyboardInterrupt comes back once they stopped.
 """
 
 from __future__ import annotations
 
+import importlib
 import os
 import shutil
-from typing import Any
+import threading
+from collections.abc import Callable, Iterator
+from typing import Any, TypeVar
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _engine, _io, _store
 
-# Entries fetched from DuckDB per batch.
+# Entries fetched from DuckDB, and edges handed to it, per batch.
 _BATCH = 1 << 20
 
-_INT_SQL = "regexp_full_match({0}, '[+-]?[0-9]+')"
+_T = TypeVar("_T")
 
 
-def _connect(workdir: str, memory_limit: int | None) -> Any:
+def _modules() -> tuple[Any, Any]:
     try:
-        import duckdb  # noqa: PLC0415 (an optional extra, loaded on use)
+        duckdb = importlib.import_module("duckdb")
+        pa = importlib.import_module("pyarrow")
     except ImportError:
         raise ImportError(
             "streaming an edge list needs DuckDB and pyarrow (pip install 'velmar[scale]')"
         ) from None
+    return duckdb, pa
+
+
+class _Stop:
+    """Stops a streamed preparation from another thread: DuckDB's query, the
+    engine's reader and the package's own loops."""
+
+    def __init__(self) -> None:
+        self.control = _engine.RunControl()
+        self.con: Any = None
+        self.requested = False
+
+    def __call__(self) -> None:
+        self.requested = True
+        self.control.cancel()
+        con = self.con
+        if con is not None:
+            try:
+                con.interrupt()
+            except Exception:  # closed meanwhile by the helper: nothing to stop
+                pass
+
+    def check(self) -> None:
+        if self.requested:
+            raise KeyboardInterrupt
+
+
+def _interruptible(work: Callable[[], _T], stop: _Stop) -> _T:
+    """work() on a helper thread while this one waits, when this is the main
+    thread (where Ctrl-C arrives); a Ctrl-C stops the work, waits for it to
+    end and is raised again."""
+    if threading.current_thread() is not threading.main_thread():
+        return work()
+    outcome: dict[str, Any] = {}
+    finished = threading.Event()
+
+    def target() -> None:
+        try:
+            outcome["value"] = work()
+        except BaseException as e:  # handed to the waiting thread
+            outcome["error"] = e
+        finally:
+            finished.set()
+
+    thread = threading.Thread(target=target, name="velmar-prepare")
+    try:
+        thread.start()
+        while not finished.wait(0.05):
+            pass
+    except BaseException:
+        # The helper cleans up (its DuckDB connection, the spill directory)
+        # before this thread goes on; a second Ctrl-C does not cut that short.
+        # DuckDB forgets an interrupt when its next query starts: ask again
+        # until the helper is done.
+        while thread.ident is not None and not finished.is_set():
+            stop()
+            try:
+                finished.wait(0.05)
+            except KeyboardInterrupt:
+                pass
+        raise
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]  # type: ignore[no-any-return]
+
+
+def _connect(duckdb: Any, workdir: str, memory_limit: int | None) -> Any:
     # In memory up to the limit, spilling to temp_directory beyond it.
     con = duckdb.connect()
     con.execute(f"SET temp_directory = '{_quote(os.path.join(workdir, 'spill'))}'")
     con.execute("SET preserve_insertion_order = true")
+    con.execute("SET enable_progress_bar = false")
     if memory_limit is not None:
         # DuckDB keeps to about its own limit; the row pointers, the batches
         # in flight and Python need room beside it.
@@ -46,117 +128,190 @@ def _connect(workdir: str, memory_limit: int | None) -> Any:
     return con
 
 
+def _one(con: Any, query: str) -> Any:
+    """The first row of a query's result, or None; the whole result is
+    fetched, as DuckDB needs before the connection does anything else."""
+    rows = con.execute(query).fetchall()
+    return rows[0] if rows else None
+
+
 def _quote(text: str) -> str:
     return text.replace("'", "''")
 
 
-def _text_layout(path: str, header: bool | None) -> tuple[str, int, bool]:
-    """(delimiter, number of columns, skip first line) of a text edge list,
-    decided from its first data lines as the in-memory reader decides."""
-    lines: list[tuple[int, str]] = []
+class _Feed:
+    """Record batches for DuckDB from a generator, keeping the first error
+    it raised: DuckDB reports it as its own, and the original is what the
+    caller raises."""
+
+    def __init__(self, batches: Iterator[Any]) -> None:
+        self.batches = batches
+        self.error: BaseException | None = None
+
+    def __iter__(self) -> Iterator[Any]:
+        try:
+            yield from self.batches
+        except BaseException as e:
+            self.error = e
+            raise
+
+
+def _load_batches(con: Any, pa: Any, schema: Any, batches: Iterator[Any]) -> None:
+    """Table e(s, t, w, seq) from record batches, in their order."""
+    feed = _Feed(batches)
+    reader = pa.RecordBatchReader.from_batches(schema, iter(feed))
+    con.register("edge_batches", reader)
     try:
-        with open(path, encoding="utf-8-sig", newline="") as f:
-            for number, line in enumerate(f, 1):
-                text = line.split("#", 1)[0].strip()
-                if text:
-                    lines.append((number, text))
-                if len(lines) >= 50:
-                    break
-    except (OSError, UnicodeDecodeError) as e:
-        raise _io.GraphFileError(f"{path}: {e}") from None
-    if not lines:
-        raise _io.GraphFileError(f"{path}: no edges found")
-    first = lines[0][1]
-    delim = "," if "," in first else ("\t" if "\t" in first else " ")
-    rows = [(n, [x.strip() for x in t.split(delim)]) for n, t in lines]
-    # The in-memory reader's rule: an ambiguous first line is read as an edge.
-    skip = bool(header) or (header is None and _io._first_line(rows) == "header")
-    width = len(rows[1 if skip and len(rows) > 1 else 0][1])
-    if width not in (2, 3):
-        raise _io.GraphFileError(
-            f"{path}: streaming reads 2 or 3 columns separated by one comma, tab or "
-            f"space; found {width}"
-        )
-    return delim, width, skip
+        con.execute("CREATE TABLE e AS SELECT * FROM edge_batches")
+    except BaseException:
+        if feed.error is not None:
+            raise feed.error from None
+        raise
+    finally:
+        con.unregister("edge_batches")
 
 
-def _load_edges(con: Any, path: str, fmt: str, header: bool | None) -> bool:
-    """Creates table e(s, t, w, seq); returns whether the IDs are integers."""
-    if fmt == "edges":
-        delim, width, skip = _text_layout(path, header)
-        columns = "{'s': 'VARCHAR', 't': 'VARCHAR'" + (", 'w': 'DOUBLE'}" if width == 3 else "}")
-        weight = "w" if width == 3 else "1.0::DOUBLE"
-        # A table created from one ordered scan keeps the file's order, so
-        # rowid is each edge's position in the file.
-        con.execute(
-            "CREATE TABLE raw AS SELECT * FROM read_csv("
-            f"'{_quote(path)}', delim='{_quote(delim)}', header={str(skip).lower()}, "
-            f"comment='#', auto_detect=false, quote='', escape='', columns={columns})"
-        )
-        integer = con.execute(
-            "SELECT coalesce(bool_and("
-            + _INT_SQL.format("s")
-            + " AND "
-            + _INT_SQL.format("t")
-            + "), true) FROM raw"
-        ).fetchall()[0][0]
-        kind = "BIGINT" if integer else "VARCHAR"
-        con.execute(
-            f"CREATE TABLE e AS SELECT s::{kind} AS s, t::{kind} AS t, {weight} AS w, "
-            "rowid AS seq FROM raw"
-        )
-        con.execute("DROP TABLE raw")
-        return bool(integer)
-    if fmt == "parquet":
-        names = [
-            row[0]
-            for row in con.execute(
-                f"DESCRIBE SELECT * FROM read_parquet('{_quote(path)}')"
-            ).fetchall()
-        ]
-        if len(names) not in (2, 3):
-            raise ValueError(f"{path}: expected 2 or 3 columns (source, target[, weight])")
-        q = [f'"{name}"' for name in names]
-        weight = f"{q[2]}::DOUBLE" if len(q) == 3 else "1.0::DOUBLE"
-        con.execute(
-            f"CREATE TABLE e AS SELECT {q[0]} AS s, {q[1]} AS t, {weight} AS w, "
-            f"file_row_number AS seq FROM read_parquet('{_quote(path)}', file_row_number=true)"
-        )
-        kinds = next(
-            iter(con.execute("SELECT typeof(s), typeof(t) FROM e LIMIT 1").fetchall()), None
-        )
-        integer = kinds is None or all("INT" in k for k in kinds)
-        if not integer:
-            con.execute("CREATE TABLE e2 AS SELECT s::VARCHAR AS s, t::VARCHAR AS t, w, seq FROM e")
-            con.execute("DROP TABLE e")
-            con.execute("ALTER TABLE e2 RENAME TO e")
-        return integer
-    import pyarrow as pa  # noqa: PLC0415 (an optional extra, loaded on use)
+# Each loader creates e(s, t, w, seq) and returns the kind of its IDs
+# ("integer", "float" or "string") and, for integers, their dtype, or None
+# when DuckDB holds them in a wider type until their range is known.
 
-    table = _io.read_npy_edges(path)
 
-    def batches() -> Any:
-        parts = _io.npy_row_batches(path, table, _BATCH)
-        for lo, part in zip(range(0, table.shape[0], _BATCH), parts):
-            src, dst, w = _io.npy_columns(part, path)
-            if w is None:
-                w = np.ones(src.shape[0])
-            yield pa.record_batch(
-                {
-                    "s": src.astype(np.int64),
-                    "t": dst.astype(np.int64),
-                    "w": w,
-                    "seq": np.arange(lo, lo + src.shape[0], dtype=np.int64),
-                }
+def _load_text(
+    con: Any, pa: Any, path: str, header: bool | None, stop: _Stop
+) -> tuple[str, np.dtype[Any] | None]:
+    with _io.mapped(path) as data:
+        fault, raw = _engine.scan_edge_text(data, header=header, control=stop.control)
+        layout = _io.TextLayout(*raw)
+        if fault is not None:
+            raise _io.text_fault(path, fault)
+        if layout.kind == "wide":
+            raise _io.GraphFileError(
+                f"{path}: node IDs beyond 64 bits (or negative ones beside IDs of 2**63 "
+                "and more) cannot be stored in a prepared graph"
+            )
+        if layout.kind == "str":
+            id_type = pa.large_string()
+        else:
+            id_type = pa.int64() if layout.kind == "int64" else pa.uint64()
+        schema = pa.schema(
+            [("s", id_type), ("t", id_type), ("w", pa.float64()), ("seq", pa.int64())]
+        )
+
+        def ids(part: Any) -> Any:
+            if layout.kind != "str":
+                return part
+            offsets, chars = part
+            return pa.LargeStringArray.from_buffers(
+                offsets.shape[0] - 1, pa.py_buffer(offsets), pa.py_buffer(chars)
             )
 
-    schema = pa.schema(
-        [("s", pa.int64()), ("t", pa.int64()), ("w", pa.float64()), ("seq", pa.int64())]
+        def batches() -> Iterator[Any]:
+            offset, line, seq = layout.edges_offset, layout.edges_line, 0
+            while True:
+                stop.check()
+                fault, count, offset, line, s, t, w = _engine.split_edge_text(
+                    data, raw, offset, line, _BATCH, control=stop.control
+                )
+                if fault is not None:
+                    raise _io.text_fault(path, fault)
+                if count == 0:
+                    return
+                seq_range = np.arange(seq, seq + count, dtype=np.int64)
+                yield pa.record_batch([ids(s), ids(t), w, seq_range], schema=schema)
+                seq += count
+
+        _load_batches(con, pa, schema, batches())
+    if layout.kind == "str":
+        return "string", None
+    return "integer", np.dtype(np.int64 if layout.kind == "int64" else np.uint64)
+
+
+def _load_parquet(con: Any, path: str) -> tuple[str, np.dtype[Any] | None]:
+    layout = _io.parquet_layout(path)
+    pa = importlib.import_module("pyarrow")
+    q = ['"' + name.replace('"', '""') + '"' for name in layout.names]
+    if layout.id_kind == "integer":
+        wide = any(pa.types.is_uint64(t) for t in layout.types[:2])
+        cast = "{0}::HUGEINT" if wide else "{0}::BIGINT"
+    elif layout.id_kind == "float":
+        # -0.0 is the node 0.0, as in memory.
+        cast = "CASE WHEN {0} = 0 THEN 0.0::DOUBLE ELSE {0}::DOUBLE END"
+    else:
+        cast = "{0}::VARCHAR"
+    weight = f"{q[2]}::DOUBLE" if len(q) == 3 else "1.0::DOUBLE"
+    con.execute(
+        f"CREATE TABLE e AS SELECT {cast.format(q[0])} AS s, {cast.format(q[1])} AS t, "
+        f"{weight} AS w, file_row_number AS seq "
+        f"FROM read_parquet('{_quote(path)}', file_row_number=true)"
     )
-    con.register("npy_edges", pa.RecordBatchReader.from_batches(schema, batches()))
-    con.execute("CREATE TABLE e AS SELECT * FROM npy_edges")
-    con.unregister("npy_edges")
-    return True
+    if not _one(con, "SELECT count(*) FROM e")[0]:
+        raise _io.no_edges(path)
+    nan = " OR isnan(s) OR isnan(t)" if layout.id_kind == "float" else ""
+    count, first = _one(con, f"SELECT count(*), min(seq) FROM e WHERE s IS NULL OR t IS NULL{nan}")
+    if count:
+        raise _io.missing_ids(path, int(count), int(first))
+    count, first = _one(con, "SELECT count(*), min(seq) FROM e WHERE w IS NULL")
+    if count:
+        raise _io.missing_weights(path, int(count), int(first))
+    return layout.id_kind, None
+
+
+def _load_npy(con: Any, pa: Any, path: str, stop: _Stop) -> tuple[str, np.dtype[Any] | None]:
+    table = _io.read_npy_edges(path)
+    id_dtype = _io.npy_id_dtype(path, table, _BATCH)
+    id_type = pa.int64() if id_dtype == np.int64 else pa.uint64()
+    schema = pa.schema([("s", id_type), ("t", id_type), ("w", pa.float64()), ("seq", pa.int64())])
+
+    def batches() -> Iterator[Any]:
+        parts = _io.npy_row_batches(path, table, _BATCH)
+        for lo, part in zip(range(0, table.shape[0], _BATCH), parts):
+            stop.check()
+            src, dst, w = _io.npy_columns(part, path, id_dtype)
+            if w is None:
+                w = np.ones(src.shape[0])
+            seq = np.arange(lo, lo + src.shape[0], dtype=np.int64)
+            yield pa.record_batch([src, dst, w, seq], schema=schema)
+
+    _load_batches(con, pa, schema, batches())
+    return "integer", id_dtype
+
+
+def _given_nodes(con: Any, pa: Any, path: str, nodes: Any, kind: str) -> npt.NDArray[Any]:
+    """Table nodes(id, code) of ``nodes=``, after checking that it names
+    every node once; the IDs as nodes.npy stores them."""
+    given = _io.given_nodes(nodes)
+    if _io.id_kind(given) != kind:
+        raise _io.GraphFileError(
+            f"{path}: nodes= holds {given.dtype} IDs and the file {kind} IDs; streaming "
+            "matches IDs of one kind only (stream=False compares them as Python values)"
+        )
+    key = _io.zero_floats(given) if kind == "float" else given
+    con.register(
+        "given_nodes",
+        pa.table({"id": key, "code": np.arange(given.shape[0], dtype=np.int64)}),
+    )
+    try:
+        con.execute("CREATE TABLE nodes AS SELECT id, code FROM given_nodes")
+    finally:
+        con.unregister("given_nodes")
+    repeated = _one(
+        con,
+        "SELECT id FROM (SELECT id, code, row_number() OVER (PARTITION BY id ORDER BY code) "
+        "AS k FROM nodes) WHERE k = 2 ORDER BY code LIMIT 1",
+    )
+    if repeated is not None:
+        raise _io.GraphFileError(f"{path}: nodes lists {repeated[0]!r} more than once")
+    for column in ("s", "t"):
+        missing = _one(
+            con,
+            f"SELECT e.{column} FROM e ANTI JOIN nodes ON e.{column} = nodes.id "
+            "ORDER BY e.seq LIMIT 1",
+        )
+        if missing is not None:
+            raise _io.GraphFileError(
+                f"{path}: an edge names node {missing[0]!r}, which is not in nodes"
+            )
+    return given
 
 
 def prepare_stream(
@@ -167,36 +322,81 @@ def prepare_stream(
     undirected: bool,
     memory_limit: int | None,
     header: bool | None,
-) -> None:
-    workdir = os.path.join(out, "tmp-prepare")
-    shutil.rmtree(workdir, ignore_errors=True)
-    os.makedirs(workdir)
-    try:
-        con = _connect(workdir, memory_limit)
-        try:
-            n, m = _prepare(con, path, fmt, out, undirected=undirected, header=header)
-        finally:
-            # DuckDB's memory is given back before the scales are computed.
-            con.close()
-    finally:
+    nodes: Any = None,
+    write_header: bool = True,
+) -> dict[str, Any]:
+    """Writes the prepared graph of an edge-list file into ``out`` and
+    returns its header, which it writes last unless ``write_header`` is
+    False (the caller then finishes the graph)."""
+    duckdb, pa = _modules()
+    stop = _Stop()
+
+    def work() -> dict[str, Any]:
+        workdir = os.path.join(out, "tmp-prepare")
         shutil.rmtree(workdir, ignore_errors=True)
-    _write_scales(out, n, m, undirected)
+        os.makedirs(workdir)
+        try:
+            con = _connect(duckdb, workdir, memory_limit)
+            stop.con = con
+            try:
+                stop.check()
+                n, m = _prepare(con, pa, path, fmt, out, undirected, header, nodes, stop)
+            except (duckdb.Error, pa.ArrowException) as e:
+                stop.check()
+                if isinstance(e, duckdb.OutOfMemoryException):
+                    raise MemoryError(
+                        f"{path}: DuckDB ran out of memory while sorting the edges "
+                        f"({_io.one_line(e)}); give it a larger memory_limit"
+                    ) from None
+                raise _io.GraphFileError(f"{path}: {_io.one_line(e)}") from None
+            finally:
+                # DuckDB's memory is given back before the scales are computed.
+                stop.con = None
+                con.close()
+        finally:
+            shutil.rmtree(workdir, ignore_errors=True)
+        return _write_scales(out, n, m, undirected, stop, write_header)
+
+    return _interruptible(work, stop)
 
 
 def _prepare(
-    con: Any, path: str, fmt: str, out: str, *, undirected: bool, header: bool | None
+    con: Any,
+    pa: Any,
+    path: str,
+    fmt: str,
+    out: str,
+    undirected: bool,
+    header: bool | None,
+    nodes: Any,
+    stop: _Stop,
 ) -> tuple[int, int]:
     """Writes indptr, indices, values and nodes; returns (n, m)."""
-    integer = _load_edges(con, path, fmt, header)
-    for column in ("s", "t"):
-        missing = con.execute(f"SELECT count(*) FROM e WHERE {column} IS NULL").fetchall()[0][0]
-        if missing:
-            raise _io.GraphFileError(f"{path}: {missing} edges without a node ID")
-    con.execute(
-        "CREATE TABLE nodes AS SELECT id, (row_number() OVER (ORDER BY id)) - 1 AS code "
-        "FROM (SELECT s AS id FROM e UNION SELECT t FROM e)"
-    )
-    n = int(con.execute("SELECT count(*) FROM nodes").fetchall()[0][0])
+    if fmt == "edges":
+        kind, id_dtype = _load_text(con, pa, path, header, stop)
+    elif fmt == "parquet":
+        kind, id_dtype = _load_parquet(con, path)
+    else:
+        kind, id_dtype = _load_npy(con, pa, path, stop)
+    stop.check()
+    given = None
+    if nodes is not None:
+        given = _given_nodes(con, pa, path, nodes, kind)
+    else:
+        con.execute(
+            "CREATE TABLE nodes AS SELECT id, (row_number() OVER (ORDER BY id)) - 1 AS code "
+            "FROM (SELECT s AS id FROM e UNION SELECT t FROM e)"
+        )
+        if kind == "integer" and id_dtype is None:
+            lo, hi = _one(con, "SELECT min(id), max(id) FROM nodes")
+            id_dtype = _io.int_ids(int(lo or 0), int(hi or 0))
+            if id_dtype is None:
+                raise _io.GraphFileError(
+                    f"{path}: node IDs from {lo} to {hi} do not fit one 64-bit type and "
+                    "cannot be stored in a prepared graph"
+                )
+    stop.check()
+    n = int(_one(con, "SELECT count(*) FROM nodes")[0])
     coded = (
         "SELECT a.code AS r, b.code AS c, e.w, e.seq "
         "FROM e JOIN nodes a ON e.s = a.id JOIN nodes b ON e.t = b.id"
@@ -212,9 +412,7 @@ def _prepare(
         entries = f"SELECT r, c, w, seq, 0 AS side FROM ({coded})"
     final = f"SELECT r, c, side, w FROM ({entries}) ORDER BY r, c, side, seq"
     index_dtype = _store.index_dtype(n)
-    indptr = np.lib.format.open_memmap(
-        os.path.join(out, "indptr.npy"), mode="w+", dtype=np.int64, shape=(n + 1,)
-    )
+    indptr = _zeros(os.path.join(out, "indptr.npy"), np.dtype(np.int64), n + 1)
     cols = _store.NpyWriter(os.path.join(out, "indices.npy"), index_dtype)
     vals = _store.NpyWriter(os.path.join(out, "values.npy"), np.float64)
 
@@ -234,6 +432,7 @@ def _prepare(
     try:
         held: list[Any] | None = None
         for batch in con.sql(final).to_arrow_reader(_BATCH):
+            stop.check()
             part = [batch.column(k).to_numpy() for k in range(4)]
             if held is not None:
                 part = [np.concatenate([a, b]) for a, b in zip(held, part)]
@@ -260,13 +459,29 @@ def _prepare(
     indptr.flush()
     del indptr, emit
     m = total
-    _write_nodes(con, out, integer)
+    _write_nodes(con, out, kind, id_dtype, given)
     con.execute("DROP TABLE e")
     con.execute("DROP TABLE nodes")
     return n, m
 
 
-def _write_scales(out: str, n: int, m: int, undirected: bool) -> None:
+def _zeros(path: str, dtype: np.dtype[Any], count: int) -> Any:
+    """A .npy file of `count` zeros, written as every other array of a
+    prepared graph is written (the same header bytes), mapped writeable."""
+    writer = _store.NpyWriter(path, dtype)
+    try:
+        for lo in range(0, count, _store.CHUNK):
+            writer.append(np.zeros(min(_store.CHUNK, count - lo), dtype=dtype))
+    except BaseException:
+        writer.abort()
+        raise
+    writer.close()
+    return np.memmap(path, dtype=dtype, mode="r+", offset=_store.NPY_HEADER_BYTES, shape=(count,))
+
+
+def _write_scales(
+    out: str, n: int, m: int, undirected: bool, stop: _Stop, write_header: bool
+) -> dict[str, Any]:
     """scales.npy from indptr and values, then the header. The values are read
     a chunk at a time, not through a memory map, so that a graph larger than
     memory never becomes resident."""
@@ -279,6 +494,7 @@ def _write_scales(out: str, n: int, m: int, undirected: bool) -> None:
             data = _store.NPY_HEADER_BYTES
             lo = 0
             while lo < n:
+                stop.check()
                 # Rows in chunks of about CHUNK entries.
                 hi = int(np.searchsorted(row_ptrs, row_ptrs[lo] + _store.CHUNK, side="right"))
                 hi = min(max(hi - 1, lo + 1), n)
@@ -295,20 +511,38 @@ def _write_scales(out: str, n: int, m: int, undirected: bool) -> None:
     graph_header = _store.new_header(n, m, undirected)
     for name in ("indptr", "indices", "scales", "values", "nodes"):
         _store.describe(out, graph_header, name)
-    _store.write_header(out, graph_header)
+    if write_header:
+        _store.write_header(out, graph_header)
+    return graph_header
 
 
-def _write_nodes(con: Any, out: str, integer: bool) -> None:
-    if integer:
-        dtype: np.dtype[Any] = np.dtype(np.int64)
+def _write_nodes(
+    con: Any,
+    out: str,
+    kind: str,
+    id_dtype: np.dtype[Any] | None,
+    given: npt.NDArray[Any] | None,
+) -> None:
+    path = os.path.join(out, "nodes.npy")
+    if given is not None:
+        stored = _store._node_array(given)
+        assert stored is not None
+        _store.write_array(path, stored)
+        return
+    if kind == "integer":
+        assert id_dtype is not None
+        dtype = id_dtype
+        column = "id::BIGINT" if dtype == np.int64 else "id::UBIGINT"
+    elif kind == "float":
+        dtype, column = np.dtype(np.float64), "id"
     else:
-        longest = con.execute("SELECT coalesce(max(length(id)), 1) FROM nodes").fetchall()[0][0]
-        dtype = np.dtype(f"<U{max(int(longest), 1)}")
-    writer = _store.NpyWriter(os.path.join(out, "nodes.npy"), dtype)
+        longest = _one(con, "SELECT coalesce(max(length(id)), 1) FROM nodes")[0]
+        dtype, column = np.dtype(f"<U{max(int(longest), 1)}"), "id"
+    writer = _store.NpyWriter(path, dtype)
     try:
-        for batch in con.sql("SELECT id FROM nodes ORDER BY code").to_arrow_reader(_BATCH):
+        for batch in con.sql(f"SELECT {column} FROM nodes ORDER BY code").to_arrow_reader(_BATCH):
             ids = batch.column(0)
-            writer.append(ids.to_numpy() if integer else np.array(ids.to_pylist(), dtype=dtype))
+            writer.append(np.asarray(ids.to_numpy(zero_copy_only=False), dtype=dtype))
     except BaseException:
         writer.abort()
         raise
