@@ -8,6 +8,7 @@
 //   graph_calls.cpp     build_graph(_coo), open_graph, merge_sorted,
 //                       entry_scales
 //   embed_call.cpp      embed            plan_calls.cpp  memory_plan, threads
+//   checksum_calls.cpp  checksums
 #pragma once
 
 #include <cstddef>
@@ -134,6 +135,8 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames);
 PyObject* memory_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames);
+PyObject* checksums(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames);
 PyObject* set_num_threads(PyObject* module, PyObject* arg);     // METH_O
 PyObject* get_num_threads(PyObject* module, PyObject* unused);  // METH_NOARGS
 

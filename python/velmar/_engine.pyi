@@ -105,5 +105,13 @@ def memory_plan(
     limit: Optional[int] = None,
     result: Literal["whole", "block", "caller"] = "whole",
 ) -> dict[str, int]: ...
+
+CRC32C: str
+
+def checksums(
+    data: Union[npt.NDArray[np.generic], bytes, memoryview],
+    chunk_bytes: int,
+    control: Optional[RunControl] = None,
+) -> npt.NDArray[np.uint32]: ...
 def set_num_threads(n: int) -> None: ...
 def get_num_threads() -> int: ...
