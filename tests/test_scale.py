@@ -6,6 +6,7 @@ from __future__ import annotations
 import errno
 import json
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -20,6 +21,7 @@ import velmar._convert
 import velmar._graph
 import velmar._io
 import velmar._run
+import velmar._store
 import velmar._stream
 from velmar import _engine, _results
 
@@ -312,55 +314,207 @@ def _truncate(path, name):
         f.truncate(os.path.getsize(path / f"{name}.npy") - 4)
 
 
-def _header(path, **changes):
+def _header(path, edit=None, rederive=True, **changes):
+    """Edits graph.json; with `rederive` its graph ID is derived again, as a
+    deliberate edit would, so that the checks behind that one are reached."""
     header = json.loads((path / "graph.json").read_text())
     header.update(changes)
+    if edit is not None:
+        edit(header)
+    if rederive:
+        header["graph_id"] = velmar._store.derived_id(header)
     (path / "graph.json").write_text(json.dumps(header))
 
 
-def _rewrite(path, name, change):
+def _rewrite(path, name, change, resign=True):
+    """Changes an array; with `resign` its checksums are recorded again, so
+    that the structure checks behind them are reached."""
     array = np.load(path / f"{name}.npy")
     change(array)
     np.save(path / f"{name}.npy", array)
+    if resign:
+        header = json.loads((path / "graph.json").read_text())
+        velmar._store.write_header(str(path), header)
 
 
+def _flip(file, offset=None, bit=0):
+    """Flips one bit of a file: at `offset`, or of the first element after
+    a .npy file's header."""
+    data = bytearray(file.read_bytes())
+    if offset is None:
+        with open(file, "rb") as f:
+            velmar._store.read_npy_header(f)
+            offset = f.tell()
+    data[offset] ^= 1 << bit
+    file.write_bytes(bytes(data))
+
+
+def _swap(a):
+    a[[0, 1]] = a[[1, 0]]
+
+
+def _copy_arrays(path, source, names):
+    for name in names:
+        (path / f"{name}.npy").write_bytes((source / f"{name}.npy").read_bytes())
+
+
+def two_communities():
+    # Even and odd nodes, each a ring: the locality order moves them apart.
+    i = np.arange(300)
+    return np.r_[i, i], np.r_[(i + 2) % 300, (i + 4) % 300]
+
+
+def _plain_arrays_in_a_reordered_graph(path):
+    velmar.prepare(two_communities(), path, reorder=True, overwrite=True)
+    plain = velmar.prepare(two_communities(), path.parent / "plain")
+    _copy_arrays(path, pathlib.Path(plain.path), ["indptr", "indices", "scales", "values"])
+
+
+def _scales_of_another_graph(path):
+    s, t, w = edges()
+    other = velmar.prepare((s, t, 2 * w), path.parent / "other")
+    _copy_arrays(path, pathlib.Path(other.path), ["scales"])
+
+
+def _order_of_another_graph(path):
+    other = velmar.prepare(two_communities(), path.parent / "other", reorder=True)
+    _copy_arrays(path, pathlib.Path(other.path), ["order"])
+
+
+def _downgraded(path):
+    # A reordered graph's header edited to version 1, without its order.
+    velmar.prepare(edges(), path, reorder=True, overwrite=True)
+    _header(path, edit=lambda h: h["arrays"].pop("order"), rederive=False, version=1)
+
+
+def _named_nodes_flipped(path):
+    s, t, w = edges()
+    velmar.prepare(([f"n{x}" for x in s], [f"n{x}" for x in t], w), path, overwrite=True)
+    _flip(path / "nodes.npy")
+
+
+def _zarr_chunk(path, block):
+    return path / "embedding" / "c" / "0" / str(block)
+
+
+def _edit_zarr_shape(path):
+    meta = json.loads((path / "embedding" / "zarr.json").read_text())
+    meta["shape"] = [300, 16]
+    (path / "embedding" / "zarr.json").write_text(json.dumps(meta))
+
+
+def _edit_record(path, change):
+    state = json.loads(path.read_text())
+    change(state)
+    path.write_text(json.dumps(state))
+
+
+NESTED = '{"a": ' + "[" * 100_000 + "]" * 100_000 + "}"
+CHECKSUM_DIFFERS = r"chunk 0 of 1 \(bytes 0\.\.\d+ of its data\) does not match the checksum"
+
+
+# One table of damage: to a prepared graph (its arrays and its header), where
+# open_graph (or the first read of the values) raises GraphFormatError naming
+# the file; and to a finished result, where velmar.open_result raises
+# CorruptResultError naming the store, and the same embed call with the
+# graph either computes the damaged columns again (resumes) or refuses too.
 @pytest.mark.parametrize(
-    "damage, file, message",
+    "target, damage, file, message, resumes",
     [
-        (lambda p: _truncate(p, "indices"), "indices.npy", "truncated"),
-        (lambda p: _truncate(p, "scales"), "scales.npy", "truncated"),
-        (lambda p: os.remove(p / "values.npy"), "values.npy", "missing"),
-        (lambda p: os.remove(p / "graph.json"), "graph.json", "missing"),
-        (lambda p: (p / "graph.json").write_text("{"), "graph.json", "unreadable"),
-        (lambda p: _header(p, version=3), "graph.json", "format version 3"),
+        ("graph", lambda p: _truncate(p, "indices"), "indices.npy", "truncated", None),
+        ("graph", lambda p: _truncate(p, "scales"), "scales.npy", "truncated", None),
+        ("graph", lambda p: os.remove(p / "values.npy"), "values.npy", "missing", None),
+        ("graph", lambda p: os.remove(p / "graph.json"), "graph.json", "missing", None),
+        ("graph", lambda p: (p / "graph.json").write_text("{"), "graph.json", "unreadable", None),
+        ("graph", lambda p: _header(p, version=4), "graph.json", "format version 4", None),
         (
+            "graph",
             lambda p: _rewrite(p, "order", lambda a: a.__setitem__(0, a[1])),
             "order.npy",
             "not a permutation",
+            None,
         ),
         (
+            "graph",
             lambda p: _rewrite(p, "order", lambda a: a.__setitem__(2, -1)),
             "order.npy",
             "outside 0..299",
+            None,
         ),
-        (lambda p: _header(p, num_entries=10**12), "indices.npy", "expected uint32"),
-        (lambda p: _header(p, num_nodes=-1), "graph.json", "'num_nodes' is missing or invalid"),
         (
+            "graph",
+            lambda p: _header(p, num_entries=10**12),
+            "indices.npy",
+            "expected uint32",
+            None,
+        ),
+        (
+            "graph",
+            lambda p: _header(p, num_nodes=-1),
+            "graph.json",
+            "'num_nodes' is missing or invalid",
+            None,
+        ),
+        (
+            "graph",
             lambda p: _rewrite(p, "indices", lambda a: a.__setitem__(3, 300)),
             "indices.npy",
             "outside 0..299",
+            None,
         ),
         (
+            "graph",
             lambda p: _rewrite(p, "indptr", lambda a: a.__setitem__(5, a[7])),
             "indptr.npy",
             "decrease",
+            None,
         ),
-        (lambda p: (p / "scales.npy").write_bytes(b"not numpy"), "scales.npy", "not a valid .npy"),
+        (
+            "graph",
+            lambda p: (p / "scales.npy").write_bytes(b"not numpy"),
+            "scales.npy",
+            "not a valid .npy",
+            None,
+        ),
+        # Contents that differ from their checksums: low bits, arrays moved in.
+        ("graph", lambda p: _flip(p / "indptr.npy"), "indptr.npy", CHECKSUM_DIFFERS, None),
+        ("graph", lambda p: _flip(p / "indices.npy"), "indices.npy", CHECKSUM_DIFFERS, None),
+        ("graph", lambda p: _flip(p / "scales.npy"), "scales.npy", CHECKSUM_DIFFERS, None),
+        ("graph", lambda p: _flip(p / "values.npy"), "values.npy", CHECKSUM_DIFFERS, None),
+        ("graph", _named_nodes_flipped, "nodes.npy", CHECKSUM_DIFFERS, None),
+        (
+            "graph",
+            lambda p: _rewrite(p, "order", _swap, resign=False),
+            "order.npy",
+            CHECKSUM_DIFFERS,
+            None,
+        ),
+        ("graph", _plain_arrays_in_a_reordered_graph, "indices.npy", CHECKSUM_DIFFERS, None),
+        ("graph", _scales_of_another_graph, "scales.npy", CHECKSUM_DIFFERS, None),
+        ("graph", _order_of_another_graph, "order.npy", CHECKSUM_DIFFERS, None),
+        # Headers.
+        ("graph", _downgraded, "graph.json", "version 1 records no checksums", None),
+        (
+            "graph",
+            lambda p: _header(p, rederive=False, symmetrized=False),
+            "graph.json",
+            "graph_id does not match its contents",
+            None,
+        ),
+        (
+            "graph",
+            lambda p: _header(p, edit=lambda h: h["arrays"].update({"../../payload": {}})),
+            "graph.json",
+            "names an array '../../payload'",
+            None,
+        ),
+        ("graph", lambda p: (p / "graph.json").write_text(NESTED), "graph.json", "nested", None),
+        ("graph", lambda p: _flip(p / "scales.npy", 10), "scales.npy", "TokenError", None),
     ],
 )
-def test_damaged_prepared_graph_is_refused_naming_the_file(tmp_path, damage, file, message):
+def test_damage_is_caught_naming_the_file(tmp_path, target, damage, file, message, resumes):
     velmar.prepare(edges(), tmp_path / "g", reorder=file == "order.npy")
     damage(tmp_path / "g")
     with pytest.raises(velmar.GraphFormatError, match=message) as error:
-        velmar.open_graph(tmp_path / "g")
+        assert velmar.open_graph(tmp_path / "g").values is not None
     assert str(error.value).startswith(str(tmp_path / "g" / file))

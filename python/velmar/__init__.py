@@ -14,13 +14,14 @@ from ._graph import PreparedGraph
 from ._plan import estimate_memory
 from ._prepared import prepare
 from ._results import RunMismatchError
-from ._store import GraphFormatError, open_graph
+from ._store import GraphFormatError, UnverifiedGraphWarning, open_graph
 from ._version import __version__
 
 __all__ = [
     "GraphFormatError",
     "PreparedGraph",
     "RunMismatchError",
+    "UnverifiedGraphWarning",
     "VelmarEmbedding",
     "__version__",
     "embed",
