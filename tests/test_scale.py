@@ -7,16 +7,20 @@ import errno
 import json
 import os
 import pathlib
+import shutil
 import signal
 import subprocess
 import sys
 import textwrap
+import time
+import warnings
 
 import numpy as np
 import pytest
 
 import velmar
 import velmar._api
+import velmar._cli
 import velmar._convert
 import velmar._graph
 import velmar._io
@@ -149,6 +153,14 @@ def test_graph_on_remote_storage_is_copied_once_and_opened(tmp_path):
     assert np.array_equal(
         bits(velmar.embed(opened, 8, seed=1)), bits(velmar.embed(graph, 8, seed=1))
     )
+    # A header naming a path outside the cache: refused before any copy.
+    header = json.loads((tmp_path / "g" / "graph.json").read_text())
+    header["arrays"]["../../payload"] = header["arrays"]["values"]
+    remote.pipe_file("/h/graph.json", json.dumps(header).encode())
+    remote.pipe_file("/h/../../payload.npy", b"payload")
+    with pytest.raises(velmar.GraphFormatError, match="names an array '../../payload'"):
+        velmar.open_graph("memory://h", cache_dir=tmp_path / "cache" / "a" / "b")
+    assert not list(tmp_path.rglob("payload*"))
 
 
 def test_entry_scales_of_a_worked_example(tmp_path):
@@ -258,6 +270,152 @@ def test_full_disk_names_the_file_and_a_second_call_completes(tmp_path, monkeypa
     assert not os.path.exists(out)
     result = velmar.embed(graph, 8, seed=2, out=out)
     assert np.array_equal(bits(result), bits(velmar.embed(graph, 8, seed=2)))
+
+
+def _legacy(path, version):
+    """A graph's header as older versions wrote it: no checksums."""
+
+    def drop(header):
+        header.pop("checksum")
+        for entry in header["arrays"].values():
+            entry.pop("crc32c")
+
+    _header(path, edit=drop, rederive=False, version=version)
+
+
+def test_older_graphs_open_unverified_and_an_edited_header_is_another_graph(tmp_path):
+    graph = velmar.prepare(edges(), tmp_path / "g", reorder=True)
+    _legacy(tmp_path / "g", 2)
+    with pytest.warns(velmar.UnverifiedGraphWarning, match="cannot be verified"):
+        old = velmar.open_graph(tmp_path / "g")
+    assert np.array_equal(bits(velmar.embed(old, 8, seed=1)), bits(velmar.embed(graph, 8, seed=1)))
+    out = str(tmp_path / "e.npy")
+    velmar.embed(old, 8, seed=1, out=out, block_columns=4)
+    # Version 2 edited to 1 without its order: a run on it is not resumed.
+    _header(tmp_path / "g", edit=lambda h: h["arrays"].pop("order"), rederive=False, version=1)
+    with pytest.warns(velmar.UnverifiedGraphWarning):
+        edited = velmar.open_graph(tmp_path / "g")
+    with pytest.raises(_results.RunMismatchError, match="graph="):
+        velmar.embed(edited, 8, seed=1, out=out)
+
+
+TWO_WRITERS = """
+    import sys, time, velmar
+    graph = velmar.open_graph(sys.argv[1])
+    while time.time() < float(sys.argv[4]):
+        pass
+    # Slow blocks, so that the two runs overlap.
+    try:
+        velmar.embed(graph, 32, seed=int(sys.argv[3]), out=sys.argv[2], block_columns=8,
+                     progress=lambda done, total: time.sleep(0.3))
+        print("finished")
+    except (velmar.OutputInUseError, velmar.RunMismatchError) as e:
+        print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.parametrize("name", ["c.zarr", "c.npy"])
+def test_two_writers_of_one_output_never_mix_their_data(tmp_path, name):
+    if name.endswith(".zarr"):
+        pytest.importorskip("zarr")
+    graph = velmar.prepare(edges(), tmp_path / "g")
+    out = str(tmp_path / name)
+    start = time.time() + 3
+    runs = [
+        subprocess.Popen(
+            [sys.executable, "-c", textwrap.dedent(TWO_WRITERS), graph.path, out, seed, str(start)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        for seed in ("5", "6")
+    ]
+    said = [run.communicate(timeout=240) for run in runs]
+    assert [run.returncode for run in runs] == [0, 0], said
+    lines = [stdout.strip() for stdout, _ in said]
+    winners = [seed for seed, line in zip((5, 6), lines) if line == "finished"]
+    assert len(winners) == 1, lines
+    loser = next(line for line in lines if line != "finished")
+    assert loser.startswith(("OutputInUseError", "RunMismatchError")), loser
+    if loser.startswith("OutputInUseError"):
+        assert f"{out}: in use by a live run (process " in loser
+    assert "remove" not in loser
+    result = velmar.open_result(out)
+    assert np.array_equal(bits(result[:]), bits(velmar.embed(graph, 32, seed=winners[0])))
+    assert not os.path.exists(out + ".lock")
+
+
+ZARR_WRITE_INTERRUPTED = """
+    import asyncio, os, signal, sys, threading, velmar
+    from zarr.storage import LocalStore
+
+    write = LocalStore.set
+
+    async def slow_write(self, key, value):
+        # Ctrl-C while Zarr's event loop writes the first block's chunk.
+        if key.startswith("embedding/c/") and not os.environ.get("SENT"):
+            os.environ["SENT"] = "1"
+            threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()
+            await asyncio.sleep(0.5)
+        await write(self, key, value)
+
+    LocalStore.set = slow_write
+    try:
+        velmar.embed(velmar.open_graph(sys.argv[1]), 12, seed=3, out=sys.argv[2],
+                     block_columns=6)
+    except KeyboardInterrupt:
+        print("interrupted")
+"""
+
+
+def test_ctrl_c_during_a_zarr_write_ends_the_write_first(tmp_path):
+    pytest.importorskip("zarr")
+    graph = velmar.prepare(edges(), tmp_path / "g")
+    out = str(tmp_path / "e.zarr")
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(ZARR_WRITE_INTERRUPTED), graph.path, out],
+        capture_output=True,
+        text=True,
+        timeout=240,
+    )
+    assert done.stdout.strip() == "interrupted", done.stderr
+    assert "Task was destroyed" not in done.stderr and "Traceback" not in done.stderr
+    assert np.array_equal(
+        bits(velmar.embed(graph, 12, seed=3, out=out)[:]), bits(velmar.embed(graph, 12, seed=3))
+    )
+
+
+def test_cli_in_memory_run_replaces_the_record_of_a_run_to_disk(tmp_path, capsys):
+    graph = velmar.prepare(edges(), tmp_path / "g")
+    write_csv(tmp_path / "e.csv", *edges(m=500))
+    out = str(tmp_path / "o.npy")
+    on_disk = ["embed", graph.path, "-o", out, "--dim", "16", "--seed", "1", "-q"]
+    assert velmar._cli.main(on_disk) == 0
+    assert os.path.exists(out + ".run.json")
+    in_memory = ["embed", str(tmp_path / "e.csv"), "-o", out, "--dim", "16", "--seed", "2", "-q"]
+    assert velmar._cli.main(in_memory) == 0
+    assert not os.path.exists(out + ".run.json")
+    written = np.load(out)
+    # The first command again: the file is no run of it, and stays as it is.
+    assert velmar._cli.main(on_disk) == 1
+    assert "exists but is not an unfinished velmar run" in capsys.readouterr().err
+    assert np.array_equal(bits(np.load(out)), bits(written))
+
+
+def test_progress_true_with_out_shows_the_run(tmp_path, capsys):
+    graph = velmar.prepare(edges(), tmp_path / "g")
+    velmar.embed(graph, 12, seed=1, out=str(tmp_path / "e.npy"), block_columns=5, progress=True)
+    # Three blocks of the projection and two steps.
+    assert "9/9" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("dim", [2**70, 2**31])
+@pytest.mark.parametrize("name", ["x.zarr", "x.npy"])
+def test_huge_dim_with_out_is_refused_before_the_output_exists(tmp_path, dim, name):
+    graph = velmar.prepare(([0, 1], [1, 2]), tmp_path / "g")
+    with pytest.raises(ValueError, match=f"dim={dim} in blocks of 32 columns makes"):
+        velmar.embed(graph, dim, out=str(tmp_path / name))
+    assert sorted(os.listdir(tmp_path)) == ["g"]
 
 
 DASK_RUN = """
@@ -510,11 +668,95 @@ CHECKSUM_DIFFERS = r"chunk 0 of 1 \(bytes 0\.\.\d+ of its data\) does not match 
         ),
         ("graph", lambda p: (p / "graph.json").write_text(NESTED), "graph.json", "nested", None),
         ("graph", lambda p: _flip(p / "scales.npy", 10), "scales.npy", "TokenError", None),
+        # Results: the data of a block, the record and the store's shape.
+        ("emb.npy", lambda p: _flip(p, 128 + 4 * 7), "emb.npy", "columns 6:12 rows 0:300", True),
+        (
+            "emb.npy",
+            lambda p: _edit_record(p.parent / "emb.npy.run.json", lambda s: s.pop("blocks")),
+            "emb.npy",
+            "unfinished: columns 0:6, 6:12, 12:18, 18:20 are not written",
+            True,
+        ),
+        (
+            "emb.npy",
+            lambda p: _edit_record(
+                p.parent / "emb.npy.run.json",
+                lambda s: s["blocks"].update({"0": "0" * len(s["blocks"]["0"])}),
+            ),
+            "emb.npy",
+            "columns 0:6 were written by another run",
+            True,
+        ),
+        (
+            "emb.npy",
+            lambda p: _edit_record(p.parent / "emb.npy.run.json", lambda s: s.update(seed=5)),
+            "emb.npy",
+            "columns 0:6 were written by another run",
+            True,
+        ),
+        ("emb.npy", lambda p: os.truncate(p, 1000), "emb.npy", "truncated: 1000 bytes", False),
+        (
+            "emb.npy",
+            lambda p: np.save(p, np.zeros((300, 16), np.float32)),
+            "emb.npy",
+            r"holds float32 \(300, 16\), but its run record says float32 \(300, 20\)",
+            False,
+        ),
+        ("emb.npy", lambda p: _flip(p, 10), "emb.npy", "not a readable .npy file", False),
+        (
+            "emb.npy",
+            lambda p: (p.parent / "emb.npy.run.json").write_text(NESTED),
+            "emb.npy.run.json",
+            "unreadable run record",
+            False,
+        ),
+        ("emb.zarr", lambda p: os.remove(_zarr_chunk(p, 1)), "emb.zarr", "columns 6:12", True),
+        ("emb.zarr", lambda p: _flip(_zarr_chunk(p, 2), 40), "emb.zarr", "columns 12:18", True),
+        (
+            "emb.zarr",
+            lambda p: shutil.rmtree(p / "done"),
+            "emb.zarr",
+            "has no 'done' array",
+            True,
+        ),
+        (
+            "emb.zarr",
+            _edit_zarr_shape,
+            "emb.zarr",
+            r"'embedding' array is float32 \(300, 16\)",
+            False,
+        ),
+        (
+            "emb.zarr",
+            lambda p: (p / "zarr.json").write_text("{"),
+            "emb.zarr",
+            "unreadable",
+            False,
+        ),
     ],
 )
 def test_damage_is_caught_naming_the_file(tmp_path, target, damage, file, message, resumes):
-    velmar.prepare(edges(), tmp_path / "g", reorder=file == "order.npy")
-    damage(tmp_path / "g")
-    with pytest.raises(velmar.GraphFormatError, match=message) as error:
-        assert velmar.open_graph(tmp_path / "g").values is not None
-    assert str(error.value).startswith(str(tmp_path / "g" / file))
+    graph = velmar.prepare(edges(), tmp_path / "g", reorder=file == "order.npy")
+    if target == "graph":
+        damage(tmp_path / "g")
+        with pytest.raises(velmar.GraphFormatError, match=message) as error:
+            assert velmar.open_graph(tmp_path / "g").values is not None
+        assert str(error.value).startswith(str(tmp_path / "g" / file))
+        return
+    if target.endswith(".zarr"):
+        pytest.importorskip("zarr")
+    out = tmp_path / target
+    velmar.embed(graph, 20, seed=4, out=str(out), block_columns=6)
+    damage(out)
+    with pytest.raises(velmar.CorruptResultError, match=message) as error:
+        velmar.open_result(out)
+    assert str(error.value).startswith(str(tmp_path / file))
+    if not resumes:
+        with pytest.raises(velmar.CorruptResultError, match=message):
+            velmar.embed(graph, 20, seed=4, out=str(out))
+        return
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        result = velmar.embed(graph, 20, seed=4, out=str(out))
+    assert np.array_equal(bits(result[:]), bits(velmar.embed(graph, 20, seed=4)))
+    assert np.array_equal(bits(velmar.open_result(out)[:]), bits(result[:]))
