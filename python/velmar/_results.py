@@ -303,8 +303,12 @@ def _check_run(where: str, stored: object, run: dict[str, Any]) -> None:
         raise RunMismatchError(f"{where}: holds no readable run record")
     _check_version(where, stored)
     keys = list(run) + [key for key in stored if key not in run]
-    differ = [key for key in keys if key != "seed" and stored.get(key) != run.get(key)]
-    if run.get("seed") is not None and stored.get("seed") != run["seed"]:
+    # Compared as written: 1 and 1.0 (or True) are other records, and their
+    # blocks' signatures would name another run.
+    differ = [
+        key for key in keys if key != "seed" and _json(stored.get(key)) != _json(run.get(key))
+    ]
+    if run.get("seed") is not None and _json(stored.get("seed")) != _json(run["seed"]):
         differ.append("seed")
     if differ:
         shown = ", ".join(f"{k}={stored.get(k)!r} (now {run.get(k)!r})" for k in differ)
@@ -312,6 +316,10 @@ def _check_run(where: str, stored: object, run: dict[str, Any]) -> None:
             f"{where}: holds a run with other arguments: {shown}. Use the same "
             "arguments to finish it, or another output path"
         )
+
+
+def _json(value: object) -> str:
+    return json.dumps(value, sort_keys=True, separators=(",", ":"))
 
 
 def _stored_record(where: str, stored: object) -> dict[str, Any]:
@@ -370,7 +378,7 @@ class NpyOutput(_Output):
             _check_run(self.sidecar, stored, run)
         self._adopt(run, shape)
         seed = state.get("seed")
-        self.seed = seed if isinstance(seed, int) and 0 <= seed < 2**64 else None
+        self.seed = seed if type(seed) is int and 0 <= seed < 2**64 else None
         blocks = state.get("blocks")
         if isinstance(blocks, dict):
             starts = {j0 for j0, _ in column_blocks(self.shape[1], self.width)}
@@ -653,7 +661,7 @@ class ZarrOutput(_Output):
         self.group = group
         self.array, self.checksums, self.flags = self._arrays(group, create and shape is not None)
         seed = group.attrs.asdict().get("velmar_seed")
-        self.seed = seed if isinstance(seed, int) and 0 <= seed < 2**64 else None
+        self.seed = seed if type(seed) is int and 0 <= seed < 2**64 else None
 
     def _arrays(self, group: Any, repair: bool) -> tuple[Any, Any, npt.NDArray[np.uint8]]:
         """The three arrays, their shapes, types and chunks checked against

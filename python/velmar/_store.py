@@ -291,7 +291,10 @@ def _map_array(directory: str, name: str, expect: dict[str, Any]) -> npt.NDArray
         raise _fail(path, f"{what}: {size} bytes, expected {need}")
     if shape[0] == 0:
         return np.zeros(0, dtype=dtype)
-    return np.memmap(path, dtype=dtype, mode="r", offset=offset, shape=shape)
+    try:
+        return np.memmap(path, dtype=dtype, mode="r", offset=offset, shape=shape)
+    except (OSError, ValueError) as e:
+        raise _fail(path, f"cannot be mapped ({e})") from None
 
 
 def _read_header(directory: str) -> dict[str, Any]:
@@ -370,26 +373,31 @@ def _check_checksums(path: str, header: dict[str, Any]) -> None:
         raise _fail(path, "its graph_id does not match its contents (the header was edited)")
 
 
-def _verify(directory: str, header: dict[str, Any], name: str, array: npt.NDArray[Any]) -> None:
-    """Compares an array's bytes with the checksums its header records;
-    GraphFormatError naming the file and the first chunk that differs."""
+def _verify(directory: str, header: dict[str, Any], arrays: dict[str, npt.NDArray[Any]]) -> None:
+    """Compares arrays' bytes with the checksums their header records, in
+    one engine call per array on one watched thread; GraphFormatError
+    naming the file and the first chunk that differs."""
     chunk = header["checksum"]["chunk_bytes"]
-    want = header["arrays"][name][CHECKSUM]
-    path = os.path.join(directory, name + ".npy")
-    count = -(-array.nbytes // chunk)
-    if len(want) != 8 * count:
-        raise _fail(
-            os.path.join(directory, HEADER),
-            f"records {len(want) // 8} checksums for array {name!r}, which has {count} "
-            f"chunks of {chunk} bytes",
-        )
-    got = checksums(array, chunk)
-    if got != want:
-        first = next(i for i in range(count) if got[8 * i : 8 * i + 8] != want[8 * i : 8 * i + 8])
+    for name, array in arrays.items():
+        count = -(-array.nbytes // chunk)
+        if len(header["arrays"][name][CHECKSUM]) != 8 * count:
+            raise _fail(
+                os.path.join(directory, HEADER),
+                f"records {len(header['arrays'][name][CHECKSUM]) // 8} checksums for array "
+                f"{name!r}, which has {count} chunks of {chunk} bytes",
+            )
+    got = watched(lambda control: [_engine.checksums(a, chunk, control) for a in arrays.values()])
+    for (name, array), sums in zip(arrays.items(), got):
+        want = header["arrays"][name][CHECKSUM]
+        have = "".join(f"{int(x):08x}" for x in sums.tolist())
+        if have == want:
+            continue
+        count = len(want) // 8
+        first = next(i for i in range(count) if have[8 * i : 8 * i + 8] != want[8 * i : 8 * i + 8])
         lo = first * chunk
         hi = min(lo + chunk, array.nbytes)
         raise _fail(
-            path,
+            os.path.join(directory, name + ".npy"),
             f"chunk {first} of {count} (bytes {lo}..{hi} of its data) does not match the "
             f"checksum in {HEADER}: the file was changed or damaged since it was prepared",
         )
@@ -488,10 +496,8 @@ def open_graph(
     values: Any = mapped["values"]
     if version == FORMAT_VERSION:
         # Before the engine's structure check reads them.
-        for name in VERIFIED_ON_OPEN:
-            if name in mapped:
-                _verify(path, header, name, mapped[name])
-        values = Unverified(values, lambda array: _verify(path, header, "values", array))
+        _verify(path, header, {name: mapped[name] for name in VERIFIED_ON_OPEN if name in mapped})
+        values = Unverified(values, lambda array: _verify(path, header, {"values": array}))
     try:
         engine = _engine.open_graph(
             mapped["indptr"], mapped["indices"], mapped["scales"], n, row_map=mapped.get("order")
