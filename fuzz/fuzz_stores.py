@@ -173,7 +173,11 @@ def edit_json(fdp, value):
 
 
 def pick(fdp, root):
-    files = sorted(snapshot(root))
+    files = sorted(
+        os.path.relpath(os.path.join(folder, name), root)
+        for folder, _, names in os.walk(root)
+        for name in names
+    )
     return os.path.join(root, files[fdp.ConsumeIntInRange(0, len(files) - 1)]) if files else None
 
 

@@ -2,7 +2,7 @@
 # Reliability checks (docs/reliability.md):
 #   asan   C++ unit tests and the whole pytest suite with AddressSanitizer and
 #          UndefinedBehaviorSanitizer (-fno-sanitize-recover=all)
-#   tsan   the worker-pool and propagation tests with ThreadSanitizer
+#   tsan   the worker-pool, propagation and checksum tests with ThreadSanitizer
 #   fuzz   seeded smoke runs of the graph-store libFuzzer target, of the
 #          entry-point fuzzer and of the store fuzzer (atheris: prepared
 #          graphs and results on disk, damaged), whose corpora are then
@@ -100,8 +100,8 @@ run_tsan() {
   echo "== Worker pool and propagation tests under TSan"
   cmake -S . -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMAR_DEVELOPER_MODE=ON \
     -DVELMAR_BUILD_TESTS=ON -DVELMAR_SANITIZE_THREAD=ON >/dev/null
-  cmake --build "$out/tsan" -j "$jobs" --target pool_test algorithm_test engine_test
-  for t in pool_test algorithm_test engine_test; do
+  cmake --build "$out/tsan" -j "$jobs" --target pool_test algorithm_test engine_test checksum_test
+  for t in pool_test algorithm_test engine_test checksum_test; do
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$out/tsan/velmar/$t" --gtest_brief=1
   done
   mark "tsan: build and tests"

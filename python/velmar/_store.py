@@ -137,11 +137,27 @@ def read_npy_header(f: BinaryIO) -> tuple[tuple[int, ...], bool, np.dtype[Any]]:
     return np.lib.format.read_array_header_2_0(f)
 
 
+# Below this many bytes checksums take well under a Ctrl-C's allowed delay,
+# and are computed without the watching thread (which costs more).
+_WATCHED_BYTES = 64 << 20
+
+
+def _all_checksums(arrays: list[Any], chunk_bytes: int) -> list[str]:
+    """The CRC32C of each chunk of each contiguous array's bytes, as one hex
+    string of eight digits per chunk (Ctrl-C stops a long computation)."""
+
+    def work(control: Any) -> list[Any]:
+        return [_engine.checksums(a, chunk_bytes, control) for a in arrays]
+
+    large = sum(memoryview(a).nbytes for a in arrays) >= _WATCHED_BYTES
+    sums = watched(work) if large else work(None)
+    return ["".join(f"{int(x):08x}" for x in s.tolist()) for s in sums]
+
+
 def checksums(data: Any, chunk_bytes: int = CHECKSUM_CHUNK) -> str:
     """The CRC32C of each chunk of a contiguous array's bytes, as one hex
-    string of eight digits per chunk (Ctrl-C stops it)."""
-    sums = watched(lambda control: _engine.checksums(data, chunk_bytes, control))
-    return "".join(f"{int(x):08x}" for x in sums.tolist())
+    string of eight digits per chunk (Ctrl-C stops a long computation)."""
+    return _all_checksums([data], chunk_bytes)[0]
 
 
 def _file_data(path: str) -> npt.NDArray[np.uint8]:
@@ -386,10 +402,9 @@ def _verify(directory: str, header: dict[str, Any], arrays: dict[str, npt.NDArra
                 f"records {len(header['arrays'][name][CHECKSUM]) // 8} checksums for array "
                 f"{name!r}, which has {count} chunks of {chunk} bytes",
             )
-    got = watched(lambda control: [_engine.checksums(a, chunk, control) for a in arrays.values()])
-    for (name, array), sums in zip(arrays.items(), got):
+    got = _all_checksums(list(arrays.values()), chunk)
+    for (name, array), have in zip(arrays.items(), got):
         want = header["arrays"][name][CHECKSUM]
-        have = "".join(f"{int(x):08x}" for x in sums.tolist())
         if have == want:
             continue
         count = len(want) // 8
