@@ -24,8 +24,8 @@
 #define VELMAR_CRC_ARM 1
 #define VELMAR_CRC_ARM_ALWAYS 1
 #include <arm_acle.h>
-#elif defined(__aarch64__) && defined(__linux__) && defined(__GNUC__) && \
-    !defined(__clang__)
+#elif defined(__aarch64__) && defined(__linux__) && \
+    (defined(__GNUC__) || defined(__clang__))
 // Chosen at run time from the kernel's report of the CPU's features.
 #define VELMAR_CRC_ARM 1
 #include <sys/auxv.h>
@@ -141,6 +141,11 @@ bool cpu_has_crc() noexcept {
 #define VELMAR_CRC32CB __crc32cb
 #define VELMAR_CRC32CD __crc32cd
 bool cpu_has_crc() noexcept { return true; }
+#elif defined(__clang__)
+#define VELMAR_CRC_TARGET __attribute__((target("crc")))
+#define VELMAR_CRC32CB __builtin_arm_crc32cb
+#define VELMAR_CRC32CD __builtin_arm_crc32cd
+bool cpu_has_crc() noexcept { return (getauxval(AT_HWCAP) & HWCAP_CRC32) != 0; }
 #else
 #define VELMAR_CRC_TARGET __attribute__((target("+crc")))
 #define VELMAR_CRC32CB __builtin_aarch64_crc32cb
@@ -249,11 +254,11 @@ Status chunk_checksums(const void* data, std::uint64_t size,
   if (chunk_bytes == 0) return VelmarError::shape_mismatch("chunk size 0");
   const auto* bytes = static_cast<const unsigned char*>(data);
   const std::uint64_t chunks = size / chunk_bytes + (size % chunk_bytes != 0);
-  const auto len = static_cast<std::size_t>(chunk_bytes);
   // Whole chunks three at a time where the hardware runs three chains.
   parallel_for(0, chunks, 3, [&](std::uint64_t lo, std::uint64_t hi) {
     std::uint64_t c = lo;
 #if VELMAR_CRC_X86 || VELMAR_CRC_ARM
+    const auto len = static_cast<std::size_t>(chunk_bytes);
     for (; g_hardware && c + 3 <= hi && (c + 3) * chunk_bytes <= size; c += 3) {
       if (cancel != nullptr && cancel->is_raised()) return;
       const unsigned char* p[3] = {bytes + c * chunk_bytes,
