@@ -409,6 +409,15 @@ def test_progress_true_with_out_shows_the_run(tmp_path, capsys):
     assert "9/9" in capsys.readouterr().err
 
 
+@pytest.mark.parametrize(
+    "ids, message",
+    [([2**70, 1], "fit neither"), ([-1, 2**63 + 5], "fit neither"), (["a", 1], "mix kinds")],
+)
+def test_node_ids_a_prepared_graph_cannot_store(tmp_path, ids, message):
+    with pytest.raises(ValueError, match=message):
+        velmar.prepare((ids, [1, 2]), tmp_path / "g")
+
+
 @pytest.mark.parametrize("dim", [2**70, 2**31])
 @pytest.mark.parametrize("name", ["x.zarr", "x.npy"])
 def test_huge_dim_with_out_is_refused_before_the_output_exists(tmp_path, dim, name):

@@ -579,19 +579,23 @@ def _uninterrupted() -> Iterator[None]:
     KeyboardInterrupt leaves Zarr's event loop with pending tasks (reported
     when the interpreter exits). A Ctrl-C that arrives meanwhile is handled
     once the operation has ended. Only the main thread receives signals."""
-    if threading.current_thread() is not threading.main_thread():
+    previous = signal.getsignal(signal.SIGINT)
+    # None: a handler installed outside Python, which cannot be put back.
+    if threading.current_thread() is not threading.main_thread() or previous is None:
         yield
         return
     received: list[Any] = []
-    previous = signal.signal(signal.SIGINT, lambda number, frame: received.append(frame))
+    signal.signal(signal.SIGINT, lambda number, frame: received.append(frame))
     try:
         yield
     finally:
         signal.signal(signal.SIGINT, previous)
         # The handler in place before (Python's own raises KeyboardInterrupt);
-        # an ignored signal stays ignored.
+        # the default action is taken again; an ignored signal stays ignored.
         if received and callable(previous):
             previous(signal.SIGINT, received[0])
+        elif received and previous == signal.SIG_DFL:
+            signal.raise_signal(signal.SIGINT)
 
 
 class ZarrOutput(_Output):
