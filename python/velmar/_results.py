@@ -135,9 +135,10 @@ class OutputLock:
             raise OutputInUseError(f"{self.out}: its lock {self.path} keeps changing hands")
         self.fd = fd
         note = f"{os.getpid()} {socket.gethostname()} {time.strftime('%Y-%m-%d %H:%M:%S')}\n"
-        os.ftruncate(fd, 0)
+        # Written over the old note, then cut to its length: never empty.
         os.lseek(fd, 0, os.SEEK_SET)
         os.write(fd, note.encode())
+        os.ftruncate(fd, len(note.encode()))
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -186,14 +187,19 @@ def _same_file(fd: int, path: str) -> bool:
 
 
 def _read_holder(path: str) -> str:
-    try:
-        with open(path, encoding="utf-8", errors="replace") as f:
-            parts = f.read(200).split(maxsplit=2)
-    except OSError:
-        return ""
-    if len(parts) < 3:
-        return ""
-    return f" (process {parts[0]} on {parts[1]}, since {parts[2].strip()})"
+    """The holder's note, " (process P on HOST, since T)", or "". The holder
+    writes it just after it takes the lock, so an empty note is read again
+    for a moment."""
+    for _ in range(20):
+        try:
+            with open(path, encoding="utf-8", errors="replace") as f:
+                parts = f.read(200).split(maxsplit=2)
+        except OSError:
+            return ""
+        if len(parts) == 3 and parts[2].endswith("\n"):
+            return f" (process {parts[0]} on {parts[1]}, since {parts[2].strip()})"
+        time.sleep(0.01)
+    return ""
 
 
 # --- signatures ---------------------------------------------------------------
