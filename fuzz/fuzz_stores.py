@@ -47,9 +47,28 @@ OUTCOMES = collections.Counter() if os.environ.get("VELMAR_FUZZ_STATS") == "1" e
 DIM, SEED, WIDTH = 6, 1, 4
 INTERESTING = [0, 1, -1, 2, 3, 7, 2**31, 2**32, 2**63 - 1, 2**63, 2**64, -(2**63), 10**30]
 
-scratch = tempfile.mkdtemp(
-    prefix="velmar-fuzz-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None
-)
+
+def scratch_directory():
+    """velmar-fuzz-stores-PID in /dev/shm (or the temporary directory).
+    libFuzzer ends the process without cleaning up, so the directories of
+    runs whose process is gone are removed here."""
+    base = "/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir()
+    for name in os.listdir(base):
+        pid = name[len("velmar-fuzz-stores-") :]
+        if name.startswith("velmar-fuzz-stores-") and pid.isdigit():
+            try:
+                os.kill(int(pid), 0)
+            except ProcessLookupError:
+                shutil.rmtree(os.path.join(base, name), ignore_errors=True)
+            except OSError:
+                pass
+    path = os.path.join(base, f"velmar-fuzz-stores-{os.getpid()}")
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+    return path
+
+
+scratch = scratch_directory()
 
 
 def snapshot(root):
