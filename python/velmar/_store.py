@@ -332,7 +332,7 @@ def _read_header(directory: str) -> dict[str, Any]:
         raise _fail(path, "not a velmar prepared graph header")
     versions = (PLAIN_VERSION, REORDERED_VERSION, FORMAT_VERSION)
     version = header.get("version")
-    if isinstance(version, bool) or version not in versions:
+    if type(version) is not int or version not in versions:
         raise _fail(
             path,
             f"format version {version!r}; this velmar reads versions "
