@@ -12,6 +12,7 @@
 // exception, the glue's objects and the pool; nothing lives in C++ globals.
 #include <utility>
 
+#include "checksum.h"
 #include "engine_state.h"
 #include "tuning.h"
 
@@ -134,6 +135,13 @@ PyMethodDef engine_methods[] = {
      "byte offset (numbered line). Returns (fault, count, next_offset, "
      "next_line, sources, targets, weights): int64 or uint64 IDs, or for "
      "string IDs (offsets, bytes) pairs in Arrow's large_string layout."},
+    {"checksums", as_method(&checksums), kFast,
+     "checksums(data, chunk_bytes, control=None)\n--\n\n"
+     "The CRC32C (Castagnoli) of each chunk_bytes piece of data (any "
+     "contiguous buffer: a NumPy array, a memory map, bytes; the last piece "
+     "may be shorter), as a new uint32 array, computed on the pool with the "
+     "GIL released. CRC32C names the implementation: 'sse4.2', 'arm-crc' or "
+     "'table'."},
     {"set_num_threads", as_method(&set_num_threads), METH_O,
      "set_num_threads(n)\n--\n\nUse n worker threads from the next call "
      "on."},
@@ -169,6 +177,8 @@ int engine_exec(PyObject* module) {
                                 static_cast<long>(kMemoryBlock)) < 0) {
       return -1;
     }
+    const char* crc = crc32c_implementation();
+    if (PyModule_AddStringConstant(module, "CRC32C", crc) < 0) return -1;
     return 0;
   });
 }

@@ -9,6 +9,7 @@
 //                       entry_scales
 //   embed_call.cpp      embed            plan_calls.cpp  memory_plan, threads
 //   text_calls.cpp      read_edge_text, scan_edge_text, split_edge_text
+//   checksum_calls.cpp  checksums
 #pragma once
 
 #include <cstddef>
@@ -141,6 +142,8 @@ PyObject* scan_edge_text(PyObject* module, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames);
 PyObject* split_edge_text(PyObject* module, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames);
+PyObject* checksums(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames);
 PyObject* set_num_threads(PyObject* module, PyObject* arg);     // METH_O
 PyObject* get_num_threads(PyObject* module, PyObject* unused);  // METH_NOARGS
 

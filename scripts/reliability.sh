@@ -2,10 +2,12 @@
 # Reliability checks (docs/reliability.md):
 #   asan   C++ unit tests and the whole pytest suite with AddressSanitizer and
 #          UndefinedBehaviorSanitizer (-fno-sanitize-recover=all)
-#   tsan   the worker-pool and propagation tests with ThreadSanitizer
+#   tsan   the worker-pool, propagation and checksum tests with ThreadSanitizer
 #   fuzz   seeded smoke runs of the graph-store and edge-list text libFuzzer
-#          targets and of the entry-point fuzzer (atheris), whose corpus is
-#          then replayed against the AddressSanitizer build of the extension
+#          targets, of the entry-point fuzzer and of the store fuzzer
+#          (atheris: prepared graphs and results on disk, damaged), whose
+#          corpora are then replayed against the AddressSanitizer build of the
+#          extension
 #   fuzz-long  each fuzzer for 1,000,000 executions (not part of CI)
 # Usage: bash scripts/reliability.sh [asan|tsan|fuzz|fuzz-long ...]  (default:
 # asan tsan fuzz). Expects the package installed as scripts/test.sh does.
@@ -99,8 +101,8 @@ run_tsan() {
   echo "== Worker pool and propagation tests under TSan"
   cmake -S . -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMAR_DEVELOPER_MODE=ON \
     -DVELMAR_BUILD_TESTS=ON -DVELMAR_SANITIZE_THREAD=ON >/dev/null
-  cmake --build "$out/tsan" -j "$jobs" --target pool_test algorithm_test engine_test
-  for t in pool_test algorithm_test engine_test; do
+  cmake --build "$out/tsan" -j "$jobs" --target pool_test algorithm_test engine_test checksum_test
+  for t in pool_test algorithm_test engine_test checksum_test; do
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$out/tsan/velmar/$t" --gtest_brief=1
   done
   mark "tsan: build and tests"
@@ -159,6 +161,18 @@ run_fuzzers() {
   logged '^Done' "$out/entry_points_asan_replay.log" \
     with_asan python3 fuzz/fuzz_entry_points.py -runs=0 "$corpus"
   mark "fuzz: ASan replay"
+
+  echo "== Store fuzzer ($flags)"
+  corpus=$(mktemp -d "$PWD/$out/store-corpus.XXXX")
+  logged '^(Done|stat::(number|average|peak)|outcomes|  (graph|result))' "$out/stores_fuzzer.log" \
+    env VELMAR_FUZZ_STATS=1 python3 fuzz/fuzz_stores.py -seed=1 -timeout=30 \
+    -print_final_stats=1 $flags "$corpus"
+  mark "fuzz: stores"
+
+  echo "== Store corpus ($(ls "$corpus" | wc -l) inputs) replayed under ASan+UBSan"
+  logged '^Done' "$out/stores_asan_replay.log" \
+    with_asan python3 fuzz/fuzz_stores.py -runs=0 "$corpus"
+  mark "fuzz: stores ASan replay"
 }
 
 for step in "${steps[@]}"; do

@@ -245,3 +245,39 @@ def test_ctrl_c_cancels_within_300_ms_and_the_next_call_works():
     assert len(out) == 2, ("no KeyboardInterrupt?", out, done.stderr.decode())
     delay, again = out
     assert float(delay) < 0.3 and again == "True"
+
+
+def crc32c(data):
+    """Bit by bit, as the polynomial defines it: the reference of the engine's."""
+    crc = 0xFFFFFFFF
+    for byte in bytes(data):
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0x82F63B78 if crc & 1 else 0)
+    return crc ^ 0xFFFFFFFF
+
+
+@pytest.mark.parametrize(
+    "data, chunk, expected",
+    [
+        (b"123456789", 9, [0xE3069283]),
+        (np.frombuffer(b"123456789", np.uint8), 100, [0xE3069283]),
+        (b"", 4, []),
+        # Pieces of any contiguous array, the last one shorter.
+        (np.arange(37, dtype=np.float64), 48, None),
+        (np.arange(1000, dtype=np.uint32), 7, None),
+        (np.zeros(10)[::2], 8, "not C-contiguous"),
+        (b"abc", 0, "chunk_bytes must be at least 1"),
+        ([1, 2, 3], 8, "bytes-like object is required"),
+    ],
+)
+def test_checksums_of_chunks(data, chunk, expected):
+    if isinstance(expected, str):
+        with pytest.raises((ValueError, TypeError), match=expected):
+            _engine.checksums(data, chunk)
+        return
+    raw = bytes(memoryview(data).cast("B"))
+    if expected is None:
+        expected = [crc32c(raw[i : i + chunk]) for i in range(0, len(raw), chunk)]
+    got = _engine.checksums(data, chunk)
+    assert got.dtype == np.uint32 and got.tolist() == expected

@@ -13,19 +13,23 @@ from ._estimator import VelmarEmbedding
 from ._graph import PreparedGraph
 from ._plan import estimate_memory
 from ._prepared import prepare
-from ._results import RunMismatchError
-from ._store import GraphFormatError, open_graph
+from ._results import CorruptResultError, OutputInUseError, RunMismatchError, open_result
+from ._store import GraphFormatError, UnverifiedGraphWarning, open_graph
 from ._version import __version__
 
 __all__ = [
+    "CorruptResultError",
     "GraphFormatError",
+    "OutputInUseError",
     "PreparedGraph",
     "RunMismatchError",
+    "UnverifiedGraphWarning",
     "VelmarEmbedding",
     "__version__",
     "embed",
     "estimate_memory",
     "open_graph",
+    "open_result",
     "prepare",
     "set_num_threads",
 ]

@@ -20,7 +20,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _api, _graph, _io, _plan, _prepared
+from . import _api, _graph, _io, _plan, _prepared, _results
 from ._checks import finite_in_float32, parse_bytes
 from ._demo import run_demo
 from ._graph import Entries
@@ -437,7 +437,8 @@ def _run_embed(args: argparse.Namespace) -> int:
         print(f"velmar: warning: {warning.message}", file=sys.stderr)
     progress.done("embedded")
     try:
-        np.save(out, result)
+        # Replaces the record of any earlier run to disk at OUT along with it.
+        _results.save_array(out, result)
         progress.say(f"wrote {out} ({result.shape[0]:,} × {result.shape[1]} float32)")
         nodes_path = out[: -len(".npy")] + ".nodes.txt"
         if _needs_node_file(graph.nodes):

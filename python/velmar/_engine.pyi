@@ -132,5 +132,13 @@ def split_edge_text(
     max_edges: int,
     control: Optional[RunControl] = None,
 ) -> tuple[Optional[_Fault], int, int, int, Any, Any, npt.NDArray[np.float64]]: ...
+
+CRC32C: str
+
+def checksums(
+    data: Union[npt.NDArray[np.generic], bytes, memoryview],
+    chunk_bytes: int,
+    control: Optional[RunControl] = None,
+) -> npt.NDArray[np.uint32]: ...
 def set_num_threads(n: int) -> None: ...
 def get_num_threads() -> int: ...

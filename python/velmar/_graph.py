@@ -10,9 +10,12 @@ memory, to disk or on Dask) takes the handle and reads nothing else.
 from __future__ import annotations
 
 import hashlib
+import json
+import threading
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -45,6 +48,24 @@ class Entries:
         return int(self.cols.shape[0])
 
 
+class Unverified:
+    """An array mapped from disk that must pass a check (of its recorded
+    checksums) before it is first read: ``get()`` runs the check once and
+    returns the array, or raises what the check raised, every time."""
+
+    def __init__(self, array: npt.NDArray[Any], check: Callable[[npt.NDArray[Any]], None]) -> None:
+        self._array = array
+        self._check: Callable[[npt.NDArray[Any]], None] | None = check
+        self._lock = threading.Lock()
+
+    def get(self) -> npt.NDArray[Any]:
+        with self._lock:
+            if self._check is not None:
+                self._check(self._array)
+                self._check = None
+        return self._array
+
+
 @dataclass(frozen=True, eq=False)
 class PreparedGraph:
     """A graph ready for the engine: its compact form (built in memory, or
@@ -53,9 +74,10 @@ class PreparedGraph:
 
     ``symmetrized`` says that the stored graph is undirected (A + Aᵀ, or an
     input that holds both directions of every edge). A prepared graph also
-    has ``path``, its ``header``, the float64 ``values`` of its entries and,
-    when its rows are stored in a locality order, ``order`` (stored row p is
-    node order[p]).
+    has ``path``, its ``header``, the float64 ``values`` of its entries
+    (checked against their recorded checksums when first read) and, when its
+    rows are stored in a locality order, ``order`` (stored row p is node
+    order[p]).
     """
 
     engine: Any  # velmar._engine.Graph
@@ -63,8 +85,16 @@ class PreparedGraph:
     symmetrized: bool
     path: str | None = None
     header: dict[str, Any] | None = None
-    values: npt.NDArray[np.float64] | None = None
+    stored_values: Union[npt.NDArray[np.float64], Unverified, None] = None
     order: npt.NDArray[np.int64] | None = None
+
+    @property
+    def values(self) -> npt.NDArray[np.float64] | None:
+        """The float64 weight of each stored entry, when kept."""
+        if isinstance(self.stored_values, Unverified):
+            values: npt.NDArray[np.float64] = self.stored_values.get()
+            return values
+        return self.stored_values
 
     @property
     def num_nodes(self) -> int:
@@ -104,7 +134,14 @@ class PreparedGraph:
 
     @property
     def fingerprint(self) -> str:
-        """What a run on disk records of its graph."""
+        """What a run on disk records of its graph. A prepared graph's ID
+        is derived from its checksums; one of an older format records none,
+        so its whole header stands for it (an edited header is another
+        graph, though its arrays cannot be checked)."""
+        if self.header is not None and "checksum" not in self.header:
+            text = json.dumps(self.header, sort_keys=True, separators=(",", ":"))
+            digest = hashlib.blake2b(text.encode("utf-8"), digest_size=16).hexdigest()
+            return f"prepared-unverified:{digest}"
         kind = "prepared" if self.path is not None else "graph"
         return f"{kind}:{self.graph_id}"
 
@@ -178,7 +215,7 @@ def build(
         graph,
         entries.nodes,
         symmetrized=symmetrize or entries.symmetric,
-        values=graph.values() if keep_values else None,
+        stored_values=graph.values() if keep_values else None,
     )
 
 

@@ -3,33 +3,56 @@
 A prepared graph holds the engine's compact arrays (int64 row pointers,
 32-bit column indices where the node count allows, and each entry's float32
 scale float32(value) * (1 / float32(degree))), the float64 values and the
-node IDs beside them; a reordered graph (format version 2) stores its rows in
-a locality order with that order beside them. The arrays are written from
-the graph the engine built, and opened back into the same kind of graph:
-``open_graph`` maps every array read-only, checks that each file has exactly
-the size, type and shape its header claims, and the engine checks, before
-anything reads them, that the arrays form a valid graph.
+node IDs beside them; a reordered graph stores its rows in a locality order
+with that order beside them. The arrays are written from the graph the
+engine built, and opened back into the same kind of graph: ``open_graph``
+maps every array read-only, checks that each file has exactly the size, type
+and shape its header claims and that its contents match the CRC32C the
+header records of each chunk, and the engine checks, before anything reads
+them, that the arrays form a valid graph. The graph's ID is derived from the
+header, checksums included, so a graph with any other array is another graph.
 """
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
+import re
 import tempfile
-import uuid
+import threading
+import warnings
 from typing import Any, BinaryIO
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _engine
-from ._graph import PreparedGraph
+from ._graph import PreparedGraph, Unverified
+from ._watch import watched
 
 FORMAT = "velmar-graph"
-FORMAT_VERSION = 1
-# Rows stored in a locality order, with order.npy: older readers refuse it.
+# The version written: every array with a CRC32C of each chunk, a graph ID
+# derived from the header, and order.npy when the rows are reordered.
+FORMAT_VERSION = 3
+# Older versions, still opened, with a warning that nothing can be verified:
+# 1 without a locality order, 2 with one (order.npy).
+PLAIN_VERSION = 1
 REORDERED_VERSION = 2
 HEADER = "graph.json"
+
+# The arrays a prepared graph may hold; no other name is read or copied.
+ARRAY_NAMES = ("indptr", "indices", "scales", "values", "nodes", "order")
+# The arrays open_graph verifies at once: the engine and its structure check
+# read them. The values are verified when first read (no embedding reads them).
+VERIFIED_ON_OPEN = ("indptr", "indices", "scales", "nodes", "order")
+
+# Each array's data is checksummed in pieces of this many bytes (the last
+# may be shorter), so that a mismatch names the piece and the pieces are
+# verified in parallel.
+CHECKSUM_CHUNK = 4 << 20
+CHECKSUM = "crc32c"
+_MAX_CHECKSUM_CHUNK = 1 << 40
 
 # Every array file starts with a .npy header padded to this many bytes, so a
 # file can be written in one pass and its header filled in at the end.
@@ -43,6 +66,11 @@ CHUNK = 1 << 24
 class GraphFormatError(ValueError):
     """A prepared graph that is missing, truncated, tampered with or of
     another format version; the message names the file."""
+
+
+class UnverifiedGraphWarning(UserWarning):
+    """A prepared graph of an older format, which records no checksums: its
+    arrays cannot be verified."""
 
 
 # --- .npy files written in one pass ---------------------------------------------
@@ -109,6 +137,40 @@ def read_npy_header(f: BinaryIO) -> tuple[tuple[int, ...], bool, np.dtype[Any]]:
     return np.lib.format.read_array_header_2_0(f)
 
 
+# Below this many bytes checksums take well under a Ctrl-C's allowed delay,
+# and are computed without the watching thread (which costs more).
+_WATCHED_BYTES = 64 << 20
+
+
+def _all_checksums(arrays: list[Any], chunk_bytes: int) -> list[str]:
+    """The CRC32C of each chunk of each contiguous array's bytes, as one hex
+    string of eight digits per chunk (Ctrl-C stops a long computation)."""
+
+    def work(control: Any) -> list[Any]:
+        return [_engine.checksums(a, chunk_bytes, control) for a in arrays]
+
+    large = sum(memoryview(a).nbytes for a in arrays) >= _WATCHED_BYTES
+    sums = watched(work) if large else work(None)
+    return ["".join(f"{int(x):08x}" for x in s.tolist()) for s in sums]
+
+
+def checksums(data: Any, chunk_bytes: int = CHECKSUM_CHUNK) -> str:
+    """The CRC32C of each chunk of a contiguous array's bytes, as one hex
+    string of eight digits per chunk (Ctrl-C stops a long computation)."""
+    return _all_checksums([data], chunk_bytes)[0]
+
+
+def _file_data(path: str) -> npt.NDArray[np.uint8]:
+    """The bytes after a .npy file's header, mapped read-only."""
+    with open(path, "rb") as f:
+        read_npy_header(f)
+        offset = f.tell()
+        size = os.fstat(f.fileno()).st_size
+    if size == offset:
+        return np.zeros(0, np.uint8)
+    return np.memmap(path, dtype=np.uint8, mode="r", offset=offset)
+
+
 # --- writing a graph ---------------------------------------------------------------
 
 
@@ -116,7 +178,8 @@ def new_header(num_nodes: int, num_entries: int, symmetrized: bool) -> dict[str,
     return {
         "format": FORMAT,
         "version": FORMAT_VERSION,
-        "graph_id": uuid.uuid4().hex,
+        # Derived from the rest when the header is written.
+        "graph_id": "",
         "num_nodes": num_nodes,
         "num_entries": num_entries,
         "symmetrized": symmetrized,
@@ -132,9 +195,27 @@ def describe(directory: str, header: dict[str, Any], name: str) -> None:
     header["arrays"][name] = {"dtype": np.lib.format.dtype_to_descr(dtype), "shape": list(shape)}
 
 
+def derived_id(header: dict[str, Any]) -> str:
+    """The graph ID of a header: a digest of everything else in it, the
+    checksums of the arrays included."""
+    body = {key: value for key, value in header.items() if key != "graph_id"}
+    text = json.dumps(body, sort_keys=True, separators=(",", ":"), ensure_ascii=True)
+    return hashlib.blake2b(text.encode("ascii"), digest_size=16).hexdigest()
+
+
 def write_header(directory: str, header: dict[str, Any]) -> None:
-    """Writes the header last, through a rename, so that a directory whose
-    preparation was interrupted has no header and is never opened."""
+    """Records the checksums of every array the header describes (read back
+    from their files), stamps the current format version and the graph ID
+    derived from the result, and writes the header last, through a rename,
+    so that a directory whose preparation was interrupted has no header and
+    is never opened."""
+    header["version"] = FORMAT_VERSION
+    header["checksum"] = {"algorithm": CHECKSUM, "chunk_bytes": CHECKSUM_CHUNK}
+    for name, entry in header["arrays"].items():
+        data = _file_data(os.path.join(directory, name + ".npy"))
+        entry[CHECKSUM] = checksums(data, CHECKSUM_CHUNK)
+        del data
+    header["graph_id"] = derived_id(header)
     tmp = os.path.join(directory, HEADER + ".tmp")
     with open(tmp, "w", encoding="utf-8") as f:
         json.dump(header, f, indent=1)
@@ -159,6 +240,12 @@ def _node_array(nodes: npt.NDArray[Any] | None) -> npt.NDArray[Any] | None:
     if nodes is None:
         return None
     if nodes.dtype.kind == "O":
+        if all(isinstance(x, int) and not isinstance(x, bool) for x in nodes.tolist()):
+            raise ValueError(
+                "a prepared graph stores integer node IDs as int64 or uint64, and these "
+                "fit neither (IDs over 64 bits, or negative IDs beside IDs of 2**63 "
+                "and more); pass them as strings"
+            )
         raise ValueError(
             "a prepared graph stores node IDs of one kind (integers, floats or "
             "strings); these node IDs mix kinds"
@@ -197,8 +284,8 @@ def _map_array(directory: str, name: str, expect: dict[str, Any]) -> npt.NDArray
         with open(path, "rb") as f:
             try:
                 shape, fortran, dtype = read_npy_header(f)
-            except (ValueError, SyntaxError, EOFError) as e:
-                raise _fail(path, f"not a valid .npy file ({e})") from None
+            except Exception as e:  # any damage to the header's text
+                raise _fail(path, f"not a valid .npy file ({type(e).__name__}: {e})") from None
             offset = f.tell()
             size = os.fstat(f.fileno()).st_size
     except FileNotFoundError:
@@ -210,7 +297,7 @@ def _map_array(directory: str, name: str, expect: dict[str, Any]) -> npt.NDArray
     try:
         want_dtype = np.dtype(np.lib.format.descr_to_dtype(expect["dtype"]))
         want_shape = tuple(int(x) for x in expect["shape"])
-    except (KeyError, TypeError, ValueError):
+    except Exception:
         raise _fail(os.path.join(directory, HEADER), f"bad description of array {name!r}") from None
     if dtype != want_dtype or shape != want_shape:
         raise _fail(path, f"holds {dtype} {shape}, but {HEADER} says {want_dtype} {want_shape}")
@@ -220,7 +307,10 @@ def _map_array(directory: str, name: str, expect: dict[str, Any]) -> npt.NDArray
         raise _fail(path, f"{what}: {size} bytes, expected {need}")
     if shape[0] == 0:
         return np.zeros(0, dtype=dtype)
-    return np.memmap(path, dtype=dtype, mode="r", offset=offset, shape=shape)
+    try:
+        return np.memmap(path, dtype=dtype, mode="r", offset=offset, shape=shape)
+    except (OSError, ValueError) as e:
+        raise _fail(path, f"cannot be mapped ({e})") from None
 
 
 def _read_header(directory: str) -> dict[str, Any]:
@@ -234,15 +324,19 @@ def _read_header(directory: str) -> dict[str, Any]:
         raise _fail(
             path, "missing (not a prepared graph, or its preparation did not finish)"
         ) from None
-    except (OSError, UnicodeDecodeError, json.JSONDecodeError) as e:
+    except RecursionError:
+        raise _fail(path, "unreadable (nested too deeply)") from None
+    except (OSError, UnicodeDecodeError, ValueError) as e:
         raise _fail(path, f"unreadable ({e})") from None
     if not isinstance(header, dict) or header.get("format") != FORMAT:
         raise _fail(path, "not a velmar prepared graph header")
-    if header.get("version") not in (FORMAT_VERSION, REORDERED_VERSION):
+    versions = (PLAIN_VERSION, REORDERED_VERSION, FORMAT_VERSION)
+    version = header.get("version")
+    if type(version) is not int or version not in versions:
         raise _fail(
             path,
-            f"format version {header.get('version')!r}; this velmar reads versions "
-            f"{FORMAT_VERSION} and {REORDERED_VERSION}",
+            f"format version {version!r}; this velmar reads versions "
+            f"{', '.join(map(str, versions))}",
         )
     kinds: tuple[tuple[str, type], ...] = (
         ("num_nodes", int),
@@ -258,7 +352,70 @@ def _read_header(directory: str) -> dict[str, Any]:
         )
         if not isinstance(value, kind) or bad_count:
             raise _fail(path, f"field {key!r} is missing or invalid")
+    for name, entry in header["arrays"].items():
+        if name not in ARRAY_NAMES:
+            raise _fail(path, f"names an array {name!r}; a prepared graph holds only {ARRAY_NAMES}")
+        if not isinstance(entry, dict):
+            raise _fail(path, f"bad description of array {name!r}")
+    if version == FORMAT_VERSION:
+        _check_checksums(path, header)
+    elif "checksum" in header or any(CHECKSUM in e for e in header["arrays"].values()):
+        # A current header edited to an older version, to escape its checks.
+        raise _fail(path, f"format version {version} records no checksums, but this header does")
     return header
+
+
+_HEX = re.compile(r"[0-9a-f]*")
+
+
+def _check_checksums(path: str, header: dict[str, Any]) -> None:
+    """The checksum fields of a current header, and its graph ID against its
+    contents: an edited header is refused before any array is read."""
+    method = header.get("checksum")
+    chunk = method.get("chunk_bytes") if isinstance(method, dict) else None
+    if (
+        not isinstance(method, dict)
+        or method.get("algorithm") != CHECKSUM
+        or not isinstance(chunk, int)
+        or isinstance(chunk, bool)
+        or not 1 <= chunk <= _MAX_CHECKSUM_CHUNK
+    ):
+        raise _fail(path, "field 'checksum' is missing or invalid")
+    for name, entry in header["arrays"].items():
+        sums = entry.get(CHECKSUM)
+        if not isinstance(sums, str) or len(sums) % 8 or not _HEX.fullmatch(sums):
+            raise _fail(path, f"the checksums of array {name!r} are missing or invalid")
+    if header["graph_id"] != derived_id(header):
+        raise _fail(path, "its graph_id does not match its contents (the header was edited)")
+
+
+def _verify(directory: str, header: dict[str, Any], arrays: dict[str, npt.NDArray[Any]]) -> None:
+    """Compares arrays' bytes with the checksums their header records, in
+    one engine call per array on one watched thread; GraphFormatError
+    naming the file and the first chunk that differs."""
+    chunk = header["checksum"]["chunk_bytes"]
+    for name, array in arrays.items():
+        count = -(-array.nbytes // chunk)
+        if len(header["arrays"][name][CHECKSUM]) != 8 * count:
+            raise _fail(
+                os.path.join(directory, HEADER),
+                f"records {len(header['arrays'][name][CHECKSUM]) // 8} checksums for array "
+                f"{name!r}, which has {count} chunks of {chunk} bytes",
+            )
+    got = _all_checksums(list(arrays.values()), chunk)
+    for (name, array), have in zip(arrays.items(), got):
+        want = header["arrays"][name][CHECKSUM]
+        if have == want:
+            continue
+        count = len(want) // 8
+        first = next(i for i in range(count) if have[8 * i : 8 * i + 8] != want[8 * i : 8 * i + 8])
+        lo = first * chunk
+        hi = min(lo + chunk, array.nbytes)
+        raise _fail(
+            os.path.join(directory, name + ".npy"),
+            f"chunk {first} of {count} (bytes {lo}..{hi} of its data) does not match the "
+            f"checksum in {HEADER}: the file was changed or damaged since it was prepared",
+        )
 
 
 # What the engine's check of a graph's arrays reports, by the start of its
@@ -295,9 +452,12 @@ def open_graph(
     under the graph's ID, once per machine, and opened from there.
 
     Raises GraphFormatError, naming the file, when a file is missing,
-    truncated, of the wrong type or shape, or when the arrays do not form a
-    valid graph (row pointers out of order, column indices out of range, an
-    order that is not a permutation of the nodes).
+    truncated, of the wrong type or shape, when its contents do not match
+    the checksums its header records (the values are checked when first
+    read, every other array here), or when the arrays do not form a valid
+    graph (row pointers out of order, column indices out of range, an order
+    that is not a permutation of the nodes). A graph of format version 1 or
+    2 records no checksums: it opens with an UnverifiedGraphWarning.
     """
     path = os.fspath(directory)
     if "://" in path:
@@ -306,6 +466,15 @@ def open_graph(
     n, m = header["num_nodes"], header["num_entries"]
     arrays = header["arrays"]
     head = os.path.join(path, HEADER)
+    version = header["version"]
+    if version != FORMAT_VERSION:
+        warnings.warn(
+            f"{path}: a prepared graph of format version {version} records no "
+            "checksums, so its arrays cannot be verified; prepare it again to have "
+            "them checked",
+            UnverifiedGraphWarning,
+            stacklevel=2,
+        )
     expected = {
         "indptr": (np.dtype(np.int64), n + 1),
         "indices": (index_dtype(n), m),
@@ -322,64 +491,93 @@ def open_graph(
                 os.path.join(path, name + ".npy"),
                 f"expected {dtype} ({length},) for {n} nodes and {m} entries",
             )
-    nodes = None
     if "nodes" in arrays:
-        nodes = _map_array(path, "nodes", arrays["nodes"])
-        if nodes.shape != (n,):
+        mapped["nodes"] = _map_array(path, "nodes", arrays["nodes"])
+        if mapped["nodes"].shape != (n,):
             raise _fail(os.path.join(path, "nodes.npy"), f"expected {n} node IDs")
-    order = None
-    if header["version"] == REORDERED_VERSION:
+    reordered = "order" in arrays if version == FORMAT_VERSION else version == REORDERED_VERSION
+    if reordered:
         if "order" not in arrays:
             raise _fail(head, "array 'order' is not described")
-        order = _map_array(path, "order", arrays["order"])
+        mapped["order"] = _map_array(path, "order", arrays["order"])
+        order = mapped["order"]
         if order.dtype != np.int64 or order.shape != (n,):
             raise _fail(
                 os.path.join(path, "order.npy"),
                 f"expected int64 ({n},), found {order.dtype} {order.shape}",
             )
     elif "order" in arrays:
-        raise _fail(head, f"array 'order' in a version {FORMAT_VERSION} graph")
+        raise _fail(head, f"array 'order' in a version {PLAIN_VERSION} graph")
+    values: Any = mapped["values"]
+    if version == FORMAT_VERSION:
+        # Before the engine's structure check reads them.
+        _verify(path, header, {name: mapped[name] for name in VERIFIED_ON_OPEN if name in mapped})
+        values = Unverified(values, lambda array: _verify(path, header, {"values": array}))
     try:
         engine = _engine.open_graph(
-            mapped["indptr"], mapped["indices"], mapped["scales"], n, row_map=order
+            mapped["indptr"], mapped["indices"], mapped["scales"], n, row_map=mapped.get("order")
         )
     except ValueError as e:
         message = str(e).removeprefix("Shape mismatch: ")
         raise _structure_error(path, message, n, m) from None
     return PreparedGraph(
         engine,
-        nodes,
+        mapped.get("nodes"),
         symmetrized=bool(header["symmetrized"]),
         path=path,
         header=header,
-        values=mapped["values"],
-        order=order,
+        stored_values=values,
+        order=mapped.get("order"),
     )
 
 
+# Copies into the cache, one at a time per process (threads of one process
+# may open the same graph at once).
+_COPY_LOCK = threading.Lock()
+
+
 def _local_copy(url: str, cache_dir: str | os.PathLike[str] | None) -> str:
-    """A local copy of a prepared graph on remote storage; the header is
-    copied last, so a copy that was interrupted is made again."""
+    """A local copy of a prepared graph on remote storage: the arrays the
+    header names (only the fixed set of names), then the header, so a copy
+    that was interrupted is made again. Each file is written under a
+    temporary name and renamed, inside the graph's own cache directory."""
     try:
         import fsspec  # noqa: PLC0415 (an optional extra, loaded on use)
     except ImportError:
         raise ImportError("opening a graph from a URL needs fsspec (pip install fsspec)") from None
     fs, root = fsspec.core.url_to_fs(url)
+    where = f"{url}/{HEADER}"
     try:
-        header = json.loads(fs.cat_file(f"{root}/{HEADER}"))
-        graph_id = str(header["graph_id"])
-        names = [f"{name}.npy" for name in header["arrays"]]
-    except (OSError, ValueError, KeyError, TypeError) as e:
-        raise _fail(f"{url}/{HEADER}", f"unreadable ({e})") from None
+        raw = fs.cat_file(f"{root}/{HEADER}")
+        header = json.loads(raw)
+        graph_id = header["graph_id"]
+        names = list(header["arrays"])
+    except RecursionError:
+        raise _fail(where, "unreadable (nested too deeply)") from None
+    except (OSError, ValueError, KeyError, TypeError, AttributeError) as e:
+        raise _fail(where, f"unreadable ({e})") from None
+    if not isinstance(graph_id, str) or not re.fullmatch(r"[0-9a-f]{1,64}", graph_id):
+        raise _fail(where, "field 'graph_id' is missing or invalid")
+    for name in names:
+        if name not in ARRAY_NAMES:
+            raise _fail(
+                where, f"names an array {name!r}; a prepared graph holds only {ARRAY_NAMES}"
+            )
     base = (
         os.fspath(cache_dir)
         if cache_dir is not None
         else os.path.join(tempfile.gettempdir(), "velmar-graphs")
     )
-    local = os.path.join(base, "".join(c for c in graph_id if c.isalnum()))
-    if not os.path.exists(os.path.join(local, HEADER)):
-        os.makedirs(local, exist_ok=True)
-        for name in names:
-            fs.get_file(f"{root}/{name}", os.path.join(local, name))
-        fs.get_file(f"{root}/{HEADER}", os.path.join(local, HEADER))
+    local = os.path.join(base, graph_id)
+    with _COPY_LOCK:
+        if not os.path.exists(os.path.join(local, HEADER)):
+            os.makedirs(local, exist_ok=True)
+            for name in names:
+                target = os.path.join(local, f"{name}.npy")
+                fs.get_file(f"{root}/{name}.npy", target + ".tmp")
+                os.replace(target + ".tmp", target)
+            tmp = os.path.join(local, HEADER + ".tmp")
+            with open(tmp, "wb") as f:
+                f.write(raw)
+            os.replace(tmp, os.path.join(local, HEADER))
     return local

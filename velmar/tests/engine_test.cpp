@@ -422,9 +422,10 @@ TEST_P(EntriesInAnyOrder, BuildTheGraphStoresMatrix) {
   std::vector<float> scales(merged);
   entry_scales(pointers.data(), e.n, w.data(), scales.data());
   // An empty graph has no scales to compare (and may hold no array).
-  if (merged > 0)
+  if (merged > 0) {
     EXPECT_EQ(std::memcmp(scales.data(), g.scales(), merged * sizeof(float)),
               0);
+  }
 }
 
 const Entries kDuplicates{4,
