@@ -268,6 +268,9 @@ def run_on(graph: PreparedGraph, run: Run) -> Any:
     written to disk and returned opened (a Zarr array, or a read-only
     memory-mapped array)."""
     run = run.bind(graph.num_nodes)
+    # The engine's checks of the features and of the values the run could
+    # reach, before anything is allocated or written.
+    _engine.check(graph.engine, run.engine_settings())
     if run.out is not None:
         return _results.run_to_disk(graph, run)
     result = _runner.embed(graph, run)
