@@ -217,8 +217,8 @@ Status check_value_range(const GraphView& graph, const EmbedSettings& s,
         std::to_string(row_map != nullptr ? row_map[r] : r) + " sum to " +
         num(projected(r) / kRoot3) +
         " in magnitude, so its feature columns could reach " +
-        num(projected(r)) + ", beyond the largest float32 (" +
-        num(kFloatMax) + ")");
+        num(projected(r)) + ", beyond the largest float32 (" + num(kFloatMax) +
+        ")");
   }
   // The result is at most a * max|H_0| + c; both it and H_0 must stay
   // within float32, which bounds max|H_0| by `limit`.
@@ -241,11 +241,10 @@ Status check_value_range(const GraphView& graph, const EmbedSettings& s,
   const auto reach = [&](double h0) {
     std::string text = "up to " + num(h0);
     if (h0 <= kFloatMax) {
-      text += ", and the result could reach " +
-              num((a == 0.0 ? 0.0 : a * h0) + c) +
-              " (weights summing to " + num(a + c) + " in magnitude" +
-              (s.step_normalize ? ", unit rows after the first step" : "") +
-              ")";
+      text +=
+          ", and the result could reach " + num((a == 0.0 ? 0.0 : a * h0) + c) +
+          " (weights summing to " + num(a + c) + " in magnitude" +
+          (s.step_normalize ? ", unit rows after the first step" : "") + ")";
     }
     return text + ", beyond the largest float32 (" + num(kFloatMax) + ")";
   };
@@ -268,9 +267,9 @@ Status check_value_range(const GraphView& graph, const EmbedSettings& s,
     const std::string scale =
         std::isfinite(power)
             ? num(power)
-            : "about 1e+" + num(std::floor(beta * std::log10(
-                                    static_cast<double>(deg))),
-                                10);
+            : "about 1e+" +
+                  num(std::floor(beta * std::log10(static_cast<double>(deg))),
+                      10);
     char allowed[32];
     std::snprintf(allowed, sizeof allowed, "%.3f",
                   std::floor(largest_beta * 1000.0) / 1000.0);
