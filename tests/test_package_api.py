@@ -92,11 +92,47 @@ def test_l2_rows_have_unit_length_and_isolated_rows_stay_zero():
             ValueError,
             "finite as 32-bit floats",
         ),
+        # Sparse features are checked before any SciPy routine reads them.
+        (
+            {"features": lambda: _corrupt_features("csr", "indptr", 2, 10**9), "feature_dim": 2},
+            ValueError,
+            "features is corrupt: its indptr must start at 0 and never decrease",
+        ),
+        (
+            {"features": lambda: _corrupt_features("csc", "indptr", -1, 10**9), "feature_dim": 2},
+            ValueError,
+            "features is corrupt: its indptr ends at 1000000000",
+        ),
+        (
+            {"features": lambda: _corrupt_features("coo", "col", 0, 3), "feature_dim": 2},
+            ValueError,
+            r"features is corrupt: column index 3 is out of range for its shape \(4, 3\)",
+        ),
+        ({"out": "x.zarr", "block_columns": 0}, ValueError, "block_columns must be at least 1"),
+        (
+            {"out": "x.zarr", "client": "tcp://127.0.0.1:8786"},
+            TypeError,
+            r"client must be a dask.distributed.Client, got str .*client=Client\('tcp",
+        ),
     ],
 )
 def test_parameter_errors(kwargs, error, message):
+    kwargs = {key: value() if callable(value) else value for key, value in kwargs.items()}
     with pytest.raises(error, match=message):
         velmar.embed(EDGES, **{"dim": 8, **kwargs})
+
+
+def _corrupt_features(fmt, field, at, value):
+    sp = pytest.importorskip("scipy.sparse")
+    x = sp.random(4, 3, density=0.5, format=fmt, random_state=1)
+    getattr(x, field)[at] = value
+    return x
+
+
+@pytest.mark.parametrize("limit", [10**30, "9" * 400 + "TB", 2**64])
+def test_memory_limit_of_any_size(limit):
+    assert velmar.embed(EDGES, 8, memory_limit=limit).shape == (4, 8)
+    assert velmar.estimate_memory(10**6, 10**7, 64, memory_limit=limit) > 0
 
 
 def _star(leaves):

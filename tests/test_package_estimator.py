@@ -161,10 +161,23 @@ def test_transform_is_the_fit_with_weights_shifted_one_step(weights, beta, k):
             "exactly when the estimator was fitted",
         ),
         ({"features": np.eye(4)}, np.ones((2, 4)), {}, "exactly when the estimator was fitted"),
+        *(
+            (
+                {"features": np.ones((4, 6))},
+                np.ones((2, 4)),
+                {"features": np.ones((2, f))},
+                f"features have {f} columns, but the estimator was fitted with 6",
+            )
+            for f in (0, 1, 3, 7)
+        ),
+        ({}, "corrupt", {}, "X is corrupt: its indptr must start at 0"),
     ],
 )
 def test_transform_errors(fit_kwargs, X, kwargs, message):
-    pytest.importorskip("scipy")
+    sp = pytest.importorskip("scipy.sparse")
+    if isinstance(X, str):
+        X = sp.csr_array(np.ones((2, 4)))
+        X.indptr[1] = 10**9
     est = VelmarEmbedding(dim=8, random_state=1, feature_dim=2 if fit_kwargs else None)
     with pytest.raises(ValueError, match="not fitted"):
         est.transform(X)

@@ -17,6 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _graph
+from ._checks import check_sparse_structure
 from ._graph import Entries, PreparedGraph
 from ._plan import Guard, no_guard
 
@@ -150,18 +151,6 @@ def from_dense(matrix: npt.NDArray[Any], *, guard: Guard = no_guard) -> Entries:
     return Entries(row_ptrs, np.ascontiguousarray(cols, dtype=np.int64), vals, n, True)
 
 
-def _check_indices(indices: npt.NDArray[Any], n: int, what: str) -> None:
-    if indices.shape[0] == 0:
-        return
-    lo, hi = int(indices.min()), int(indices.max())
-    if lo < 0 or hi >= n:
-        bad = lo if lo < 0 else hi
-        raise ValueError(
-            f"the sparse matrix is corrupt: {what} index {bad} is out of range for "
-            f"its shape ({n}, {n})"
-        )
-
-
 def from_scipy(matrix: Any, *, guard: Guard = no_guard) -> Entries:
     """Stored entries of any SciPy sparse format are edges, explicit zeros included.
 
@@ -170,6 +159,7 @@ def from_scipy(matrix: Any, *, guard: Guard = no_guard) -> Entries:
     values and sorted rows without duplicates is handed over without a copy.
     """
     n = _check_square(matrix.shape, "a sparse adjacency matrix")
+    check_sparse_structure(matrix, "the sparse matrix")
     fmt = matrix.format
     if fmt == "coo":
         m = int(np.asarray(matrix.row).shape[0])
@@ -177,13 +167,6 @@ def from_scipy(matrix: Any, *, guard: Guard = no_guard) -> Entries:
         rows = np.asarray(matrix.row).astype(np.int64, copy=False)
         cols = np.asarray(matrix.col).astype(np.int64, copy=False)
         vals = _values_float64(np.asarray(matrix.data), "sparse matrix values")
-        if not rows.shape[0] == cols.shape[0] == vals.shape[0]:
-            raise ValueError(
-                f"the sparse matrix is corrupt: {rows.shape[0]} row indices, "
-                f"{cols.shape[0]} column indices and {vals.shape[0]} values"
-            )
-        _check_indices(rows, n, "row")
-        _check_indices(cols, n, "column")
         return Entries(rows, cols, vals, n, False)
     guard(n, int(matrix.nnz), 24 * int(matrix.nnz))
     csr = matrix if fmt == "csr" else matrix.tocsr()
