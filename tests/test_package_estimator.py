@@ -133,7 +133,10 @@ def test_transform_is_the_fit_with_weights_shifted_one_step(weights, beta, k):
         normalization_strength=beta,
         **({"features": x, "feature_dim": k} if k else {}),
     )
-    np.testing.assert_allclose(got, want[n:], rtol=2e-6, atol=1e-6)
+    # Equal to rounding: within a few units in the last place of the row's
+    # largest magnitude (the sums are grouped differently).
+    row_max = np.abs(want[n:]).max(axis=1, keepdims=True)
+    assert (np.abs(got - want[n:]) <= 4e-7 * row_max).all()
     assert np.array_equal(
         bits(
             velmar.embed(

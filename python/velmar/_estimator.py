@@ -162,12 +162,14 @@ class VelmarEmbedding:
         appended after the fitted ones (the random columns of row n + v from
         the fit's seed, the feature columns from ``features`` with the fit's
         projection R, scaled by deg(v)**normalization_strength); rows are
-        then normalised if ``normalize="l2"``. Since E = Σ_i w_i H_i, this is
-        exactly v's row in a fit with the weights shifted one step later,
-        (w_0, w_0, w_1, ..., w_K), of the graph with v's edges added as edges
-        out of v only (so no fitted row changes), without step
-        normalisation: with it, E's rows are sums of normalised steps and
-        the result is their weighted mean. A new node's own features count
+        then normalised if ``normalize="l2"``. Since E = Σ_i w_i H_i, this is,
+        in exact arithmetic, v's row in a fit with the weights shifted one
+        step later, (w_0, w_0, w_1, ..., w_K), of the graph with v's edges
+        added as edges out of v only (so no fitted row changes), without step
+        normalisation; in float32 the two group the products differently and
+        agree to a few units in the last place of the row's largest
+        magnitude. With step normalisation, E's rows are sums of normalised
+        steps and the result is their weighted mean. A new node's own features count
         only through w_0 · h_0(v): with the default w_0 = 0 they do not
         enter, and a node without edges gets a zero row.
         """
