@@ -167,6 +167,21 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
     const GraphView& view = view_of(graph.get());
     const std::uint64_t n = view.num_nodes();
+    PyRef control;
+    if (!control_arg(st, slot[5], control)) return nullptr;
+    RunControl* ctl = control ? &control_of(control.get()) : nullptr;
+    std::shared_ptr<WorkerPool> pool = st->pool->get();
+    // The values are checked before the result is allocated: a run that
+    // cannot be made is refused for what it is, not for its size.
+    const Status checked = without_gil([&] {
+      PoolScope scope(*pool);
+      return check_inputs(view, settings, ctl ? &ctl->cancel : nullptr);
+    });
+    if (!checked.ok()) {
+      set_error(st, checked.error());
+      return nullptr;
+    }
+    settings.inputs_checked = true;
 
     PyRef out;
     OutputBlock target;
@@ -190,13 +205,9 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
       target.row_stride = columns;
       target.zeroed = true;
     }
-    PyRef control;
-    if (!control_arg(st, slot[5], control)) return nullptr;
     settings.j0 = j0;
     settings.j1 = j1;
     settings.block = *block;
-    RunControl* ctl = control ? &control_of(control.get()) : nullptr;
-    std::shared_ptr<WorkerPool> pool = st->pool->get();
     // The graph, the settings, the output and the control stay referenced
     // until the run returns: no other thread can free them meanwhile.
     const Status status = without_gil([&] {

@@ -268,10 +268,11 @@ def run_on(graph: PreparedGraph, run: Run) -> Any:
     written to disk and returned opened (a Zarr array, or a read-only
     memory-mapped array)."""
     run = run.bind(graph.num_nodes)
-    # The engine's checks of the features and of the values the run could
-    # reach, before anything is allocated or written.
-    _engine.check(graph.engine, run.engine_settings())
     if run.out is not None:
+        # The engine's checks of the features and of the values the run
+        # could reach, before anything is written (a run in memory has
+        # them made before its result is allocated).
+        _engine.check(graph.engine, run.engine_settings())
         return _results.run_to_disk(graph, run)
     result = _runner.embed(graph, run)
     if run.normalize == "l2":

@@ -343,8 +343,10 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
         std::to_string(dim) + " columns in one block");
   }
   const FeatureInput* features = s.features;
-  if (Status checked = check_inputs(graph, s, &ctl.cancel); !checked.ok()) {
-    return checked;
+  if (!s.inputs_checked) {
+    if (Status checked = check_inputs(graph, s, &ctl.cancel); !checked.ok()) {
+      return checked;
+    }
   }
   // Stored row p is node row_map[p] (checked when the view was made): it is
   // seeded, reads its features and is written as the node it is.

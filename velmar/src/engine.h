@@ -47,6 +47,9 @@ struct EmbedSettings {
   // Refuse weights whose magnitudes, times the largest initial value, could
   // take the result beyond float32 (see embed_columns).
   bool bound_weights = false;
+  // check_inputs passed on these settings and graph already: embed_columns
+  // does not repeat it.
+  bool inputs_checked = false;
 };
 
 // The seed of the feature projection R of a run with base seed `base`: the
