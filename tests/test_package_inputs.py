@@ -10,6 +10,7 @@ import pytest
 
 import _rust_core
 import velmar
+from velmar import _convert
 
 DIM = 8
 SEED = 7
@@ -62,6 +63,16 @@ def run(graph, **kw):
     return velmar.embed(graph, DIM, WEIGHTS, **kw)
 
 
+@pytest.fixture(params=["whole", "in pieces"])
+def pieces(request, monkeypatch):
+    """Long columns are converted in pieces (so that Ctrl-C can stop the
+    conversion); with tiny pieces, every input here is long, and must give
+    what the whole columns give."""
+    if request.param == "in pieces":
+        monkeypatch.setattr(_convert, "_SORT_PIECE", 2)
+        monkeypatch.setattr(_convert, "_PIECE", 3)
+
+
 def dense_of(edges, n):
     a = np.zeros((n, n))
     for i, j, w in edges:
@@ -111,7 +122,7 @@ def test_duplicate_sum_order_is_the_stored_order():
     "fmt", ["csr_array", "csr_matrix", "csc_array", "csc_matrix", "lil_array", "dok_array"]
 )
 @pytest.mark.parametrize("undirected", [True, False])
-def test_sparse_formats(fmt, undirected):
+def test_sparse_formats(fmt, undirected, pieces):
     graph = coo_of(EDGES, N).tocsr()  # duplicates summed, explicit zero kept
     converted = getattr(scipy_sparse(), fmt)(graph)
     assert_bits(run(converted, undirected=undirected), reference(EDGES, N, undirected=undirected))
@@ -189,7 +200,7 @@ def test_skew_symmetric_graph_warns_when_symmetrization_empties_it():
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int32, bool])
-def test_dense(dtype):
+def test_dense(dtype, pieces):
     edges = [(0, 1, 1.0), (1, 2, 1.0), (2, 2, 1.0), (3, 0, 1.0)]
     matrix = dense_of(edges, 4).astype(dtype)
     assert_bits(run(matrix), reference(edges, 4))
@@ -386,6 +397,9 @@ BIG = 2**63
 # Each kind: edges (u, v, w) over IDs that NumPy or a sort would mangle, and
 # the dtype kind of the returned IDs.
 ID_KINDS = {
+    "ints": ([(5, 2, 1.0), (2, 9, 2.0), (9, 5, 0.5), (7, 2, 1.5), (2, 5, 1.0)], "i"),
+    "floats": ([(0.5, -1.5, 1.0), (2.25, 0.5, 2.0), (-1.5, 8.0, 0.5), (0.5, 8.0, 1.0)], "f"),
+    "strings": ([("b", "a", 1.0), ("c", "b", 2.0), ("a", "d", 0.5), ("d", "b", 1.0)], "U"),
     "ints beyond int64": (
         [(2**62 + 1, BIG + 10, 1.0), (2**62 + 3, BIG + 11, 2.0), (BIG + 10, 7, 0.5)],
         "u",
@@ -431,7 +445,7 @@ def through(path, edges):
 
 @pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("kind", sorted(ID_KINDS))
-def test_every_id_comes_back_once_with_its_own_row(kind, path):
+def test_every_id_comes_back_once_with_its_own_row(kind, path, pieces):
     edges, dtype_kind = ID_KINDS[kind]
     graph, kwargs = through(path, edges)
     emb, nodes = run(graph, undirected=False, return_nodes=True, **kwargs)
