@@ -74,13 +74,15 @@ bool raised(const CancelFlag* c) { return c != nullptr && c->is_raised(); }
 // milliseconds of work.
 constexpr std::uint64_t kCheckEntries = std::uint64_t{1} << 20;
 
-// body(lo, hi) over [0, count) in pieces of kCheckEntries; false, with the
-// rest skipped, once `cancel` is raised.
+// body(lo, hi) over [0, count) in pieces of `piece` (kCheckEntries unless
+// each index stands for more work); false, with the rest skipped, once
+// `cancel` is raised.
 template <class Body>
-bool serial_pieces(std::uint64_t count, const CancelFlag* cancel, Body&& body) {
-  for (std::uint64_t lo = 0; lo < count; lo += kCheckEntries) {
+bool serial_pieces(std::uint64_t count, const CancelFlag* cancel, Body&& body,
+                   std::uint64_t piece = kCheckEntries) {
+  for (std::uint64_t lo = 0; lo < count; lo += piece) {
     if (raised(cancel)) return false;
-    body(lo, std::min(count, lo + kCheckEntries));
+    body(lo, std::min(count, lo + piece));
   }
   return !raised(cancel);
 }
@@ -242,8 +244,11 @@ Status sort_rows(SortedRows<O>& s, std::uint64_t n, const CancelFlag* cancel) {
     }
   });
   std::uint64_t k = 0;
-  const bool done =
-      serial_pieces(n, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
+  // Rows in pieces of about kCheckEntries entries.
+  const std::uint64_t per_row = rp[n] / (n + 1) + 1;
+  const bool done = serial_pieces(
+      n, cancel,
+      [&](std::uint64_t lo, std::uint64_t hi) {
         for (std::uint64_t i = lo; i < hi; ++i) {
           const std::uint64_t from = rp[i];
           if (from != k) {
@@ -253,7 +258,8 @@ Status sort_rows(SortedRows<O>& s, std::uint64_t n, const CancelFlag* cancel) {
           rp[i] = k;
           k += len[i];
         }
-      });
+      },
+      std::max<std::uint64_t>(1, kCheckEntries / per_row));
   if (!done) return cancelled();
   rp[n] = k;
   return ok_status();
