@@ -74,18 +74,38 @@ def _mask(test: Any, a: Any) -> npt.NDArray[np.bool_]:
 
 def _stable_argsort(values: npt.NDArray[Any]) -> Int64Array:
     """np.argsort(values, kind="stable"): pieces sorted, then merged in
-    pairs (a stable sort of two sorted runs is one linear merge)."""
+    pairs, each merge a piece at a time."""
     n = values.shape[0]
     if n <= _SORT_PIECE:
         return np.argsort(values, kind="stable")
     runs = [lo + np.argsort(values[lo:hi], kind="stable") for lo, hi in _pieces(n, _SORT_PIECE)]
     while len(runs) > 1:
-        merged = []
-        for a, b in zip(runs[::2], runs[1::2]):
-            both = np.concatenate([a, b])
-            merged.append(both[np.argsort(values[both], kind="stable")])
+        merged = [_merge_runs(values, a, b) for a, b in zip(runs[::2], runs[1::2])]
         runs = merged + runs[len(merged) * 2 :]
     return runs[0]
+
+
+def _merge_runs(values: npt.NDArray[Any], a: Int64Array, b: Int64Array) -> Int64Array:
+    """The positions a then b (each in ascending order of its values) in
+    stable ascending order of their values. Each round takes a piece of
+    either run, what the other holds below its end, and sorts the two
+    (one linear merge): everything left is at least as large."""
+    out = np.empty(a.shape[0] + b.shape[0], dtype=np.int64)
+    i = j = k = 0
+    while i < a.shape[0] and j < b.shape[0]:
+        ia, jb = min(i + _SORT_PIECE, a.shape[0]), min(j + _SORT_PIECE, b.shape[0])
+        last_a, last_b = values[a[ia - 1]], values[b[jb - 1]]
+        if last_a <= last_b:  # b's values below a's last; equal ones wait behind a's
+            jb = j + int(np.searchsorted(values[b[j:jb]], last_a, side="left"))
+        else:
+            ia = i + int(np.searchsorted(values[a[i:ia]], last_b, side="right"))
+        both = np.concatenate([a[i:ia], b[j:jb]])
+        out[k : k + both.shape[0]] = both[np.argsort(values[both], kind="stable")]
+        k += both.shape[0]
+        i, j = ia, jb
+    rest = a[i:] if i < a.shape[0] else b[j:]
+    out[k:] = rest
+    return out
 
 
 def numbering_bytes(num_edges: int, id_width: int) -> int:
@@ -698,6 +718,12 @@ def _group(ids: npt.NDArray[Any]) -> tuple[Int64Array, npt.NDArray[Any]]:
     if m <= _SORT_PIECE:
         return _group_whole(ids)
     kind = ids.dtype.kind
+    if kind == "O":
+        # Python strings group and sort far faster as NumPy strings, which
+        # lie side by side in memory; they come back as NumPy strings anyway.
+        fixed = _fixed_strings(ids)
+        if fixed is not None:
+            ids, kind = fixed, "U"
     if kind in "iu":
         lo, hi = int(ids.min()), int(ids.max())
         if hi - lo < max(2 * m, _PIECE):
@@ -901,14 +927,15 @@ def _total_order(ids: npt.NDArray[Any]) -> Int64Array | None:
     such as subsets)."""
     if ids.dtype.kind != "O":
         return _stable_argsort(ids)
+    fixed = _fixed_strings(ids)
+    if fixed is not None:
+        return _stable_argsort(fixed)
     items = ids.tolist()
     key = items.__getitem__
     try:
-        # Pieces sorted, then merged in pairs (sorting two sorted runs is one
-        # linear merge).
         runs = [sorted(range(lo, hi), key=key) for lo, hi in _pieces(len(items), _SORT_PIECE)]
         while len(runs) > 1:
-            merged = [sorted(a + b, key=key) for a, b in zip(runs[::2], runs[1::2])]
+            merged = [_merge_lists(a, b, key) for a, b in zip(runs[::2], runs[1::2])]
             runs = merged + runs[len(merged) * 2 :]
         order = runs[0] if runs else []
         # Sorting a chain gives each value below the next; sorting anything
@@ -921,6 +948,60 @@ def _total_order(ids: npt.NDArray[Any]) -> Int64Array | None:
     except (TypeError, ValueError):
         pass
     return None
+
+
+def _bisect(
+    xs: list[int], value: Any, lo: int, hi: int, key: Callable[[int], Any], *, right: bool
+) -> int:
+    """bisect.bisect_right (right) or bisect_left of value among key(xs[lo:hi])
+    (whose key argument Python 3.9 lacks)."""
+    while lo < hi:
+        mid = (lo + hi) // 2
+        k = key(xs[mid])
+        if (value < k) if right else not (k < value):
+            hi = mid
+        else:
+            lo = mid + 1
+    return lo
+
+
+def _merge_lists(a: list[int], b: list[int], key: Callable[[int], Any]) -> list[int]:
+    """_merge_runs of Python lists ordered by key(position)."""
+    out: list[int] = []
+    i = j = 0
+    while i < len(a) and j < len(b):
+        ia, jb = min(i + _SORT_PIECE, len(a)), min(j + _SORT_PIECE, len(b))
+        last_a, last_b = key(a[ia - 1]), key(b[jb - 1])
+        if not last_b < last_a:  # b's keys below a's last; equal ones wait behind a's
+            jb = _bisect(b, last_a, j, jb, key, right=False)
+        else:
+            ia = _bisect(a, last_b, i, ia, key, right=True)
+        out.extend(sorted(a[i:ia] + b[j:jb], key=key))
+        i, j = ia, jb
+    out.extend(a[i:] if i < len(a) else b[j:])
+    return out
+
+
+def _fixed_strings(ids: npt.NDArray[Any]) -> npt.NDArray[np.str_] | None:
+    """Python strings as a NumPy string array, which orders and groups them
+    as Python does (by code point); None for other IDs, for strings ending
+    in NUL (which NumPy strips) and for strings long enough to make the copy
+    large."""
+    if ids.shape[0] == 0 or _types(ids) != {str}:
+        return None
+    longest = 0
+    for lo, hi in _pieces(ids.shape[0]):
+        piece = ids[lo:hi]
+        longest = max(longest, max(map(len, piece)))
+        if longest > 64 or any(map(_ENDS_IN_NUL, piece)):
+            return None
+    out = np.empty(ids.shape[0], dtype=f"<U{max(longest, 1)}")
+    for lo, hi in _pieces(ids.shape[0]):
+        out[lo:hi] = ids[lo:hi]
+    return out
+
+
+_ENDS_IN_NUL = operator.methodcaller("endswith", "\0")
 
 
 def _first_seen(codes: Int64Array, count: int, offset: int) -> Int64Array:
