@@ -719,9 +719,10 @@ def _group(ids: npt.NDArray[Any]) -> tuple[Int64Array, npt.NDArray[Any]]:
         return _group_whole(ids)
     kind = ids.dtype.kind
     if kind == "O":
-        # Python strings group and sort far faster as NumPy strings, which
-        # lie side by side in memory; they come back as NumPy strings anyway.
-        fixed = _fixed_strings(ids)
+        # Short Python strings group far faster as NumPy strings, which lie
+        # side by side in memory, in no more memory than the numbering
+        # counts for (they come back as NumPy strings anyway).
+        fixed = _fixed_strings(ids, 8)
         if fixed is not None:
             ids, kind = fixed, "U"
     if kind in "iu":
@@ -927,7 +928,7 @@ def _total_order(ids: npt.NDArray[Any]) -> Int64Array | None:
     such as subsets)."""
     if ids.dtype.kind != "O":
         return _stable_argsort(ids)
-    fixed = _fixed_strings(ids)
+    fixed = _fixed_strings(ids, 16)
     if fixed is not None:
         return _stable_argsort(fixed)
     items = ids.tolist()
@@ -982,18 +983,18 @@ def _merge_lists(a: list[int], b: list[int], key: Callable[[int], Any]) -> list[
     return out
 
 
-def _fixed_strings(ids: npt.NDArray[Any]) -> npt.NDArray[np.str_] | None:
+def _fixed_strings(ids: npt.NDArray[Any], most: int) -> npt.NDArray[np.str_] | None:
     """Python strings as a NumPy string array, which orders and groups them
     as Python does (by code point); None for other IDs, for strings ending
-    in NUL (which NumPy strips) and for strings long enough to make the copy
-    large."""
+    in NUL (which NumPy strips) and for strings longer than `most`
+    characters (4 bytes each in the copy)."""
     if ids.shape[0] == 0 or _types(ids) != {str}:
         return None
     longest = 0
     for lo, hi in _pieces(ids.shape[0]):
         piece = ids[lo:hi]
         longest = max(longest, max(map(len, piece)))
-        if longest > 64 or any(map(_ENDS_IN_NUL, piece)):
+        if longest > most or any(map(_ENDS_IN_NUL, piece)):
             return None
     out = np.empty(ids.shape[0], dtype=f"<U{max(longest, 1)}")
     for lo, hi in _pieces(ids.shape[0]):
