@@ -323,9 +323,21 @@ def test_unweighted_edges_have_weight_one():
         (["b", "c", "a"], ["c", "a", "b"], ["a", "b", "c"]),  # sorted strings
         ([2, 0, 1], [0, 1, 2], [0, 1, 2]),  # 0..n-1 keep their numbers
         (["x", 2, "x"], [2, 1.5, "y"], ["x", 2, 1.5, "y"]),  # no order: first appearance
+        # Narrow integers whose differences overflow their type (numbered through
+        # a table of their range when in pieces).
+        (
+            np.arange(-100, 101, dtype=np.int8),
+            np.roll(np.arange(-100, 101, dtype=np.int8), 1),
+            list(range(-100, 101)),
+        ),
+        (
+            np.array([2**64 - 1, 3], np.uint64),
+            np.array([3, 2**64 - 2], np.uint64),
+            [3, 2**64 - 2, 2**64 - 1],
+        ),
     ],
 )
-def test_row_order_of_node_ids(sources, targets, nodes):
+def test_row_order_of_node_ids(sources, targets, nodes, pieces):
     emb, got = velmar.embed((sources, targets), DIM, seed=SEED, return_nodes=True)
     assert list(got) == nodes
     row = {node: k for k, node in enumerate(nodes)}

@@ -747,10 +747,15 @@ def _group_dense(ids: npt.NDArray[Any], lo: int, hi: int) -> tuple[Int64Array, n
     """Integer IDs within a range of about their number: a table of the
     range, without sorting; the distinct values come sorted."""
     m = ids.shape[0]
-    base = ids.dtype.type(lo)
+    # Offsets from lo, computed where they cannot wrap (uint64 beyond int64).
+    wide = np.uint64 if ids.dtype.kind == "u" else np.int64
+
+    def offsets(a: int, b: int) -> npt.NDArray[Any]:
+        return ids[a:b].astype(wide) - wide(lo)
+
     seen = np.zeros(hi - lo + 1, dtype=bool)
     for a, b in _pieces(m):
-        seen[ids[a:b] - base] = True
+        seen[offsets(a, b)] = True
     rank = np.empty(seen.shape[0], dtype=np.int64)
     uniques = []
     count = 0
@@ -758,10 +763,11 @@ def _group_dense(ids: npt.NDArray[Any], lo: int, hi: int) -> tuple[Int64Array, n
         np.cumsum(seen[a:b], out=rank[a:b])
         rank[a:b] += count - 1
         count = int(rank[b - 1]) + 1
-        uniques.append(np.flatnonzero(seen[a:b]).astype(ids.dtype) + ids.dtype.type(lo + a))
+        values = np.flatnonzero(seen[a:b]).astype(wide) + wide(lo + a)
+        uniques.append(values.astype(ids.dtype))
     codes = np.empty(m, dtype=np.int64)
     for a, b in _pieces(m):
-        codes[a:b] = rank[ids[a:b] - base]
+        codes[a:b] = rank[offsets(a, b)]
     return codes, np.concatenate(uniques)
 
 
