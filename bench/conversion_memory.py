@@ -22,6 +22,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -118,7 +119,11 @@ ints = [rng.permutation(n)[rng.integers(0, n, m)] * 1000 for _ in range(2)]
 graphs = {
     "list-columns": lambda: (s.tolist(), t.tolist()),
     "numpy-int64": lambda: tuple(ints),
+    "numpy-str": lambda: (s.astype(str), t.astype(str)),
     "dataframe": lambda: pd.DataFrame({"source": s, "target": t}),
+    "dataframe-string": lambda: pd.DataFrame(
+        {"source": pd.array(s, dtype="string"), "target": pd.array(t, dtype="string")}
+    ),
 }
 out = {}
 for form in sys.argv[4].split(","):
@@ -150,6 +155,11 @@ def baseline_tree(rev: str, into: Path, name: str = "velmar") -> Path:
             ["git", "-C", str(ROOT), "show", f"{rev}:{name}"], check=True, capture_output=True
         ).stdout
         (pkg / Path(name).name).write_bytes(blob)
+    # The installed package's compiled engine module, which the sources import.
+    import velmar._engine  # noqa: PLC0415
+
+    engine = Path(velmar._engine.__file__)
+    shutil.copy(engine, pkg / engine.name)
     return into
 
 
@@ -168,10 +178,10 @@ def measure(pythonpath: str | None, form: str, args: argparse.Namespace) -> dict
 
 
 def time_conversion(args: argparse.Namespace) -> int:
-    forms = "list-columns,numpy-int64,dataframe"
+    forms = "list-columns,numpy-int64,numpy-str,dataframe,dataframe-string"
     with tempfile.TemporaryDirectory() as tmp:
         baseline_tree(args.baseline, Path(tmp), "velmar_base")
-        env = dict(os.environ, PYTHONPATH=f"{ROOT / 'python'}{os.pathsep}{tmp}")
+        env = dict(os.environ, PYTHONPATH=tmp)  # "now" is the installed package
         done = subprocess.run(
             [sys.executable, "-c", TIMING, str(args.n), str(args.m), str(args.reps), forms],
             capture_output=True,
@@ -206,7 +216,7 @@ def main() -> int:
         return time_conversion(args)
     with tempfile.TemporaryDirectory() as tmp:
         base = str(baseline_tree(args.baseline, Path(tmp))) if args.baseline else None
-        here = str(ROOT / "python")
+        here = None  # the installed package (this checkout, installed)
         print(f"n = {args.n:,}, m = {args.m:,}, dim = {args.dim}; MiB above the input, seconds")
         head = f"{'form':18} {'now':>7} {'guard':>7} {'estimate':>8} {'s':>6}"
         if base:

@@ -1,6 +1,7 @@
 // embed of `velmar._engine`: any column range of the embedding of a Graph
 // with a run's Settings, block by block, into a new array or into caller
-// memory (a memory-mapped file, a slice of a wider array), with cancellation.
+// memory (a memory-mapped file, a slice of a wider array), with cancellation;
+// and check, which makes embed's checks of its inputs alone.
 #include <array>
 #include <cstdint>
 #include <iterator>
@@ -21,6 +22,54 @@ namespace {
 constexpr std::string_view kEmbedParams[] = {"graph", "settings", "columns",
                                              "block", "out",      "control"};
 constexpr CallSpec kEmbed{"embed", kEmbedParams, 2};
+constexpr std::string_view kCheckParams[] = {"graph", "settings"};
+constexpr CallSpec kCheck{"check", kCheckParams, 2};
+
+// A run's graph and settings, checked against each other, as the engine
+// takes them: `features` and `feature_arrays` must outlive `settings`.
+// False with an exception set when they do not fit.
+bool engine_settings(EngineState* st, PyObject* graph_obj,
+                     PyObject* settings_obj, FeatureInput& features,
+                     std::vector<PyRef>& feature_arrays,
+                     EmbedSettings& settings) {
+  if (!PyObject_TypeCheck(graph_obj, st->graph_type)) {
+    raise_not_instance(st->glue, graph_obj, "Graph");
+    return false;
+  }
+  if (!PyObject_TypeCheck(settings_obj, st->settings_type)) {
+    raise_not_instance(st->glue, settings_obj, "Settings");
+    return false;
+  }
+  const RunSettings& run = settings_of(settings_obj);
+  const std::uint64_t n = view_of(graph_obj).num_nodes();
+  if (run.features) {
+    if (!feature_input(run.features.get(), features, n, feature_arrays)) {
+      return false;
+    }
+    features.feature_dim = run.feature_dim;
+  }
+  if (run.degrees && length(run.degrees) != n) {
+    PyErr_Format(PyExc_ValueError,
+                 "degrees must have num_nodes (%llu) elements, got %llu",
+                 static_cast<unsigned long long>(n),
+                 static_cast<unsigned long long>(length(run.degrees)));
+    return false;
+  }
+  settings.weights = run.weights;
+  settings.base_seed = run.seed ? *run.seed : thread_rng_next_u64();
+  settings.j1 = run.dim;
+  settings.block = run.dim;
+  settings.dim = run.dim;
+  settings.normalization_strength = run.normalization_strength;
+  settings.degrees =
+      run.degrees ? static_cast<const std::uint64_t*>(data_of(run.degrees))
+                  : nullptr;
+  settings.step_normalize = run.step_normalize;
+  settings.features = run.features ? &features : nullptr;
+  settings.row_offset = run.row_offset;
+  settings.bound_weights = true;
+  return true;
+}
 
 // The columns argument at `slot`: a tuple (j0, j1) with 0 <= j0 < j1 <= dim;
 // all columns when omitted or None.
@@ -97,19 +146,18 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     std::array<PyObject*, std::size(kEmbedParams)> slot{};  // borrowed
     if (!parse_args(kEmbed, args, nargs, kwnames, slot)) return nullptr;
     Converter in{st->glue, kEmbed, slot};
-    if (!PyObject_TypeCheck(slot[0], st->graph_type)) {
-      raise_not_instance(st->glue, slot[0], "Graph");
-      return nullptr;
-    }
     PyRef graph = PyRef::borrow(slot[0]);
-    if (!PyObject_TypeCheck(slot[1], st->settings_type)) {
-      raise_not_instance(st->glue, slot[1], "Settings");
+    PyRef settings_obj = PyRef::borrow(slot[1]);
+    std::vector<PyRef> feature_arrays;
+    FeatureInput features;
+    EmbedSettings settings;
+    if (!engine_settings(st, graph.get(), settings_obj.get(), features,
+                         feature_arrays, settings)) {
       return nullptr;
     }
-    PyRef settings_obj = PyRef::borrow(slot[1]);
-    const RunSettings& run = settings_of(settings_obj.get());
+    const std::uint64_t dim = settings_of(settings_obj.get()).dim;
     std::uint64_t j0 = 0, j1 = 0;
-    if (!column_range(slot[2], run.dim, j0, j1)) return nullptr;
+    if (!column_range(slot[2], dim, j0, j1)) return nullptr;
     const std::uint64_t columns = j1 - j0;
     auto block = optional_u64(in, slot[3], 3, columns);
     if (!block) return nullptr;
@@ -119,21 +167,21 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
     const GraphView& view = view_of(graph.get());
     const std::uint64_t n = view.num_nodes();
-    std::vector<PyRef> feature_arrays;
-    FeatureInput features;
-    if (run.features) {
-      if (!feature_input(run.features.get(), features, n, feature_arrays)) {
-        return nullptr;
-      }
-      features.feature_dim = run.feature_dim;
-    }
-    if (run.degrees && length(run.degrees) != n) {
-      PyErr_Format(PyExc_ValueError,
-                   "degrees must have num_nodes (%llu) elements, got %llu",
-                   static_cast<unsigned long long>(n),
-                   static_cast<unsigned long long>(length(run.degrees)));
+    PyRef control;
+    if (!control_arg(st, slot[5], control)) return nullptr;
+    RunControl* ctl = control ? &control_of(control.get()) : nullptr;
+    std::shared_ptr<WorkerPool> pool = st->pool->get();
+    // The values are checked before the result is allocated: a run that
+    // cannot be made is refused for what it is, not for its size.
+    const Status checked = without_gil([&] {
+      PoolScope scope(*pool);
+      return check_inputs(view, settings, ctl ? &ctl->cancel : nullptr);
+    });
+    if (!checked.ok()) {
+      set_error(st, checked.error());
       return nullptr;
     }
+    settings.inputs_checked = true;
 
     PyRef out;
     OutputBlock target;
@@ -157,24 +205,9 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
       target.row_stride = columns;
       target.zeroed = true;
     }
-    PyRef control;
-    if (!control_arg(st, slot[5], control)) return nullptr;
-    EmbedSettings settings;
-    settings.weights = run.weights;
-    settings.base_seed = run.seed ? *run.seed : thread_rng_next_u64();
     settings.j0 = j0;
     settings.j1 = j1;
     settings.block = *block;
-    settings.dim = run.dim;
-    settings.normalization_strength = run.normalization_strength;
-    settings.degrees =
-        run.degrees ? static_cast<const std::uint64_t*>(data_of(run.degrees))
-                    : nullptr;
-    settings.step_normalize = run.step_normalize;
-    settings.features = run.features ? &features : nullptr;
-    settings.row_offset = run.row_offset;
-    RunControl* ctl = control ? &control_of(control.get()) : nullptr;
-    std::shared_ptr<WorkerPool> pool = st->pool->get();
     // The graph, the settings, the output and the control stay referenced
     // until the run returns: no other thread can free them meanwhile.
     const Status status = without_gil([&] {
@@ -187,6 +220,35 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
     if (out) return out.release();
     return wrap_result(st->glue, DenseMatrix{std::move(*owned), n, columns});
+  });
+}
+
+PyObject* check(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) {
+  return guarded(module, [&]() -> PyObject* {
+    EngineState* st = state_of(module);
+    std::array<PyObject*, std::size(kCheckParams)> slot{};  // borrowed
+    if (!parse_args(kCheck, args, nargs, kwnames, slot)) return nullptr;
+    PyRef graph = PyRef::borrow(slot[0]);
+    PyRef settings_obj = PyRef::borrow(slot[1]);
+    std::vector<PyRef> feature_arrays;
+    FeatureInput features;
+    EmbedSettings settings;
+    if (!engine_settings(st, graph.get(), settings_obj.get(), features,
+                         feature_arrays, settings)) {
+      return nullptr;
+    }
+    const GraphView& view = view_of(graph.get());
+    std::shared_ptr<WorkerPool> pool = st->pool->get();
+    const Status status = without_gil([&] {
+      PoolScope scope(*pool);
+      return check_inputs(view, settings, nullptr);
+    });
+    if (!status.ok()) {
+      set_error(st, status.error());
+      return nullptr;
+    }
+    Py_RETURN_NONE;
   });
 }
 

@@ -88,6 +88,12 @@ PyMethodDef engine_methods[] = {
      "written with the GIL released: nothing else may use it meanwhile. "
      "Raises Cancelled when control.cancel() is called, MemoryError when "
      "memory is refused."},
+    {"check", as_method(&check), kFast,
+     "check(graph, settings)\n--\n\n"
+     "The checks embed makes before it allocates, alone: the features "
+     "against the graph, and the range of the values a run could reach "
+     "(ValueError naming features, normalization_strength or weights when "
+     "they could leave float32)."},
     {"memory_plan", as_method(&memory_plan), kFast,
      "memory_plan(graph_shape, run_shape, columns, block=None, limit=None, "
      "result='whole')\n--\n\n"

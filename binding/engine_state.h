@@ -7,7 +7,7 @@
 //   engine_args.cpp     argument checks shared by the entry points
 //   graph_calls.cpp     build_graph(_coo), open_graph, merge_sorted,
 //                       entry_scales
-//   embed_call.cpp      embed            plan_calls.cpp  memory_plan, threads
+//   embed_call.cpp      embed, check     plan_calls.cpp  memory_plan, threads
 //   text_calls.cpp      read_edge_text, scan_edge_text, split_edge_text
 //   checksum_calls.cpp  checksums
 #pragma once
@@ -133,6 +133,8 @@ PyObject* make_settings(PyObject* module, PyObject* const* args,
 PyObject* open_graph(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames);
 PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames);
+PyObject* check(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames);
 PyObject* memory_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames);

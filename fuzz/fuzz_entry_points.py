@@ -1,4 +1,5 @@
-"""Coverage-guided fuzzing of the three entry points of _rust_core.
+"""Coverage-guided fuzzing of the entry points of _rust_core and of the
+package's engine module velmar._engine.
 
 Each input is decoded into one call of fit_csr, fit_dense or fit_adj_list with
 structured random arguments: NumPy arrays of every dtype, rank, byte order and
@@ -12,6 +13,19 @@ OverflowError or the exception an odd object raised itself; it must leave the
 reference counts of its arguments as they were, and a seeded call must repeat
 bit for bit. Anything else (PanicException, SystemError, a crash, a hang
 reported by -timeout) is a finding.
+
+Half the inputs call velmar._engine instead: build_graph, build_graph_coo,
+open_graph, merge_sorted, entry_scales, settings, embed, check, memory_plan,
+set_num_threads, get_num_threads and the RunControl and Graph methods, each
+keyword given positionally, by name or left out, with arguments of the same
+kinds (features dense or as CSR tuples, corrupt ones included; degrees;
+cancelled controls; outputs of every shape and layout). MemoryError (a size
+no allocation holds) and Cancelled (a cancelled control) are allowed too.
+What comes back must be consistent: a graph has the nodes asked for and
+arrays that open_graph accepts and that embed to the same bits; any column
+range and block width gives those columns of the full run; embed into `out`
+writes what it returns; check refuses exactly what embed refuses for its
+values; a memory plan's peak is at least each of its parts.
 
 Usage (libFuzzer flags):
     python3 fuzz/fuzz_entry_points.py -runs=1000000 -seed=1 -timeout=10
@@ -36,6 +50,7 @@ import numpy as np
 from numpy.lib.stride_tricks import as_strided
 
 import _rust_core
+from velmar import _engine
 
 NO_HUGE_COPIES = os.environ.get("VELMAR_FUZZ_NO_HUGE_COPIES") == "1"
 OUTCOMES = collections.Counter() if os.environ.get("VELMAR_FUZZ_STATS") == "1" else None
@@ -506,6 +521,18 @@ def TestOneInput(data):
     if STEP[0] % 512 == 0:
         gc.collect()
     fdp = atheris.FuzzedDataProvider(data)
+    try:
+        if fdp.ConsumeBool():
+            fuzz_engine(fdp)
+        else:
+            fuzz_rust_core(fdp)
+    finally:
+        # Every 100,000 inputs, and after the last of -runs=N.
+        if OUTCOMES is not None and (STEP[0] == STATS_AT or STEP[0] % 100_000 == 0):
+            _print_outcomes()
+
+
+def fuzz_rust_core(fdp):
     name, args, kwargs, n, dim, seed = build_call(fdp)
     func = getattr(_rust_core, name)
     inputs = list(args) + list(kwargs.values())
@@ -523,9 +550,6 @@ def TestOneInput(data):
         outcome = type(e).__name__
     if OUTCOMES is not None:
         OUTCOMES[name, outcome] += 1
-        total = sum(OUTCOMES.values())
-        if total == STATS_AT or total % 100_000 == 0:
-            _print_outcomes()
     after = [sys.getrefcount(x) for x in watched]
     assert before == after, ("reference counts changed", name, before, after)
     if r is None:
@@ -566,6 +590,437 @@ def _counted(x):
     return True
 
 
+# ----------------------------------------------------------- velmar._engine
+
+ENGINE_ALLOWED = ALLOWED + (MemoryError, _engine.Cancelled, Hostile)
+INDEX_DTYPES = ["<i8", "<i4", "<u4", ">i8", "<u8", "<i2", "<f8", "O"]
+
+
+def gen_i64(fdp, bound):
+    """A value to store in an int64 array: mostly in [0, bound], sometimes extreme."""
+    if fdp.ConsumeIntInRange(0, 3):
+        return fdp.ConsumeIntInRange(0, bound)
+    return [-1, -(2**63), 2**63 - 1, 2**32, 2**31 - 1][fdp.ConsumeIntInRange(0, 4)]
+
+
+def gen_control(fdp):
+    k = fdp.ConsumeIntInRange(0, 7)
+    if k < 4:
+        return None
+    control = _engine.RunControl()
+    if k == 6:
+        control.cancel()
+    if k == 7:
+        return "control"
+    return control
+
+
+def gen_flag(fdp):
+    return [True, False, np.True_, 0, None, "no"][fdp.ConsumeIntInRange(0, 5)]
+
+
+def gen_entries(fdp, compressed):
+    """Arguments of build_graph (compressed) or build_graph_coo, mostly a
+    valid graph, sometimes not."""
+    n = fdp.ConsumeIntInRange(0, 10)
+    nnz = fdp.ConsumeIntInRange(0, 20)
+    if compressed:
+        cuts = sorted(fdp.ConsumeIntInRange(0, nnz) for _ in range(max(n - 1, 0)))
+        rows = np.array([0, *cuts, nnz] if n > 0 else [0], dtype=np.int64)
+        if fdp.ConsumeIntInRange(0, 7) == 0:
+            rows[fdp.ConsumeIntInRange(0, len(rows) - 1)] = gen_i64(fdp, nnz + 2)
+    else:
+        rows = np.array([fdp.ConsumeIntInRange(0, max(n - 1, 0)) for _ in range(nnz)])
+    k = fdp.ConsumeIntInRange(0, 7)
+    rows = (
+        layout(fdp, rows.astype(["<i8", "<i4"][k % 2]))
+        if k < 6
+        else gen_1d(fdp, INDEX_DTYPES, len(rows), nnz)
+    )
+    cols = gen_1d(fdp, INDEX_DTYPES, nnz, max(n - 1, 0))
+    vals = gen_1d(fdp, FLOAT_LIKE_DTYPES, nnz + (fdp.ConsumeIntInRange(0, 15) == 0), 3)
+    num_nodes = n if fdp.ConsumeIntInRange(0, 7) else gen_int(fdp, 12)
+    return [rows, cols, vals, num_nodes, gen_flag(fdp), gen_control(fdp), gen_flag(fdp)]
+
+
+def valid_graph(fdp):
+    """A graph every later call can use, built from plain arrays."""
+    n = fdp.ConsumeIntInRange(0, 9)
+    nnz = fdp.ConsumeIntInRange(0, 18) if n else 0
+    rows = np.array([fdp.ConsumeIntInRange(0, n - 1) for _ in range(nnz)], dtype=np.int64)
+    cols = np.array([fdp.ConsumeIntInRange(0, n - 1) for _ in range(nnz)], dtype=np.int64)
+    vals = np.array(
+        [gen_float(fdp) if fdp.ConsumeIntInRange(0, 7) == 0 else 1.0 for _ in range(nnz)],
+        dtype=np.float64,
+    )
+    return _engine.build_graph_coo(rows, cols, vals, n, fdp.ConsumeBool(), keep_values=True)
+
+
+def gen_features(fdp, n):
+    k = fdp.ConsumeIntInRange(0, 11)
+    f = fdp.ConsumeIntInRange(0, 5)
+    rows = n if fdp.ConsumeIntInRange(0, 7) else fdp.ConsumeIntInRange(0, n + 2)
+    if k < 5:
+        x = np.array(
+            [
+                gen_float(fdp) if fdp.ConsumeIntInRange(0, 3) == 0 else fdp.ConsumeRegularFloat()
+                for _ in range(rows * f)
+            ],
+            dtype=np.float32,
+        )
+        x = x.reshape(rows, f)
+        if k == 4:
+            x = x[:, ::-1] if f > 1 else x.T
+        return x
+    if k < 10:
+        indptr = sorted(fdp.ConsumeIntInRange(0, rows * f) for _ in range(rows + 1))
+        indptr[0] = 0 if fdp.ConsumeIntInRange(0, 7) else indptr[0]
+        nnz = indptr[-1] if indptr else 0
+        cols = [fdp.ConsumeIntInRange(0, f) for _ in range(nnz)]
+        vals = np.array([gen_float(fdp) for _ in range(nnz)]).astype(np.float32)
+        index = np.int32 if fdp.ConsumeBool() else np.int64
+        return (
+            np.array(indptr, dtype=np.int64),
+            np.array(cols, dtype=index),
+            vals,
+            gen_int(fdp, 6) if k == 9 else f,
+        )
+    return [np.zeros((rows, f)), "features", (1, 2), None][fdp.ConsumeIntInRange(0, 3)]
+
+
+SETTINGS_PARAMS = [
+    "dim",
+    "weights",
+    "seed",
+    "normalization_strength",
+    "step_normalize",
+    "features",
+    "feature_dim",
+    "row_offset",
+    "degrees",
+]
+
+
+def gen_settings_args(fdp, n):
+    dim = gen_dim(fdp)
+    values = [
+        dim,
+        gen_weights(fdp)
+        if fdp.ConsumeIntInRange(0, 3) == 0
+        else [fdp.ConsumeRegularFloat() for _ in range(fdp.ConsumeIntInRange(1, 4))],
+        gen_seed(fdp),
+    ]
+    beta = [0.0, 1.0, -0.5, 40.0, 1000.0, float("nan"), gen_float(fdp), "1"]
+    values.append(beta[fdp.ConsumeIntInRange(0, len(beta) - 1)])
+    values.append(gen_flag(fdp))
+    features = gen_features(fdp, n) if fdp.ConsumeIntInRange(0, 2) == 0 else None
+    values.append(features)
+    values.append(
+        gen_int(fdp, 6) if features is not None or fdp.ConsumeIntInRange(0, 7) == 0 else None
+    )
+    values.append(gen_int(fdp, 50) if fdp.ConsumeIntInRange(0, 3) == 0 else None)
+    k = fdp.ConsumeIntInRange(0, 5)
+    values.append(None if k < 3 else gen_1d(fdp, ["<i8", "<i4"], n if k < 5 else n + 1, 2**40))
+    return values
+
+
+def gen_out(fdp, n, columns):
+    k = fdp.ConsumeIntInRange(0, 7)
+    if k < 4:
+        return None
+    if k == 4:
+        wide = np.full((n, columns + 2), np.nan, np.float32)
+        return wide[:, 1 : columns + 1]
+    if k == 5:
+        out = np.full((n, columns), np.nan, np.float32)
+        out.flags.writeable = False
+        return out
+    if k == 6:
+        return np.full((max(n - 1, 0), columns), np.nan, np.float32)
+    return np.full((n, columns), np.nan, np.float32)
+
+
+def split_call(fdp, params, values, required):
+    """(args, kwargs): each optional parameter positional, by keyword or
+    left out; sometimes a missing required one or an unknown keyword."""
+    style = fdp.ConsumeIntInRange(0, 15)
+    if style == 15:
+        return values[: fdp.ConsumeIntInRange(0, len(values))], {}
+    split = fdp.ConsumeIntInRange(required, len(values))
+    args = values[:split]
+    kwargs = {}
+    for name, value in zip(params[split:], values[split:]):
+        if fdp.ConsumeIntInRange(0, 3):
+            kwargs[name] = value
+    if style == 14:
+        kwargs["unknown"] = 1
+    return args, kwargs
+
+
+def call(func, args, kwargs, outcomes_key):
+    """func(*args, **kwargs): (result or None, the counted arguments and
+    their reference counts, to compare with settle() once the result is
+    dropped). The exception is not kept: its traceback holds the arguments."""
+    inputs = list(args) + list(kwargs.values())
+    _retain(inputs)
+    watched = [x for x in inputs if _counted(x)]
+    before = [sys.getrefcount(x) for x in watched]
+    result, error = None, None
+    try:
+        result = func(*args, **kwargs)
+    except ENGINE_ALLOWED as e:
+        error = type(e).__name__
+    if OUTCOMES is not None:
+        OUTCOMES[outcomes_key, error or "result"] += 1
+    return result, watched, before
+
+
+def settle(watched, before, what):
+    after = [sys.getrefcount(x) for x in watched]
+    assert before == after, ("reference counts changed", what, before, after)
+
+
+def fuzz_engine(fdp):
+    what = fdp.ConsumeIntInRange(0, 11)
+    if what in (0, 1):
+        compressed = what == 0
+        name = "build_graph" if compressed else "build_graph_coo"
+        params = [
+            "row_ptrs" if compressed else "rows",
+            "col_indices",
+            "values",
+            "num_nodes",
+            "undirected",
+            "control",
+            "keep_values",
+        ]
+        values = gen_entries(fdp, compressed)
+        args, kwargs = split_call(fdp, params, values, 5)
+        graph, watched, before = call(getattr(_engine, name), args, kwargs, name)
+        if graph is not None:
+            check_graph(graph, values[3] if not kwargs and len(args) > 3 else None)
+        del graph
+        settle(watched, before, name)
+        return
+    if what == 2:
+        fuzz_open(fdp)
+        return
+    if what == 3:
+        fuzz_merge(fdp)
+        return
+    if what == 4:
+        fuzz_plan(fdp)
+        return
+    if what == 5:
+        fuzz_small(fdp)
+        return
+    fuzz_embed(fdp)
+
+
+def check_graph(graph, n):
+    rp, cols, scales = graph.arrays()
+    if isinstance(n, int):
+        assert graph.num_nodes == n, (graph.num_nodes, n)
+    assert rp.shape == (graph.num_nodes + 1,) and rp[0] == 0 and rp[-1] == graph.num_entries
+    assert np.all(np.diff(rp) >= 0)
+    assert cols.shape == scales.shape == (graph.num_entries,)
+    assert cols.shape[0] == 0 or int(cols.max()) < graph.num_nodes
+    assert graph.nbytes >= rp.nbytes + cols.nbytes + scales.nbytes
+    values = graph.values()
+    assert values is None or values.shape == (graph.num_entries,)
+
+
+def fuzz_open(fdp):
+    graph = valid_graph(fdp)
+    rp, cols, scales = (a.copy() for a in graph.arrays())
+    n = graph.num_nodes
+    k = fdp.ConsumeIntInRange(0, 7)
+    if k == 1 and rp.shape[0] > 1:
+        rp[fdp.ConsumeIntInRange(0, rp.shape[0] - 1)] = gen_i64(fdp, 30)
+    elif k == 2 and cols.shape[0]:
+        cols[fdp.ConsumeIntInRange(0, cols.shape[0] - 1)] = fdp.ConsumeIntInRange(0, 2**31)
+    elif k == 3:
+        rp = gen_1d(fdp, INDEX_DTYPES, rp.shape[0], 20)
+    elif k == 4:
+        cols = gen_1d(fdp, ["<u4", "<i8", "<i4", "<u8"], cols.shape[0], n)
+    row_map = None
+    if fdp.ConsumeBool():
+        row_map = np.random.default_rng(fdp.ConsumeIntInRange(0, 9)).permutation(n)
+        if fdp.ConsumeIntInRange(0, 3) == 0 and n:
+            row_map[fdp.ConsumeIntInRange(0, n - 1)] = gen_i64(fdp, n + 1)
+    num_nodes = n if fdp.ConsumeIntInRange(0, 7) else gen_int(fdp, 12)
+    values = [rp, cols, scales, num_nodes, row_map]
+    args, kwargs = split_call(
+        fdp, ["row_ptrs", "col_indices", "scales", "num_nodes", "row_map"], values, 4
+    )
+    opened, watched, before = call(_engine.open_graph, args, kwargs, "open_graph")
+    if opened is not None and k == 0 and row_map is None and len(args) >= 4:
+        # The same arrays: the same bits.
+        settings = _engine.settings(4, [0.5, 1.0, 1.0], 3)
+        a = _engine.embed(graph, settings)
+        b = _engine.embed(opened, settings)
+        assert np.array_equal(a.view(np.uint32), b.view(np.uint32)), "open_graph changed bits"
+    del opened
+    settle(watched, before, "open_graph")
+
+
+def fuzz_merge(fdp):
+    count = fdp.ConsumeIntInRange(0, 12)
+    if fdp.ConsumeBool():
+        entries = sorted(
+            (fdp.ConsumeIntInRange(0, 3), fdp.ConsumeIntInRange(0, 3), fdp.ConsumeIntInRange(0, 1))
+            for _ in range(count)
+        )
+        arrays = [np.array([e[i] for e in entries], dtype=np.int64) for i in range(3)]
+        arrays.append(np.array([gen_float(fdp) for _ in range(count)], dtype=np.float64))
+        if fdp.ConsumeIntInRange(0, 3) == 0:
+            arrays[fdp.ConsumeIntInRange(0, 3)] = gen_1d(fdp, INDEX_DTYPES, count, 3)
+        values = [*arrays, gen_flag(fdp)]
+        args, kwargs = split_call(
+            fdp, ["rows", "col_indices", "sides", "values", "undirected"], values, 5
+        )
+        merged, watched, before = call(_engine.merge_sorted, args, kwargs, "merge_sorted")
+        if merged is not None:
+            assert 0 <= merged <= count, (merged, count)
+        settle(watched, before, "merge_sorted")
+        return
+    rp = sorted(fdp.ConsumeIntInRange(0, count) for _ in range(fdp.ConsumeIntInRange(0, 5)))
+    rp = np.array([0, *rp, count] if fdp.ConsumeIntInRange(0, 5) else rp, dtype=np.int64)
+    vals = gen_1d(fdp, ["<f8", "<f4", "<i8"], count, 3)
+    args, kwargs = split_call(fdp, ["row_ptrs", "values"], [rp, vals], 2)
+    scales, watched, before = call(_engine.entry_scales, args, kwargs, "entry_scales")
+    if scales is not None:
+        assert scales.dtype == np.float32 and scales.shape == (count,)
+    del scales
+    settle(watched, before, "entry_scales")
+
+
+def fuzz_plan(fdp):
+    def item():
+        return gen_int(fdp, 10**6) if fdp.ConsumeIntInRange(0, 3) else fdp.ConsumeBool()
+
+    shape = tuple(item() for _ in range(7))
+    run = tuple(item() for _ in range(5))
+    if fdp.ConsumeIntInRange(0, 7) == 0:
+        shape = shape[: fdp.ConsumeIntInRange(0, 7)]
+    results = ["whole", "block", "caller", "rows", 5, None]
+    values = [
+        shape,
+        run,
+        gen_int(fdp, 300),
+        gen_int(fdp, 64) if fdp.ConsumeBool() else None,
+        gen_int(fdp, 2**40) if fdp.ConsumeBool() else None,
+        results[fdp.ConsumeIntInRange(0, len(results) - 1)],
+    ]
+    args, kwargs = split_call(
+        fdp, ["graph_shape", "run_shape", "columns", "block", "limit", "result"], values, 3
+    )
+    plan, watched, before = call(_engine.memory_plan, args, kwargs, "memory_plan")
+    if plan is not None:
+        parts = ("graph_build_peak", "graph", "result", "working", "options", "inputs")
+        assert set(plan) == {*parts, "peak", "block"}, plan
+        assert all(plan["peak"] >= plan[k] for k in parts if k != "graph"), plan
+    settle(watched, before, "memory_plan")
+
+
+def fuzz_small(fdp):
+    k = fdp.ConsumeIntInRange(0, 5)
+    if k == 0:
+        args = [[0, 1, 2, 3, 4097, -1, 2**64, "2", None, 1.5][fdp.ConsumeIntInRange(0, 9)]]
+        _, watched, before = call(_engine.set_num_threads, args, {}, "set_num_threads")
+        _engine.set_num_threads(2)
+        settle(watched, before, "set_num_threads")
+    elif k == 1:
+        args = [] if fdp.ConsumeIntInRange(0, 3) else [1]
+        got, _, _ = call(_engine.get_num_threads, args, {}, "get_num_threads")
+        assert got is None or got == 2
+    elif k == 2:
+        args = [] if fdp.ConsumeIntInRange(0, 3) else [1]
+        control, _, _ = call(_engine.RunControl, args, {}, "RunControl")
+        if control is not None:
+            assert control.progress() == (0, 0)
+            control.cancel()
+    else:
+        graph = valid_graph(fdp)
+        check_graph(graph, None)
+        settings, _, _ = call(
+            _engine.settings, [fdp.ConsumeIntInRange(1, 5), [1.0]], {}, "settings"
+        )
+        assert settings is None or settings.dim >= 1
+
+
+def fuzz_embed(fdp):
+    graph = valid_graph(fdp)
+    n = graph.num_nodes
+    values = gen_settings_args(fdp, n)
+    args, kwargs = split_call(fdp, SETTINGS_PARAMS, values, 2)
+    # Settings keep their arrays: the reference counts are those after it
+    # is dropped, and the settings used below are made again.
+    settings, watched, before = call(_engine.settings, args, kwargs, "settings")
+    made = settings is not None
+    del settings
+    settle(watched, before, "settings")
+    if not made:
+        return
+    settings = _engine.settings(*args, **kwargs)
+    dim = settings.dim
+    given = dict(zip(SETTINGS_PARAMS, args))
+    given.update(kwargs)
+    plain = all(_plain(x) for x in values) and type(given.get("seed")) is int
+    k = fdp.ConsumeIntInRange(0, 7)
+    if k == 0:
+        columns = (gen_int(fdp, 20), gen_int(fdp, 20))
+    elif k < 3 and 1 <= dim < 2**20:
+        j0 = fdp.ConsumeIntInRange(0, dim - 1)
+        columns = (j0, fdp.ConsumeIntInRange(j0 + 1, dim))
+    else:
+        columns = None
+    j0, j1 = columns if k and columns is not None else (0, dim)
+    block = gen_int(fdp, 8) if fdp.ConsumeBool() else None
+    width = j1 - j0 if isinstance(j0, int) and isinstance(j1, int) else 0
+    out = gen_out(fdp, n, width) if 0 <= width < 2**20 else None
+    embed_values = [graph, settings, columns, block, out, gen_control(fdp)]
+    params = ["graph", "settings", "columns", "block", "out", "control"]
+    args, kwargs = split_call(fdp, params, embed_values, 2)
+    seen = dict(zip(params, args))
+    seen.update(kwargs)
+    result, watched, before = call(_engine.embed, args, kwargs, "embed")
+    got = None
+    if result is not None:
+        j0, j1 = seen.get("columns") or (0, dim)
+        assert result.dtype == np.float32 and result.shape == (n, j1 - j0), result.shape
+        if seen.get("out") is not None:
+            assert result is seen["out"]
+        got = np.ascontiguousarray(result).view(np.uint32).copy()
+    del result
+    settle(watched, before, "embed")
+    refused = None
+    try:
+        _engine.check(graph, settings)
+    except ALLOWED as e:
+        refused = (type(e), str(e))
+    if refused is not None and dim >= 1:
+        # check makes embed's own checks of its inputs: embed refuses alike
+        # (with all columns, which exist once dim is at least 1).
+        assert got is None, ("check refused what embed ran", refused)
+        again = None
+        try:
+            _engine.embed(graph, settings)
+        except ALLOWED as e:
+            again = (type(e), str(e))
+        assert again == refused, ("embed and check disagree", again, refused)
+    if got is not None and plain and fdp.ConsumeBool():
+        # Any column range and block width: the full run's columns.
+        full = _engine.embed(graph, settings)
+        assert np.array_equal(got, full[:, j0:j1].view(np.uint32)), "columns differ"
+        try:
+            again = _engine.embed(graph, settings, (j0, j1), 1)
+        except ValueError as e:  # step normalisation needs one block
+            assert "couples the columns" in str(e), e
+        else:
+            assert np.array_equal(again.view(np.uint32), got), "block width changed bits"
+
+
 for _f in [
     gen_float,
     gen_int,
@@ -583,6 +1038,18 @@ for _f in [
     build_call,
     check_result,
     TestOneInput,
+    fuzz_rust_core,
+    gen_entries,
+    gen_features,
+    gen_settings_args,
+    gen_out,
+    split_call,
+    fuzz_engine,
+    fuzz_open,
+    fuzz_merge,
+    fuzz_plan,
+    fuzz_small,
+    fuzz_embed,
 ]:
     atheris.instrument_func(_f)
 
@@ -591,11 +1058,11 @@ def _print_outcomes():
     total = sum(OUTCOMES.values())
     print(f"outcomes after {total} calls:", file=sys.stderr)
     for (name, outcome), count in sorted(OUTCOMES.items()):
-        print(f"  {name:13} {outcome:14} {count}", file=sys.stderr)
+        print(f"  {name:15} {outcome:14} {count}", file=sys.stderr)
 
 
 # libFuzzer ends the process without running atexit handlers: the outcome
-# table is printed after the last of -runs=N calls, and every 100,000.
+# table is printed after the last of -runs=N inputs, and every 100,000.
 STATS_AT = next((int(a.split("=", 1)[1]) for a in sys.argv if a.startswith("-runs=")), -1)
 
 

@@ -2,12 +2,14 @@
 # Reliability checks (docs/reliability.md):
 #   asan   C++ unit tests and the whole pytest suite with AddressSanitizer and
 #          UndefinedBehaviorSanitizer (-fno-sanitize-recover=all)
-#   tsan   the worker-pool, propagation and checksum tests with ThreadSanitizer
+#   tsan   the worker-pool, propagation, checksum and cancelled-build tests
+#          with ThreadSanitizer
 #   fuzz   seeded smoke runs of the graph-store and edge-list text libFuzzer
-#          targets, of the entry-point fuzzer and of the store fuzzer
-#          (atheris: prepared graphs and results on disk, damaged), whose
-#          corpora are then replayed against the AddressSanitizer build of the
-#          extension
+#          targets, of the entry-point fuzzer (atheris: _rust_core and the
+#          graph, check, embed and plan calls of velmar._engine) and of the
+#          store fuzzer (prepared graphs and results on disk, damaged), whose
+#          corpora are then replayed against the AddressSanitizer build of
+#          the extension
 #   fuzz-long  each fuzzer for 1,000,000 executions (not part of CI)
 # Usage: bash scripts/reliability.sh [asan|tsan|fuzz|fuzz-long ...]  (default:
 # asan tsan fuzz). Expects the package installed as scripts/test.sh does.
@@ -101,8 +103,8 @@ run_tsan() {
   echo "== Worker pool and propagation tests under TSan"
   cmake -S . -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMAR_DEVELOPER_MODE=ON \
     -DVELMAR_BUILD_TESTS=ON -DVELMAR_SANITIZE_THREAD=ON >/dev/null
-  cmake --build "$out/tsan" -j "$jobs" --target pool_test algorithm_test engine_test checksum_test
-  for t in pool_test algorithm_test engine_test checksum_test; do
+  cmake --build "$out/tsan" -j "$jobs" --target pool_test algorithm_test engine_test checksum_test graph_test
+  for t in pool_test algorithm_test engine_test checksum_test graph_test; do
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$out/tsan/velmar/$t" --gtest_brief=1
   done
   mark "tsan: build and tests"
@@ -151,7 +153,7 @@ run_fuzzers() {
 
   echo "== Entry-point fuzzer ($flags)"
   corpus=$(mktemp -d "$PWD/$out/py-corpus.XXXX")
-  logged '^(Done|stat::(number|average|peak)|outcomes|  fit_)' "$out/entry_points_fuzzer.log" \
+  logged '^(Done|stat::(number|average|peak)|outcomes|  [A-Za-z_]+ )' "$out/entry_points_fuzzer.log" \
     env VELMAR_FUZZ_STATS=1 python3 fuzz/fuzz_entry_points.py -seed=1 -timeout=10 \
     -max_len=2048 -len_control=0 -print_final_stats=1 $flags "$corpus"
   mark "fuzz: entry points"

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import velmar
-from velmar import _io
+from velmar import _cli, _engine, _io
 
 
 def velmar_cli(*args, cwd):
@@ -70,7 +70,7 @@ def test_quality_options(tmp_path):
     expected = velmar.embed(([0, 1, 2, 3, 0], [1, 2, 3, 0, 2]), 16, seed=5, **options)
     assert np.array_equal(bits(np.load(tmp_path / "emb.npy")), bits(expected))
     done = velmar_cli("embed", "g.txt", "-o", "emb.npy", "--features", "x.npy", cwd=tmp_path)
-    assert done.returncode == 1 and "--features and --feature-dim K go together" in done.stderr
+    assert done.returncode == 2 and "--features and --feature-dim K go together" in done.stderr
 
 
 def test_csv_with_header_string_ids_and_weights(tmp_path):
@@ -105,6 +105,22 @@ def test_csv_with_header_string_ids_and_weights(tmp_path):
         normalize="l2",
     )
     assert np.array_equal(bits(np.load(tmp_path / "out.npy")), bits(expected))
+    # Prepared, then embedded block by block: the same node file; --threads
+    # applies; a second prepare names the command line's option.
+    assert velmar_cli("prepare", "g.csv", "-o", "g", "-q", cwd=tmp_path).returncode == 0
+    done = velmar_cli("prepare", "g.csv", "-o", "g", "-q", cwd=tmp_path)
+    assert done.returncode == 1 and "(pass --overwrite)" in done.stderr
+    threads = _engine.get_num_threads()
+    try:
+        with pytest.MonkeyPatch.context() as patch:
+            patch.chdir(tmp_path)
+            assert (
+                _cli.main(["embed", "g", "-o", "p.npy", "--dim", "8", "--threads", "1", "-q"]) == 0
+            )
+        assert _engine.get_num_threads() == 1
+    finally:
+        _engine.set_num_threads(threads)
+    assert (tmp_path / "p.nodes.txt").read_text().splitlines() == nodes
 
 
 def test_one_based_ids_get_a_node_file(tmp_path):
@@ -218,12 +234,18 @@ def test_bad_npz_archive(tmp_path):
         (["--weights", "1e300,1"], "--weights: expected finite numbers"),
         (["--normalization-strength", "inf"], "expected a finite number"),
         (["--step-normalize", "l1"], "invalid choice: 'l1'"),
+        (["--features", "x.npy"], "--features and --feature-dim K go together"),
+        (["prepare", "--memory-limit", "abc"], "--memory-limit: expected a number of bytes"),
+        # Refused by the engine (status 1), in the command line's terms.
+        (["--normalization-strength", "500"], "error: --normalization-strength 500 is too large"),
     ],
 )
 def test_bad_options(tmp_path, args, message):
-    (tmp_path / "g.txt").write_text("0 1\n")
-    done = velmar_cli("embed", "g.txt", "-o", "o.npy", *args, cwd=tmp_path)
-    assert done.returncode == 2 and message in done.stderr and "Traceback" not in done.stderr
+    (tmp_path / "g.txt").write_text("0 1\n0 2\n")
+    command = ["prepare", "g.txt", "-o", "g"] if args[0] == "prepare" else ["embed", "g.txt"]
+    done = velmar_cli(*command, "-o", "o.npy", *args[command[0] == "prepare" :], cwd=tmp_path)
+    status = 1 if "500" in args else 2
+    assert done.returncode == status and message in done.stderr and "Traceback" not in done.stderr
 
 
 def test_missing_output_directory(tmp_path):

@@ -92,11 +92,111 @@ def test_l2_rows_have_unit_length_and_isolated_rows_stay_zero():
             ValueError,
             "finite as 32-bit floats",
         ),
+        # Sparse features are checked before any SciPy routine reads them.
+        (
+            {"features": lambda: _corrupt_features("csr", "indptr", 2, 10**9), "feature_dim": 2},
+            ValueError,
+            "features is corrupt: its indptr must start at 0 and never decrease",
+        ),
+        (
+            {"features": lambda: _corrupt_features("csc", "indptr", -1, 10**9), "feature_dim": 2},
+            ValueError,
+            "features is corrupt: its indptr ends at 1000000000",
+        ),
+        (
+            {"features": lambda: _corrupt_features("coo", "col", 0, 3), "feature_dim": 2},
+            ValueError,
+            r"features is corrupt: column index 3 is out of range for its shape \(4, 3\)",
+        ),
+        ({"out": "x.zarr", "block_columns": 0}, ValueError, "block_columns must be at least 1"),
+        (
+            {"out": "x.zarr", "client": "tcp://127.0.0.1:8786"},
+            TypeError,
+            r"client must be a dask.distributed.Client, got str .*client=Client\('tcp",
+        ),
     ],
 )
 def test_parameter_errors(kwargs, error, message):
+    kwargs = {key: value() if callable(value) else value for key, value in kwargs.items()}
     with pytest.raises(error, match=message):
         velmar.embed(EDGES, **{"dim": 8, **kwargs})
+
+
+def _corrupt_features(fmt, field, at, value):
+    sp = pytest.importorskip("scipy.sparse")
+    x = sp.random(4, 3, density=0.5, format=fmt, random_state=1)
+    getattr(x, field)[at] = value
+    return x
+
+
+@pytest.mark.parametrize("limit", [10**30, "9" * 400 + "TB", 2**64])
+def test_memory_limit_of_any_size(limit):
+    assert velmar.embed(EDGES, 8, memory_limit=limit).shape == (4, 8)
+    assert velmar.estimate_memory(10**6, 10**7, 64, memory_limit=limit) > 0
+
+
+def _star(leaves):
+    return [0] * leaves, list(range(1, leaves + 1))
+
+
+def _huge_feature(sparse):
+    x = np.ones((11, 3), np.float32)
+    x[4, 1] = 3e38  # finite in float32, its projection is not
+    if sparse:
+        sp = pytest.importorskip("scipy.sparse")
+        return sp.csr_array(x)
+    return x
+
+
+# Values that would leave float32 are refused before anything is computed,
+# naming the option and the largest value; the largest beta a message offers
+# works. NaN or inf from the graph's own weights still spread as documented.
+@pytest.mark.parametrize(
+    "graph, kwargs, message, allowed",
+    [
+        (_star(10), {"normalization_strength": 40}, r"=40 .*degree 10 .* 1e\+40", 37.992),
+        (_star(20000), {"normalization_strength": 10}, r"degree 20000 .* 1.024e\+43", 8.833),
+        (
+            _star(20000),
+            {"normalization_strength": 10, "step_normalize": "l2"},
+            "degree 20000",
+            8.903,
+        ),
+        (
+            _star(3),
+            {"normalization_strength": 1000},
+            r"degree 3 .* by about 1e\+477, to values up to inf",
+            79.628,
+        ),
+        (
+            _star(10),
+            {"normalization_strength": 38, "out": "x.npy"},
+            r"result could reach 3.464e\+38 \(weights summing to 2 ",
+            37.992,
+        ),
+        (_star(10), {"features": "dense", "feature_dim": 2}, "row 4 sum to 3e", None),
+        (_star(10), {"features": "sparse", "feature_dim": 8}, "row 4 sum to 3e", None),
+        (_star(10), {"weights": (1e38, 1e38)}, r"weights are too large: .* 3.464e\+38", None),
+        ((*_star(2), [np.inf, 1.0]), {}, None, None),
+    ],
+)
+def test_values_beyond_float32_are_refused(tmp_path, graph, kwargs, message, allowed):
+    if kwargs.get("features") in ("dense", "sparse"):
+        kwargs["features"] = _huge_feature(kwargs["features"] == "sparse")
+    if "out" in kwargs:
+        kwargs["out"] = str(tmp_path / kwargs["out"])
+    if message is None:
+        assert not np.isfinite(velmar.embed(graph, 8, seed=1, **kwargs)).all()
+        return
+    with pytest.raises(ValueError, match=message):
+        velmar.embed(graph, 8, seed=1, **kwargs)
+    assert not os.listdir(tmp_path)  # refused before any output exists
+    if allowed is not None:  # the bound the message gives, to its last digit
+        kwargs["normalization_strength"] = allowed
+        assert np.isfinite(velmar.embed(graph, 8, seed=1, **kwargs)).all()
+        kwargs["normalization_strength"] = allowed + 0.002
+        with pytest.raises(ValueError, match=f"at most {allowed:.3f} works here"):
+            velmar.embed(graph, 8, seed=1, **kwargs)
 
 
 def test_parameters_accept_numpy_types():

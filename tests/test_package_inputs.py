@@ -10,6 +10,7 @@ import pytest
 
 import _rust_core
 import velmar
+from velmar import _convert
 
 DIM = 8
 SEED = 7
@@ -62,6 +63,16 @@ def run(graph, **kw):
     return velmar.embed(graph, DIM, WEIGHTS, **kw)
 
 
+@pytest.fixture(params=["whole", "in pieces"])
+def pieces(request, monkeypatch):
+    """Long columns are converted in pieces (so that Ctrl-C can stop the
+    conversion); with tiny pieces, every input here is long, and must give
+    what the whole columns give."""
+    if request.param == "in pieces":
+        monkeypatch.setattr(_convert, "_SORT_PIECE", 2)
+        monkeypatch.setattr(_convert, "_PIECE", 3)
+
+
 def dense_of(edges, n):
     a = np.zeros((n, n))
     for i, j, w in edges:
@@ -111,7 +122,7 @@ def test_duplicate_sum_order_is_the_stored_order():
     "fmt", ["csr_array", "csr_matrix", "csc_array", "csc_matrix", "lil_array", "dok_array"]
 )
 @pytest.mark.parametrize("undirected", [True, False])
-def test_sparse_formats(fmt, undirected):
+def test_sparse_formats(fmt, undirected, pieces):
     graph = coo_of(EDGES, N).tocsr()  # duplicates summed, explicit zero kept
     converted = getattr(scipy_sparse(), fmt)(graph)
     assert_bits(run(converted, undirected=undirected), reference(EDGES, N, undirected=undirected))
@@ -152,19 +163,26 @@ def test_non_square_sparse_is_rejected(shape):
         velmar.embed(s.coo_array(np.ones(shape)))
 
 
+# Checked before any SciPy routine reads them (an index pointer beyond the
+# indices made SciPy's conversions read out of bounds and crash).
 @pytest.mark.parametrize(
-    "fmt, field, at, value",
+    "fmt, field, at, value, message",
     [
-        ("coo", "row", 0, N),
-        ("coo", "col", 3, -1),
-        ("csr", "indices", 0, N + 1),  # row 0 holds one entry: handed to the engine as is
-        ("csr", "indices", 1, N),  # row 1 holds two: unsorted now, so velmar sorts it
+        ("coo", "row", 0, N, None),
+        ("coo", "col", 3, -1, None),
+        ("csr", "indices", 0, N + 1, None),  # row 0 holds one entry: handed to the engine as is
+        ("csr", "indices", 1, N, None),  # row 1 holds two: unsorted now, so velmar sorts it
+        ("csc", "indptr", 2, 10**9, "indptr must start at 0 and never decrease"),
+        ("csc", "indptr", -1, 10**9, "indptr ends at 1000000000, beyond its 8 indices"),
+        ("csc", "indices", 2, N, None),
+        ("bsr", "indptr", 2, 10**9, "indptr must start at 0"),
+        ("lil", "rows", 1, [N], "row 1 has column indices out of range"),
     ],
 )
-def test_corrupt_sparse_matrix_is_rejected(fmt, field, at, value):
+def test_corrupt_sparse_matrix_is_rejected(fmt, field, at, value, message):
     graph = coo_of(EDGES, N).asformat(fmt)
     getattr(graph, field)[at] = value
-    with pytest.raises(ValueError, match=f"{value} is out of (range|bounds)"):
+    with pytest.raises(ValueError, match=message or f"{value} is out of (range|bounds)"):
         velmar.embed(graph)
 
 
@@ -182,7 +200,7 @@ def test_skew_symmetric_graph_warns_when_symmetrization_empties_it():
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int32, bool])
-def test_dense(dtype):
+def test_dense(dtype, pieces):
     edges = [(0, 1, 1.0), (1, 2, 1.0), (2, 2, 1.0), (3, 0, 1.0)]
     matrix = dense_of(edges, 4).astype(dtype)
     assert_bits(run(matrix), reference(edges, 4))
@@ -305,9 +323,21 @@ def test_unweighted_edges_have_weight_one():
         (["b", "c", "a"], ["c", "a", "b"], ["a", "b", "c"]),  # sorted strings
         ([2, 0, 1], [0, 1, 2], [0, 1, 2]),  # 0..n-1 keep their numbers
         (["x", 2, "x"], [2, 1.5, "y"], ["x", 2, 1.5, "y"]),  # no order: first appearance
+        # Narrow integers whose differences overflow their type (numbered through
+        # a table of their range when in pieces).
+        (
+            np.arange(-100, 101, dtype=np.int8),
+            np.roll(np.arange(-100, 101, dtype=np.int8), 1),
+            list(range(-100, 101)),
+        ),
+        (
+            np.array([2**64 - 1, 3], np.uint64),
+            np.array([3, 2**64 - 2], np.uint64),
+            [3, 2**64 - 2, 2**64 - 1],
+        ),
     ],
 )
-def test_row_order_of_node_ids(sources, targets, nodes):
+def test_row_order_of_node_ids(sources, targets, nodes, pieces):
     emb, got = velmar.embed((sources, targets), DIM, seed=SEED, return_nodes=True)
     assert list(got) == nodes
     row = {node: k for k, node in enumerate(nodes)}
@@ -379,6 +409,9 @@ BIG = 2**63
 # Each kind: edges (u, v, w) over IDs that NumPy or a sort would mangle, and
 # the dtype kind of the returned IDs.
 ID_KINDS = {
+    "ints": ([(5, 2, 1.0), (2, 9, 2.0), (9, 5, 0.5), (7, 2, 1.5), (2, 5, 1.0)], "i"),
+    "floats": ([(0.5, -1.5, 1.0), (2.25, 0.5, 2.0), (-1.5, 8.0, 0.5), (0.5, 8.0, 1.0)], "f"),
+    "strings": ([("b", "a", 1.0), ("c", "b", 2.0), ("a", "d", 0.5), ("d", "b", 1.0)], "U"),
     "ints beyond int64": (
         [(2**62 + 1, BIG + 10, 1.0), (2**62 + 3, BIG + 11, 2.0), (BIG + 10, 7, 0.5)],
         "u",
@@ -424,7 +457,7 @@ def through(path, edges):
 
 @pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("kind", sorted(ID_KINDS))
-def test_every_id_comes_back_once_with_its_own_row(kind, path):
+def test_every_id_comes_back_once_with_its_own_row(kind, path, pieces):
     edges, dtype_kind = ID_KINDS[kind]
     graph, kwargs = through(path, edges)
     emb, nodes = run(graph, undirected=False, return_nodes=True, **kwargs)

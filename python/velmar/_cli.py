@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import importlib
 import os
+import re
 import sys
 import time
 import warnings
@@ -86,6 +87,15 @@ def _seed(text: str) -> int:
     return value
 
 
+def _bytes(text: str) -> int:
+    try:
+        return parse_bytes(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected a number of bytes, or a size such as 4GB or 512MiB, got {text!r}"
+        ) from None
+
+
 def _finite(text: str) -> float:
     try:
         value = float(text)
@@ -114,8 +124,6 @@ def _load_features(path: str | None) -> Any:
 
 def _options(args: argparse.Namespace) -> dict[str, Any]:
     """The quality options as velmar.embed's keyword arguments."""
-    if (args.features is None) != (args.feature_dim is None):
-        raise ValueError("--features and --feature-dim K go together")
     return {
         "normalization_strength": args.normalization_strength,
         "step_normalize": args.step_normalize or False,
@@ -252,9 +260,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
     prepare.add_argument(
         "--memory-limit",
+        type=_bytes,
         default=None,
         metavar="BYTES",
-        help="memory of a streamed preparation, DuckDB's included (4GB)",
+        help="memory of a streamed preparation, DuckDB's included: bytes, or a size "
+        "such as 4GB or 512MiB (default: DuckDB's own limit)",
     )
     prepare_header = prepare.add_mutually_exclusive_group()
     prepare_header.add_argument(
@@ -342,7 +352,7 @@ def _run_prepare(args: argparse.Namespace) -> int:
             args.output,
             undirected=not args.directed,
             stream=args.stream,
-            memory_limit=None if args.memory_limit is None else parse_bytes(args.memory_limit),
+            memory_limit=args.memory_limit,
             overwrite=args.overwrite,
             header=args.header,
             reorder=args.reorder,
@@ -363,8 +373,8 @@ def _run_prepare(args: argparse.Namespace) -> int:
 
 def _run_embed_prepared(args: argparse.Namespace, progress: _Progress) -> int:
     graph = _prepared.open_graph(args.input)
-    out = args.output
-    if not out.rstrip("/").endswith((".zarr", ".npy")):
+    out = args.output.rstrip("/")
+    if not out.endswith((".zarr", ".npy")):
         out += ".npy"
     progress.start(f"embedding {graph!r} block by block into {out}")
 
@@ -386,11 +396,33 @@ def _run_embed_prepared(args: argparse.Namespace, progress: _Progress) -> int:
     except OSError as e:
         raise _io.GraphFileError(f"{e.filename or out}: {e.strerror or e}") from None
     progress.done("embedded")
+    _write_node_file(out, graph.nodes, progress)
     return 0
+
+
+def _write_node_file(out: str, nodes: npt.NDArray[Any] | None, progress: _Progress) -> None:
+    """OUT.nodes.txt beside OUT.npy or OUT.zarr when the rows are not nodes
+    0..n-1 (the ID of each row, one per line); else one left by an earlier
+    run is removed, so that it cannot mislabel the new rows."""
+    nodes_path = os.path.splitext(out)[0] + ".nodes.txt"
+    try:
+        if _needs_node_file(nodes):
+            assert nodes is not None
+            with open(nodes_path, "w", encoding="utf-8") as f:
+                for node in nodes.tolist():
+                    f.write(f"{node}\n")
+            progress.say(f"wrote {nodes_path} (the node ID of each row)")
+        elif os.path.lexists(nodes_path):
+            os.remove(nodes_path)
+            progress.say(f"removed {nodes_path} of an earlier run (rows are nodes 0..n-1)")
+    except OSError as e:
+        raise _io.GraphFileError(f"{e.filename or nodes_path}: {e.strerror or e}") from None
 
 
 def _run_embed(args: argparse.Namespace) -> int:
     progress = _Progress(args.quiet)
+    if args.threads is not None:
+        _api.set_num_threads(args.threads)
     if os.path.isdir(args.input) or args.output.rstrip("/").endswith(".zarr"):
         if args.normalize is not None:
             raise ValueError("--normalize applies to in-memory runs (an input file, OUT.npy)")
@@ -413,8 +445,6 @@ def _run_embed(args: argparse.Namespace) -> int:
         progress=not args.quiet,
         **options,
     )
-    if args.threads is not None:
-        _api.set_num_threads(args.threads)
     entries = _load(args, progress, _plan.conversion_guard(run))
     steps = len(run.weights) - 1
     mode = (
@@ -434,25 +464,15 @@ def _run_embed(args: argparse.Namespace) -> int:
         )
         result = _api.run_on(graph, run)
     for warning in caught:
-        print(f"velmar: warning: {warning.message}", file=sys.stderr)
+        print(f"velmar: warning: {cli_terms(str(warning.message))}", file=sys.stderr)
     progress.done("embedded")
     try:
         # Replaces the record of any earlier run to disk at OUT along with it.
         _results.save_array(out, result)
         progress.say(f"wrote {out} ({result.shape[0]:,} × {result.shape[1]} float32)")
-        nodes_path = out[: -len(".npy")] + ".nodes.txt"
-        if _needs_node_file(graph.nodes):
-            assert graph.nodes is not None
-            with open(nodes_path, "w", encoding="utf-8") as f:
-                for node in graph.nodes.tolist():
-                    f.write(f"{node}\n")
-            progress.say(f"wrote {nodes_path} (the node ID of each row)")
-        elif os.path.lexists(nodes_path):
-            # Left by an earlier run on another graph: its IDs are not ours.
-            os.remove(nodes_path)
-            progress.say(f"removed {nodes_path} of an earlier run (rows are nodes 0..n-1)")
     except OSError as e:
         raise _io.GraphFileError(f"{e.filename or out}: {e.strerror or e}") from None
+    _write_node_file(out, graph.nodes, progress)
     return 0
 
 
@@ -461,12 +481,46 @@ def _run_demo(args: argparse.Namespace) -> int:
     return 0
 
 
+# The package's messages name its Python parameters; on the command line
+# they name the options. In order: the longer phrases first.
+_CLI_TERMS: list[tuple[re.Pattern[str], str]] = [
+    (re.compile(p), r)
+    for p, r in [
+        (r"pass undirected=False \(--directed on the command line\)", "pass --directed"),
+        (r"with undirected=True\b", "without --directed"),
+        (r"\bundirected=False\b", "--directed"),
+        (r"\boverwrite=True\b", "--overwrite"),
+        (r"\bstep_normalize='l2'", "--step-normalize l2"),
+        (r"\bwithout step_normalize\b", "without --step-normalize"),
+        (r"\(columns=\)", "(a prepared graph's --block-columns)"),
+        (r"\bnormalization_strength=", "--normalization-strength "),
+        (r"\bblock_columns=", "--block-columns "),
+        (r"\bmemory_limit=", "--memory-limit "),
+        (r"\bfeature_dim=", "--feature-dim "),
+        (r"\bfeature_dim\b", "--feature-dim"),
+        (r"\bfeatures=", "--features "),
+        (r"\bdim=", "--dim "),
+        (r"\bdim \(", "--dim ("),
+        (r"\bReduce dim\b", "Reduce --dim"),
+    ]
+]
+
+
+def cli_terms(message: str) -> str:
+    """A message of the package in the command line's terms."""
+    for pattern, replacement in _CLI_TERMS:
+        message = pattern.sub(replacement, message)
+    return message
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
         parser.print_help(sys.stderr)
         return 2
+    if args.command == "embed" and (args.features is None) != (args.feature_dim is None):
+        parser.error("--features and --feature-dim K go together")  # exits with status 2
     try:
         if args.command == "embed":
             return _run_embed(args)
@@ -483,7 +537,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_ERROR
     except (_io.GraphFileError, MemoryError, ValueError, TypeError, RuntimeError) as e:
-        message = " ".join(str(e).split()) or type(e).__name__
+        message = cli_terms(" ".join(str(e).split())) or type(e).__name__
         print(f"velmar: error: {message}", file=sys.stderr)
         return EXIT_ERROR
     except Exception as e:

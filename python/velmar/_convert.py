@@ -9,14 +9,16 @@ stored edges give bit-identical embeddings whichever path they took.
 
 from __future__ import annotations
 
+import operator
 import sys
-from collections.abc import Iterable, Sequence, Sized
+from collections.abc import Callable, Iterable, Iterator, Sequence, Sized
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _graph
+from ._checks import check_sparse_structure
 from ._graph import Entries, PreparedGraph
 from ._plan import Guard, no_guard
 
@@ -29,6 +31,81 @@ Float64Array = npt.NDArray[np.float64]
 _ROW_SPLIT_BYTES = 16  # a list of edge rows split into two object columns
 _NUMBERING_BYTES = 40  # codes of both columns, hash table; plus 2 × the ID width
 _NETWORKX_EDGE_BYTES = 64  # the edge lists read from a networkx graph
+
+
+# Ctrl-C raises KeyboardInterrupt only between Python bytecodes: a NumPy or
+# pandas call over a whole column of 10^7 IDs (a sort, a hash table, a
+# gather) runs to its end, seconds later. So long columns are converted in
+# pieces of a few tens of milliseconds each, with the same result as the
+# whole calls (bench/interrupt.py measures the delay of a Ctrl-C).
+_SORT_PIECE = 1 << 18  # elements per sort or hash-table call
+_PIECE = 1 << 20  # elements per element-wise call, cast or gather
+
+
+def _pieces(count: int, size: int = _PIECE) -> Iterator[tuple[int, int]]:
+    return ((lo, min(lo + size, count)) for lo in range(0, count, size))
+
+
+def _take(table: npt.NDArray[Any], index: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """table[index]."""
+    out = np.empty(index.shape[0], dtype=table.dtype)
+    for lo, hi in _pieces(index.shape[0]):
+        out[lo:hi] = table[index[lo:hi]]
+    return out
+
+
+def _cast(a: npt.NDArray[Any], dtype: Any) -> npt.NDArray[Any]:
+    """a as a contiguous 1-D array of dtype (a itself when it is one)."""
+    if a.dtype == dtype and a.flags.c_contiguous:
+        return a
+    out = np.empty(a.shape[0], dtype=dtype)
+    for lo, hi in _pieces(a.shape[0]):
+        out[lo:hi] = a[lo:hi]
+    return out
+
+
+def _mask(test: Any, a: Any) -> npt.NDArray[np.bool_]:
+    """test(a) of an element-wise test."""
+    out = np.empty(len(a), dtype=bool)
+    for lo, hi in _pieces(len(a)):
+        out[lo:hi] = np.asarray(test(a[lo:hi]), dtype=bool)
+    return out
+
+
+def _stable_argsort(values: npt.NDArray[Any]) -> Int64Array:
+    """np.argsort(values, kind="stable"): pieces sorted, then merged in
+    pairs, each merge a piece at a time."""
+    n = values.shape[0]
+    if n <= _SORT_PIECE:
+        return np.argsort(values, kind="stable")
+    runs = [lo + np.argsort(values[lo:hi], kind="stable") for lo, hi in _pieces(n, _SORT_PIECE)]
+    while len(runs) > 1:
+        merged = [_merge_runs(values, a, b) for a, b in zip(runs[::2], runs[1::2])]
+        runs = merged + runs[len(merged) * 2 :]
+    return runs[0]
+
+
+def _merge_runs(values: npt.NDArray[Any], a: Int64Array, b: Int64Array) -> Int64Array:
+    """The positions a then b (each in ascending order of its values) in
+    stable ascending order of their values. Each round takes a piece of
+    either run, what the other holds below its end, and sorts the two
+    (one linear merge): everything left is at least as large."""
+    out = np.empty(a.shape[0] + b.shape[0], dtype=np.int64)
+    i = j = k = 0
+    while i < a.shape[0] and j < b.shape[0]:
+        ia, jb = min(i + _SORT_PIECE, a.shape[0]), min(j + _SORT_PIECE, b.shape[0])
+        last_a, last_b = values[a[ia - 1]], values[b[jb - 1]]
+        if last_a <= last_b:  # b's values below a's last; equal ones wait behind a's
+            jb = j + int(np.searchsorted(values[b[j:jb]], last_a, side="left"))
+        else:
+            ia = i + int(np.searchsorted(values[a[i:ia]], last_b, side="right"))
+        both = np.concatenate([a[i:ia], b[j:jb]])
+        out[k : k + both.shape[0]] = both[np.argsort(values[both], kind="stable")]
+        k += both.shape[0]
+        i, j = ia, jb
+    rest = a[i:] if i < a.shape[0] else b[j:]
+    out[k:] = rest
+    return out
 
 
 def numbering_bytes(num_edges: int, id_width: int) -> int:
@@ -123,7 +200,7 @@ def _reject_edge_options(
 def _values_float64(data: npt.NDArray[Any], what: str) -> Float64Array:
     if data.dtype.kind not in "biuf":
         raise TypeError(f"{what} must be numeric, got dtype {data.dtype}")
-    return np.ascontiguousarray(data, dtype=np.float64)
+    return _cast(data, np.float64)
 
 
 def _check_square(shape: tuple[int, ...], what: str) -> int:
@@ -140,26 +217,25 @@ def from_dense(matrix: npt.NDArray[Any], *, guard: Guard = no_guard) -> Entries:
             f"a dense adjacency matrix must be numeric, got dtype {matrix.dtype}; "
             "pass edges as a tuple (sources, targets[, weights]) instead"
         )
-    m = int(np.count_nonzero(matrix))
-    guard(n, m, 16 * m)  # np.nonzero's two index arrays
-    rows, cols = np.nonzero(matrix)
-    vals = np.ascontiguousarray(matrix[rows, cols], dtype=np.float64)
-    # np.nonzero walks in row-major order: the entries are already canonical.
+    # A band of rows at a time: each call sees about _PIECE elements.
+    band = max(1, _PIECE // max(n, 1))
+    bands = list(_pieces(n, band))
+    counts = np.zeros(n, dtype=np.int64)
+    for lo, hi in bands:
+        counts[lo:hi] = np.count_nonzero(matrix[lo:hi], axis=1)
+    m = int(counts.sum())
+    guard(n, m, 16 * m)  # the column indices and the weights
     row_ptrs = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(np.bincount(rows, minlength=n), out=row_ptrs[1:])
-    return Entries(row_ptrs, np.ascontiguousarray(cols, dtype=np.int64), vals, n, True)
-
-
-def _check_indices(indices: npt.NDArray[Any], n: int, what: str) -> None:
-    if indices.shape[0] == 0:
-        return
-    lo, hi = int(indices.min()), int(indices.max())
-    if lo < 0 or hi >= n:
-        bad = lo if lo < 0 else hi
-        raise ValueError(
-            f"the sparse matrix is corrupt: {what} index {bad} is out of range for "
-            f"its shape ({n}, {n})"
-        )
+    np.cumsum(counts, out=row_ptrs[1:])
+    cols = np.empty(m, dtype=np.int64)
+    vals = np.empty(m, dtype=np.float64)
+    for lo, hi in bands:
+        # np.nonzero walks in row-major order: the entries are already canonical.
+        rows, band_cols = np.nonzero(matrix[lo:hi])
+        at = slice(int(row_ptrs[lo]), int(row_ptrs[hi]))
+        cols[at] = band_cols
+        vals[at] = matrix[lo:hi][rows, band_cols]
+    return Entries(row_ptrs, cols, vals, n, True)
 
 
 def from_scipy(matrix: Any, *, guard: Guard = no_guard) -> Entries:
@@ -170,21 +246,32 @@ def from_scipy(matrix: Any, *, guard: Guard = no_guard) -> Entries:
     values and sorted rows without duplicates is handed over without a copy.
     """
     n = _check_square(matrix.shape, "a sparse adjacency matrix")
+    check_sparse_structure(matrix, "the sparse matrix")
     fmt = matrix.format
     if fmt == "coo":
         m = int(np.asarray(matrix.row).shape[0])
         guard(n, m, 24 * m)
-        rows = np.asarray(matrix.row).astype(np.int64, copy=False)
-        cols = np.asarray(matrix.col).astype(np.int64, copy=False)
+        rows = _cast(np.asarray(matrix.row), np.int64)
+        cols = _cast(np.asarray(matrix.col), np.int64)
         vals = _values_float64(np.asarray(matrix.data), "sparse matrix values")
-        if not rows.shape[0] == cols.shape[0] == vals.shape[0]:
-            raise ValueError(
-                f"the sparse matrix is corrupt: {rows.shape[0]} row indices, "
-                f"{cols.shape[0]} column indices and {vals.shape[0]} values"
-            )
-        _check_indices(rows, n, "row")
-        _check_indices(cols, n, "column")
         return Entries(rows, cols, vals, n, False)
+    if fmt == "csc":
+        # Row r's entries in column order, each column's in stored order: the
+        # rows a conversion to CSR would give, bucketed by the engine, which
+        # Ctrl-C stops (SciPy's conversion runs to its end).
+        m = int(matrix.indptr[-1])
+        guard(n, m, 16 * m)
+        indptr = matrix.indptr
+        rows = np.asarray(matrix.indices[:m])
+        if rows.dtype not in (np.int32, np.int64):
+            rows = _cast(rows, np.int64)
+        cols = np.empty(m, dtype=np.int64)
+        for lo, hi in _pieces(n, max(1, _PIECE * n // max(m, 1))):
+            cols[int(indptr[lo]) : int(indptr[hi])] = np.repeat(
+                np.arange(lo, hi, dtype=np.int64), np.diff(indptr[lo : hi + 1])
+            )
+        vals = _values_float64(np.asarray(matrix.data[:m]), "sparse matrix values")
+        return Entries(np.ascontiguousarray(rows), cols, vals, n, False)
     guard(n, int(matrix.nnz), 24 * int(matrix.nnz))
     csr = matrix if fmt == "csr" else matrix.tocsr()
     if fmt in ("bsr", "dia"):
@@ -238,9 +325,9 @@ def from_networkx(graph: Any, *, weight: str | None = "weight", guard: Guard = n
                 raise ValueError(
                     f"edge ({u!r}, {v!r}) has a non-numeric {weight!r} attribute: {w!r}"
                 ) from None
-    rows = np.array(src, dtype=np.int64)
-    cols = np.array(dst, dtype=np.int64)
-    vals = np.array(wts, dtype=np.float64)
+    rows = _list_to(src, np.int64)
+    cols = _list_to(dst, np.int64)
+    vals = _list_to(wts, np.float64)
     symmetric = not graph.is_directed()
     if symmetric:
         off = rows != cols
@@ -408,7 +495,7 @@ def _edge_weights(weights: Any, m: int, what: str) -> Float64Array:
     if raw.ndim != 1 or raw.shape[0] != m:
         raise ValueError(f"{what} must be one number per edge ({m}), got shape {raw.shape}")
     if raw.dtype.kind in "biuf":
-        return np.ascontiguousarray(raw, dtype=np.float64)
+        return _cast(raw, np.float64)
     return _floats(raw.tolist() if raw.dtype.kind != "O" else list(raw))
 
 
@@ -450,31 +537,59 @@ def _list_array(items: list[Any]) -> npt.NDArray[Any]:
     [("a", 1), "b"] into an error; only lists of one plain type become typed
     arrays, everything else stays Python objects.
     """
-    types = set(map(type, items))
+    types = _types(items)
     if len(types) == 1:
         kind = next(iter(types))
         if kind is int:
             for dtype in (np.int64, np.uint64):
                 try:
-                    return np.array(items, dtype=dtype)
+                    return _list_to(items, dtype)
                 except OverflowError:
                     pass
         elif kind is float:
-            return np.array(items, dtype=np.float64)
+            return _list_to(items, np.float64)
         elif kind is bool:
-            return np.array(items, dtype=bool)
+            return _list_to(items, bool)
         elif issubclass(kind, np.generic) and not issubclass(kind, np.object_):
-            arr = np.array(items)
+            # Per piece, then joined: NumPy strings take the widest piece's width.
+            arr = np.concatenate(
+                [np.array(items[lo:hi]) for lo, hi in _pieces(len(items))] or [np.array(items)]
+            )
             if arr.ndim == 1:
                 return arr
     if not any(issubclass(t, (tuple, list, np.ndarray)) for t in types):
-        out = np.array(items, dtype=object)
-        if out.shape == (len(items),):
-            return out
+        return _list_to(items, object)
     # Nested values (tuples as IDs) would become extra dimensions.
     out = np.empty(len(items), dtype=object)
     for k, item in enumerate(items):
         out[k] = item
+    return out
+
+
+def _types(items: Any) -> set[type]:
+    """The types of the items, stopping at the piece where a second appears."""
+    types: set[type] = set()
+    for lo, hi in _pieces(len(items)):
+        types.update(map(type, items[lo:hi]))
+        if len(types) > 1:
+            break
+    return types
+
+
+def _list_to(items: list[Any], dtype: Any) -> npt.NDArray[Any]:
+    """np.array(items, dtype) of flat items (OverflowError as it raises);
+    objects that NumPy would read as sequences are placed one by one."""
+    out = np.empty(len(items), dtype=dtype)
+    for lo, hi in _pieces(len(items)):
+        try:
+            piece = np.array(items[lo:hi], dtype=dtype)
+        except ValueError:
+            piece = np.empty(0)
+        if piece.shape != (hi - lo,):
+            piece = np.empty(hi - lo, dtype=dtype)
+            for k, item in enumerate(items[lo:hi]):
+                piece[k] = item
+        out[lo:hi] = piece
     return out
 
 
@@ -512,7 +627,7 @@ def _narrow(arr: npt.NDArray[Any]) -> npt.NDArray[Any]:
     """An object array of plain ints, floats or bools as a typed array;
     other dtypes without a NumPy order (structured ones) as Python values."""
     if arr.dtype.kind == "O":
-        types = set(map(type, arr))
+        types = _types(arr)
         if len(types) == 1 and next(iter(types)) in (int, float, bool):
             return _list_array(list(arr))
     elif arr.dtype.kind not in _ORDERED_KINDS:
@@ -523,13 +638,13 @@ def _narrow(arr: npt.NDArray[Any]) -> npt.NDArray[Any]:
 def _check_missing(arr: npt.NDArray[Any], what: str) -> None:
     kind = arr.dtype.kind
     if kind in "fc":
-        missing = np.isnan(arr)
+        missing = _mask(np.isnan, arr)
     elif kind in "Mm":
-        missing = np.isnat(arr)
+        missing = _mask(np.isnat, arr)
     elif kind == "O":
         pd = sys.modules.get("pandas")
         if pd is not None:
-            missing = np.asarray(pd.isna(arr), dtype=bool)
+            missing = _mask(pd.isna, arr)
         else:
             missing = np.fromiter((_is_missing(x) for x in arr), dtype=bool, count=arr.shape[0])
     else:
@@ -573,8 +688,16 @@ def _itemsize(ids: Any) -> int:
 def _id_codes(ids: Any, what: str) -> tuple[Int64Array, npt.NDArray[Any]]:
     """Codes 0..k-1 for ``ids`` and the k distinct IDs in code order."""
     if not isinstance(ids, np.ndarray):  # a pandas extension array
-        codes, uniques = ids.factorize()
-        return codes.astype(np.int64, copy=False), _narrow(_as_numpy(uniques))
+
+        def factorize(values: Any) -> tuple[Int64Array, npt.NDArray[Any]]:
+            codes, uniques = values.factorize()
+            return codes.astype(np.int64, copy=False), _as_numpy(uniques)
+
+        if len(ids) <= _SORT_PIECE:
+            codes, uniques = factorize(ids)
+            return codes, _narrow(uniques)
+        codes, uniques = _group_partitioned(ids, _hash_buckets, factorize)
+        return codes, _narrow(uniques)
     return _group(ids)
 
 
@@ -589,7 +712,157 @@ def _as_numpy(values: Any) -> npt.NDArray[Any]:
 
 
 def _group(ids: npt.NDArray[Any]) -> tuple[Int64Array, npt.NDArray[Any]]:
-    """Codes and distinct values of a 1-D ID array, grouped by hash and ==."""
+    """Codes and distinct values of a 1-D ID array, grouped by hash and ==;
+    a long array a piece at a time."""
+    m = ids.shape[0]
+    if m <= _SORT_PIECE:
+        return _group_whole(ids)
+    kind = ids.dtype.kind
+    if kind == "O":
+        # Short Python strings group far faster as NumPy strings, which lie
+        # side by side in memory, in no more memory than the numbering
+        # counts for (they come back as NumPy strings anyway).
+        fixed = _fixed_strings(ids, 8)
+        if fixed is not None:
+            ids, kind = fixed, "U"
+    if kind in "iu":
+        lo, hi = int(ids.min()), int(ids.max())
+        if hi - lo < max(2 * m, _PIECE):
+            return _group_dense(ids, lo, hi)
+    codes = np.empty(m, dtype=np.int64)
+    parts = []
+    if kind in "US" or (kind in _ORDERED_KINDS and sys.modules.get("pandas") is None):
+        # NumPy sorts these without creating Python objects.
+        for lo, hi in _pieces(m, _SORT_PIECE):
+            uniques, piece_codes = np.unique(ids[lo:hi], return_inverse=True)
+            codes[lo:hi] = piece_codes.reshape(-1)
+            parts.append(uniques)
+        return _merge_sorted(codes, parts)
+    if kind in "iufMm":
+        return _group_partitioned(ids, _number_buckets, _group_whole)
+    return _group_partitioned(ids, _hash_buckets, _group_whole)
+
+
+def _group_dense(ids: npt.NDArray[Any], lo: int, hi: int) -> tuple[Int64Array, npt.NDArray[Any]]:
+    """Integer IDs within a range of about their number: a table of the
+    range, without sorting; the distinct values come sorted."""
+    m = ids.shape[0]
+    # Offsets from lo, computed where they cannot wrap (uint64 beyond int64).
+    wide = np.uint64 if ids.dtype.kind == "u" else np.int64
+
+    def offsets(a: int, b: int) -> npt.NDArray[Any]:
+        return ids[a:b].astype(wide) - wide(lo)
+
+    seen = np.zeros(hi - lo + 1, dtype=bool)
+    for a, b in _pieces(m):
+        seen[offsets(a, b)] = True
+    rank = np.empty(seen.shape[0], dtype=np.int64)
+    uniques = []
+    count = 0
+    for a, b in _pieces(seen.shape[0]):
+        np.cumsum(seen[a:b], out=rank[a:b])
+        rank[a:b] += count - 1
+        count = int(rank[b - 1]) + 1
+        values = np.flatnonzero(seen[a:b]).astype(wide) + wide(lo + a)
+        uniques.append(values.astype(ids.dtype))
+    codes = np.empty(m, dtype=np.int64)
+    for a, b in _pieces(m):
+        codes[a:b] = rank[offsets(a, b)]
+    return codes, np.concatenate(uniques)
+
+
+def _merge_sorted(
+    codes: Int64Array, parts: list[npt.NDArray[Any]]
+) -> tuple[Int64Array, npt.NDArray[Any]]:
+    """Codes of a whole column from its pieces' codes into each piece's
+    sorted distinct values (`parts`, in piece order, pieces of _SORT_PIECE):
+    the distinct values are split at values sampled from them into buckets
+    of about half a piece, and each bucket is grouped on its own, so that
+    the column's distinct values come sorted."""
+    total = sum(p.shape[0] for p in parts)
+    buckets = max(1, -(-2 * total // _SORT_PIECE))
+    sample = np.sort(np.concatenate([p[:: max(1, p.shape[0] // (4 * buckets))] for p in parts]))
+    splitters = sample[(np.arange(1, buckets) * sample.shape[0]) // buckets]
+    cuts = [np.concatenate([[0], np.searchsorted(p, splitters), [p.shape[0]]]) for p in parts]
+    maps = [np.empty(p.shape[0], dtype=np.int64) for p in parts]
+    uniques = []
+    offset = 0
+    for b in range(buckets):
+        values = np.concatenate([p[cut[b] : cut[b + 1]] for p, cut in zip(parts, cuts)])
+        bucket_uniques, bucket_codes = np.unique(values, return_inverse=True)
+        bucket_codes = bucket_codes.reshape(-1) + offset
+        at = 0
+        for p_map, cut in zip(maps, cuts):
+            length = int(cut[b + 1] - cut[b])
+            p_map[cut[b] : cut[b + 1]] = bucket_codes[at : at + length]
+            at += length
+        uniques.append(bucket_uniques)
+        offset += bucket_uniques.shape[0]
+    for p_map, (lo, hi) in zip(maps, _pieces(codes.shape[0], _SORT_PIECE)):
+        codes[lo:hi] = p_map[codes[lo:hi]]
+    return codes, np.concatenate(uniques)
+
+
+def _group_partitioned(
+    ids: Any,
+    bucket_of: Callable[[Any, int], npt.NDArray[np.integer[Any]]],
+    group: Callable[[Any], tuple[Int64Array, npt.NDArray[Any]]],
+) -> tuple[Int64Array, npt.NDArray[Any]]:
+    """Codes and distinct values of a long column: its positions split into
+    buckets of about a piece each by `bucket_of` (equal values, in the sense
+    of `group`, always share a bucket), and each bucket grouped on its own.
+    Positions stay ascending within a bucket, so each value keeps its first
+    appearance, as in one grouping of the whole column; the distinct values
+    come bucket by bucket."""
+    m = len(ids)
+    buckets = max(1, -(-m // _SORT_PIECE))
+    held: list[list[npt.NDArray[np.intp]]] = [[] for _ in range(buckets)]
+    small = np.uint16 if buckets <= 1 << 16 else np.uint32  # uint16 sorts by radix
+    for lo, hi in _pieces(m, _SORT_PIECE):
+        bucket = bucket_of(ids[lo:hi], buckets).astype(small)
+        order = np.argsort(bucket, kind="stable")
+        cut = np.searchsorted(bucket[order], np.arange(buckets + 1))
+        for b in np.flatnonzero(cut[1:] > cut[:-1]).tolist():
+            held[b].append(order[cut[b] : cut[b + 1]] + lo)
+    codes = np.empty(m, dtype=np.int64)
+    uniques = []
+    offset = 0
+    for j in range(buckets):
+        positions = np.concatenate(held[j]) if held[j] else np.empty(0, dtype=np.intp)
+        held[j] = []
+        bucket_codes, bucket_uniques = group(
+            ids[positions] if isinstance(ids, np.ndarray) else ids.take(positions)
+        )
+        codes[positions] = bucket_codes + offset
+        offset += bucket_uniques.shape[0]
+        uniques.append(bucket_uniques)
+    return codes, np.concatenate(uniques)
+
+
+def _hash_buckets(values: Any, buckets: int) -> npt.NDArray[np.int64]:
+    """Buckets by Python's hash, which equal values share, as dict keys do."""
+    if not isinstance(values, np.ndarray):  # iterating a pandas array is slow
+        values = np.asarray(values, dtype=object)
+    try:
+        hashes = np.fromiter(map(hash, values), dtype=np.int64, count=len(values))
+    except TypeError:
+        _unhashable_error(np.asarray(values, dtype=object))
+        raise
+    return hashes % buckets
+
+
+def _number_buckets(values: npt.NDArray[Any], buckets: int) -> npt.NDArray[np.uint64]:
+    """Buckets of numbers (and datetimes) by a multiplicative hash of their
+    bits; +0.0 and -0.0 share one."""
+    if values.dtype.kind == "f":
+        bits = (values.astype(np.float64) + 0.0).view(np.uint64)
+    else:
+        bits = values.astype(values.dtype.newbyteorder("=")).view(f"u{values.dtype.itemsize}")
+        bits = bits.astype(np.uint64)
+    return ((bits * np.uint64(0x9E3779B97F4A7C15)) >> np.uint64(32)) % np.uint64(buckets)
+
+
+def _group_whole(ids: npt.NDArray[Any]) -> tuple[Int64Array, npt.NDArray[Any]]:
     kind = ids.dtype.kind
     pd = sys.modules.get("pandas")
     if kind in "US" or (kind in _ORDERED_KINDS and pd is None):
@@ -639,9 +912,9 @@ def _common(parts: list[npt.NDArray[Any]]) -> list[npt.NDArray[Any]]:
         lo = min((int(p.min()) for p in filled), default=0)
         hi = max((int(p.max()) for p in filled), default=0)
         if hi < 2**63:
-            return [p.astype(np.int64) for p in parts]
+            return [_cast(p, np.int64) for p in parts]
         if lo >= 0:
-            return [p.astype(np.uint64) for p in parts]
+            return [_cast(p, np.uint64) for p in parts]
     return [_objects(p) for p in parts]
 
 
@@ -660,23 +933,89 @@ def _total_order(ids: npt.NDArray[Any]) -> Int64Array | None:
     not order them totally (values that do not compare, or a partial order
     such as subsets)."""
     if ids.dtype.kind != "O":
-        return np.argsort(ids, kind="stable")
+        return _stable_argsort(ids)
+    fixed = _fixed_strings(ids, 16)
+    if fixed is not None:
+        return _stable_argsort(fixed)
     items = ids.tolist()
+    key = items.__getitem__
     try:
-        order = sorted(range(len(items)), key=items.__getitem__)
+        runs = [sorted(range(lo, hi), key=key) for lo, hi in _pieces(len(items), _SORT_PIECE)]
+        while len(runs) > 1:
+            merged = [_merge_lists(a, b, key) for a, b in zip(runs[::2], runs[1::2])]
+            runs = merged + runs[len(merged) * 2 :]
+        order = runs[0] if runs else []
         # Sorting a chain gives each value below the next; sorting anything
         # else does not, whatever order the sort left it in.
-        if all(items[a] < items[b] for a, b in zip(order, order[1:])):
-            return np.array(order, dtype=np.int64)
+        ranked = list(map(key, order))
+        for lo, hi in _pieces(len(ranked)):
+            if not all(map(operator.lt, ranked[lo:hi], ranked[lo + 1 : hi + 1])):
+                return None
+        return np.array(order, dtype=np.int64)
     except (TypeError, ValueError):
         pass
     return None
 
 
+def _bisect(
+    xs: list[int], value: Any, lo: int, hi: int, key: Callable[[int], Any], *, right: bool
+) -> int:
+    """bisect.bisect_right (right) or bisect_left of value among key(xs[lo:hi])
+    (whose key argument Python 3.9 lacks)."""
+    while lo < hi:
+        mid = (lo + hi) // 2
+        k = key(xs[mid])
+        if (value < k) if right else not (k < value):
+            hi = mid
+        else:
+            lo = mid + 1
+    return lo
+
+
+def _merge_lists(a: list[int], b: list[int], key: Callable[[int], Any]) -> list[int]:
+    """_merge_runs of Python lists ordered by key(position)."""
+    out: list[int] = []
+    i = j = 0
+    while i < len(a) and j < len(b):
+        ia, jb = min(i + _SORT_PIECE, len(a)), min(j + _SORT_PIECE, len(b))
+        last_a, last_b = key(a[ia - 1]), key(b[jb - 1])
+        if not last_b < last_a:  # b's keys below a's last; equal ones wait behind a's
+            jb = _bisect(b, last_a, j, jb, key, right=False)
+        else:
+            ia = _bisect(a, last_b, i, ia, key, right=True)
+        out.extend(sorted(a[i:ia] + b[j:jb], key=key))
+        i, j = ia, jb
+    out.extend(a[i:] if i < len(a) else b[j:])
+    return out
+
+
+def _fixed_strings(ids: npt.NDArray[Any], most: int) -> npt.NDArray[np.str_] | None:
+    """Python strings as a NumPy string array, which orders and groups them
+    as Python does (by code point); None for other IDs, for strings ending
+    in NUL (which NumPy strips) and for strings longer than `most`
+    characters (4 bytes each in the copy)."""
+    if ids.shape[0] == 0 or _types(ids) != {str}:
+        return None
+    longest = 0
+    for lo, hi in _pieces(ids.shape[0]):
+        piece = ids[lo:hi]
+        longest = max(longest, max(map(len, piece)))
+        if longest > most or any(map(_ENDS_IN_NUL, piece)):
+            return None
+    out = np.empty(ids.shape[0], dtype=f"<U{max(longest, 1)}")
+    for lo, hi in _pieces(ids.shape[0]):
+        out[lo:hi] = ids[lo:hi]
+    return out
+
+
+_ENDS_IN_NUL = operator.methodcaller("endswith", "\0")
+
+
 def _first_seen(codes: Int64Array, count: int, offset: int) -> Int64Array:
     """For each code, the position 2k + offset of its first edge k."""
     first = np.full(count, np.iinfo(np.int64).max, dtype=np.int64)
-    np.minimum.at(first, codes, np.arange(codes.shape[0], dtype=np.int64) * 2 + offset)
+    for lo, hi in _pieces(codes.shape[0]):
+        np.minimum.at(first, codes[lo:hi], np.arange(lo, hi, dtype=np.int64) * 2 + offset)
     return first
 
 
@@ -689,13 +1028,15 @@ def _number_by_order(
     if order is None:
         first = np.full(node_ids.shape[0], np.iinfo(np.int64).max, dtype=np.int64)
         seen = np.concatenate([_first_seen(cs, us.shape[0], 0), _first_seen(ct, ut.shape[0], 1)])
-        np.minimum.at(first, codes, seen)
-        order = np.argsort(first, kind="stable")
+        for lo, hi in _pieces(codes.shape[0]):
+            np.minimum.at(first, codes[lo:hi], seen[lo:hi])
+        order = _stable_argsort(first)
     rank = np.empty(order.shape[0], dtype=np.int64)
-    rank[order] = np.arange(order.shape[0], dtype=np.int64)
-    codes = rank[codes]
+    for lo, hi in _pieces(order.shape[0]):
+        rank[order[lo:hi]] = np.arange(lo, hi, dtype=np.int64)
+    codes = _take(rank, codes)
     k = us.shape[0]
-    return codes[:k][cs], codes[k:][ct], node_ids[order]
+    return _take(codes[:k], cs), _take(codes[k:], ct), _take(node_ids, order)
 
 
 def _number_by_nodes(
@@ -709,26 +1050,27 @@ def _number_by_nodes(
     n, k = node_ids.shape[0], us.shape[0]
     given, us, ut = _common([node_ids, us, ut])
     codes, _ = _group(np.concatenate([given, us, ut]))
-    _, first = np.unique(codes[:n], return_index=True)
-    if first.shape[0] < n:
+    if n and np.bincount(codes[:n]).max() > 1:
+        _, first = np.unique(codes[:n], return_index=True)
         repeated = np.ones(n, dtype=bool)
         repeated[first] = False
         dup = int(np.flatnonzero(repeated)[0])
         raise ValueError(f"nodes lists {_py(node_ids[dup])!r} more than once")
     where = np.full(int(codes.max(initial=-1)) + 1, -1, dtype=np.int64)
-    where[codes[:n]] = np.arange(n, dtype=np.int64)
-    pos = where[codes[n:]]
+    for lo, hi in _pieces(n):
+        where[codes[lo:hi]] = np.arange(lo, hi, dtype=np.int64)
+    pos = _take(where, codes[n:])
     if (pos < 0).any():
         both = np.concatenate([_objects(us), _objects(ut)])
         missing = _py(both[np.flatnonzero(pos < 0)[0]])
         raise ValueError(f"an edge names node {missing!r}, which is not in nodes")
-    return pos[:k][cs], pos[k:][ct], node_ids
+    return _take(pos[:k], cs), _take(pos[k:], ct), node_ids
 
 
 def _as_returned(node_ids: npt.NDArray[Any]) -> npt.NDArray[Any]:
     """String IDs come back as a NumPy string array, other IDs unchanged."""
     if node_ids.dtype.kind == "O" and node_ids.shape[0] and all(type(x) is str for x in node_ids):
-        return node_ids.astype(str)
+        return np.concatenate([node_ids[lo:hi].astype(str) for lo, hi in _pieces(len(node_ids))])
     return node_ids
 
 

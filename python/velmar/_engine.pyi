@@ -95,6 +95,7 @@ def embed(
     out: Optional[npt.NDArray[np.float32]] = None,
     control: Optional[RunControl] = None,
 ) -> npt.NDArray[np.float32]: ...
+def check(graph: Graph, settings: Settings) -> None: ...
 
 PREFERRED_BLOCK: int
 

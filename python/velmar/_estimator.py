@@ -21,6 +21,7 @@ import numpy.typing as npt
 
 from . import _api, _graph, _runner
 from ._api import Embedding
+from ._checks import check_sparse_structure
 from ._run import DEFAULT_WEIGHTS, Run, WeightsLike
 
 RandomStateLike = Union[None, int, np.random.RandomState, np.random.Generator]
@@ -61,6 +62,7 @@ class VelmarEmbedding:
     nodes_: npt.NDArray[Any]
     seed_: int
     _fitted: Run
+    _num_features: int
 
     def __init__(
         self,
@@ -133,11 +135,13 @@ class VelmarEmbedding:
             feature_dim=self.feature_dim,
         )
         graph = _api.graph_of(X, run, nodes=nodes, source=source, target=target, weight=weight)
+        run = run.bind(graph.num_nodes)
         self.embedding_ = _api.run_on(graph, run)
         self.nodes_ = graph.node_ids()
         self.seed_ = seed
         # What transform must repeat, whatever set_params changes later.
         self._fitted = run.replace(features=None, prepared=None, progress=False)
+        self._num_features = 0 if run.prepared is None else run.prepared.num_features
         return self
 
     def transform(self, X: object, *, features: Any = None) -> Embedding:
@@ -158,12 +162,14 @@ class VelmarEmbedding:
         appended after the fitted ones (the random columns of row n + v from
         the fit's seed, the feature columns from ``features`` with the fit's
         projection R, scaled by deg(v)**normalization_strength); rows are
-        then normalised if ``normalize="l2"``. Since E = Σ_i w_i H_i, this is
-        exactly v's row in a fit with the weights shifted one step later,
-        (w_0, w_0, w_1, ..., w_K), of the graph with v's edges added as edges
-        out of v only (so no fitted row changes), without step
-        normalisation: with it, E's rows are sums of normalised steps and
-        the result is their weighted mean. A new node's own features count
+        then normalised if ``normalize="l2"``. Since E = Σ_i w_i H_i, this is,
+        in exact arithmetic, v's row in a fit with the weights shifted one
+        step later, (w_0, w_0, w_1, ..., w_K), of the graph with v's edges
+        added as edges out of v only (so no fitted row changes), without step
+        normalisation; in float32 the two group the products differently and
+        agree to a few units in the last place of the row's largest
+        magnitude. With step normalisation, E's rows are sums of normalised
+        steps and the result is their weighted mean. A new node's own features count
         only through w_0 · h_0(v): with the default w_0 = 0 they do not
         enter, and a node without edges gets a zero row.
         """
@@ -174,6 +180,8 @@ class VelmarEmbedding:
         except ImportError:
             raise ImportError("transform needs SciPy (pip install 'velmar[scipy]')") from None
         n, _dim = self.embedding_.shape
+        if sp.issparse(X):
+            check_sparse_structure(X, "X")
         a = sp.csr_matrix(X, dtype=np.float64)
         if a.ndim != 2 or a.shape[1] != n:
             raise ValueError(f"X must have one column per fitted node ({n:,}), got shape {a.shape}")
@@ -186,13 +194,6 @@ class VelmarEmbedding:
                 "transform needs features= exactly when the estimator was fitted with them"
             )
         degree = np.diff(a.indptr)
-        inverse = np.zeros(m, dtype=np.float32)
-        inverse[degree > 0] = np.float32(1.0) / degree[degree > 0].astype(np.float32)
-        step = sp.csr_matrix(
-            (a.data.astype(np.float32) * np.repeat(inverse, degree), a.indices, a.indptr),
-            shape=a.shape,
-        )
-        result = np.asarray(step @ self.embedding_, dtype=np.float32)
         # h_0 of the m new nodes: the rows of nodes n..n+m-1 of the fit's
         # initial matrix, scaled by the new nodes' own degrees.
         initial = fitted.replace(
@@ -203,6 +204,18 @@ class VelmarEmbedding:
             row_offset=n,
             degrees=degree.astype(np.int64),
         ).bind(m)
+        if initial.prepared is not None and initial.prepared.num_features != self._num_features:
+            raise ValueError(
+                f"features have {initial.prepared.num_features} columns, but the estimator "
+                f"was fitted with {self._num_features}: R maps only those"
+            )
+        inverse = np.zeros(m, dtype=np.float32)
+        inverse[degree > 0] = np.float32(1.0) / degree[degree > 0].astype(np.float32)
+        step = sp.csr_matrix(
+            (a.data.astype(np.float32) * np.repeat(inverse, degree), a.indices, a.indptr),
+            shape=a.shape,
+        )
+        result = np.asarray(step @ self.embedding_, dtype=np.float32)
         if fitted.weights[0] != 0.0:
             h0 = _runner.embed(_graph.edgeless(m), initial, progress=False)
             result += h0 * np.float32(fitted.weights[0])

@@ -16,7 +16,7 @@ from typing import Any, cast
 import numpy as np
 import numpy.typing as npt
 
-from ._checks import check_index
+from ._checks import check_index, check_sparse_structure
 
 
 @dataclass(frozen=True)
@@ -59,6 +59,9 @@ def check_feature_dim(features: object, feature_dim: object, dim: int) -> int:
     k = check_index(feature_dim, "feature_dim")
     if not 0 < k <= dim:
         raise ValueError(f"feature_dim must be between 1 and dim ({dim}), got {k}")
+    # Before the memory plan asks SciPy about them.
+    if _sparse_module(features) is not None:
+        check_sparse_structure(features, "features")
     return k
 
 
@@ -113,6 +116,7 @@ def prepare(features: object, num_nodes: int, feature_dim: int) -> Features:
 def _prepare_sparse(sp: Any, x: Any, num_nodes: int, feature_dim: int) -> Features:
     if x.ndim != 2:
         raise ValueError(f"features must be 2-D (nodes × features), got {x.ndim} dimension(s)")
+    check_sparse_structure(x, "features")
     _check_dtype(x.dtype)
     _check_rows(x.shape[0], num_nodes)
     originals = (x.indptr, x.indices, x.data) if x.format == "csr" else ()

@@ -855,6 +855,10 @@ def _run_locked(graph: PreparedGraph, run: Run, out: str, is_zarr: bool) -> Any:
         width = _plan.disk_block_width(shape, run)
     _plan.check_disk_width(shape, run, width, given=given)
     _check_size(out, shape, run, width)
+    # The engine's checks of the features and of the values the run could
+    # reach, before anything is written (a run in memory has them made
+    # before its result is allocated).
+    _engine.check(graph.engine, run.engine_settings())
     record = {
         "version": RUN_VERSION,
         "graph": graph.fingerprint,

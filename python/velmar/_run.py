@@ -10,6 +10,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import os
+import sys
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any, NamedTuple, Union, cast
@@ -27,6 +28,7 @@ WeightsLike = Union[Sequence[float], npt.NDArray[np.floating[Any]]]
 DEFAULT_WEIGHTS: tuple[float, ...] = (0.0, 1.0, 1.0)
 
 _MAX_SEED = (1 << 64) - 1
+_MAX_BYTES = (1 << 64) - 1
 
 
 class RunShape(NamedTuple):
@@ -112,7 +114,8 @@ class Run:
                 f"once and cannot give columns={cols} alone; embed every column and take "
                 "the slice"
             )
-        limit = None if memory_limit is None else parse_bytes(memory_limit)
+        # Any byte count: beyond 2**64 - 1 no machine's memory tells the difference.
+        limit = None if memory_limit is None else min(parse_bytes(memory_limit), _MAX_BYTES)
         path: str | None = None
         width: int | None = None
         if out is None:
@@ -129,6 +132,10 @@ class Run:
             path = os.fspath(cast("str | os.PathLike[str]", out))
             if block_columns is not None:
                 width = check_index(block_columns, "block_columns")
+                if width < 1:
+                    raise ValueError(f"block_columns must be at least 1, got {width}")
+            if client is not None:
+                _check_client(client)
         return cls(
             dim=d,
             weights=w,
@@ -239,6 +246,19 @@ def _check_weights(weights: object) -> tuple[float, ...]:
             f"magnitude), got {w}"
         )
     return tuple(w)
+
+
+def _check_client(client: object) -> None:
+    """A dask.distributed Client (or a subclass), without importing Dask: an
+    instance exists only once its module is imported."""
+    distributed = sys.modules.get("distributed")
+    if distributed is None or not isinstance(client, distributed.Client):
+        raise TypeError(
+            f"client must be a dask.distributed.Client, got {type(client).__name__} "
+            f"{client!r}; connect first, for example client=Client({client!r})"
+            if isinstance(client, str)
+            else f"client must be a dask.distributed.Client, got {type(client).__name__}"
+        )
 
 
 def _check_seed(seed: object) -> int | None:

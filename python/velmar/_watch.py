@@ -2,7 +2,7 @@
 
 The engine works with the GIL released. When called from the main thread (or
 with a progress display) it runs on a helper thread while the calling thread
-waits in short joins, so that Ctrl-C reaches Python at once: the work is then
+waits in short sleeps, so that Ctrl-C reaches Python at once: the work is then
 cancelled between row blocks, its memory freed, and KeyboardInterrupt raised.
 """
 
@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import sys
 import threading
+import time
 from collections.abc import Callable
 from typing import Any, Union
 
@@ -18,8 +19,9 @@ from . import _engine
 ProgressLike = Union[bool, Callable[[int, int], object], None]
 
 # How often the waiting thread looks at the work: bounds the delay of Ctrl-C
-# and of progress updates.
+# and of progress updates; the first look comes sooner.
 _POLL_SECONDS = 0.05
+_FIRST_POLL_SECONDS = 0.0001
 
 
 class _Reporter:
@@ -82,7 +84,11 @@ def _watched(work: Callable[[Any], Any], progress: ProgressLike) -> Any:
     if not in_main and not progress:
         return work(control)
     outcome: dict[str, Any] = {}
-    finished = threading.Event()
+    # Set by the helper thread as its last act. A flag and sleeps, not a
+    # threading.Event: a KeyboardInterrupt raised inside Event.wait can
+    # leave the event's lock held, and the helper then blocks for ever in
+    # set() while this thread waits for it.
+    finished: list[bool] = []
 
     def target() -> None:
         try:
@@ -90,7 +96,7 @@ def _watched(work: Callable[[Any], Any], progress: ProgressLike) -> Any:
         except BaseException as e:  # handed to the waiting thread
             outcome["error"] = e
         finally:
-            finished.set()
+            finished.append(True)
 
     reporter = _Reporter(progress)
     # The thread's own end is awaited through `finished`, not is_alive(),
@@ -101,13 +107,18 @@ def _watched(work: Callable[[Any], Any], progress: ProgressLike) -> Any:
     thread = threading.Thread(target=target, name="velmar-engine")
     try:
         thread.start()
-        while not finished.wait(_POLL_SECONDS):
+        # Short calls end after the first short sleeps; long ones are looked
+        # at every _POLL_SECONDS.
+        pause = _FIRST_POLL_SECONDS
+        while not finished:
+            time.sleep(pause)
+            pause = min(2 * pause, _POLL_SECONDS)
             reporter.update(*control.progress())
     except BaseException:
         control.cancel()
-        while thread.ident is not None and not finished.is_set():
+        while thread.ident is not None and not finished:
             try:
-                finished.wait()
+                time.sleep(_FIRST_POLL_SECONDS)
             except KeyboardInterrupt:
                 pass
         raise

@@ -70,11 +70,15 @@ std::vector<std::uint64_t> split_rows(const P* rp, std::uint64_t n,
 // before it, in row order. `cursor` holds parts * n elements and is unused
 // (may be null) when parts is 1; 32-bit cursors do when A has fewer than
 // 2^32 entries, and take half the memory and cache. Every output element is
-// written; nothing needs clearing beforehand.
-template <class P, class C, class O, class K>
+// written; nothing needs clearing beforehand. `stop()` is asked every
+// kStopRows rows of a pass; once it says so, the rest is skipped and the
+// result is incomplete.
+inline constexpr std::uint64_t kStopRows = 1 << 14;
+
+template <class P, class C, class O, class K, class Stop>
 void transpose(const P* rp, const C* a_col, const double* a_val,
                std::uint64_t n, std::uint64_t parts, K* cursor,
-               std::uint64_t* tp, O* tc, double* tv) {
+               std::uint64_t* tp, O* tc, double* tv, Stop&& stop) {
   const std::uint64_t base = as_u64(rp[0]);
   if (parts <= 1) {
     // tp[c + 1] first counts column c; the running sum turns tp[c] into the
@@ -82,9 +86,13 @@ void transpose(const P* rp, const C* a_col, const double* a_val,
     // shift by one restores the starts.
     std::fill(tp, tp + n + 1, 0);
     const std::uint64_t nnz = as_u64(rp[n]) - base;
-    for (std::uint64_t k = 0; k < nnz; ++k) ++tp[as_u64(a_col[k]) + 1];
+    for (std::uint64_t k = 0; k < nnz; ++k) {
+      if (k % (kStopRows * 64) == 0 && stop()) return;
+      ++tp[as_u64(a_col[k]) + 1];
+    }
     for (std::uint64_t c = 0; c < n; ++c) tp[c + 1] += tp[c];
     for (std::uint64_t r = 0; r < n; ++r) {
+      if (r % kStopRows == 0 && stop()) return;
       const std::uint64_t end = as_u64(rp[r + 1]) - base;
       for (std::uint64_t k = as_u64(rp[r]) - base; k < end; ++k) {
         const std::uint64_t pos = tp[as_u64(a_col[k])]++;
@@ -105,15 +113,19 @@ void transpose(const P* rp, const C* a_col, const double* a_val,
       std::fill(count, count + n, K{0});
       const std::uint64_t end = as_u64(rp[bounds[p + 1]]) - base;
       for (std::uint64_t k = as_u64(rp[bounds[p]]) - base; k < end; ++k) {
+        if (k % (kStopRows * 64) == 0 && stop()) return;
         ++count[as_u64(a_col[k])];
       }
     }
   });
+  if (stop()) return;
   const std::uint64_t column_grain =
       std::max<std::uint64_t>(kMinPartEntries / parts, 1);
   // Column totals into tp[c + 1], and each part's offset within its column.
   parallel_for(0, n, column_grain, [&](std::uint64_t lo, std::uint64_t hi) {
     for (std::uint64_t c = lo; c < hi; ++c) {
+      // Each column reads a word from every part: many cache misses.
+      if ((c - lo) % kStopRows == 0 && stop()) return;
       std::uint64_t total = 0;
       for (std::uint64_t p = 0; p < parts; ++p) {
         const std::uint64_t count = cursor[p * n + c];
@@ -123,9 +135,11 @@ void transpose(const P* rp, const C* a_col, const double* a_val,
       tp[c + 1] = total;
     }
   });
+  if (stop()) return;
   tp[0] = 0;
   for (std::uint64_t c = 0; c < n; ++c) tp[c + 1] += tp[c];
   parallel_for(0, n, column_grain, [&](std::uint64_t lo, std::uint64_t hi) {
+    if (stop()) return;
     for (std::uint64_t p = 0; p < parts; ++p) {
       K* row = cursor + p * n;
       for (std::uint64_t c = lo; c < hi; ++c) {
@@ -133,10 +147,12 @@ void transpose(const P* rp, const C* a_col, const double* a_val,
       }
     }
   });
+  if (stop()) return;
   parallel_for(0, parts, 1, [&](std::uint64_t lo, std::uint64_t hi) {
     for (std::uint64_t p = lo; p < hi; ++p) {
       K* next = cursor + p * n;
       for (std::uint64_t r = bounds[p]; r < bounds[p + 1]; ++r) {
+        if ((r - bounds[p]) % kStopRows == 0 && stop()) return;
         const std::uint64_t end = as_u64(rp[r + 1]) - base;
         for (std::uint64_t k = as_u64(rp[r]) - base; k < end; ++k) {
           const std::uint64_t pos = next[as_u64(a_col[k])]++;
@@ -289,9 +305,11 @@ Status symmetrize(const P* rp, const C* a_col, const double* a_val,
       }
     }
     if (narrow) {
-      transpose(rp, a_col, a_val, n, parts, narrow_cursors.data(), tp, tc, tv);
+      transpose(rp, a_col, a_val, n, parts, narrow_cursors.data(), tp, tc, tv,
+                stop);
     } else {
-      transpose(rp, a_col, a_val, n, parts, wide_cursors.data(), tp, tc, tv);
+      transpose(rp, a_col, a_val, n, parts, wide_cursors.data(), tp, tc, tv,
+                stop);
     }
   }
   if (stop()) return VelmarError::cancelled();
@@ -301,6 +319,7 @@ Status symmetrize(const P* rp, const C* a_col, const double* a_val,
   std::uint64_t* const op = rows.value();
   parallel_for(0, n, kMergeGrain, [&](std::uint64_t lo, std::uint64_t hi) {
     for (std::uint64_t i = lo; i < hi; ++i) {
+      if ((i - lo) % kStopRows == 0 && stop()) return;
       std::uint64_t len = 0;
       merge_row(a_col, a_val, as_u64(rp[i]) - base, as_u64(rp[i + 1]) - base,
                 tc, tv, tp[i], tp[i + 1],
@@ -315,6 +334,7 @@ Status symmetrize(const P* rp, const C* a_col, const double* a_val,
   if (Status s = sink.reserve(op[n]); !s.ok()) return s;
   parallel_for(0, n, kMergeGrain, [&](std::uint64_t lo, std::uint64_t hi) {
     for (std::uint64_t i = lo; i < hi; ++i) {
+      if ((i - lo) % kStopRows == 0 && stop()) return;
       std::uint64_t pos = op[i];
       const float inverse = inverse_degree(op[i + 1] - op[i]);
       merge_row(a_col, a_val, as_u64(rp[i]) - base, as_u64(rp[i + 1]) - base,

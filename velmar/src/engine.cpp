@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "buffer.h"
 #include "kernels.h"
@@ -112,6 +114,189 @@ Status check_features(const FeatureInput& x, std::uint64_t n,
   return ok_status();
 }
 
+// Bounds of the initial matrix's magnitudes over a part of the stored rows,
+// and the row where the scaled one is largest.
+struct ValueBound {
+  double features = 0.0;  // of the feature columns alone
+  double unscaled = 0.0;  // of a row before its scale deg^beta
+  double scaled = 0.0;
+  std::uint64_t scaled_row = 0;
+};
+
+constexpr double kFloatMax = FLT_MAX;
+// The projection's nonzero magnitude, float32(sqrt(3)), as the kernels draw it.
+constexpr double kRoot3 = 1.7320508f;
+
+std::string num(double x, int digits = 4) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*g", digits, x);
+  return text;
+}
+
+// Row r's scale deg^beta as the run computes it (float32 of the float64
+// power; rows without entries unscaled).
+float row_scale(std::uint64_t deg, double beta) {
+  return deg == 0 || beta == 0.0
+             ? 1.0f
+             : static_cast<float>(std::pow(static_cast<double>(deg), beta));
+}
+
+// Refuses, before anything is allocated, a run whose values could leave
+// float32 without the graph's own weights being the cause. Taking entries
+// of weight at most 1 in magnitude, a propagation step averages rows and
+// never grows the largest magnitude, and step normalisation makes rows unit
+// length, so the result is bounded by sum |w_i| * max |H_i|, H_0 being the
+// initial matrix: its random columns +-sqrt(3), its feature columns X R
+// (bounded by sqrt(3) times the row's sum of |x|), rows scaled by deg^beta.
+// Names the option to blame: features whose own projection overflows; else
+// normalization_strength when the unscaled rows would fit; else features,
+// else weights (only with settings.bound_weights; without, only H_0 counts).
+Status check_value_range(const GraphView& graph, const EmbedSettings& s,
+                         const FeatureInput* x, const CancelFlag& cancel) {
+  const std::uint64_t n = graph.num_nodes();
+  const std::uint64_t dim = s.dim != 0 ? s.dim : s.j1;
+  const std::uint64_t k = x != nullptr ? x->feature_dim : 0;
+  const double random = k < dim ? kRoot3 : 0.0;
+  const double beta = s.normalization_strength;
+  const std::uint64_t* const rp = graph.row_ptrs();
+  const std::uint64_t* const row_map = graph.row_map();
+  const auto degree = [&](std::uint64_t r) {
+    return s.degrees != nullptr ? s.degrees[r] : rp[r + 1] - rp[r];
+  };
+  // Bound of stored row r's feature columns (sqrt(3) sum |x|).
+  const auto projected = [&](std::uint64_t r) {
+    double sum = 0.0;
+    if (x == nullptr) return sum;
+    const std::uint64_t i = row_map != nullptr ? row_map[r] : r;
+    if (x->dense != nullptr) {
+      const float* row = x->dense + i * x->dense_stride;
+      for (std::uint64_t c = 0; c < x->num_features; ++c) {
+        sum += std::fabs(static_cast<double>(row[c]));
+      }
+    } else {
+      const auto e = static_cast<std::uint64_t>(x->row_ptrs[i + 1]);
+      for (auto j = static_cast<std::uint64_t>(x->row_ptrs[i]); j < e; ++j) {
+        sum += std::fabs(static_cast<double>(x->values[j]));
+      }
+    }
+    return kRoot3 * sum;
+  };
+  // Parts of rows, each one's maxima in its own slot: the same answer for
+  // any number of workers.
+  const std::uint64_t parts = std::min<std::uint64_t>(n, 64 * num_threads());
+  std::vector<ValueBound> found(parts);
+  parallel_for(0, parts, 1, [&](std::uint64_t lo, std::uint64_t hi) {
+    for (std::uint64_t p = lo; p < hi && !cancel.is_raised(); ++p) {
+      ValueBound& b = found[p];
+      for (std::uint64_t r = p * n / parts; r < (p + 1) * n / parts; ++r) {
+        const double feature = projected(r);
+        const double largest = std::max(random, feature);
+        b.features = std::max(b.features, feature);
+        b.unscaled = std::max(b.unscaled, largest);
+        if (largest == 0.0) continue;  // zeros stay zero whatever the scale
+        const double value =
+            largest * static_cast<double>(row_scale(degree(r), beta));
+        if (!(value <= b.scaled)) {
+          b.scaled = value;
+          b.scaled_row = r;
+        }
+      }
+    }
+  });
+  if (cancel.is_raised()) return VelmarError::cancelled();
+  ValueBound most;
+  for (const ValueBound& b : found) {
+    most.features = std::max(most.features, b.features);
+    most.unscaled = std::max(most.unscaled, b.unscaled);
+    if (!(b.scaled <= most.scaled)) {
+      most.scaled = b.scaled;
+      most.scaled_row = b.scaled_row;
+    }
+  }
+  if (most.features > kFloatMax) {
+    std::uint64_t r = 0;
+    while (!(projected(r) > kFloatMax)) ++r;
+    return VelmarError::invalid_input(
+        "features are too large: the values of row " +
+        std::to_string(row_map != nullptr ? row_map[r] : r) + " sum to " +
+        num(projected(r) / kRoot3) +
+        " in magnitude, so its feature columns could reach " +
+        num(projected(r)) + ", beyond the largest float32 (" + num(kFloatMax) +
+        ")");
+  }
+  // The result is at most a * max|H_0| + c; both it and H_0 must stay
+  // within float32, which bounds max|H_0| by `limit`.
+  double a = 1.0;
+  double c = 0.0;
+  if (s.bound_weights) {
+    a = 0.0;
+    for (std::size_t i = 0; i < s.weights.size(); ++i) {
+      const double w = std::fabs(static_cast<float>(s.weights[i]));
+      (i == 0 || !s.step_normalize ? a : c) += w;
+    }
+  }
+  double limit = kFloatMax;
+  if (!(c <= kFloatMax)) {
+    limit = -1.0;
+  } else if (a > 0.0) {
+    limit = std::min(kFloatMax, (kFloatMax - c) / a);
+  }
+  if (most.scaled <= limit) return ok_status();
+  const auto reach = [&](double h0) {
+    std::string text = "up to " + num(h0);
+    if (h0 <= kFloatMax) {
+      text +=
+          ", and the result could reach " + num((a == 0.0 ? 0.0 : a * h0) + c) +
+          " (weights summing to " + num(a + c) + " in magnitude" +
+          (s.step_normalize ? ", unit rows after the first step" : "") + ")";
+    }
+    return text + ", beyond the largest float32 (" + num(kFloatMax) + ")";
+  };
+  if (beta > 0.0 && most.unscaled <= limit) {
+    // The largest beta that keeps every row within the limit, rounded
+    // down: the error path only, so one more pass costs nothing.
+    double largest_beta = HUGE_VAL;
+    for (std::uint64_t r = 0; r < n; ++r) {
+      const double largest = std::max(random, projected(r));
+      const std::uint64_t deg = degree(r);
+      if (deg < 2 || largest == 0.0) continue;
+      largest_beta =
+          std::min(largest_beta, std::log(limit / largest) /
+                                     std::log(static_cast<double>(deg)));
+    }
+    const std::uint64_t r = most.scaled_row;
+    const std::uint64_t deg = degree(r);
+    const double power = std::pow(static_cast<double>(deg), beta);
+    // Beyond float64 too: the power of ten, rounded down.
+    const std::string scale =
+        std::isfinite(power)
+            ? num(power)
+            : "about 1e+" +
+                  num(std::floor(beta * std::log10(static_cast<double>(deg))),
+                      10);
+    char allowed[32];
+    std::snprintf(allowed, sizeof allowed, "%.3f",
+                  std::floor(largest_beta * 1000.0) / 1000.0);
+    return VelmarError::invalid_input(
+        "normalization_strength=" + num(beta, 10) +
+        " is too large for this graph: a node of degree " +
+        std::to_string(deg) + " gets its initial row scaled by " + scale +
+        ", to values " + reach(std::max(random, projected(r)) * power) +
+        "; at most " + allowed + " works here");
+  }
+  if (most.features > limit) {
+    return VelmarError::invalid_input(
+        "features are too large: their projection has values " +
+        reach(most.features));
+  }
+  return VelmarError::invalid_input(
+      "weights are too large: the result could reach " +
+      num((a == 0.0 ? 0.0 : a * most.scaled) + c) + " (weights summing to " +
+      num(a + c) + " in magnitude, initial values up to " + num(most.scaled) +
+      (s.step_normalize ? ", unit rows after the first step" : "") +
+      "), beyond the largest float32 (" + num(kFloatMax) + ")");
+}
+
 // Rows [lo, hi) of columns [a, a + width) of the given initial matrix into
 // the working block h (row stride width).
 void copy_initial_rows(const EmbedSettings& s, const std::uint64_t* row_map,
@@ -125,6 +310,19 @@ void copy_initial_rows(const EmbedSettings& s, const std::uint64_t* row_map,
 }
 
 }  // namespace
+
+Status check_inputs(const GraphView& graph, const EmbedSettings& s,
+                    const CancelFlag* cancel) {
+  const std::uint64_t dim = s.dim != 0 ? s.dim : s.j1;
+  if (s.features != nullptr) {
+    Status checked = check_features(*s.features, graph.num_nodes(), dim);
+    if (!checked.ok()) return checked;
+  }
+  if (s.initial != nullptr) return ok_status();
+  const CancelFlag never;
+  return check_value_range(graph, s, s.features,
+                           cancel != nullptr ? *cancel : never);
+}
 
 std::uint64_t feature_seed(std::uint64_t base) noexcept {
   std::uint64_t x = base ^ 0x6A09E667F3BCC909ull;
@@ -149,9 +347,10 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
         std::to_string(dim) + " columns in one block");
   }
   const FeatureInput* features = s.features;
-  if (features != nullptr) {
-    Status checked = check_features(*features, n, dim);
-    if (!checked.ok()) return checked;
+  if (!s.inputs_checked) {
+    if (Status checked = check_inputs(graph, s, &ctl.cancel); !checked.ok()) {
+      return checked;
+    }
   }
   // Stored row p is node row_map[p] (checked when the view was made): it is
   // seeded, reads its features and is written as the node it is.

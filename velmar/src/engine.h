@@ -50,6 +50,12 @@ struct EmbedSettings {
   // for this machine (segment_rows_for in tuning.h), n or more runs every
   // step unsegmented. The bits are the same for every choice.
   std::uint64_t segment_rows = 0;
+  // Refuse weights whose magnitudes, times the largest initial value, could
+  // take the result beyond float32 (see embed_columns).
+  bool bound_weights = false;
+  // check_inputs passed on these settings and graph already: embed_columns
+  // does not repeat it.
+  bool inputs_checked = false;
 };
 
 // The seed of the feature projection R of a run with base seed `base`: the
@@ -57,6 +63,14 @@ struct EmbedSettings {
 // projection is, num_features x feature_dim from that seed, so that it does
 // not depend on the number of nodes or on dim.
 std::uint64_t feature_seed(std::uint64_t base) noexcept;
+
+// The checks embed_columns makes of its inputs before it allocates: the
+// features' structure and values, and the range of the values the run could
+// reach (InvalidInput naming the option: features, normalization_strength
+// or weights). Reads every row and feature once; stops early, returning
+// Cancelled, when `cancel` (may be null) is raised.
+Status check_inputs(const GraphView& graph, const EmbedSettings& settings,
+                    const CancelFlag* cancel);
 
 // Where column j0 + c of row r goes: data[r * row_stride + c]. Borrowed; the
 // caller keeps it alive and untouched by others during the run.
@@ -86,7 +100,10 @@ struct RunControl {
 // (MemoryPlan::segments). Errors: ShapeMismatch for an empty
 // or reversed column range, InvalidInput for options or features it cannot
 // use (step normalisation over a part of the columns, non-finite or
-// malformed features), OutOfMemory, Cancelled (out is then partly written).
+// malformed features, a feature row, a row scale deg^beta or, with
+// bound_weights, weights whose values could leave float32: checked before
+// anything is allocated, taking the graph's entries as weighing at most 1 in
+// magnitude), OutOfMemory, Cancelled (out is then partly written).
 Status embed_columns(const GraphView& graph, const EmbedSettings& settings,
                      OutputBlock out, RunControl* control);
 

@@ -70,6 +70,23 @@ std::string dec_signed(std::int64_t x) { return std::to_string(x); }
 VelmarError cancelled() { return VelmarError::cancelled(); }
 bool raised(const CancelFlag* c) { return c != nullptr && c->is_raised(); }
 
+// Entries a serial loop handles between looks at the cancel flag: a few
+// milliseconds of work.
+constexpr std::uint64_t kCheckEntries = std::uint64_t{1} << 20;
+
+// body(lo, hi) over [0, count) in pieces of `piece` (kCheckEntries unless
+// each index stands for more work); false, with the rest skipped, once
+// `cancel` is raised.
+template <class Body>
+bool serial_pieces(std::uint64_t count, const CancelFlag* cancel, Body&& body,
+                   std::uint64_t piece = kCheckEntries) {
+  for (std::uint64_t lo = 0; lo < count; lo += piece) {
+    if (raised(cancel)) return false;
+    body(lo, std::min(count, lo + piece));
+  }
+  return !raised(cancel);
+}
+
 // Column type of the graphs and copies the builders allocate.
 constexpr bool narrow_columns(std::uint64_t n) noexcept {
   return n <= (std::uint64_t{1} << 32);
@@ -111,9 +128,10 @@ struct RowScan {
 
 template <class P, class C>
 RowScan scan_rows(const P* rp, const C* col, std::uint64_t n, std::uint64_t lo,
-                  std::uint64_t hi) {
+                  std::uint64_t hi, const CancelFlag* cancel) {
   RowScan scan;
   for (std::uint64_t i = lo; i < hi; ++i) {
+    if ((i - lo) % detail::kStopRows == 0 && raised(cancel)) return scan;
     const std::uint64_t begin = as_u64(rp[i]);
     const std::uint64_t end = as_u64(rp[i + 1]);
     for (std::uint64_t k = begin; k < end; ++k) {
@@ -151,10 +169,12 @@ std::optional<VelmarError> check_row_ptrs(const P* rp, std::uint64_t n,
   return std::nullopt;
 }
 
-// The first index of a[0, m) outside [0, n), scanned in parts.
+// The first index of a[0, m) outside [0, n), scanned in parts (none when
+// `cancel` is raised meanwhile: the caller looks at it).
 template <class C>
 std::optional<BadIndex> first_bad_index(const C* a, std::uint64_t m,
-                                        std::uint64_t n) {
+                                        std::uint64_t n,
+                                        const CancelFlag* cancel) {
   const std::uint64_t parts = part_count(m, num_threads());
   std::vector<std::optional<BadIndex>> found(parts);
   parallel_for(0, parts, 1, [&](std::uint64_t lo, std::uint64_t hi) {
@@ -163,6 +183,7 @@ std::optional<BadIndex> first_bad_index(const C* a, std::uint64_t m,
       const std::uint64_t q = p + 1;
       const std::uint64_t e = q * (m / parts) + q * (m % parts) / parts;
       for (std::uint64_t k = b; k < e; ++k) {
+        if ((k - b) % kCheckEntries == 0 && raised(cancel)) return;
         if (auto bad = check_index(a, k, n)) {
           found[p] = bad;
           break;
@@ -201,9 +222,10 @@ Result<SortedRows<O>> allocate_rows(std::uint64_t n, std::uint64_t nnz) {
 }
 
 // Sorts every row of `s` (builder.h's sort_row) and closes the gaps that
-// summed duplicates leave.
+// summed duplicates leave; Cancelled, with `s` unusable, once `cancel` is
+// raised.
 template <class O>
-Status sort_rows(SortedRows<O>& s, std::uint64_t n) {
+Status sort_rows(SortedRows<O>& s, std::uint64_t n, const CancelFlag* cancel) {
   auto len_buf = Buffer<std::uint64_t>::allocate(n);
   if (!len_buf.ok()) return std::move(len_buf).error();
   std::uint64_t* const rp = s.row_ptrs.data();
@@ -213,6 +235,8 @@ Status sort_rows(SortedRows<O>& s, std::uint64_t n) {
   parallel_for(0, n, kMergeGrain, [&](std::uint64_t lo, std::uint64_t hi) {
     std::vector<detail::RowEntry<O>> scratch;
     for (std::uint64_t i = lo; i < hi; ++i) {
+      // A look per kMergeGrain rows: a block may hold many of them.
+      if ((i - lo) % kMergeGrain == 0 && raised(cancel)) return;
       len[i] =
           detail::row_sorted(col, rp[i], rp[i + 1])
               ? rp[i + 1] - rp[i]
@@ -220,15 +244,23 @@ Status sort_rows(SortedRows<O>& s, std::uint64_t n) {
     }
   });
   std::uint64_t k = 0;
-  for (std::uint64_t i = 0; i < n; ++i) {
-    const std::uint64_t from = rp[i];
-    if (from != k) {
-      std::copy(col + from, col + from + len[i], col + k);
-      std::copy(val + from, val + from + len[i], val + k);
-    }
-    rp[i] = k;
-    k += len[i];
-  }
+  // Rows in pieces of about kCheckEntries entries.
+  const std::uint64_t per_row = rp[n] / (n + 1) + 1;
+  const bool done = serial_pieces(
+      n, cancel,
+      [&](std::uint64_t lo, std::uint64_t hi) {
+        for (std::uint64_t i = lo; i < hi; ++i) {
+          const std::uint64_t from = rp[i];
+          if (from != k) {
+            std::copy(col + from, col + from + len[i], col + k);
+            std::copy(val + from, val + from + len[i], val + k);
+          }
+          rp[i] = k;
+          k += len[i];
+        }
+      },
+      std::max<std::uint64_t>(1, kCheckEntries / per_row));
+  if (!done) return cancelled();
   rp[n] = k;
   return ok_status();
 }
@@ -236,16 +268,23 @@ Status sort_rows(SortedRows<O>& s, std::uint64_t n) {
 // A canonical copy of caller CSR rows.
 template <class O, class P, class C>
 Result<SortedRows<O>> sorted_copy(const P* rp, const C* col, const double* val,
-                                  std::uint64_t n, std::uint64_t nnz) {
+                                  std::uint64_t n, std::uint64_t nnz,
+                                  const CancelFlag* cancel) {
   auto made = allocate_rows<O>(n, nnz);
   if (!made.ok()) return made;
   SortedRows<O>& s = made.value();
   for (std::uint64_t i = 0; i <= n; ++i) s.row_ptrs.data()[i] = as_u64(rp[i]);
-  for (std::uint64_t k = 0; k < nnz; ++k) {
-    s.cols.data()[k] = static_cast<O>(col[k]);
-    s.values.data()[k] = val[k];
+  const bool copied =
+      serial_pieces(nnz, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
+        for (std::uint64_t k = lo; k < hi; ++k) {
+          s.cols.data()[k] = static_cast<O>(col[k]);
+          s.values.data()[k] = val[k];
+        }
+      });
+  if (!copied) return cancelled();
+  if (Status sorted = sort_rows(s, n, cancel); !sorted.ok()) {
+    return sorted.error();
   }
-  if (Status sorted = sort_rows(s, n); !sorted.ok()) return sorted.error();
   return made;
 }
 
@@ -254,7 +293,8 @@ Result<SortedRows<O>> sorted_copy(const P* rp, const C* col, const double* val,
 template <class O, class R, class C>
 Result<SortedRows<O>> bucketed_copy(const R* rows, const C* cols,
                                     const double* val, std::uint64_t n,
-                                    std::uint64_t nnz) {
+                                    std::uint64_t nnz,
+                                    const CancelFlag* cancel) {
   auto made = allocate_rows<O>(n, nnz);
   if (!made.ok()) return made;
   SortedRows<O>& s = made.value();
@@ -263,16 +303,26 @@ Result<SortedRows<O>> bucketed_copy(const R* rows, const C* cols,
   // of row r; placing entries moves rp[r] to the end of row r, and a shift
   // by one restores the starts.
   std::fill(rp, rp + n + 1, std::uint64_t{0});
-  for (std::uint64_t k = 0; k < nnz; ++k) ++rp[as_u64(rows[k]) + 1];
+  const bool counted =
+      serial_pieces(nnz, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
+        for (std::uint64_t k = lo; k < hi; ++k) ++rp[as_u64(rows[k]) + 1];
+      });
+  if (!counted) return cancelled();
   for (std::uint64_t r = 0; r < n; ++r) rp[r + 1] += rp[r];
-  for (std::uint64_t k = 0; k < nnz; ++k) {
-    const std::uint64_t pos = rp[as_u64(rows[k])]++;
-    s.cols.data()[pos] = static_cast<O>(cols[k]);
-    s.values.data()[pos] = val[k];
-  }
+  const bool placed =
+      serial_pieces(nnz, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
+        for (std::uint64_t k = lo; k < hi; ++k) {
+          const std::uint64_t pos = rp[as_u64(rows[k])]++;
+          s.cols.data()[pos] = static_cast<O>(cols[k]);
+          s.values.data()[pos] = val[k];
+        }
+      });
+  if (!placed) return cancelled();
   for (std::uint64_t r = n; r > 0; --r) rp[r] = rp[r - 1];
   rp[0] = 0;
-  if (Status sorted = sort_rows(s, n); !sorted.ok()) return sorted.error();
+  if (Status sorted = sort_rows(s, n, cancel); !sorted.ok()) {
+    return sorted.error();
+  }
   return made;
 }
 
@@ -435,23 +485,23 @@ Result<CompactGraph> build_typed(const CsrInput& in,
   std::vector<RowScan> scans(parts);
   parallel_for(0, parts, 1, [&](std::uint64_t lo, std::uint64_t hi) {
     for (std::uint64_t p = lo; p < hi; ++p) {
-      scans[p] = scan_rows(rp, col, n, bounds[p], bounds[p + 1]);
+      scans[p] = scan_rows(rp, col, n, bounds[p], bounds[p + 1], cancel);
     }
   });
+  if (raised(cancel)) return cancelled();
   bool unsorted = false;
   for (const auto& scan : scans) {
     if (scan.bad) return index_error("col_indices", *scan.bad, n);
     unsorted = unsorted || scan.unsorted;
   }
-  if (raised(cancel)) return cancelled();
   if (!unsorted)
     return from_sorted(rp, col, in.values, n, nnz, options, cancel);
   if (narrow_columns(n)) {
-    auto copy = sorted_copy<std::uint32_t>(rp, col, in.values, n, nnz);
+    auto copy = sorted_copy<std::uint32_t>(rp, col, in.values, n, nnz, cancel);
     if (!copy.ok()) return std::move(copy).error();
     return from_copy(std::move(copy).value(), n, options, cancel);
   }
-  auto copy = sorted_copy<std::uint64_t>(rp, col, in.values, n, nnz);
+  auto copy = sorted_copy<std::uint64_t>(rp, col, in.values, n, nnz, cancel);
   if (!copy.ok()) return std::move(copy).error();
   return from_copy(std::move(copy).value(), n, options, cancel);
 }
@@ -479,19 +529,21 @@ Result<CompactGraph> build_coo_typed(const CooInput& in,
   const auto* cols = static_cast<const C*>(in.cols);
   const std::uint64_t n = in.num_nodes;
   const std::uint64_t nnz = in.num_entries;
-  if (auto bad = first_bad_index(rows, nnz, n)) {
+  if (auto bad = first_bad_index(rows, nnz, n, cancel)) {
     return index_error("rows", *bad, n);
   }
-  if (auto bad = first_bad_index(cols, nnz, n)) {
+  if (auto bad = first_bad_index(cols, nnz, n, cancel)) {
     return index_error("col_indices", *bad, n);
   }
   if (raised(cancel)) return cancelled();
   if (narrow_columns(n)) {
-    auto copy = bucketed_copy<std::uint32_t>(rows, cols, in.values, n, nnz);
+    auto copy =
+        bucketed_copy<std::uint32_t>(rows, cols, in.values, n, nnz, cancel);
     if (!copy.ok()) return std::move(copy).error();
     return from_copy(std::move(copy).value(), n, options, cancel);
   }
-  auto copy = bucketed_copy<std::uint64_t>(rows, cols, in.values, n, nnz);
+  auto copy =
+      bucketed_copy<std::uint64_t>(rows, cols, in.values, n, nnz, cancel);
   if (!copy.ok()) return std::move(copy).error();
   return from_copy(std::move(copy).value(), n, options, cancel);
 }
@@ -534,7 +586,7 @@ Status check_row_map(const std::uint64_t* map, std::uint64_t n) {
 template <class C>
 Result<GraphView> compact_view(const CompactInput& in) {
   const auto* col = static_cast<const C*>(in.col_indices);
-  if (auto bad = first_bad_index(col, in.num_entries, in.num_nodes)) {
+  if (auto bad = first_bad_index(col, in.num_entries, in.num_nodes, nullptr)) {
     return index_error("col_indices", *bad, in.num_nodes);
   }
   using U = std::conditional_t<sizeof(C) == 4, std::uint32_t, std::uint64_t>;
