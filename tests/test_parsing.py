@@ -205,7 +205,10 @@ def test_interrupted_reorder_leaves_nothing_that_opens_and_reruns(tmp_path, monk
 
 
 CTRL_C_WHILE_STREAMING = """
-    import os, sys, threading, time
+    import os, signal, sys, threading, time
+    # Ctrl-C as in an interactive session, whatever this process inherited
+    # (a parent started in the background without job control ignores SIGINT).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     from velmar import _cli, _engine
     real = _engine.split_edge_text
     def slow(*args, **kwargs):

@@ -372,6 +372,9 @@ def test_two_writers_of_one_output_never_mix_their_data(tmp_path, name):
 ZARR_WRITE_INTERRUPTED = """
     import asyncio, os, signal, sys, threading, velmar
     from zarr.storage import LocalStore
+    # Ctrl-C as in an interactive session, whatever this process inherited
+    # (a parent started in the background without job control ignores SIGINT).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     write = LocalStore.set
 
