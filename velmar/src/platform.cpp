@@ -20,8 +20,10 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <bcrypt.h>
+// windows.h defines the types bcrypt.h uses: it comes first.
 #include <windows.h>
+
+#include <bcrypt.h>
 #else
 #include <fcntl.h>
 #include <pthread.h>
