@@ -72,8 +72,12 @@ inline std::uint32_t load_le32(const unsigned char* p) noexcept {
 }
 
 #if VELMAR_CRC_X86
-#if defined(__GNUC__) || defined(__clang__)
+#if defined(__clang__) && __clang_major__ < 14
 #define VELMAR_CRC_TARGET __attribute__((target("sse4.2")))
+#elif defined(__GNUC__) || defined(__clang__)
+// Newer clang has the CRC32 instruction as a feature of its own, which
+// sse4.2 does not switch on for its intrinsics.
+#define VELMAR_CRC_TARGET __attribute__((target("sse4.2,crc32")))
 #else
 #define VELMAR_CRC_TARGET
 #endif

@@ -6,6 +6,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -123,7 +124,7 @@ struct ValueBound {
   std::uint64_t scaled_row = 0;
 };
 
-constexpr double kFloatMax = FLT_MAX;
+constexpr double kFloatMax = std::numeric_limits<float>::max();
 // The projection's nonzero magnitude, float32(sqrt(3)), as the kernels draw it.
 constexpr double kRoot3 = 1.7320508f;
 
