@@ -14,6 +14,7 @@
 #include "numpy_api.h"
 #include "result_array.h"
 #include "rng.h"
+#include "spectral.h"
 
 namespace velmar::binding::engine {
 namespace {
@@ -90,6 +91,37 @@ PyRef caller_output(PyObject* obj, std::uint64_t n, std::uint64_t columns,
 
 }  // namespace
 
+namespace {
+
+// The projection method's run of columns [j0, j1) in blocks of `block`.
+Status embed_projection(const GraphView& view, const RunSettings& run,
+                        std::uint64_t seed, std::uint64_t j0, std::uint64_t j1,
+                        std::uint64_t block, const FeatureInput& features,
+                        OutputBlock target, RunControl* ctl, WorkerPool& pool) {
+  EmbedSettings settings;
+  settings.weights = run.weights;
+  settings.base_seed = seed;
+  settings.j0 = j0;
+  settings.j1 = j1;
+  settings.block = block;
+  settings.dim = run.dim;
+  settings.normalization_strength = run.normalization_strength;
+  settings.degrees =
+      run.degrees ? static_cast<const std::uint64_t*>(data_of(run.degrees))
+                  : nullptr;
+  settings.step_normalize = run.step_normalize;
+  settings.features = run.features ? &features : nullptr;
+  settings.row_offset = run.row_offset;
+  // The graph, the settings, the output and the control stay referenced
+  // until the run returns: no other thread can free them meanwhile.
+  return without_gil([&] {
+    PoolScope scope(pool);
+    return embed_columns(view, settings, target, ctl);
+  });
+}
+
+}  // namespace
+
 PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) {
   return guarded(module, [&]() -> PyObject* {
@@ -111,9 +143,16 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     std::uint64_t j0 = 0, j1 = 0;
     if (!column_range(slot[2], run.dim, j0, j1)) return nullptr;
     const std::uint64_t columns = j1 - j0;
-    auto block = optional_u64(in, slot[3], 3, columns);
+    if (run.spectral && columns != run.dim) {
+      PyErr_SetString(PyExc_ValueError,
+                      "the spectral method computes every column at once");
+      return nullptr;
+    }
+    // The spectral method's block is that of its filter (0: this
+    // machine's choice).
+    auto block = optional_u64(in, slot[3], 3, run.spectral ? 0 : columns);
     if (!block) return nullptr;
-    if (*block == 0) {
+    if (*block == 0 && (!run.spectral || is_given(slot[3]))) {
       PyErr_SetString(PyExc_ValueError, "block must be at least 1");
       return nullptr;
     }
@@ -159,28 +198,25 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
     PyRef control;
     if (!control_arg(st, slot[5], control)) return nullptr;
-    EmbedSettings settings;
-    settings.weights = run.weights;
-    settings.base_seed = run.seed ? *run.seed : thread_rng_next_u64();
-    settings.j0 = j0;
-    settings.j1 = j1;
-    settings.block = *block;
-    settings.dim = run.dim;
-    settings.normalization_strength = run.normalization_strength;
-    settings.degrees =
-        run.degrees ? static_cast<const std::uint64_t*>(data_of(run.degrees))
-                    : nullptr;
-    settings.step_normalize = run.step_normalize;
-    settings.features = run.features ? &features : nullptr;
-    settings.row_offset = run.row_offset;
     RunControl* ctl = control ? &control_of(control.get()) : nullptr;
     std::shared_ptr<WorkerPool> pool = st->pool->get();
-    // The graph, the settings, the output and the control stay referenced
-    // until the run returns: no other thread can free them meanwhile.
-    const Status status = without_gil([&] {
-      PoolScope scope(*pool);
-      return embed_columns(view, settings, target, ctl);
-    });
+    const std::uint64_t seed = run.seed ? *run.seed : thread_rng_next_u64();
+    Status status = ok_status();
+    if (run.spectral) {
+      SpectralSettings spectral;
+      spectral.dim = run.dim;
+      spectral.base_seed = seed;
+      spectral.filter_block = *block;
+      const double* values = values_of(graph.get());
+      // As the projection: everything referenced until the run returns.
+      status = without_gil([&] {
+        PoolScope scope(*pool);
+        return embed_spectral(view, values, spectral, target, ctl);
+      });
+    } else {
+      status = embed_projection(view, run, seed, j0, j1, *block, features,
+                                target, ctl, *pool);
+    }
     if (!status.ok()) {
       set_error(st, status.error());
       return nullptr;

@@ -26,6 +26,9 @@ WeightsLike = Union[Sequence[float], npt.NDArray[np.floating[Any]]]
 
 DEFAULT_WEIGHTS: tuple[float, ...] = (0.0, 1.0, 1.0)
 
+METHODS = ("projection", "spectral")
+DEFAULT_METHOD = "projection"
+
 _MAX_SEED = (1 << 64) - 1
 
 
@@ -37,6 +40,7 @@ class RunShape(NamedTuple):
     feature_dim: int
     input_copies: int  # bytes of the features' float32 copy
     one_block: bool  # step normalisation: every column in one block
+    spectral: bool = False  # the spectral method (its block is its filter's)
 
 
 @dataclass(frozen=True)
@@ -70,6 +74,8 @@ class Run:
     # Each row's number of entries for its deg**beta scale, instead of the
     # graph's (nodes whose edges are not in the graph embedded).
     degrees: npt.NDArray[np.int64] | None = None
+    # "projection" (propagated random projection) or "spectral".
+    method: str = DEFAULT_METHOD
 
     @classmethod
     def from_arguments(
@@ -90,6 +96,7 @@ class Run:
         block_columns: object = None,
         client: object = None,
         progress: object = False,
+        method: object = DEFAULT_METHOD,
     ) -> Run:
         """A run from embed's keyword arguments; TypeError or ValueError for
         any that cannot be used, before anything is converted or computed."""
@@ -111,6 +118,18 @@ class Run:
                 f"step_normalize='l2' couples the columns: it computes all {d} of them at "
                 f"once and cannot give columns={cols} alone; embed every column and take "
                 "the slice"
+            )
+        how = _check_method(method)
+        if how == "spectral":
+            _check_spectral_options(
+                weights=w,
+                normalization_strength=beta,
+                step_normalize=step,
+                features=features,
+                columns=cols,
+                out=out,
+                client=client,
+                block_columns=block_columns,
             )
         limit = None if memory_limit is None else parse_bytes(memory_limit)
         path: str | None = None
@@ -146,6 +165,7 @@ class Run:
             block_columns=width,
             client=client,
             progress=cast(ProgressLike, progress),
+            method=how,
         )
 
     @property
@@ -173,11 +193,18 @@ class Run:
             rows = 0 if isinstance(features, (int, np.integer)) else np.shape(features)[0]
             f, copy = _features.predicted_copy_bytes(features, int(rows))
         return RunShape(
-            self.normalization_strength != 0.0, f, self.feature_dim, copy, self.step_normalize
+            self.normalization_strength != 0.0,
+            f,
+            self.feature_dim,
+            copy,
+            self.step_normalize,
+            self.method == "spectral",
         )
 
     def engine_settings(self) -> Any:
         """The engine's Settings of this run (velmar._engine.settings)."""
+        if self.method == "spectral":
+            return _engine.settings(self.dim, list(self.weights), self.seed, method="spectral")
         options: dict[str, Any] = {}
         if self.prepared is not None:
             arg = self.prepared.arg
@@ -239,6 +266,48 @@ def _check_weights(weights: object) -> tuple[float, ...]:
             f"magnitude), got {w}"
         )
     return tuple(w)
+
+
+def _check_method(method: object) -> str:
+    if isinstance(method, str) and method in METHODS:
+        return method
+    raise ValueError(f"method must be 'projection' or 'spectral', got {method!r}")
+
+
+def _check_spectral_options(
+    *,
+    weights: tuple[float, ...],
+    normalization_strength: float,
+    step_normalize: bool,
+    features: object,
+    columns: tuple[int, int] | None,
+    out: object,
+    client: object,
+    block_columns: object,
+) -> None:
+    """ValueError naming the first option that only the projection method
+    takes."""
+    given = [
+        ("weights=", weights != DEFAULT_WEIGHTS),
+        ("normalization_strength=", normalization_strength != 0.0),
+        ("step_normalize=", step_normalize),
+        ("features=", features is not None),
+        ("columns=", columns is not None),
+        ("out=", out is not None),
+        ("client=", client is not None),
+        ("block_columns=", block_columns is not None),
+    ]
+    for name, used in given:
+        if used:
+            why = (
+                "it computes every column at once, in memory"
+                if name in ("columns=", "out=", "client=", "block_columns=")
+                else "it has no random projection to weigh or scale"
+            )
+            raise ValueError(
+                f"{name} applies to method='projection' only; method='spectral' does "
+                f"not take it ({why})"
+            )
 
 
 def _check_seed(seed: object) -> int | None:

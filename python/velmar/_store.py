@@ -341,7 +341,12 @@ def open_graph(
         raise _fail(head, f"array 'order' in a version {FORMAT_VERSION} graph")
     try:
         engine = _engine.open_graph(
-            mapped["indptr"], mapped["indices"], mapped["scales"], n, row_map=order
+            mapped["indptr"],
+            mapped["indices"],
+            mapped["scales"],
+            n,
+            row_map=order,
+            values=mapped["values"],
         )
     except ValueError as e:
         message = str(e).removeprefix("Shape mismatch: ")
