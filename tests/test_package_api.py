@@ -92,6 +92,34 @@ def test_l2_rows_have_unit_length_and_isolated_rows_stay_zero():
             ValueError,
             "finite as 32-bit floats",
         ),
+        ({"method": "node2vec"}, ValueError, "method must be 'projection' or 'spectral'"),
+        ({"method": None}, ValueError, "method must be 'projection' or 'spectral'"),
+        (
+            {"method": "spectral", "weights": (1.0, 1.0)},
+            ValueError,
+            "weights= applies to method='projection' only",
+        ),
+        (
+            {"method": "spectral", "normalization_strength": 1.0},
+            ValueError,
+            "normalization_strength= applies to method='projection' only",
+        ),
+        (
+            {"method": "spectral", "step_normalize": "l2"},
+            ValueError,
+            "step_normalize= applies",
+        ),
+        (
+            {"method": "spectral", "features": np.ones((4, 3)), "feature_dim": 2},
+            ValueError,
+            "features= applies",
+        ),
+        (
+            {"method": "spectral", "columns": (0, 4)},
+            ValueError,
+            "columns= applies .* computes every column at once",
+        ),
+        ({"method": "spectral", "out": "x.npy"}, ValueError, "out= applies"),
     ],
 )
 def test_parameter_errors(kwargs, error, message):
@@ -126,6 +154,7 @@ def test_parameters_accept_numpy_types():
         (100_000, 8, 512, ""),
         # Row scales, the block of R and the float32 copy of float64 features.
         (100_000, 8, 64, "normalization_strength=0.5, features=x, feature_dim=24"),
+        (100_000, 8, 64, "method='spectral'"),
     ],
 )
 def test_estimate_memory_matches_the_measured_peak(n, degree, dim, options):
@@ -261,14 +290,19 @@ def run_python(code):
     return done.stdout
 
 
-def test_set_num_threads_takes_effect_between_calls_and_changes_no_bit():
+@pytest.mark.parametrize(
+    "options",
+    [{"weights": (0.5, 1.0, 1.0)}, {"method": "spectral"}],
+    ids=["projection", "spectral"],
+)
+def test_set_num_threads_takes_effect_between_calls_and_changes_no_bit(options):
     rng = np.random.default_rng(0)
     edges = (rng.integers(0, 3000, 20000), rng.integers(0, 3000, 20000), rng.random(20000))
     results = set()
     for threads in (1, 3, 2):
         velmar.set_num_threads(threads)
         assert _engine.get_num_threads() == threads
-        emb = velmar.embed(edges, 64, (0.5, 1.0, 1.0), seed=11, nodes=np.arange(3000))
+        emb = velmar.embed(edges, 64, seed=11, nodes=np.arange(3000), **options)
         results.add(emb.tobytes())
     assert len(results) == 1
 

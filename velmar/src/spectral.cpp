@@ -887,8 +887,12 @@ MemoryPlan plan_spectral(const GraphShape& shape, std::uint64_t dim,
   };
   plan.working =
       common + *std::max_element(std::begin(stages), std::end(stages));
-  plan.peak = std::max(build.peak, build.kept + plan.result + plan.working) +
-              plan.inputs;
+  // A new result's pages are first written by the reduction, after the
+  // filter has freed its blocks: until then they take no memory.
+  const std::uint64_t reduction = common + x + plan.result;
+  plan.peak =
+      std::max(build.peak, build.kept + std::max(plan.working, reduction)) +
+      plan.inputs;
   return plan;
 }
 

@@ -69,7 +69,9 @@ Status embed_spectral(const GraphView& graph, const double* values,
 // kept when it is built; an opened graph's are the caller's), with filter
 // blocks of `block` columns (0: this machine's choice); `result` as for
 // plan_memory. `working` holds what the method allocates at its largest
-// moment (the row map's inverse included).
+// moment (the row map's inverse included); `peak` counts a new result from
+// the reduction on, which writes its pages first, after the filter's blocks
+// are freed.
 MemoryPlan plan_spectral(const GraphShape& shape, std::uint64_t dim,
                          std::uint64_t block, ResultMemory result,
                          std::uint64_t workers,
