@@ -56,6 +56,10 @@ constexpr std::uint64_t kGramWave = 16;
 // length is numerically in the span of the columns before it (its float32
 // entries carry about 2^-24 of relative error) and is dropped.
 constexpr double kDropPivot = 1e-12;
+// Eigenvalues of the filtered block's Gram matrix below this fraction of
+// the largest: singular values under 1e-5 of the largest, the size of the
+// float32 block's rounding.
+constexpr double kRankFloor = 1e-10;
 // The filter: L's spectrum shifted by mu, and the modified Bessel functions
 // I_i(theta) of theta = 0.5 that weigh its Chebyshev terms.
 constexpr double kFilterMu = 0.2;
@@ -800,9 +804,12 @@ Status SpectralRun::reduce(const float* y) {
   const double* const v = vectors_.data();
   const double* const lambda = values_.data();
   const std::uint64_t k = std::min(wd.dim, b);
+  // Directions beyond Y's numerical rank (a graph with fewer nodes than
+  // columns) are rounding noise, which S^-1/2 would blow up: zero columns.
+  const double floor = kRankFloor * lambda[0];
   for (std::uint64_t i = 0; i < b; ++i) {
     for (std::uint64_t j = 0; j < k; ++j) {
-      rot_w[i * k + j] = lambda[j] > 0.0
+      rot_w[i * k + j] = lambda[j] > 0.0 && lambda[j] > floor
                              ? v[i * b + j] / std::sqrt(std::sqrt(lambda[j]))
                              : 0.0;
     }
