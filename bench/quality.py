@@ -97,7 +97,10 @@ for _dim in (128, 256):
                 "normalization_strength": _beta,
                 "step_normalize": _step,
             }
-VELMAR_DEFAULTS = {"dim": DIM, "weights": (0.0, 1.0, 1.0), "undirected": True, "normalize": None}
+VELMAR_DEFAULTS = {"dim": DIM, "undirected": True, "normalize": None}
+# What every projection setting starts from ("velmar default" is the
+# projection's defaults; velmar.embed's own default is the spectral method).
+PROJECTION_DEFAULTS = {"method": "projection", "weights": (0.0, 1.0, 1.0)}
 
 
 # ---------------------------------------------------------------- datasets
@@ -243,7 +246,9 @@ def datasets(
 
 
 def velmar_settings(settings: dict[str, Any]) -> dict[str, Any]:
-    return {**VELMAR_DEFAULTS, **settings}
+    if settings.get("method") == "spectral":
+        return {**VELMAR_DEFAULTS, **settings}
+    return {**VELMAR_DEFAULTS, **PROJECTION_DEFAULTS, **settings}
 
 
 def run_velmar(

@@ -110,8 +110,8 @@ def test_refuses_graphs_it_cannot_embed():
 
 def test_memory_plan_counts_the_method():
     n, m, dim = 200_000, 2_000_000, 64
-    projection = velmar.estimate_memory(n, m, dim)
-    spectral = velmar.estimate_memory(n, m, dim, method="spectral")
+    projection = velmar.estimate_memory(n, m, dim, method="projection")
+    spectral = velmar.estimate_memory(n, m, dim)  # the default method
     # The n × 2·dim block it filters comes on top of all the projection holds.
     assert spectral >= projection + 4 * n * 2 * dim
     # A limit that the whole filter does not fit narrows its block.

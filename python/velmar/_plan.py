@@ -237,7 +237,7 @@ def estimate_memory(
     step_normalize: object = False,
     features: object = None,
     feature_dim: int | None = None,
-    method: str = "projection",
+    method: str | None = None,
 ) -> int:
     """Peak bytes that embedding a graph of this size allocates, beyond the input.
 
@@ -262,10 +262,13 @@ def estimate_memory(
     contiguous rows or float32 CSR, which are read in place);
     ``step_normalize="l2"`` makes b = dim whatever the limit.
 
-    ``method="spectral"`` plans that method instead (docs/guide.md,
-    "Choosing a method"): the graph with its float64 weights, two
-    per-entry float32 factors at a time, two n × (dim + 16) float32 blocks beside the
-    n × 2·dim block it filters and four n × b blocks of the filter.
+    ``method`` is that of :func:`velmar.embed`, whose in-memory default is
+    the spectral method; the figures above are ``method="projection"``'s.
+    For the spectral method (docs/guide.md, "Choosing a method") the plan
+    holds the graph with each entry's float64 weight, the n × 2·dim float32
+    block it filters and, at its largest, two n × (dim + 16) blocks or the
+    filter's four n × b blocks, with two per-entry float32 factors; the
+    n × dim result counts from the last step on, which writes it.
     """
     n = check_index(num_nodes, "num_nodes")
     m = check_index(num_edges, "num_edges")

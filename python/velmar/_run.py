@@ -27,7 +27,6 @@ WeightsLike = Union[Sequence[float], npt.NDArray[np.floating[Any]]]
 DEFAULT_WEIGHTS: tuple[float, ...] = (0.0, 1.0, 1.0)
 
 METHODS = ("projection", "spectral")
-DEFAULT_METHOD = "projection"
 
 _MAX_SEED = (1 << 64) - 1
 
@@ -75,7 +74,7 @@ class Run:
     # graph's (nodes whose edges are not in the graph embedded).
     degrees: npt.NDArray[np.int64] | None = None
     # "projection" (propagated random projection) or "spectral".
-    method: str = DEFAULT_METHOD
+    method: str = "projection"
 
     @classmethod
     def from_arguments(
@@ -96,7 +95,7 @@ class Run:
         block_columns: object = None,
         client: object = None,
         progress: object = False,
-        method: object = DEFAULT_METHOD,
+        method: object = None,
     ) -> Run:
         """A run from embed's keyword arguments; TypeError or ValueError for
         any that cannot be used, before anything is converted or computed."""
@@ -119,10 +118,16 @@ class Run:
                 f"once and cannot give columns={cols} alone; embed every column and take "
                 "the slice"
             )
-        how = _check_method(method)
+        # Without a method: the spectral method in memory, the projection
+        # for runs to disk (which it computes column block by column block).
+        how = _check_method(
+            method if method is not None else "projection" if out is not None else "spectral"
+        )
         if how == "spectral":
             _check_spectral_options(
-                weights=w,
+                # Weights passed at all, even the default values, ask for the
+                # projection; only the default object itself means none.
+                weights_given=weights is not DEFAULT_WEIGHTS,
                 normalization_strength=beta,
                 step_normalize=step,
                 features=features,
@@ -276,7 +281,7 @@ def _check_method(method: object) -> str:
 
 def _check_spectral_options(
     *,
-    weights: tuple[float, ...],
+    weights_given: bool,
     normalization_strength: float,
     step_normalize: bool,
     features: object,
@@ -288,7 +293,7 @@ def _check_spectral_options(
     """ValueError naming the first option that only the projection method
     takes."""
     given = [
-        ("weights=", weights != DEFAULT_WEIGHTS),
+        ("weights=", weights_given),
         ("normalization_strength=", normalization_strength != 0.0),
         ("step_normalize=", step_normalize),
         ("features=", features is not None),
@@ -305,8 +310,8 @@ def _check_spectral_options(
                 else "it has no random projection to weigh or scale"
             )
             raise ValueError(
-                f"{name} applies to method='projection' only; method='spectral' does "
-                f"not take it ({why})"
+                f"{name} applies to method='projection' only; method='spectral' (the "
+                f"default in memory) does not take it ({why}): pass method='projection'"
             )
 
 
