@@ -30,14 +30,16 @@ def bits(x):
     return x.view(np.uint32)
 
 
-def test_integer_edge_list_with_comments(tmp_path):
+@pytest.mark.parametrize(
+    "method, options", [("projection", ["--method", "projection"]), ("spectral", [])]
+)
+def test_integer_edge_list_with_comments(tmp_path, method, options):
     (tmp_path / "g.txt").write_text(
         "% a comment\n# another\n0 1\n1\t2   # trailing\n\n2 3\n3 0\n0 2\n"
     )
     done = velmar_cli(
         "embed",
-        "--method",
-        "projection",
+        *options,
         "g.txt",
         "-o",
         "emb.npy",
@@ -49,7 +51,9 @@ def test_integer_edge_list_with_comments(tmp_path):
     )
     assert done.returncode == 0, done.stderr
     assert "reading edge list g.txt" in done.stderr and "embedded" in done.stderr
-    expected = velmar.embed(([0, 1, 2, 3, 0], [1, 2, 3, 0, 2]), 16, seed=5, method="projection")
+    what = "the spectral method" if method == "spectral" else "2 propagation steps"
+    assert f"dim 16, {what}" in done.stderr
+    expected = velmar.embed(([0, 1, 2, 3, 0], [1, 2, 3, 0, 2]), 16, seed=5, method=method)
     assert np.array_equal(bits(np.load(tmp_path / "emb.npy")), bits(expected))
     assert not (tmp_path / "emb.nodes.txt").exists()  # IDs are 0..n-1
 
