@@ -2,7 +2,7 @@
 # Reliability checks (docs/reliability.md):
 #   asan   C++ unit tests and the whole pytest suite with AddressSanitizer and
 #          UndefinedBehaviorSanitizer (-fno-sanitize-recover=all)
-#   tsan   the worker-pool and propagation tests with ThreadSanitizer
+#   tsan   the worker-pool, propagation and spectral tests with ThreadSanitizer
 #   fuzz   seeded smoke runs of the graph-store and edge-list text libFuzzer
 #          targets and of the entry-point fuzzer (atheris), whose corpus is
 #          then replayed against the AddressSanitizer build of the extension
@@ -99,8 +99,8 @@ run_tsan() {
   echo "== Worker pool and propagation tests under TSan"
   cmake -S . -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMAR_DEVELOPER_MODE=ON \
     -DVELMAR_BUILD_TESTS=ON -DVELMAR_SANITIZE_THREAD=ON >/dev/null
-  cmake --build "$out/tsan" -j "$jobs" --target pool_test algorithm_test engine_test
-  for t in pool_test algorithm_test engine_test; do
+  cmake --build "$out/tsan" -j "$jobs" --target pool_test algorithm_test engine_test spectral_test
+  for t in pool_test algorithm_test engine_test spectral_test; do
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$out/tsan/velmar/$t" --gtest_brief=1
   done
   mark "tsan: build and tests"
