@@ -285,7 +285,8 @@ Status SpectralRun::check_graph() {
           "in both directions with the same weight (undirected=True makes "
           "one); node " +
           dec(node(r)) + " has an edge to node " + dec(node(col(k))) +
-          " that it does not have back");
+          " that it does not have back (method='projection' embeds directed "
+          "graphs)");
     }
   }
   return VelmarError::invalid_input("inconsistent graph check");
