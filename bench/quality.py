@@ -3,13 +3,16 @@
     python bench/quality.py              # every dataset and peer (over an hour on 2 cores)
     python bench/quality.py --small      # small graphs, a few seconds per peer (CI)
     python bench/quality.py --grid       # also a grid of velmar settings
+    python bench/quality.py --datasets real --seeds 1,2,3   # the real graphs only
 
-Datasets are labelled graphs that ship inside installable packages and
-synthetic graphs with planted communities; methods are velmar's settings and
-the peers that are installed; metrics are node classification macro-F1,
-KMeans NMI, link prediction ROC-AUC and wall time. Every method sees the same
-symmetric weighted adjacency matrix. See bench/README.md ("Quality") for the
-protocol and for which peers install here.
+Datasets are labelled graphs that ship inside installable packages, the real
+graphs of ../shared/data (Cora, LastFM Asia; skipped with a message where that
+directory is absent) and synthetic graphs with planted communities; methods
+are velmar's settings and methods and the peers that are installed; metrics
+are node classification macro-F1, KMeans NMI, link prediction ROC-AUC and
+wall time, each the mean over the seeds with its spread (max - min). Every
+method sees the same symmetric weighted adjacency matrix. See bench/README.md
+("Quality") for the protocol and for which peers install here.
 
 Every velmar run goes through ``run_velmar(adjacency, settings, seed)``:
 settings that the installed package does not take yet (the options of the
@@ -40,11 +43,31 @@ sys.path.insert(0, str(HERE))
 import reference
 
 DIM = 128
-SEED = 7
+SEEDS = (1, 2, 3)
+# The real graphs beside the repository (../shared/data from its root).
+SHARED_DATA = HERE.parent.parent / "shared" / "data"
+# Their peers' figures as measured with the same protocol on the same
+# machine (SHARED_DATA/README.md): macro-F1 and seconds.
+README_PEERS: dict[str, dict[str, tuple[float, float]]] = {
+    "Cora": {
+        "node2vec (PecanPy)": (0.800, 23.6),
+        "scikit-network Spectral": (0.816, 5.8),
+        "ProNE (nodevectors)": (0.810, 0.89),
+        "scikit-network RandomProjection": (0.710, 0.18),
+    },
+    "LastFM Asia": {
+        "node2vec (PecanPy)": (0.785, 109.6),
+        "scikit-network Spectral": (0.791, 23.6),
+        "ProNE (nodevectors)": (0.786, 3.55),
+        "scikit-network RandomProjection": (0.716, 0.20),
+    },
+}
 
 # Named velmar settings. Keys are velmar.embed's keyword arguments; "dim"
 # defaults to the benchmark's dimension.
 VELMAR_DEFAULT: dict[str, Any] = {}
+# The spectral method (docs/guide.md, "Choosing a method"), as it comes.
+VELMAR_SPECTRAL: dict[str, Any] = {"method": "spectral"}
 # The recommended setting (docs/guide.md, "Tuning for quality"): picked from
 # the --grid runs on the 10,000-node graphs.
 VELMAR_TUNED: dict[str, Any] = {
@@ -74,7 +97,10 @@ for _dim in (128, 256):
                 "normalization_strength": _beta,
                 "step_normalize": _step,
             }
-VELMAR_DEFAULTS = {"dim": DIM, "weights": (0.0, 1.0, 1.0), "undirected": True, "normalize": None}
+VELMAR_DEFAULTS = {"dim": DIM, "undirected": True, "normalize": None}
+# What every projection setting starts from ("velmar default" is the
+# projection's defaults; velmar.embed's own default is the spectral method).
+PROJECTION_DEFAULTS = {"method": "projection", "weights": (0.0, 1.0, 1.0)}
 
 
 # ---------------------------------------------------------------- datasets
@@ -86,6 +112,10 @@ class Dataset:
     adjacency: sp.csr_matrix  # symmetric, float64, sorted indices
     labels: np.ndarray | None  # int class of every node
     source: str
+    # "bench": standardised columns, LogisticRegression(max_iter=200);
+    # "readme": the protocol of SHARED_DATA/README.md (unit rows,
+    # LogisticRegression(max_iter=2000)), whose peers' figures it quotes.
+    protocol: str = "bench"
 
 
 def _symmetric(a: Any) -> sp.csr_matrix:
@@ -151,6 +181,20 @@ def lfr(n: int, mus: list[float], small: bool) -> list[Dataset]:
     return out
 
 
+def real_graphs(small: bool, data: Path = SHARED_DATA) -> list[Dataset]:
+    """Cora and (without --small) LastFM Asia from `data`, loaded as its
+    README.md says: symmetric, every stored value 1."""
+    if not data.is_dir():
+        raise FileNotFoundError(f"{data} is absent (--data names another directory)")
+    out = []
+    for name, file in (("Cora", "cora.npz"), ("LastFM Asia", "lastfm.npz"))[: 1 if small else 2]:
+        z = np.load(data / file)
+        n = int(z["n"])
+        a = sp.csr_matrix((np.ones(len(z["indices"])), z["indices"], z["indptr"]), shape=(n, n))
+        out.append(Dataset(name, _symmetric(a), z["y"], f"shared/data/{file}", "readme"))
+    return out
+
+
 def sbm(n: int, blocks: int, levels: list[tuple[float, float]]) -> list[Dataset]:
     """Planted partitions: mean within- and between-block degree per node."""
     import networkx as nx
@@ -169,12 +213,13 @@ def sbm(n: int, blocks: int, levels: list[tuple[float, float]]) -> list[Dataset]
 
 
 def datasets(
-    small: bool, only: str | None, mus: list[float] | None = None
+    small: bool, only: str | None, mus: list[float] | None = None, data: Path = SHARED_DATA
 ) -> tuple[list[Dataset], list[str]]:
     loaders: list[tuple[str, Callable[[], list[Dataset]]]] = [
         ("karate", karate),
         ("sknetwork", sknetwork_graphs),
         ("graspologic", connectomes),
+        ("real", lambda: real_graphs(small, data)),
     ]
     if small:
         loaders += [
@@ -192,7 +237,7 @@ def datasets(
             continue
         try:
             out += load()
-        except ImportError as e:
+        except (ImportError, FileNotFoundError) as e:
             missing.append(f"{key}: {e}")
     return out, missing
 
@@ -201,7 +246,9 @@ def datasets(
 
 
 def velmar_settings(settings: dict[str, Any]) -> dict[str, Any]:
-    return {**VELMAR_DEFAULTS, **settings}
+    if settings.get("method") == "spectral":
+        return {**VELMAR_DEFAULTS, **settings}
+    return {**VELMAR_DEFAULTS, **PROJECTION_DEFAULTS, **settings}
 
 
 def run_velmar(
@@ -327,6 +374,7 @@ def methods(grid: bool) -> list[Method]:
     out = [
         _velmar_method("velmar default", VELMAR_DEFAULT),
         _velmar_method("velmar tuned", VELMAR_TUNED),
+        _velmar_method("velmar spectral", VELMAR_SPECTRAL),
     ]
     if grid:
         out += [_velmar_method(f"velmar {k}", v) for k, v in VELMAR_GRID.items()]
@@ -376,6 +424,24 @@ def macro_f1(x: np.ndarray, y: np.ndarray) -> float:
         warnings.simplefilter("ignore")
         pred = cross_val_predict(clf, x, y, cv=cv, n_jobs=2 if x.shape[0] > 2000 else None)
     return float(f1_score(y, pred, average="macro"))
+
+
+def readme_macro_f1(x: np.ndarray, y: np.ndarray) -> float:
+    """SHARED_DATA/README.md's protocol: unit rows,
+    LogisticRegression(max_iter=2000) with its default C, 5-fold stratified,
+    the mean of the folds' macro-F1."""
+    from sklearn.linear_model import LogisticRegression
+    from sklearn.metrics import f1_score
+    from sklearn.model_selection import StratifiedKFold
+
+    z = _l2(np.array(x, dtype=np.float64))
+    scores = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for train, test in StratifiedKFold(5, shuffle=True, random_state=0).split(z, y):
+            clf = LogisticRegression(max_iter=2000).fit(z[train], y[train])
+            scores.append(f1_score(y[test], clf.predict(z[test]), average="macro"))
+    return float(np.mean(scores))
 
 
 def kmeans_nmi(x: np.ndarray, y: np.ndarray) -> float:
@@ -435,11 +501,31 @@ def link_auc(x: np.ndarray, split: Split) -> float:
 # ------------------------------------------------------------------ driver
 
 
-def evaluate(ds: Dataset, m: Method, dim: int, seed: int, split: Split) -> dict[str, Any]:
-    with warnings.catch_warnings():
-        # Peers warn about disconnected graphs and isolated nodes.
-        warnings.simplefilter("ignore")
-        return _evaluate(ds, m, dim, seed, split)
+METRICS = ("macro_f1", "nmi", "link_auc")
+
+
+def evaluate(
+    ds: Dataset, m: Method, dim: int, seeds: tuple[int, ...], split: Split
+) -> dict[str, Any]:
+    """Each metric's mean over the seeds and its spread (max - min), the
+    median of the embedding's seconds."""
+    runs = []
+    for seed in seeds:
+        with warnings.catch_warnings():
+            # Peers warn about disconnected graphs and isolated nodes.
+            warnings.simplefilter("ignore")
+            runs.append(_evaluate(ds, m, dim, seed, split))
+    row: dict[str, Any] = {"seconds": float(np.median([r["seconds"] for r in runs]))}
+    for key in METRICS:
+        values = [r[key] for r in runs if key in r]
+        if values:
+            row[key] = float(np.mean(values))
+            row[f"{key}_spread"] = float(np.max(values) - np.min(values))
+            row[f"{key}_seeds"] = values
+    notes = sorted({r["note"] for r in runs if r.get("note")})
+    if notes:
+        row["note"] = "; ".join(notes)
+    return row
 
 
 def _evaluate(ds: Dataset, m: Method, dim: int, seed: int, split: Split) -> dict[str, Any]:
@@ -451,7 +537,8 @@ def _evaluate(ds: Dataset, m: Method, dim: int, seed: int, split: Split) -> dict
         row["note"] = "non-finite values"
         x = np.nan_to_num(x)
     if ds.labels is not None:
-        row["macro_f1"] = macro_f1(x, ds.labels)
+        score = readme_macro_f1 if ds.protocol == "readme" else macro_f1
+        row["macro_f1"] = score(x, ds.labels)
         row["nmi"] = kmeans_nmi(x, ds.labels)
     row["link_auc"] = link_auc(np.asarray(m.run(split.train, dim, seed)), split)
     return row
@@ -512,13 +599,18 @@ def print_rows(title: str, rows: dict[str, dict[str, Any]], out: Any) -> None:
     print(f"\n### {title}\n", file=out)
     print("| method | macro-F1 | NMI | link AUC | seconds |", file=out)
     print("|---|---:|---:|---:|---:|", file=out)
+
+    def cell(r: dict[str, Any], key: str) -> str:
+        spread = r.get(f"{key}_spread")
+        return fmt(r.get(key)) + (f" ±{spread:.3f}" if spread else "")
+
     for name, r in rows.items():
         secs = r["seconds"]
         t = f"{secs:.3f}" if secs >= 0.01 else f"{secs * 1000:.2f} ms"
         note = f" ({r['note']})" if r.get("note") else ""
         print(
-            f"| {name}{note} | {fmt(r.get('macro_f1'))} | {fmt(r.get('nmi'))} | "
-            f"{fmt(r.get('link_auc'))} | {t} |",
+            f"| {name}{note} | {cell(r, 'macro_f1')} | {cell(r, 'nmi')} | "
+            f"{cell(r, 'link_auc')} | {t} |",
             file=out,
         )
 
@@ -526,6 +618,7 @@ def print_rows(title: str, rows: dict[str, dict[str, Any]], out: Any) -> None:
 SHORT = {
     "velmar default": "velmar default",
     "velmar tuned": "velmar tuned",
+    "velmar spectral": "velmar spectral",
     "scikit-network RandomProjection": "sknetwork RP",
     "karateclub RandNE": "RandNE",
     "scikit-learn SpectralEmbedding": "spectral",
@@ -598,7 +691,43 @@ def summary(
         summary.update(node2vec_f1_gap=mean_gap, node2vec_time_ratio=ratio)
     else:
         print("- against node2vec: no node2vec peer ran", file=out)
+    summary["readme_peers"] = readme_comparison(results, out)
     return summary
+
+
+def readme_comparison(results: dict[str, dict[str, dict[str, Any]]], out: Any) -> list[Any]:
+    """velmar's methods on the real graphs against the peers' figures of
+    SHARED_DATA/README.md: macro-F1 minus the best of node2vec and spectral
+    embedding, and how many times faster than each peer."""
+    rows = []
+    for ds, peers in README_PEERS.items():
+        if ds not in results:
+            continue
+        best = max(peers["node2vec (PecanPy)"][0], peers["scikit-network Spectral"][0])
+        for name in ("velmar spectral", "velmar tuned", "velmar default"):
+            r = results[ds].get(name)
+            if r is None or "macro_f1" not in r:
+                continue
+            ratios = {p: secs / max(r["seconds"], 1e-9) for p, (_, secs) in peers.items()}
+            rows.append((ds, name, r["macro_f1"], r["macro_f1"] - best, r["seconds"], ratios))
+    if rows:
+        print("\n### Real graphs against the peers' figures (shared/data/README.md)\n", file=out)
+        names = list(next(iter(README_PEERS.values())))
+        print(
+            "| graph | method | macro-F1 | − best of node2vec, spectral | seconds | "
+            + " | ".join(f"× faster than {p}" for p in names)
+            + " |",
+            file=out,
+        )
+        print("|---|---|---:|---:|---:|" + "---:|" * len(names), file=out)
+        for ds, name, f1, gap, secs, ratios in rows:
+            print(
+                f"| {ds} | {name} | {f1:.3f} | {gap:+.3f} | {secs:.3f} | "
+                + " | ".join(f"{ratios[p]:.0f}" for p in names)
+                + " |",
+                file=out,
+            )
+    return rows
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
@@ -606,9 +735,19 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--small", action="store_true", help="small graphs only (CI; never timed)")
     p.add_argument("--grid", action="store_true", help="also run a grid of velmar settings")
     p.add_argument("--dim", type=int, default=DIM)
-    p.add_argument("--seed", type=int, default=SEED)
     p.add_argument(
-        "--datasets", help="comma-separated subset of karate,sknetwork,graspologic,lfr,sbm"
+        "--seeds",
+        help="comma-separated seeds, each metric their mean and spread (default 1,2,3; "
+        "1 with --small)",
+    )
+    p.add_argument(
+        "--data",
+        type=Path,
+        default=SHARED_DATA,
+        help="directory of the real graphs (default ../shared/data from the repository root)",
+    )
+    p.add_argument(
+        "--datasets", help="comma-separated subset of karate,sknetwork,graspologic,real,lfr,sbm"
     )
     p.add_argument(
         "--lfr-mu", help="comma-separated mixing parameters of the LFR graphs (default 0.1,...,0.6)"
@@ -651,11 +790,15 @@ def main(argv: list[str] | None = None) -> int:
     out = sys.stdout
     if args.merge:
         return merge(args.merge, out)
+    if args.seeds:
+        seeds = tuple(int(s) for s in args.seeds.split(","))
+    else:
+        seeds = SEEDS[:1] if args.small else SEEDS
     meta = {
         "machine": f"{os.cpu_count()} CPUs, {cpu_model()}",
         "versions": versions(),
         "dim": args.dim,
-        "seed": args.seed,
+        "seeds": seeds,
     }
     print(
         f"machine: {meta['machine']}; "
@@ -663,7 +806,7 @@ def main(argv: list[str] | None = None) -> int:
         file=out,
     )
     mus = [float(m) for m in args.lfr_mu.split(",")] if args.lfr_mu else None
-    sets, missing_sets = datasets(args.small, args.datasets, mus)
+    sets, missing_sets = datasets(args.small, args.datasets, mus, args.data)
     all_methods = methods(args.grid)
     if args.methods:
         words = args.methods.split(",")
@@ -698,6 +841,7 @@ def main(argv: list[str] | None = None) -> int:
             "settings": {
                 "default": velmar_settings(VELMAR_DEFAULT),
                 "tuned": velmar_settings(VELMAR_TUNED),
+                "spectral": velmar_settings(VELMAR_SPECTRAL),
             },
             "results": results,
             "targets": targets,
@@ -709,7 +853,7 @@ def main(argv: list[str] | None = None) -> int:
         rows: dict[str, dict[str, Any]] = {}
         for m in runnable:
             try:
-                rows[m.name] = evaluate(ds, m, args.dim, args.seed, split)
+                rows[m.name] = evaluate(ds, m, args.dim, seeds, split)
             except Exception as e:  # a peer failing on one graph is reported, not fatal
                 if m.kind == "velmar":
                     raise

@@ -119,7 +119,7 @@ def phase_embed(args) -> dict:
     import velmar
 
     warm = velmar.prepare(([0, 1, 2], [1, 2, 0]), args.workdir / "warm", overwrite=True)
-    velmar.embed(warm, 8, WEIGHTS, seed=SEED)
+    velmar.embed(warm, 8, WEIGHTS, seed=SEED, method="projection")
     base = velmar.open_graph(args.workdir / f"graph-{args.base_n}")
     big = velmar.open_graph(args.workdir / f"graph-{args.n}")
     out = args.workdir / f"emb-{args.n}.zarr"
@@ -127,7 +127,7 @@ def phase_embed(args) -> dict:
     reset_peak()
     rss0 = peak_rss()
     started = time.perf_counter()
-    velmar.embed(base, args.dim, WEIGHTS, seed=SEED)
+    velmar.embed(base, args.dim, WEIGHTS, seed=SEED, method="projection")
     base_s = time.perf_counter() - started
     base_rss = peak_rss() - rss0
     reset_peak()
@@ -142,6 +142,7 @@ def phase_embed(args) -> dict:
         out=str(out),
         block_columns=args.block_columns,
         memory_limit=limit,
+        method="projection",
     )
     disk_s = time.perf_counter() - started
     block = int(result.chunks[1])
@@ -168,7 +169,9 @@ def phase_check(args) -> dict:
 
     graph = velmar.open_graph(args.workdir / f"graph-{args.n}")
     width = args.block_columns or max(args.dim // 4, 1)
-    expected = velmar.embed(graph, args.dim, WEIGHTS, seed=SEED).view(np.uint32)
+    expected = velmar.embed(graph, args.dim, WEIGHTS, seed=SEED, method="projection").view(
+        np.uint32
+    )
     results = {}
     for name in ("emb.npy", "emb.zarr"):
         out = args.workdir / name
@@ -176,7 +179,15 @@ def phase_check(args) -> dict:
         for stale in (out, Path(str(out) + ".run.json")):
             if stale.is_file():
                 stale.unlink()
-        got = velmar.embed(graph, args.dim, WEIGHTS, seed=SEED, out=str(out), block_columns=width)
+        got = velmar.embed(
+            graph,
+            args.dim,
+            WEIGHTS,
+            seed=SEED,
+            out=str(out),
+            block_columns=width,
+            method="projection",
+        )
         results[name] = bool(np.array_equal(np.asarray(got[:]).view(np.uint32), expected))
     out = args.workdir / "emb-dask.zarr"
     shutil.rmtree(out, ignore_errors=True)
@@ -187,7 +198,14 @@ def phase_check(args) -> dict:
         Client(cluster) as client,
     ):
         got = velmar.embed(
-            graph, args.dim, WEIGHTS, seed=SEED, out=str(out), block_columns=width, client=client
+            graph,
+            args.dim,
+            WEIGHTS,
+            seed=SEED,
+            out=str(out),
+            block_columns=width,
+            client=client,
+            method="projection",
         )
         results["dask"] = bool(np.array_equal(got[:].view(np.uint32), expected))
     return results

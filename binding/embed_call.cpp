@@ -15,6 +15,7 @@
 #include "numpy_api.h"
 #include "result_array.h"
 #include "rng.h"
+#include "spectral.h"
 
 namespace velmar::binding::engine {
 namespace {
@@ -155,13 +156,20 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                          feature_arrays, settings)) {
       return nullptr;
     }
-    const std::uint64_t dim = settings_of(settings_obj.get()).dim;
+    const RunSettings& run = settings_of(settings_obj.get());
     std::uint64_t j0 = 0, j1 = 0;
-    if (!column_range(slot[2], dim, j0, j1)) return nullptr;
+    if (!column_range(slot[2], run.dim, j0, j1)) return nullptr;
     const std::uint64_t columns = j1 - j0;
-    auto block = optional_u64(in, slot[3], 3, columns);
+    if (run.spectral && columns != run.dim) {
+      PyErr_SetString(PyExc_ValueError,
+                      "the spectral method computes every column at once");
+      return nullptr;
+    }
+    // The spectral method's block is that of its filter (0: this
+    // machine's choice).
+    auto block = optional_u64(in, slot[3], 3, run.spectral ? 0 : columns);
     if (!block) return nullptr;
-    if (*block == 0) {
+    if (*block == 0 && (!run.spectral || is_given(slot[3]))) {
       PyErr_SetString(PyExc_ValueError, "block must be at least 1");
       return nullptr;
     }
@@ -171,17 +179,20 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (!control_arg(st, slot[5], control)) return nullptr;
     RunControl* ctl = control ? &control_of(control.get()) : nullptr;
     std::shared_ptr<WorkerPool> pool = st->pool->get();
-    // The values are checked before the result is allocated: a run that
-    // cannot be made is refused for what it is, not for its size.
-    const Status checked = without_gil([&] {
-      PoolScope scope(*pool);
-      return check_inputs(view, settings, ctl ? &ctl->cancel : nullptr);
-    });
-    if (!checked.ok()) {
-      set_error(st, checked.error());
-      return nullptr;
+    if (!run.spectral) {
+      // The values are checked before the result is allocated: a run that
+      // cannot be made is refused for what it is, not for its size. (The
+      // spectral method checks its weights as it reads them.)
+      const Status checked = without_gil([&] {
+        PoolScope scope(*pool);
+        return check_inputs(view, settings, ctl ? &ctl->cancel : nullptr);
+      });
+      if (!checked.ok()) {
+        set_error(st, checked.error());
+        return nullptr;
+      }
+      settings.inputs_checked = true;
     }
-    settings.inputs_checked = true;
 
     PyRef out;
     OutputBlock target;
@@ -205,15 +216,28 @@ PyObject* embed(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
       target.row_stride = columns;
       target.zeroed = true;
     }
-    settings.j0 = j0;
-    settings.j1 = j1;
-    settings.block = *block;
     // The graph, the settings, the output and the control stay referenced
     // until the run returns: no other thread can free them meanwhile.
-    const Status status = without_gil([&] {
-      PoolScope scope(*pool);
-      return embed_columns(view, settings, target, ctl);
-    });
+    Status status = ok_status();
+    if (run.spectral) {
+      SpectralSettings spectral;
+      spectral.dim = run.dim;
+      spectral.base_seed = settings.base_seed;
+      spectral.filter_block = *block;
+      const double* values = values_of(graph.get());
+      status = without_gil([&] {
+        PoolScope scope(*pool);
+        return embed_spectral(view, values, spectral, target, ctl);
+      });
+    } else {
+      settings.j0 = j0;
+      settings.j1 = j1;
+      settings.block = *block;
+      status = without_gil([&] {
+        PoolScope scope(*pool);
+        return embed_columns(view, settings, target, ctl);
+      });
+    }
     if (!status.ok()) {
       set_error(st, status.error());
       return nullptr;

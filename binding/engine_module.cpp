@@ -43,8 +43,8 @@ PyMethodDef engine_methods[] = {
      "col_indices[k], values[k]); they are bucketed by row in their given "
      "order, then sorted as build_graph sorts."},
     {"open_graph", as_method(&open_graph), kFast,
-     "open_graph(row_ptrs, col_indices, scales, num_nodes, row_map=None)"
-     "\n--\n\n"
+     "open_graph(row_ptrs, col_indices, scales, num_nodes, row_map=None, "
+     "values=None)\n--\n\n"
      "A Graph over existing compact arrays, without a copy: row_ptrs int64 "
      "(num_nodes + 1), col_indices uint32 or int64, scales float32, each "
      "1-D and contiguous; read-only and memory-mapped arrays (np.load(..., "
@@ -54,7 +54,8 @@ PyMethodDef engine_methods[] = {
      "float32(weight) * (1.0f / float32(degree of its row)). row_map "
      "(int64, num_nodes elements, a permutation, checked once) says which "
      "node each stored row is: row p is seeded, reads features and is "
-     "written as node row_map[p]."},
+     "written as node row_map[p]. values (float64, one per entry) are the "
+     "entries' weights, which the spectral method reads."},
     {"merge_sorted", as_method(&merge_sorted), kFast,
      "merge_sorted(rows, col_indices, sides, values, undirected)\n--\n\n"
      "Entries sorted by (row, column, side) and within that in the order "
@@ -71,7 +72,7 @@ PyMethodDef engine_methods[] = {
     {"settings", as_method(&make_settings), kFast,
      "settings(dim, weights, seed=None, normalization_strength=0.0, "
      "step_normalize=False, features=None, feature_dim=None, row_offset=0, "
-     "degrees=None)\n--\n\n"
+     "degrees=None, method='projection')\n--\n\n"
      "The Settings of a run (see Settings)."},
     {"embed", as_method(&embed), kFast,
      "embed(graph, settings, columns=None, block=None, out=None, "
@@ -105,7 +106,8 @@ PyMethodDef engine_methods[] = {
      "during the run, whether the graph has a row map and the entries of a "
      "graph the engine holds already (which its segments copy); run_shape "
      "is "
-     "(scaled_rows, num_features, feature_dim, input_copies, one_block); "
+     "(scaled_rows, num_features, feature_dim, input_copies, one_block, "
+     "spectral); for the spectral method, block is its filter's; "
      "result is where the result goes: a new array of every column "
      "('whole'), a new array per block ('block'), caller memory ('caller'). "
      "Returns a dict with graph_build_peak, graph, result, working, options "

@@ -77,6 +77,9 @@ struct GraphHolder {
   std::optional<CompactGraph> owned;
   GraphView view;
   std::vector<PyRef> keep;
+  // Each entry's float64 weight, when the graph has them: kept by a build
+  // with keep_values, or given to open_graph (one of `keep`).
+  const double* values = nullptr;
 };
 
 // A new reference to a new Graph type, or nullptr with an exception set.
@@ -85,6 +88,8 @@ PyTypeObject* make_graph_type();
 PyObject* new_graph(EngineState* st, std::unique_ptr<GraphHolder> holder);
 // The view of a Graph (borrowed; lives as long as the graph).
 const GraphView& view_of(PyObject* graph);
+// Its entries' weights, or null (borrowed likewise).
+const double* values_of(PyObject* graph);
 
 // ---- Settings (settings_type.cpp) ----
 
@@ -100,6 +105,9 @@ struct RunSettings {
   std::uint64_t feature_dim = 0;
   std::uint64_t row_offset = 0;
   PyRef degrees;
+  // The spectral method (spectral.h) rather than the projection; it reads
+  // only dim and seed.
+  bool spectral = false;
   ~RunSettings();
 };
 

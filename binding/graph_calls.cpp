@@ -31,8 +31,8 @@ constexpr ArrayKind kInt32{NPY_INT32, IndexType::kInt32};
 constexpr ArrayKind kUInt32{NPY_UINT32, IndexType::kUInt32};
 constexpr ArrayKind kInt64{NPY_INT64, IndexType::kInt64};
 
-constexpr std::string_view kOpenParams[] = {"row_ptrs", "col_indices", "scales",
-                                            "num_nodes", "row_map"};
+constexpr std::string_view kOpenParams[] = {
+    "row_ptrs", "col_indices", "scales", "num_nodes", "row_map", "values"};
 constexpr CallSpec kOpen{"open_graph", kOpenParams, 4};
 
 constexpr std::string_view kMergeParams[] = {"rows", "col_indices", "sides",
@@ -128,6 +128,7 @@ PyObject* build_and_wrap(EngineState* st, const Input& input, BuildArgs& a) {
     }
   }
   holder->owned.emplace(std::move(graph));
+  holder->values = holder->owned->values();
   return new_graph(st, std::move(holder));
 }
 
@@ -214,6 +215,16 @@ PyObject* open_graph(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
       }
     }
+    PyRef values;
+    if (is_given(slot[5])) {
+      values = plain_array(slot[5], "values", {{NPY_FLOAT64, {}}}, nullptr);
+      if (!values) return nullptr;
+      if (length(values) != length(cols)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "values must have one element per entry");
+        return nullptr;
+      }
+    }
     CompactInput input;
     input.row_ptrs = static_cast<const std::int64_t*>(data_of(rp));
     input.col_indices = data_of(cols);
@@ -239,6 +250,10 @@ PyObject* open_graph(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     holder->keep.push_back(std::move(cols));
     holder->keep.push_back(std::move(scales));
     if (row_map) holder->keep.push_back(std::move(row_map));
+    if (values) {
+      holder->values = static_cast<const double*>(data_of(values));
+      holder->keep.push_back(std::move(values));
+    }
     return new_graph(st, std::move(holder));
   });
 }

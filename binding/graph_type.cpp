@@ -73,7 +73,7 @@ PyObject* graph_values(PyObject* self, PyObject*) {
   return guarded(nullptr, [&]() -> PyObject* {
     ensure_numpy_api();
     const GraphHolder& h = *reinterpret_cast<GraphObject*>(self)->holder;
-    const double* values = h.owned ? h.owned->values() : nullptr;
+    const double* values = h.values;
     if (values == nullptr) Py_RETURN_NONE;
     return graph_array(self, NPY_FLOAT64, values, h.view.num_entries())
         .release();
@@ -142,6 +142,10 @@ PyObject* new_graph(EngineState* st, std::unique_ptr<GraphHolder> holder) {
 
 const GraphView& view_of(PyObject* graph) {
   return reinterpret_cast<GraphObject*>(graph)->holder->view;
+}
+
+const double* values_of(PyObject* graph) {
+  return reinterpret_cast<GraphObject*>(graph)->holder->values;
 }
 
 }  // namespace velmar::binding::engine

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "engine_args.h"
+#include "spectral.h"
 #include "tuning.h"
 
 namespace velmar::binding::engine {
@@ -39,6 +40,40 @@ bool tuple_items(PyObject* obj, const char* name, std::size_t count,
   return true;
 }
 
+PyObject* plan_dict(const MemoryPlan& plan, std::uint64_t block,
+                    std::uint64_t segment_rows) {
+  return Py_BuildValue("{sKsKsKsKsKsKsKsKsKsK}", "graph_build_peak",
+                       static_cast<unsigned long long>(plan.graph_build_peak),
+                       "graph", static_cast<unsigned long long>(plan.graph),
+                       "result", static_cast<unsigned long long>(plan.result),
+                       "working", static_cast<unsigned long long>(plan.working),
+                       "options", static_cast<unsigned long long>(plan.options),
+                       "inputs", static_cast<unsigned long long>(plan.inputs),
+                       "segments",
+                       static_cast<unsigned long long>(plan.segments), "peak",
+                       static_cast<unsigned long long>(plan.peak), "block",
+                       static_cast<unsigned long long>(block), "segment_rows",
+                       static_cast<unsigned long long>(segment_rows));
+}
+
+// The spectral method's plan: `block` is its filter's, the widest up to it
+// that fits `limit_slot` when given (0 when none does); no segments.
+PyObject* spectral_plan(const GraphShape& shape, std::uint64_t dim,
+                        std::uint64_t block, PyObject* limit_slot,
+                        Converter& in, ResultMemory result,
+                        std::uint64_t workers, const OptionShape& options) {
+  std::uint64_t chosen = block;
+  if (is_given(limit_slot)) {
+    auto limit = in.u64(4);
+    if (!limit) return nullptr;
+    chosen = widest_filter_block(shape, dim, result, workers, *limit, block,
+                                 options);
+  }
+  const MemoryPlan plan = plan_spectral(shape, dim, chosen != 0 ? chosen : 1,
+                                        result, workers, options);
+  return plan_dict(plan, chosen, shape.num_nodes);
+}
+
 }  // namespace
 
 PyObject* memory_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -52,13 +87,18 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     //  held_bytes, reordered, held_entries)
     std::uint64_t g[8];
     if (!tuple_items(slot[0], "graph_shape", 8, g)) return nullptr;
-    // (scaled_rows, num_features, feature_dim, input_copies, one_block)
-    std::uint64_t r[5];
-    if (!tuple_items(slot[1], "run_shape", 5, r)) return nullptr;
+    // (scaled_rows, num_features, feature_dim, input_copies, one_block,
+    //  spectral)
+    std::uint64_t r[6];
+    if (!tuple_items(slot[1], "run_shape", 6, r)) return nullptr;
     auto columns = in.u64(2);
     if (!columns) return nullptr;
-    // Without a block, the width that suits this machine for n nodes.
-    auto block = optional_u64(in, slot[3], 3, preferred_block(g[0], *columns));
+    const bool spectral = r[5] != 0;
+    // Without a block, the width that suits this machine for n nodes (the
+    // filter's, for the spectral method).
+    auto block = optional_u64(in, slot[3], 3,
+                              spectral ? preferred_filter_block(g[0], *columns)
+                                       : preferred_block(g[0], *columns));
     if (!block) return nullptr;
     ResultMemory result = ResultMemory::kWhole;
     if (is_given(slot[5])) {
@@ -92,6 +132,9 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     options.opened_entries = g[7];
     const bool one_block = r[4] != 0;
     const std::uint64_t workers = st->pool->size();
+    if (spectral)
+      return spectral_plan(shape, *columns, *block, slot[4], in, result,
+                           workers, options);
     // Step normalisation needs every column in one block: the block is all
     // of them or, when they do not fit the limit, none.
     std::uint64_t chosen = one_block ? *columns : *block;
@@ -115,19 +158,7 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         plan_memory(shape, *columns, planned, result, workers, options);
     const std::uint64_t entries =
         std::max(shape.out_entries, options.opened_entries);
-    return Py_BuildValue(
-        "{sKsKsKsKsKsKsKsKsKsK}", "graph_build_peak",
-        static_cast<unsigned long long>(plan.graph_build_peak), "graph",
-        static_cast<unsigned long long>(plan.graph), "result",
-        static_cast<unsigned long long>(plan.result), "working",
-        static_cast<unsigned long long>(plan.working), "options",
-        static_cast<unsigned long long>(plan.options), "inputs",
-        static_cast<unsigned long long>(plan.inputs), "segments",
-        static_cast<unsigned long long>(plan.segments), "peak",
-        static_cast<unsigned long long>(plan.peak), "block",
-        static_cast<unsigned long long>(chosen), "segment_rows",
-        static_cast<unsigned long long>(
-            segment_rows_for(g[0], entries, planned)));
+    return plan_dict(plan, chosen, segment_rows_for(g[0], entries, planned));
   });
 }
 

@@ -21,7 +21,8 @@ constexpr std::string_view kParams[] = {"dim",
                                         "features",
                                         "feature_dim",
                                         "row_offset",
-                                        "degrees"};
+                                        "degrees",
+                                        "method"};
 constexpr CallSpec kSettings{"settings", kParams, 2};
 
 struct SettingsObject {
@@ -71,6 +72,19 @@ PyObject* make_settings(PyObject* module, PyObject* const* args,
       s->degrees = plain_array(slot[8], "degrees", {{NPY_INT64, {}}}, nullptr);
       if (!s->degrees) return nullptr;
     }
+    if (is_given(slot[9])) {
+      const char* text =
+          PyUnicode_Check(slot[9]) ? PyUnicode_AsUTF8(slot[9]) : nullptr;
+      const std::string_view method = text != nullptr ? text : "";
+      if (method == "spectral") {
+        s->spectral = true;
+      } else if (method != "projection") {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError,
+                        "method must be 'projection' or 'spectral'");
+        return nullptr;
+      }
+    }
     PyTypeObject* type = st->settings_type;
     PyRef obj = PyRef::steal(type->tp_alloc(type, 0));
     if (!obj) return nullptr;
@@ -118,8 +132,10 @@ PyType_Slot settings_slots[] = {
          "col_indices int32/int64, values float32, num_features) of sorted "
          "CSR arrays) fill the last feature_dim columns of the initial "
          "matrix with features @ R; row_offset seeds row i's generator as "
-         "that of row row_offset + i. Arrays are kept, not copied: they must "
-         "not change while the settings are used.")},
+         "that of row row_offset + i. method='spectral' computes the "
+         "spectral method instead, which reads dim and seed only. Arrays are "
+         "kept, not copied: they must not change while the settings are "
+         "used.")},
     {0, nullptr},
 };
 

@@ -90,13 +90,13 @@ def main() -> None:
         f"mean degree {degree:.1f}"
     )
 
-    ours = velmar.embed(graph, DIM, WEIGHTS, seed=SEED)
+    ours = velmar.embed(graph, DIM, WEIGHTS, seed=SEED, method="projection")
     reference = scipy_embedding(graph, WEIGHTS, sparse_projection(rng))
     print(f"velmar: accuracy {accuracy(ours, labels):.3f}")
     print(f"SciPy:  accuracy {accuracy(reference, labels):.3f}")
 
     # Same projection for both: only rounding can differ.
-    h0 = velmar.embed(graph, DIM, [1.0], seed=SEED)
+    h0 = velmar.embed(graph, DIM, [1.0], seed=SEED, method="projection")
     same = scipy_embedding(graph, WEIGHTS, h0)
     scale = float(np.abs(same).max())
     diff = float(np.abs(same - ours).max())

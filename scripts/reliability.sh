@@ -2,8 +2,8 @@
 # Reliability checks (docs/reliability.md):
 #   asan   C++ unit tests and the whole pytest suite with AddressSanitizer and
 #          UndefinedBehaviorSanitizer (-fno-sanitize-recover=all)
-#   tsan   the worker-pool, propagation, checksum and cancelled-build tests
-#          with ThreadSanitizer
+#   tsan   the worker-pool, propagation, checksum, cancelled-build and
+#          spectral tests with ThreadSanitizer
 #   fuzz   seeded smoke runs of the graph-store and edge-list text libFuzzer
 #          targets, of the entry-point fuzzer (atheris: _rust_core and the
 #          graph, check, embed and plan calls of velmar._engine) and of the
@@ -103,8 +103,8 @@ run_tsan() {
   echo "== Worker pool and propagation tests under TSan"
   cmake -S . -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMAR_DEVELOPER_MODE=ON \
     -DVELMAR_BUILD_TESTS=ON -DVELMAR_SANITIZE_THREAD=ON >/dev/null
-  cmake --build "$out/tsan" -j "$jobs" --target pool_test algorithm_test engine_test checksum_test graph_test
-  for t in pool_test algorithm_test engine_test checksum_test graph_test; do
+  cmake --build "$out/tsan" -j "$jobs" --target pool_test algorithm_test engine_test checksum_test graph_test spectral_test
+  for t in pool_test algorithm_test engine_test checksum_test graph_test spectral_test; do
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$out/tsan/velmar/$t" --gtest_brief=1
   done
   mark "tsan: build and tests"

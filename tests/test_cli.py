@@ -30,14 +30,30 @@ def bits(x):
     return x.view(np.uint32)
 
 
-def test_integer_edge_list_with_comments(tmp_path):
+@pytest.mark.parametrize(
+    "method, options", [("projection", ["--method", "projection"]), ("spectral", [])]
+)
+def test_integer_edge_list_with_comments(tmp_path, method, options):
     (tmp_path / "g.txt").write_text(
         "% a comment\n# another\n0 1\n1\t2   # trailing\n\n2 3\n3 0\n0 2\n"
     )
-    done = velmar_cli("embed", "g.txt", "-o", "emb.npy", "--dim", 16, "--seed", 5, cwd=tmp_path)
+    done = velmar_cli(
+        "embed",
+        *options,
+        "g.txt",
+        "-o",
+        "emb.npy",
+        "--dim",
+        16,
+        "--seed",
+        5,
+        cwd=tmp_path,
+    )
     assert done.returncode == 0, done.stderr
     assert "reading edge list g.txt" in done.stderr and "embedded" in done.stderr
-    expected = velmar.embed(([0, 1, 2, 3, 0], [1, 2, 3, 0, 2]), 16, seed=5)
+    what = "the spectral method" if method == "spectral" else "2 propagation steps"
+    assert f"dim 16, {what}" in done.stderr
+    expected = velmar.embed(([0, 1, 2, 3, 0], [1, 2, 3, 0, 2]), 16, seed=5, method=method)
     assert np.array_equal(bits(np.load(tmp_path / "emb.npy")), bits(expected))
     assert not (tmp_path / "emb.nodes.txt").exists()  # IDs are 0..n-1
 
@@ -49,6 +65,8 @@ def test_quality_options(tmp_path):
     options = dict(normalization_strength=-0.5, step_normalize="l2", features=x, feature_dim=4)
     done = velmar_cli(
         "embed",
+        "--method",
+        "projection",
         "g.txt",
         "-o",
         "emb.npy",
@@ -67,7 +85,9 @@ def test_quality_options(tmp_path):
         cwd=tmp_path,
     )
     assert done.returncode == 0, done.stderr
-    expected = velmar.embed(([0, 1, 2, 3, 0], [1, 2, 3, 0, 2]), 16, seed=5, **options)
+    expected = velmar.embed(
+        ([0, 1, 2, 3, 0], [1, 2, 3, 0, 2]), 16, seed=5, **options, method="projection"
+    )
     assert np.array_equal(bits(np.load(tmp_path / "emb.npy")), bits(expected))
     done = velmar_cli("embed", "g.txt", "-o", "emb.npy", "--features", "x.npy", cwd=tmp_path)
     assert done.returncode == 2 and "--features and --feature-dim K go together" in done.stderr
@@ -79,6 +99,8 @@ def test_csv_with_header_string_ids_and_weights(tmp_path):
     )
     done = velmar_cli(
         "embed",
+        "--method",
+        "projection",
         "g.csv",
         "-o",
         tmp_path / "out",
@@ -103,6 +125,7 @@ def test_csv_with_header_string_ids_and_weights(tmp_path):
         seed=3,
         undirected=False,
         normalize="l2",
+        method="projection",
     )
     assert np.array_equal(bits(np.load(tmp_path / "out.npy")), bits(expected))
     # Prepared, then embedded block by block: the same node file; --threads
@@ -125,13 +148,17 @@ def test_csv_with_header_string_ids_and_weights(tmp_path):
 
 def test_one_based_ids_get_a_node_file(tmp_path):
     (tmp_path / "g.txt").write_text("1 2\n2 3\n3 1\n")
-    done = velmar_cli("embed", "g.txt", "-o", "e.npy", "--dim", 4, "-q", cwd=tmp_path)
+    done = velmar_cli(
+        "embed", "--method", "projection", "g.txt", "-o", "e.npy", "--dim", 4, "-q", cwd=tmp_path
+    )
     assert done.returncode == 0 and done.stderr == ""
     assert (tmp_path / "e.nodes.txt").read_text() == "1\n2\n3\n"
     assert np.load(tmp_path / "e.npy").shape == (3, 4)
     # Rerun on a graph of nodes 0..n-1: the old node file would mislabel rows.
     (tmp_path / "g.txt").write_text("0 1\n1 2\n")
-    done = velmar_cli("embed", "g.txt", "-o", "e.npy", "--dim", 4, "-q", cwd=tmp_path)
+    done = velmar_cli(
+        "embed", "--method", "projection", "g.txt", "-o", "e.npy", "--dim", 4, "-q", cwd=tmp_path
+    )
     assert done.returncode == 0 and not (tmp_path / "e.nodes.txt").exists()
 
 
@@ -146,12 +173,24 @@ def test_matrix_market_and_npz(tmp_path):
     scipy_io.mmwrite(tmp_path / "sym.mtx", sym, symmetry="symmetric")
     sparse.save_npz(tmp_path / "g.npz", a.tocsr())
     for name, expected in [
-        ("general.mtx", velmar.embed(a, 8, seed=1)),
-        ("g.npz", velmar.embed(a, 8, seed=1)),
+        ("general.mtx", velmar.embed(a, 8, seed=1, method="projection")),
+        ("g.npz", velmar.embed(a, 8, seed=1, method="projection")),
         # A file declared symmetric already holds both directions: used as stored.
-        ("sym.mtx", velmar.embed(sym, 8, seed=1, undirected=False)),
+        ("sym.mtx", velmar.embed(sym, 8, seed=1, undirected=False, method="projection")),
     ]:
-        done = velmar_cli("embed", name, "-o", name + ".npy", "--dim", 8, "--seed", 1, cwd=tmp_path)
+        done = velmar_cli(
+            "embed",
+            "--method",
+            "projection",
+            name,
+            "-o",
+            name + ".npy",
+            "--dim",
+            8,
+            "--seed",
+            1,
+            cwd=tmp_path,
+        )
         assert done.returncode == 0, done.stderr
         assert np.array_equal(bits(np.load(tmp_path / (name + ".npy"))), bits(expected)), name
         assert not (tmp_path / (name + ".nodes.txt")).exists()
@@ -160,6 +199,8 @@ def test_matrix_market_and_npz(tmp_path):
         assert done.returncode == 0 and done.stderr == "", done.stderr
         done = velmar_cli(
             "embed",
+            "--method",
+            "projection",
             name + ".graph",
             "-o",
             name + ".zarr",
@@ -207,7 +248,7 @@ def test_bad_files_give_one_error_line(tmp_path, name, content, message):
         (tmp_path / name).write_bytes(content)
     elif content is not None:
         (tmp_path / name).write_text(content)
-    done = velmar_cli("embed", name, "-o", "out.npy", "-q", cwd=tmp_path)
+    done = velmar_cli("embed", "--method", "projection", name, "-o", "out.npy", "-q", cwd=tmp_path)
     assert done.returncode == 1
     assert "Traceback" not in done.stderr
     lines = done.stderr.splitlines()
@@ -219,7 +260,9 @@ def test_bad_files_give_one_error_line(tmp_path, name, content, message):
 def test_bad_npz_archive(tmp_path):
     pytest.importorskip("scipy.sparse")
     np.savez(tmp_path / "dense.npz", a=np.eye(2))
-    done = velmar_cli("embed", "dense.npz", "-o", "out.npy", "-q", cwd=tmp_path)
+    done = velmar_cli(
+        "embed", "--method", "projection", "dense.npz", "-o", "out.npy", "-q", cwd=tmp_path
+    )
     assert done.returncode == 1 and "Traceback" not in done.stderr
     assert "not a sparse matrix saved by scipy.sparse.save_npz" in done.stderr
 
@@ -242,7 +285,11 @@ def test_bad_npz_archive(tmp_path):
 )
 def test_bad_options(tmp_path, args, message):
     (tmp_path / "g.txt").write_text("0 1\n0 2\n")
-    command = ["prepare", "g.txt", "-o", "g"] if args[0] == "prepare" else ["embed", "g.txt"]
+    command = (
+        ["prepare", "g.txt", "-o", "g"]
+        if args[0] == "prepare"
+        else ["embed", "--method", "projection", "g.txt"]
+    )
     done = velmar_cli(*command, "-o", "o.npy", *args[command[0] == "prepare" :], cwd=tmp_path)
     status = 1 if "500" in args else 2
     assert done.returncode == status and message in done.stderr and "Traceback" not in done.stderr
@@ -250,7 +297,9 @@ def test_bad_options(tmp_path, args, message):
 
 def test_missing_output_directory(tmp_path):
     (tmp_path / "g.txt").write_text("0 1\n")
-    done = velmar_cli("embed", "g.txt", "-o", tmp_path / "no" / "o.npy", cwd=tmp_path)
+    done = velmar_cli(
+        "embed", "--method", "projection", "g.txt", "-o", tmp_path / "no" / "o.npy", cwd=tmp_path
+    )
     assert done.returncode == 1 and "does not exist" in done.stderr
 
 
@@ -302,5 +351,16 @@ def test_header_detection(tmp_path, text, header, sources, ambiguous):
     edges = _io.read_edge_list(str(path), header=header)
     assert edges.sources.tolist() == sources and (edges.ambiguous is not None) == ambiguous
     if ambiguous:
-        done = velmar_cli("embed", "g.txt", "-o", "o.npy", "--dim", 4, "-q", cwd=tmp_path)
+        done = velmar_cli(
+            "embed",
+            "--method",
+            "projection",
+            "g.txt",
+            "-o",
+            "o.npy",
+            "--dim",
+            4,
+            "-q",
+            cwd=tmp_path,
+        )
         assert done.returncode == 0 and "may be a header" in done.stderr

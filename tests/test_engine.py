@@ -206,7 +206,9 @@ def test_a_second_module_instance_has_its_own_types():
 
 def test_progress_callable_counts_blocks_times_steps(graph):
     seen = []
-    velmar.embed(graph, DIM, WEIGHTS, seed=1, progress=lambda d, t: seen.append((d, t)))
+    velmar.embed(
+        graph, DIM, WEIGHTS, seed=1, progress=lambda d, t: seen.append((d, t)), method="projection"
+    )
     assert seen[-1] == (len(WEIGHTS), len(WEIGHTS))
     assert all(a[0] <= b[0] for a, b in zip(seen, seen[1:]))
 
@@ -220,26 +222,30 @@ CANCEL_SCRIPT = """
     rng = np.random.default_rng(1)
     n, m = 200_000, 1_600_000
     a = sp.csr_matrix((rng.random(m), (rng.integers(0, n, m), rng.integers(0, n, m))), (n, n))
-    weights = [1.0] * 80
+    options = OPTIONS
     sent = []
     def interrupt():
         sent.append(time.perf_counter())
         os.kill(os.getpid(), signal.SIGINT)
     threading.Timer(0.5, interrupt).start()
     try:
-        velmar.embed(a, 64, weights, seed=1)
+        velmar.embed(a, 64, seed=1, **options)
     except KeyboardInterrupt:
         print(f"{time.perf_counter() - sent[0]:.3f}")
     small = sp.random(500, 500, density=0.02, format="csr", random_state=2)
-    again = velmar.embed(small, 8, [0.0, 1.0], seed=3)
-    print(np.array_equal(again, velmar.embed(small, 8, [0.0, 1.0], seed=3)))
+    again = velmar.embed(small, 8, seed=3, **options)
+    print(np.array_equal(again, velmar.embed(small, 8, seed=3, **options)))
 """
 
 
-def test_ctrl_c_cancels_within_300_ms_and_the_next_call_works():
-    done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(CANCEL_SCRIPT)], capture_output=True, timeout=120
-    )
+@pytest.mark.parametrize(
+    "options",
+    ['{"weights": [1.0] * 80, "method": "projection"}', '{"method": "spectral"}'],
+    ids=["projection", "spectral"],
+)
+def test_ctrl_c_cancels_within_300_ms_and_the_next_call_works(options):
+    script = textwrap.dedent(CANCEL_SCRIPT).replace("OPTIONS", options)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=120)
     assert done.returncode == 0, done.stderr.decode()
     out = done.stdout.decode().split()
     assert len(out) == 2, ("no KeyboardInterrupt?", out, done.stderr.decode())

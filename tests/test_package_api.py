@@ -20,21 +20,27 @@ EDGES = ([0, 1, 2, 3, 0], [1, 2, 3, 0, 2])
 
 
 def test_seed_reproduces_and_none_does_not():
-    a = velmar.embed(EDGES, 16, seed=5)
-    assert np.array_equal(a.view(np.uint32), velmar.embed(EDGES, 16, seed=5).view(np.uint32))
-    assert not np.array_equal(a, velmar.embed(EDGES, 16, seed=6))
-    assert not np.array_equal(velmar.embed(EDGES, 16), velmar.embed(EDGES, 16))
+    a = velmar.embed(EDGES, 16, seed=5, method="projection")
+    assert np.array_equal(
+        a.view(np.uint32), velmar.embed(EDGES, 16, seed=5, method="projection").view(np.uint32)
+    )
+    assert not np.array_equal(a, velmar.embed(EDGES, 16, seed=6, method="projection"))
+    assert not np.array_equal(
+        velmar.embed(EDGES, 16, method="projection"), velmar.embed(EDGES, 16, method="projection")
+    )
 
 
 def test_result_is_the_engine_array():
-    emb = velmar.embed(EDGES, 16, seed=1)
+    emb = velmar.embed(EDGES, 16, seed=1, method="projection")
     assert emb.dtype == np.float32 and emb.shape == (4, 16)
     assert emb.flags.c_contiguous and emb.flags.writeable
 
 
 def test_l2_rows_have_unit_length_and_isolated_rows_stay_zero():
-    emb = velmar.embed(EDGES, 32, seed=3, nodes=[0, 1, 2, 3, 4], normalize="l2")
-    raw = velmar.embed(EDGES, 32, seed=3, nodes=[0, 1, 2, 3, 4])
+    emb = velmar.embed(
+        EDGES, 32, seed=3, nodes=[0, 1, 2, 3, 4], normalize="l2", method="projection"
+    )
+    raw = velmar.embed(EDGES, 32, seed=3, nodes=[0, 1, 2, 3, 4], method="projection")
     assert emb.dtype == np.float32
     assert not np.isnan(emb).any()
     assert not emb[4].any() and not raw[4].any()
@@ -114,12 +120,40 @@ def test_l2_rows_have_unit_length_and_isolated_rows_stay_zero():
             TypeError,
             r"client must be a dask.distributed.Client, got str .*client=Client\('tcp",
         ),
+        ({"method": "node2vec"}, ValueError, "method must be 'projection' or 'spectral'"),
+        ({"method": 1}, ValueError, "method must be 'projection' or 'spectral'"),
+        (
+            {"method": "spectral", "weights": (1.0, 1.0)},
+            ValueError,
+            "weights= applies to method='projection' only",
+        ),
+        (
+            {"method": "spectral", "normalization_strength": 1.0},
+            ValueError,
+            "normalization_strength= applies to method='projection' only",
+        ),
+        (
+            {"method": "spectral", "step_normalize": "l2"},
+            ValueError,
+            "step_normalize= applies",
+        ),
+        (
+            {"method": "spectral", "features": np.ones((4, 3)), "feature_dim": 2},
+            ValueError,
+            "features= applies",
+        ),
+        (
+            {"method": "spectral", "columns": (0, 4)},
+            ValueError,
+            "columns= applies .* computes every column at once",
+        ),
+        ({"method": "spectral", "out": "x.npy"}, ValueError, "out= applies"),
     ],
 )
 def test_parameter_errors(kwargs, error, message):
     kwargs = {key: value() if callable(value) else value for key, value in kwargs.items()}
     with pytest.raises(error, match=message):
-        velmar.embed(EDGES, **{"dim": 8, **kwargs})
+        velmar.embed(EDGES, **{"dim": 8, "method": "projection", **kwargs})
 
 
 def _corrupt_features(fmt, field, at, value):
@@ -186,17 +220,17 @@ def test_values_beyond_float32_are_refused(tmp_path, graph, kwargs, message, all
     if "out" in kwargs:
         kwargs["out"] = str(tmp_path / kwargs["out"])
     if message is None:
-        assert not np.isfinite(velmar.embed(graph, 8, seed=1, **kwargs)).all()
+        assert not np.isfinite(velmar.embed(graph, 8, seed=1, method="projection", **kwargs)).all()
         return
     with pytest.raises(ValueError, match=message):
-        velmar.embed(graph, 8, seed=1, **kwargs)
+        velmar.embed(graph, 8, seed=1, method="projection", **kwargs)
     assert not os.listdir(tmp_path)  # refused before any output exists
     if allowed is not None:  # the bound the message gives, to its last digit
         kwargs["normalization_strength"] = allowed
-        assert np.isfinite(velmar.embed(graph, 8, seed=1, **kwargs)).all()
+        assert np.isfinite(velmar.embed(graph, 8, seed=1, method="projection", **kwargs)).all()
         kwargs["normalization_strength"] = allowed + 0.002
         with pytest.raises(ValueError, match=f"at most {allowed:.3f} works here"):
-            velmar.embed(graph, 8, seed=1, **kwargs)
+            velmar.embed(graph, 8, seed=1, method="projection", **kwargs)
 
 
 def test_parameters_accept_numpy_types():
@@ -206,8 +240,9 @@ def test_parameters_accept_numpy_types():
         np.array([0.0, 1.0]),
         seed=np.uint64(2**64 - 1),
         undirected=np.bool_(True),
+        method="projection",
     )
-    b = velmar.embed(EDGES, 8, (0, 1), seed=2**64 - 1)
+    b = velmar.embed(EDGES, 8, (0, 1), seed=2**64 - 1, method="projection")
     assert np.array_equal(a.view(np.uint32), b.view(np.uint32))
 
 
@@ -221,11 +256,18 @@ def test_parameters_accept_numpy_types():
 @pytest.mark.parametrize(
     "n, degree, dim, options",
     [
-        (300_000, 2, 16, ""),
-        (300_000, 64, 16, ""),
-        (100_000, 8, 512, ""),
+        (300_000, 2, 16, "method='projection'"),
+        (300_000, 64, 16, "method='projection'"),
+        (100_000, 8, 512, "method='projection'"),
         # Row scales, the block of R and the float32 copy of float64 features.
-        (100_000, 8, 64, "normalization_strength=0.5, features=x, feature_dim=24"),
+        (
+            100_000,
+            8,
+            64,
+            "method='projection', normalization_strength=0.5, features=x, feature_dim=24",
+        ),
+        # The default method.
+        (100_000, 8, 64, ""),
     ],
 )
 def test_estimate_memory_matches_the_measured_peak(n, degree, dim, options):
@@ -237,7 +279,7 @@ def test_estimate_memory_matches_the_measured_peak(n, degree, dim, options):
         m = {n} * {degree} // 2
         a = sp.csr_matrix((rng.random(m), (rng.integers(0, {n}, m), rng.integers(0, {n}, m))),
                           shape=({n}, {n}))
-        x = rng.random(({n}, 40)) if "{options}" else None
+        x = rng.random(({n}, 40)) if "features" in "{options}" else None
         velmar.set_num_threads(2)
         def status(key):
             for line in open("/proc/self/status"):
@@ -257,14 +299,14 @@ def test_estimate_memory_matches_the_measured_peak(n, degree, dim, options):
 def test_memory_guard_raises_before_the_engine_runs(monkeypatch):
     monkeypatch.setattr(_memory, "available_memory", lambda: (10_000, "test limit"))
     with pytest.raises(MemoryError) as info:
-        velmar.embed(EDGES, 1000, seed=1)
+        velmar.embed(EDGES, 1000, seed=1, method="projection")
     text = str(info.value)
     assert "4 nodes" in text and "dim=1000" in text and "9.8 KiB is available" in text
     assert "test limit" in text and "Reduce dim" in text
     # Small enough: goes through.
-    assert velmar.embed(EDGES, 8, seed=1).shape == (4, 8)
+    assert velmar.embed(EDGES, 8, seed=1, method="projection").shape == (4, 8)
     monkeypatch.setattr(_memory, "available_memory", lambda: None)
-    assert velmar.embed(EDGES, 1000, seed=1).shape == (4, 1000)
+    assert velmar.embed(EDGES, 1000, seed=1, method="projection").shape == (4, 1000)
 
 
 @pytest.mark.parametrize("form", ["rows", "columns", "DataFrame", "networkx", "coo", "dense"])
@@ -293,7 +335,7 @@ def test_memory_guard_runs_before_the_input_is_converted(monkeypatch, form):
     monkeypatch.setattr(_convert, "_list_array", converting)
     monkeypatch.setattr(_memory, "available_memory", lambda: (50 * m, "test limit"))
     with pytest.raises(MemoryError, match="checked before converting"):
-        velmar.embed(graph, 4)
+        velmar.embed(graph, 4, method="projection")
 
 
 def write(path, text):
@@ -361,14 +403,19 @@ def run_python(code):
     return done.stdout
 
 
-def test_set_num_threads_takes_effect_between_calls_and_changes_no_bit():
+@pytest.mark.parametrize(
+    "options",
+    [{"weights": (0.5, 1.0, 1.0), "method": "projection"}, {"method": "spectral"}],
+    ids=["projection", "spectral"],
+)
+def test_set_num_threads_takes_effect_between_calls_and_changes_no_bit(options):
     rng = np.random.default_rng(0)
     edges = (rng.integers(0, 3000, 20000), rng.integers(0, 3000, 20000), rng.random(20000))
     results = set()
     for threads in (1, 3, 2):
         velmar.set_num_threads(threads)
         assert _engine.get_num_threads() == threads
-        emb = velmar.embed(edges, 64, (0.5, 1.0, 1.0), seed=11, nodes=np.arange(3000))
+        emb = velmar.embed(edges, 64, seed=11, nodes=np.arange(3000), **options)
         results.add(emb.tobytes())
     assert len(results) == 1
 

@@ -26,6 +26,7 @@ def test_params_round_trip_and_defaults():
         "normalization_strength": 0.0,
         "step_normalize": False,
         "feature_dim": None,
+        "method": None,
     }
     weights = [1.0, 0.5]
     assert est.set_params(dim=16, weights=weights) is est
@@ -54,27 +55,29 @@ def test_clone():
 
 
 def test_fit_sets_attributes_and_fit_transform_returns_them():
-    est = VelmarEmbedding(dim=8, random_state=4, normalize="l2")
+    est = VelmarEmbedding(dim=8, random_state=4, normalize="l2", method="projection")
     validation = pytest.importorskip("sklearn.utils.validation")
     with pytest.raises(validation.NotFittedError):
         validation.check_is_fitted(est)
     assert est.fit(GRAPH, y=[0, 1, 0, 1]) is est
     validation.check_is_fitted(est)
-    expected, nodes = velmar.embed(GRAPH, 8, seed=4, normalize="l2", return_nodes=True)
+    expected, nodes = velmar.embed(
+        GRAPH, 8, seed=4, normalize="l2", return_nodes=True, method="projection"
+    )
     assert np.array_equal(bits(est.embedding_), bits(expected))
     assert list(est.nodes_) == list(nodes) == ["a", "b", "c", "d"]
     assert np.array_equal(
-        bits(VelmarEmbedding(dim=8, random_state=4).fit_transform(GRAPH)),
-        bits(velmar.embed(GRAPH, 8, seed=4)),
+        bits(VelmarEmbedding(dim=8, random_state=4, method="projection").fit_transform(GRAPH)),
+        bits(velmar.embed(GRAPH, 8, seed=4, method="projection")),
     )
 
 
 def test_fit_passes_the_input_options():
     pd = pytest.importorskip("pandas")
     frame = pd.DataFrame({"u": GRAPH[0], "v": GRAPH[1]})
-    est = VelmarEmbedding(dim=8, random_state=1)
+    est = VelmarEmbedding(dim=8, random_state=1, method="projection")
     emb = est.fit_transform(frame, source="u", target="v", nodes=["d", "c", "b", "a", "e"])
-    expected = velmar.embed(GRAPH, 8, seed=1, nodes=["d", "c", "b", "a", "e"])
+    expected = velmar.embed(GRAPH, 8, seed=1, nodes=["d", "c", "b", "a", "e"], method="projection")
     assert np.array_equal(bits(emb), bits(expected))
     assert list(est.nodes_) == ["d", "c", "b", "a", "e"]
 
@@ -82,7 +85,7 @@ def test_fit_passes_the_input_options():
 @pytest.mark.parametrize("make", [np.random.RandomState, np.random.default_rng])
 def test_random_state_objects_give_a_reproducible_sequence(make):
     def two_fits(state):
-        est = VelmarEmbedding(dim=8, random_state=state)
+        est = VelmarEmbedding(dim=8, random_state=state, method="projection")
         return est.fit_transform(GRAPH).copy(), est.fit_transform(GRAPH).copy()
 
     first, second = two_fits(make(1))
@@ -93,7 +96,7 @@ def test_random_state_objects_give_a_reproducible_sequence(make):
 
 
 def test_int_random_state_repeats_and_none_does_not():
-    est = VelmarEmbedding(dim=8, random_state=9)
+    est = VelmarEmbedding(dim=8, random_state=9, method="projection")
     assert np.array_equal(bits(est.fit_transform(GRAPH).copy()), bits(est.fit_transform(GRAPH)))
     est.set_params(random_state=None)
     assert not np.array_equal(est.fit_transform(GRAPH).copy(), est.fit_transform(GRAPH))
@@ -102,7 +105,7 @@ def test_int_random_state_repeats_and_none_does_not():
 @pytest.mark.parametrize("state", ["seed", 1.5, True])
 def test_bad_random_state(state):
     with pytest.raises(ValueError, match="cannot be used as random_state"):
-        VelmarEmbedding(dim=8, random_state=state).fit(GRAPH)
+        VelmarEmbedding(dim=8, random_state=state, method="projection").fit(GRAPH)
 
 
 @pytest.mark.parametrize("weights, beta, k", [([1.0, 1.0, 0.5], 0.0, 0), ([0.5, 1.0], -0.5, 5)])
@@ -119,7 +122,12 @@ def test_transform_is_the_fit_with_weights_shifted_one_step(weights, beta, k):
     x = np.random.default_rng(3).normal(size=(n + m, 4))
     fit_features = {"features": x[:n]} if k else {}
     est = VelmarEmbedding(
-        dim, weights, random_state=9, normalization_strength=beta, feature_dim=k or None
+        dim,
+        weights,
+        random_state=9,
+        normalization_strength=beta,
+        feature_dim=k or None,
+        method="projection",
     ).fit(a, **fit_features)
     got = est.transform(new, features=x[n:] if k else None)
     full = sp.bmat([[sym, None], [new, sp.csr_matrix((m, m))]], format="csr")
@@ -132,6 +140,7 @@ def test_transform_is_the_fit_with_weights_shifted_one_step(weights, beta, k):
         undirected=False,
         normalization_strength=beta,
         **({"features": x, "feature_dim": k} if k else {}),
+        method="projection",
     )
     # Equal to rounding: within a few units in the last place of the row's
     # largest magnitude (the sums are grouped differently).
@@ -147,6 +156,7 @@ def test_transform_is_the_fit_with_weights_shifted_one_step(weights, beta, k):
                 normalization_strength=beta,
                 **fit_features,
                 **({"feature_dim": k} if k else {}),
+                method="projection",
             )
         ),
         bits(est.embedding_),
@@ -174,6 +184,7 @@ def test_transform_is_the_fit_with_weights_shifted_one_step(weights, beta, k):
             for f in (0, 1, 3, 7)
         ),
         ({}, "corrupt", {}, "X is corrupt: its indptr must start at 0"),
+        ({"method": "spectral"}, np.ones((2, 4)), {}, "was fitted with method='spectral'"),
     ],
 )
 def test_transform_errors(fit_kwargs, X, kwargs, message):
@@ -181,7 +192,11 @@ def test_transform_errors(fit_kwargs, X, kwargs, message):
     if isinstance(X, str):
         X = sp.csr_array(np.ones((2, 4)))
         X.indptr[1] = 10**9
-    est = VelmarEmbedding(dim=8, random_state=1, feature_dim=2 if fit_kwargs else None)
+    fit_kwargs = dict(fit_kwargs)
+    method = fit_kwargs.pop("method", "projection")
+    est = VelmarEmbedding(
+        dim=8, random_state=1, feature_dim=2 if fit_kwargs else None, method=method
+    )
     with pytest.raises(ValueError, match="not fitted"):
         est.transform(X)
     est.fit(GRAPH, **fit_kwargs)

@@ -60,7 +60,7 @@ def assert_bits(a, b):
 
 def run(graph, **kw):
     kw.setdefault("seed", SEED)
-    return velmar.embed(graph, DIM, WEIGHTS, **kw)
+    return velmar.embed(graph, DIM, WEIGHTS, **kw, method="projection")
 
 
 @pytest.fixture(params=["whole", "in pieces"])
@@ -160,7 +160,7 @@ def test_canonical_csr_is_handed_over_without_copies():
 def test_non_square_sparse_is_rejected(shape):
     s = scipy_sparse()
     with pytest.raises(ValueError, match="square"):
-        velmar.embed(s.coo_array(np.ones(shape)))
+        velmar.embed(s.coo_array(np.ones(shape)), method="projection")
 
 
 # Checked before any SciPy routine reads them (an index pointer beyond the
@@ -183,7 +183,7 @@ def test_corrupt_sparse_matrix_is_rejected(fmt, field, at, value, message):
     graph = coo_of(EDGES, N).asformat(fmt)
     getattr(graph, field)[at] = value
     with pytest.raises(ValueError, match=message or f"{value} is out of (range|bounds)"):
-        velmar.embed(graph)
+        velmar.embed(graph, method="projection")
 
 
 def test_skew_symmetric_graph_warns_when_symmetrization_empties_it():
@@ -223,7 +223,7 @@ def test_dense_nan_is_an_edge_and_negative_zero_is_not():
 )
 def test_dense_rejects(matrix, error):
     with pytest.raises(error):
-        velmar.embed(matrix)
+        velmar.embed(matrix, method="projection")
 
 
 # --- networkx ----------------------------------------------------------------
@@ -247,7 +247,13 @@ def test_undirected_networkx_graph_is_its_symmetric_adjacency():
     expected = reference(edges, 4, undirected=False)
     for undirected in (True, False):
         emb, nodes = velmar.embed(
-            g, DIM, WEIGHTS, seed=SEED, undirected=undirected, return_nodes=True
+            g,
+            DIM,
+            WEIGHTS,
+            seed=SEED,
+            undirected=undirected,
+            return_nodes=True,
+            method="projection",
         )
         assert_bits(emb, expected)
         assert list(nodes) == ["z", "a", "m", "q"]
@@ -275,7 +281,7 @@ def test_directed_multigraph_sums_parallel_edges_and_selects_the_attribute(undir
 def test_networkx_tuple_nodes_come_back_unchanged():
     nx = nx_module()
     g = nx.grid_2d_graph(2, 3)
-    _, nodes = velmar.embed(g, 4, seed=1, return_nodes=True)
+    _, nodes = velmar.embed(g, 4, seed=1, return_nodes=True, method="projection")
     assert nodes.dtype == object and list(nodes) == list(g.nodes)
 
 
@@ -284,7 +290,7 @@ def test_networkx_non_numeric_weight():
     g = nx.Graph()
     g.add_edge(0, 1, weight="heavy")
     with pytest.raises(ValueError, match="non-numeric 'weight'"):
-        velmar.embed(g)
+        velmar.embed(g, method="projection")
 
 
 # --- edge lists and DataFrames ---------------------------------------------------
@@ -338,7 +344,9 @@ def test_unweighted_edges_have_weight_one():
     ],
 )
 def test_row_order_of_node_ids(sources, targets, nodes, pieces):
-    emb, got = velmar.embed((sources, targets), DIM, seed=SEED, return_nodes=True)
+    emb, got = velmar.embed(
+        (sources, targets), DIM, seed=SEED, return_nodes=True, method="projection"
+    )
     assert list(got) == nodes
     row = {node: k for k, node in enumerate(nodes)}
     edges = [(row[s], row[t], 1.0) for s, t in zip(sources, targets)]
@@ -349,7 +357,13 @@ def test_explicit_nodes_set_the_order_and_add_isolated_nodes():
     sources, targets = ["a", "b"], ["b", "c"]
     nodes = ["c", "lonely", "b", "a"]
     emb, got = velmar.embed(
-        (sources, targets), DIM, seed=SEED, nodes=nodes, return_nodes=True, normalize="l2"
+        (sources, targets),
+        DIM,
+        seed=SEED,
+        nodes=nodes,
+        return_nodes=True,
+        normalize="l2",
+        method="projection",
     )
     assert list(got) == nodes
     assert not emb[1].any()  # isolated: zero, not NaN
@@ -381,25 +395,25 @@ def test_explicit_nodes_set_the_order_and_add_isolated_nodes():
 )
 def test_bad_edge_input(graph, kwargs, error, message):
     with pytest.raises(error, match=message):
-        velmar.embed(graph, 4, **kwargs)
+        velmar.embed(graph, 4, **kwargs, method="projection")
 
 
 def test_dataframe_errors():
     pd = pytest.importorskip("pandas")
     frame = pd.DataFrame({"source": [1, None], "target": [2, 3]})
     with pytest.raises(ValueError, match="'source' has 1 missing"):
-        velmar.embed(frame)
+        velmar.embed(frame, method="projection")
     with pytest.raises(ValueError, match="no target column 'dst'"):
-        velmar.embed(frame, target="dst")
+        velmar.embed(frame, target="dst", method="projection")
     with pytest.raises(ValueError, match="no weight column 'w'"):
-        velmar.embed(frame.fillna(0), weight="w")
+        velmar.embed(frame.fillna(0), weight="w", method="projection")
     twice = pd.DataFrame([[0, 1, 2]], columns=["source", "source", "target"])
     with pytest.raises(ValueError, match="2 columns named 'source'"):
-        velmar.embed(twice)
+        velmar.embed(twice, method="projection")
 
 
 def test_empty_edge_list_gives_no_rows():
-    emb, nodes = velmar.embed(([], []), 4, return_nodes=True)
+    emb, nodes = velmar.embed(([], []), 4, return_nodes=True, method="projection")
     assert emb.shape == (0, 4) and nodes.shape == (0,)
 
 

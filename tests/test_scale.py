@@ -140,7 +140,13 @@ def test_prepared_graph_embeds_with_the_in_memory_bits(
     if segments is not None:
         monkeypatch.setenv("VELMAR_SEGMENT_ROWS", segments)
     got, nodes = velmar.embed(
-        graph, 24, [0.5, 1.0, 1.0], seed=11, undirected=undirected, return_nodes=True
+        graph,
+        24,
+        [0.5, 1.0, 1.0],
+        seed=11,
+        undirected=undirected,
+        return_nodes=True,
+        method="projection",
     )
     assert np.array_equal(bits(got), bits(expected))
     if reference.nodes is not None:
@@ -151,17 +157,28 @@ def test_prepared_graph_embeds_with_the_in_memory_bits(
         # The same input prepared in node order gives the in-memory bits (above).
         plain = velmar.prepare(source, tmp_path / "plain", undirected=undirected, stream=stream)
         for i, options in enumerate(OPTIONS):
-            want = velmar.embed(plain, 24, seed=11, undirected=undirected, **options)
+            want = velmar.embed(
+                plain, 24, seed=11, undirected=undirected, **options, method="projection"
+            )
             _engine.set_num_threads(1)
             try:
-                got = velmar.embed(graph, 24, seed=11, undirected=undirected, **options)
+                got = velmar.embed(
+                    graph, 24, seed=11, undirected=undirected, **options, method="projection"
+                )
             finally:
                 _engine.set_num_threads(threads)
             assert np.array_equal(bits(got), bits(want))
             if not options.get("step_normalize"):
                 out = str(tmp_path / f"e{i}.npy")
                 got = velmar.embed(
-                    graph, 24, seed=11, undirected=undirected, out=out, block_columns=5, **options
+                    graph,
+                    24,
+                    seed=11,
+                    undirected=undirected,
+                    out=out,
+                    block_columns=5,
+                    **options,
+                    method="projection",
                 )
                 assert np.array_equal(bits(got), bits(want))
 
@@ -175,7 +192,8 @@ def test_graph_on_remote_storage_is_copied_once_and_opened(tmp_path):
     opened = velmar.open_graph("memory://g", cache_dir=tmp_path / "cache")
     assert opened.path.startswith(str(tmp_path / "cache"))
     assert np.array_equal(
-        bits(velmar.embed(opened, 8, seed=1)), bits(velmar.embed(graph, 8, seed=1))
+        bits(velmar.embed(opened, 8, seed=1, method="projection")),
+        bits(velmar.embed(graph, 8, seed=1, method="projection")),
     )
     # A header naming a path outside the cache: refused before any copy.
     header = json.loads((tmp_path / "g" / "graph.json").read_text())
@@ -218,9 +236,9 @@ def test_killed_run_restarts_and_computes_only_the_missing_blocks(tmp_path, monk
     )
     assert done.returncode == -signal.SIGKILL, done.stderr
     with pytest.raises(_results.RunMismatchError, match="seed=4 \\(now 5\\)"):
-        velmar.embed(graph, 20, seed=5, out=out)
+        velmar.embed(graph, 20, seed=5, out=out, method="projection")
     with pytest.raises(_results.RunMismatchError, match="weights="):
-        velmar.embed(graph, 20, [0.0, 1.0], seed=4, out=out)
+        velmar.embed(graph, 20, [0.0, 1.0], seed=4, out=out, method="projection")
     computed = []
     original = _results.compute_block
 
@@ -229,11 +247,13 @@ def test_killed_run_restarts_and_computes_only_the_missing_blocks(tmp_path, monk
         return original(g, j0, j1, run)
 
     monkeypatch.setattr(_results, "compute_block", recording)
-    result = velmar.embed(graph, 20, seed=4, out=out)
+    result = velmar.embed(graph, 20, seed=4, out=out, method="projection")
     assert computed == [(12, 18), (18, 20)]
-    assert np.array_equal(bits(result[:]), bits(velmar.embed(graph, 20, seed=4)))
+    assert np.array_equal(
+        bits(result[:]), bits(velmar.embed(graph, 20, seed=4, method="projection"))
+    )
     computed.clear()
-    velmar.embed(graph, 20, seed=4, out=out)
+    velmar.embed(graph, 20, seed=4, out=out, method="projection")
     assert computed == []
 
 
@@ -252,17 +272,21 @@ def test_a_run_to_disk_builds_or_opens_its_graph_once(tmp_path, monkeypatch, pre
         monkeypatch.setattr(_engine, name, counted)
     graph = velmar.prepare(a, tmp_path / "g") if prepared else a
     calls.clear()
-    result = velmar.embed(graph, 64, seed=1, out=str(tmp_path / "x.npy"), block_columns=8)
+    result = velmar.embed(
+        graph, 64, seed=1, out=str(tmp_path / "x.npy"), block_columns=8, method="projection"
+    )
     assert calls == ([] if prepared else ["build_graph"])
-    assert np.array_equal(bits(result), bits(velmar.embed(a, 64, seed=1)))
+    assert np.array_equal(bits(result), bits(velmar.embed(a, 64, seed=1, method="projection")))
 
 
 def test_unseeded_run_records_its_seed_so_blocks_agree(tmp_path):
     graph = velmar.prepare(edges(), tmp_path / "g")
     out = str(tmp_path / "emb.npy")
-    result = velmar.embed(graph, 12, out=out, block_columns=5)
+    result = velmar.embed(graph, 12, out=out, block_columns=5, method="projection")
     seed = json.loads((tmp_path / "emb.npy.run.json").read_text())["seed"]
-    assert np.array_equal(bits(result), bits(velmar.embed(graph, 12, seed=seed)))
+    assert np.array_equal(
+        bits(result), bits(velmar.embed(graph, 12, seed=seed, method="projection"))
+    )
 
 
 def test_memory_limit_sets_the_block_of_a_run_to_disk(tmp_path):
@@ -270,12 +294,19 @@ def test_memory_limit_sets_the_block_of_a_run_to_disk(tmp_path):
     graph = velmar.prepare(edges(), tmp_path / "g")
     # The mapped graph and three n x 4 float32 matrices (result, working).
     limit = graph.mapped_bytes + 300 * 4 * 3 * 4
-    got = velmar.embed(graph, 40, seed=2, out=str(tmp_path / "e.zarr"), memory_limit=limit)
+    got = velmar.embed(
+        graph, 40, seed=2, out=str(tmp_path / "e.zarr"), memory_limit=limit, method="projection"
+    )
     assert got.chunks[1] == 4
-    assert np.array_equal(bits(got[:]), bits(velmar.embed(graph, 40, seed=2)))
+    assert np.array_equal(bits(got[:]), bits(velmar.embed(graph, 40, seed=2, method="projection")))
     with pytest.raises(MemoryError, match="memory_limit"):
         velmar.embed(
-            graph, 40, seed=2, out=str(tmp_path / "f.npy"), memory_limit=graph.mapped_bytes
+            graph,
+            40,
+            seed=2,
+            out=str(tmp_path / "f.npy"),
+            memory_limit=graph.mapped_bytes,
+            method="projection",
         )
 
 
@@ -289,11 +320,11 @@ def test_full_disk_names_the_file_and_a_second_call_completes(tmp_path, monkeypa
     with monkeypatch.context() as patch:
         patch.setattr(os, "posix_fallocate", no_space)
         with pytest.raises(OSError, match="No space left on device") as error:
-            velmar.embed(graph, 8, seed=2, out=out)
+            velmar.embed(graph, 8, seed=2, out=out, method="projection")
     assert error.value.errno == errno.ENOSPC and error.value.filename == out
     assert not os.path.exists(out)
-    result = velmar.embed(graph, 8, seed=2, out=out)
-    assert np.array_equal(bits(result), bits(velmar.embed(graph, 8, seed=2)))
+    result = velmar.embed(graph, 8, seed=2, out=out, method="projection")
+    assert np.array_equal(bits(result), bits(velmar.embed(graph, 8, seed=2, method="projection")))
 
 
 def _legacy(path, version):
@@ -312,7 +343,10 @@ def test_older_graphs_open_unverified_and_an_edited_header_is_another_graph(tmp_
     _legacy(tmp_path / "g", 2)
     with pytest.warns(velmar.UnverifiedGraphWarning, match="cannot be verified"):
         old = velmar.open_graph(tmp_path / "g")
-    assert np.array_equal(bits(velmar.embed(old, 8, seed=1)), bits(velmar.embed(graph, 8, seed=1)))
+    assert np.array_equal(
+        bits(velmar.embed(old, 8, seed=1, method="projection")),
+        bits(velmar.embed(graph, 8, seed=1, method="projection")),
+    )
     out = str(tmp_path / "e.npy")
     velmar.embed(old, 8, seed=1, out=out, block_columns=4)
     # Version 2 edited to 1 without its order: a run on it is not resumed.
@@ -365,7 +399,9 @@ def test_two_writers_of_one_output_never_mix_their_data(tmp_path, name):
         assert f"{out}: in use by a live run (process " in loser
     assert "remove" not in loser
     result = velmar.open_result(out)
-    assert np.array_equal(bits(result[:]), bits(velmar.embed(graph, 32, seed=winners[0])))
+    assert np.array_equal(
+        bits(result[:]), bits(velmar.embed(graph, 32, seed=winners[0], method="projection"))
+    )
     assert not os.path.exists(out + ".lock")
 
 
@@ -408,7 +444,8 @@ def test_ctrl_c_during_a_zarr_write_ends_the_write_first(tmp_path):
     assert done.stdout.strip() == "interrupted", done.stderr
     assert "Task was destroyed" not in done.stderr and "Traceback" not in done.stderr
     assert np.array_equal(
-        bits(velmar.embed(graph, 12, seed=3, out=out)[:]), bits(velmar.embed(graph, 12, seed=3))
+        bits(velmar.embed(graph, 12, seed=3, out=out)[:]),
+        bits(velmar.embed(graph, 12, seed=3, method="projection")),
     )
 
 
@@ -419,7 +456,19 @@ def test_cli_in_memory_run_replaces_the_record_of_a_run_to_disk(tmp_path, capsys
     on_disk = ["embed", graph.path, "-o", out, "--dim", "16", "--seed", "1", "-q"]
     assert velmar._cli.main(on_disk) == 0
     assert os.path.exists(out + ".run.json")
-    in_memory = ["embed", str(tmp_path / "e.csv"), "-o", out, "--dim", "16", "--seed", "2", "-q"]
+    in_memory = [
+        "embed",
+        "--method",
+        "projection",
+        str(tmp_path / "e.csv"),
+        "-o",
+        out,
+        "--dim",
+        "16",
+        "--seed",
+        "2",
+        "-q",
+    ]
     assert velmar._cli.main(in_memory) == 0
     assert not os.path.exists(out + ".run.json")
     written = np.load(out)
@@ -479,7 +528,7 @@ DASK_RUN = """
             client.run(die_once_in_block_5, sys.argv[2] + ".killed")
             result = velmar.embed(graph, 16, seed=9, out=sys.argv[2], block_columns=5,
                                   client=client, **options)
-        expected = velmar.embed(graph, 16, seed=9, **options)
+        expected = velmar.embed(graph, 16, seed=9, method="projection", **options)
         print(os.path.exists(sys.argv[2] + ".killed"),
               np.array_equal(result[:].view(np.uint32), expected.view(np.uint32)))
 """
@@ -794,5 +843,7 @@ def test_damage_is_caught_naming_the_file(tmp_path, target, damage, file, messag
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         result = velmar.embed(graph, 20, seed=4, out=str(out))
-    assert np.array_equal(bits(result[:]), bits(velmar.embed(graph, 20, seed=4)))
+    assert np.array_equal(
+        bits(result[:]), bits(velmar.embed(graph, 20, seed=4, method="projection"))
+    )
     assert np.array_equal(bits(velmar.open_result(out)[:]), bits(result[:]))

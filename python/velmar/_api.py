@@ -63,6 +63,7 @@ def embed(
     step_normalize: Literal[False, "l2"] = ...,
     features: Any = ...,
     feature_dim: int | None = ...,
+    method: Literal["projection", "spectral"] | None = ...,
 ) -> Embedding: ...
 
 
@@ -90,6 +91,7 @@ def embed(
     step_normalize: Literal[False, "l2"] = ...,
     features: Any = ...,
     feature_dim: int | None = ...,
+    method: Literal["projection", "spectral"] | None = ...,
 ) -> tuple[Embedding, npt.NDArray[Any]]: ...
 
 
@@ -117,6 +119,7 @@ def embed(
     step_normalize: Literal[False, "l2"] = ...,
     features: Any = ...,
     feature_dim: int | None = ...,
+    method: Literal["projection", "spectral"] | None = ...,
 ) -> Embedding | tuple[Embedding, npt.NDArray[Any]]: ...
 
 
@@ -143,6 +146,7 @@ def embed(
     step_normalize: Literal[False, "l2"] = False,
     features: Any = None,
     feature_dim: int | None = None,
+    method: Literal["projection", "spectral"] | None = None,
 ) -> Embedding | tuple[Embedding, npt.NDArray[Any]]:
     """Embed a graph: one float32 row of length ``dim`` per node.
 
@@ -152,7 +156,7 @@ def embed(
     ``(source, target[, weight])`` edges. See docs/api.md for the row order
     of each form; ``return_nodes=True`` also returns the node ID of each row.
 
-    ``weights[0]`` multiplies the random projection, ``weights[i]`` the
+    With the projection, ``weights[0]`` multiplies the random projection, ``weights[i]`` the
     projection after i propagation steps. With ``undirected=True`` the graph
     is replaced by A + Aᵀ (an undirected networkx graph is already symmetric
     and is used as stored). The same ``seed`` gives bit-identical results on
@@ -183,7 +187,22 @@ def embed(
     ``out`` on storage that every worker can reach. With ``out``, a
     callable ``progress`` is called with (blocks done, blocks in all).
 
-    Three options tune quality (docs/guide.md, "Tuning for quality").
+    ``method`` chooses how the embedding is computed; without it, the
+    spectral method in memory and the projection with ``out=``.
+    ``"projection"`` propagates a sparse random projection along the edges
+    (``weights`` and the options below tune it; it also runs in column
+    blocks, to disk and on Dask). ``"spectral"`` combines the leading eigenvectors of the normalised
+    adjacency with a truncated SVD of a log-proximity matrix on the edges,
+    filters them once with a band-pass polynomial of the graph and reduces
+    them to ``dim`` columns (docs/guide.md, "Choosing a method"): better
+    embeddings for node classification, computed in memory, every column at
+    once, for an undirected graph with non-negative weights. It takes none of
+    the projection's options (weights=, normalization_strength=,
+    step_normalize=, features=, columns=, out=, client=, block_columns=: a
+    ValueError says so and that method="projection" takes them).
+
+    Three options tune the projection's quality (docs/guide.md, "Tuning for
+    quality").
     ``normalization_strength=beta`` scales row i of the random projection by
     deg(i)**beta, deg(i) being the number of stored entries of row i after
     symmetrization (rows of isolated nodes stay unscaled); 0.0 gives the
@@ -222,6 +241,7 @@ def embed(
         block_columns=block_columns,
         client=client,
         progress=progress,
+        method=method,
     )
     handle = graph_of(graph, run, nodes=nodes, source=source, target=target, weight=weight)
     # A Zarr array or a memory map with out=.
@@ -261,6 +281,7 @@ def graph_of(
         target=target,
         weight=weight,
         guard=_plan.conversion_guard(run),
+        keep_values=run.method == "spectral",
         stacklevel=stacklevel + 1,
     )
 

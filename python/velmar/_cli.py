@@ -157,13 +157,22 @@ def build_parser() -> argparse.ArgumentParser:
     embed.add_argument(
         "--weights",
         type=_weights,
-        default=list(DEFAULT_WEIGHTS),
+        default=DEFAULT_WEIGHTS,
         metavar="W0,W1,...",
         help="weight of the projection and of each propagation step (0,1,1); "
         "write --weights=-1,... for a negative first weight",
     )
     embed.add_argument(
         "--seed", type=_seed, default=None, help="seed for bit-identical results (random)"
+    )
+    embed.add_argument(
+        "--method",
+        choices=["spectral", "projection"],
+        default=None,
+        help="spectral: the default for an input file (an undirected graph with "
+        "non-negative weights, in memory); projection: the default for a prepared "
+        "graph, written block by block, and with --weights, "
+        "--normalization-strength, --step-normalize or --features, which only it takes",
     )
     embed.add_argument(
         "--directed",
@@ -391,6 +400,7 @@ def _run_embed_prepared(args: argparse.Namespace, progress: _Progress) -> int:
             out=out,
             block_columns=args.block_columns,
             progress=report,
+            method=args.method,
             **_options(args),
         )
     except OSError as e:
@@ -443,10 +453,16 @@ def _run_embed(args: argparse.Namespace) -> int:
         undirected=not args.directed,
         normalize=args.normalize,
         progress=not args.quiet,
+        method=args.method,
         **options,
     )
     entries = _load(args, progress, _plan.conversion_guard(run))
     steps = len(run.weights) - 1
+    what = (
+        "the spectral method"
+        if run.method == "spectral"
+        else f"{steps} propagation step{'s' if steps != 1 else ''}"
+    )
     mode = (
         "as stored (symmetric)"
         if entries.symmetric
@@ -455,13 +471,12 @@ def _run_embed(args: argparse.Namespace) -> int:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         progress.start("building the graph")
-        graph = _graph.build(entries, undirected=run.undirected)
+        graph = _graph.build(
+            entries, undirected=run.undirected, keep_values=run.method == "spectral"
+        )
         del entries
         progress.done(f"built {graph.num_nodes:,} nodes, {graph.num_entries:,} stored entries")
-        progress.start(
-            f"embedding {graph.num_nodes:,} nodes, dim {run.dim}, {steps} propagation "
-            f"step{'s' if steps != 1 else ''}, {mode}"
-        )
+        progress.start(f"embedding {graph.num_nodes:,} nodes, dim {run.dim}, {what}, {mode}")
         result = _api.run_on(graph, run)
     for warning in caught:
         print(f"velmar: warning: {cli_terms(str(warning.message))}", file=sys.stderr)

@@ -82,7 +82,9 @@ def run_demo(out: TextIO, dim: int = 32, seed: int = 42) -> int:
     )
     weights = DEFAULT_WEIGHTS
     start = time.perf_counter()
-    emb = _api.embed((sources, targets), dim, weights, seed=seed, normalize="l2")
+    emb = _api.embed(
+        (sources, targets), dim, weights, seed=seed, normalize="l2", method="projection"
+    )
     elapsed = time.perf_counter() - start
     out.write(
         f"Embedded with dim={dim}, weights={weights}, seed={seed}, rows scaled "

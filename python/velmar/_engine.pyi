@@ -56,6 +56,7 @@ def open_graph(
     scales: npt.NDArray[np.float32],
     num_nodes: int,
     row_map: Optional[npt.NDArray[np.int64]] = None,
+    values: Optional[npt.NDArray[np.float64]] = None,
 ) -> Graph: ...
 def merge_sorted(
     rows: npt.NDArray[np.int64],
@@ -86,6 +87,7 @@ def settings(
     feature_dim: Optional[int] = None,
     row_offset: int = 0,
     degrees: Optional[npt.NDArray[np.int64]] = None,
+    method: Literal["projection", "spectral"] = "projection",
 ) -> Settings: ...
 def embed(
     graph: Graph,
@@ -101,7 +103,7 @@ PREFERRED_BLOCK: int
 
 def memory_plan(
     graph_shape: tuple[int, int, bool, bool, bool, int, bool, int],
-    run_shape: tuple[bool, int, int, int, bool],
+    run_shape: tuple[bool, int, int, int, bool, bool],
     columns: int,
     block: Optional[int] = None,
     limit: Optional[int] = None,

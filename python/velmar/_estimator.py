@@ -5,7 +5,7 @@ unchanged, ``get_params``/``set_params``, trailing-underscore fitted
 attributes, ``random_state``) without depending on scikit-learn, and works
 with ``sklearn.base.clone``. ``transform`` embeds new nodes from their edges
 to the fitted ones (and their features), one propagation step from the
-fitted embedding.
+fitted embedding of the projection method.
 """
 
 from __future__ import annotations
@@ -74,6 +74,7 @@ class VelmarEmbedding:
         normalization_strength: float = 0.0,
         step_normalize: str | bool = False,
         feature_dim: int | None = None,
+        method: str | None = None,
     ) -> None:
         self.dim = dim
         self.weights = weights
@@ -83,6 +84,7 @@ class VelmarEmbedding:
         self.normalization_strength = normalization_strength
         self.step_normalize = step_normalize
         self.feature_dim = feature_dim
+        self.method = method
 
     @classmethod
     def _param_names(cls) -> list[str]:
@@ -133,6 +135,7 @@ class VelmarEmbedding:
             step_normalize=self.step_normalize,
             features=features,
             feature_dim=self.feature_dim,
+            method=self.method,
         )
         graph = _api.graph_of(X, run, nodes=nodes, source=source, target=target, weight=weight)
         run = run.bind(graph.num_nodes)
@@ -175,6 +178,12 @@ class VelmarEmbedding:
         """
         if not hasattr(self, "embedding_"):
             raise ValueError(f"this {type(self).__name__} is not fitted yet: call fit first")
+        if self._fitted.method != "projection":
+            raise ValueError(
+                "transform embeds new nodes by one step of the projection method; this "
+                f"{type(self).__name__} was fitted with method={self._fitted.method!r}: fit it "
+                "with method='projection' to use transform"
+            )
         try:
             sp = importlib.import_module("scipy.sparse")
         except ImportError:

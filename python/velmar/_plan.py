@@ -110,6 +110,15 @@ def block_width(shape: Shape, run: Run, columns: int, entries: int) -> int:
             f"{format_bytes(limit)} is available ({source}). "
             "Raise the limit, reduce dim, or embed without step_normalize."
         )
+    if run.method == "spectral":
+        raise MemoryError(
+            f"method='spectral' needs at least {format_bytes(plan['peak'])} for "
+            f"{n:,} nodes and {entries:,} stored edges at dim={columns} "
+            f"({format_bytes(plan['result'])} of it for the {n:,} × {columns} float32 "
+            f"result), but only {format_bytes(limit)} is available ({source}). Reduce "
+            "dim, free memory, or use method='projection', which can run in narrower "
+            "column blocks and to disk."
+        )
     raise MemoryError(
         f"embedding needs at least {format_bytes(plan['peak'])} for "
         f"{n:,} nodes and {entries:,} stored edges at dim={columns} "
@@ -228,6 +237,7 @@ def estimate_memory(
     step_normalize: object = False,
     features: object = None,
     feature_dim: int | None = None,
+    method: str | None = None,
 ) -> int:
     """Peak bytes that embedding a graph of this size allocates, beyond the input.
 
@@ -251,6 +261,14 @@ def estimate_memory(
     matrix itself, or its number of columns f when it will be float32 with
     contiguous rows or float32 CSR, which are read in place);
     ``step_normalize="l2"`` makes b = dim whatever the limit.
+
+    ``method`` is that of :func:`velmar.embed`, whose in-memory default is
+    the spectral method; the figures above are ``method="projection"``'s.
+    For the spectral method (docs/guide.md, "Choosing a method") the plan
+    holds the graph with each entry's float64 weight, the n × 2·dim float32
+    block it filters and, at its largest, two n × (dim + 16) blocks or the
+    filter's four n × b blocks, with two per-entry float32 factors; the
+    n × dim result counts from the last step on, which writes it.
     """
     n = check_index(num_nodes, "num_nodes")
     m = check_index(num_edges, "num_edges")
@@ -267,5 +285,6 @@ def estimate_memory(
         step_normalize=step_normalize,
         features=features,
         feature_dim=feature_dim,
+        method=method,
     )
     return planned_peak(Shape(n, m, undirected=run.undirected), run)

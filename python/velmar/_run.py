@@ -27,6 +27,8 @@ WeightsLike = Union[Sequence[float], npt.NDArray[np.floating[Any]]]
 
 DEFAULT_WEIGHTS: tuple[float, ...] = (0.0, 1.0, 1.0)
 
+METHODS = ("projection", "spectral")
+
 _MAX_SEED = (1 << 64) - 1
 _MAX_BYTES = (1 << 64) - 1
 
@@ -39,6 +41,7 @@ class RunShape(NamedTuple):
     feature_dim: int
     input_copies: int  # bytes of the features' float32 copy
     one_block: bool  # step normalisation: every column in one block
+    spectral: bool = False  # the spectral method (its block is its filter's)
 
 
 @dataclass(frozen=True)
@@ -72,6 +75,8 @@ class Run:
     # Each row's number of entries for its deg**beta scale, instead of the
     # graph's (nodes whose edges are not in the graph embedded).
     degrees: npt.NDArray[np.int64] | None = None
+    # "projection" (propagated random projection) or "spectral".
+    method: str = "projection"
 
     @classmethod
     def from_arguments(
@@ -92,6 +97,7 @@ class Run:
         block_columns: object = None,
         client: object = None,
         progress: object = False,
+        method: object = None,
     ) -> Run:
         """A run from embed's keyword arguments; TypeError or ValueError for
         any that cannot be used, before anything is converted or computed."""
@@ -113,6 +119,36 @@ class Run:
                 f"step_normalize='l2' couples the columns: it computes all {d} of them at "
                 f"once and cannot give columns={cols} alone; embed every column and take "
                 "the slice"
+            )
+        # Without a method: the spectral method, unless an option only the
+        # projection takes asks for it (a run to disk, which the projection
+        # computes column block by column block, weights, features, ...).
+        projection_only = _projection_options(
+            # Weights passed at all, even the default values, ask for the
+            # projection; only the default object itself means none.
+            weights_given=weights is not DEFAULT_WEIGHTS,
+            normalization_strength=beta,
+            step_normalize=step,
+            features=features,
+            columns=cols,
+            out=out,
+            client=client,
+            block_columns=block_columns,
+        )
+        if method is None:
+            how = "projection" if projection_only else "spectral"
+        else:
+            how = _check_method(method)
+        if how == "spectral" and projection_only:
+            name = projection_only[0]
+            why = (
+                "it computes every column at once, in memory"
+                if name in ("columns=", "out=", "client=", "block_columns=")
+                else "it has no random projection to weigh or scale"
+            )
+            raise ValueError(
+                f"{name} applies to method='projection' only; method='spectral' does not "
+                f"take it ({why}): pass method='projection', or no method"
             )
         # Any byte count: beyond 2**64 - 1 no machine's memory tells the difference.
         limit = None if memory_limit is None else min(parse_bytes(memory_limit), _MAX_BYTES)
@@ -153,6 +189,7 @@ class Run:
             block_columns=width,
             client=client,
             progress=cast(ProgressLike, progress),
+            method=how,
         )
 
     @property
@@ -180,11 +217,18 @@ class Run:
             rows = 0 if isinstance(features, (int, np.integer)) else np.shape(features)[0]
             f, copy = _features.predicted_copy_bytes(features, int(rows))
         return RunShape(
-            self.normalization_strength != 0.0, f, self.feature_dim, copy, self.step_normalize
+            self.normalization_strength != 0.0,
+            f,
+            self.feature_dim,
+            copy,
+            self.step_normalize,
+            self.method == "spectral",
         )
 
     def engine_settings(self) -> Any:
         """The engine's Settings of this run (velmar._engine.settings)."""
+        if self.method == "spectral":
+            return _engine.settings(self.dim, list(self.weights), self.seed, method="spectral")
         options: dict[str, Any] = {}
         if self.prepared is not None:
             arg = self.prepared.arg
@@ -259,6 +303,37 @@ def _check_client(client: object) -> None:
             if isinstance(client, str)
             else f"client must be a dask.distributed.Client, got {type(client).__name__}"
         )
+
+
+def _check_method(method: object) -> str:
+    if isinstance(method, str) and method in METHODS:
+        return method
+    raise ValueError(f"method must be 'projection' or 'spectral', got {method!r}")
+
+
+def _projection_options(
+    *,
+    weights_given: bool,
+    normalization_strength: float,
+    step_normalize: bool,
+    features: object,
+    columns: tuple[int, int] | None,
+    out: object,
+    client: object,
+    block_columns: object,
+) -> list[str]:
+    """The options given that only the projection method takes."""
+    given = [
+        ("weights=", weights_given),
+        ("normalization_strength=", normalization_strength != 0.0),
+        ("step_normalize=", step_normalize),
+        ("features=", features is not None),
+        ("columns=", columns is not None),
+        ("out=", out is not None),
+        ("client=", client is not None),
+        ("block_columns=", block_columns is not None),
+    ]
+    return [name for name, used in given if used]
 
 
 def _check_seed(seed: object) -> int | None:

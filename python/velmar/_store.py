@@ -44,7 +44,8 @@ HEADER = "graph.json"
 # The arrays a prepared graph may hold; no other name is read or copied.
 ARRAY_NAMES = ("indptr", "indices", "scales", "values", "nodes", "order")
 # The arrays open_graph verifies at once: the engine and its structure check
-# read them. The values are verified when first read (no embedding reads them).
+# read them. The values are verified when first read (the projection never
+# reads them; a spectral run reads them through PreparedGraph.values first).
 VERIFIED_ON_OPEN = ("indptr", "indices", "scales", "nodes", "order")
 
 # Each array's data is checksummed in pieces of this many bytes (the last
@@ -515,7 +516,12 @@ def open_graph(
         values = Unverified(values, lambda array: _verify(path, header, {"values": array}))
     try:
         engine = _engine.open_graph(
-            mapped["indptr"], mapped["indices"], mapped["scales"], n, row_map=mapped.get("order")
+            mapped["indptr"],
+            mapped["indices"],
+            mapped["scales"],
+            n,
+            row_map=mapped.get("order"),
+            values=mapped["values"],
         )
     except ValueError as e:
         message = str(e).removeprefix("Shape mismatch: ")

@@ -259,6 +259,28 @@ inline float entry_scale(double w, float inverse) noexcept {
   return static_cast<float>(w) * inverse;
 }
 
+// The per-entry factors of the spectral method's operators, which share the
+// graph's rows and columns (with_scales in graph.h). w is the entry's weight
+// (>= 0), the other arguments per-node figures of its row r and column c;
+// each is computed in float64 and rounded once to float32.
+//   normalised adjacency D^-1/2 A D^-1/2:  (s_r * w) * s_c,  s = d^-1/2
+inline float normalized_scale(double w, double s_r, double s_c) noexcept {
+  return static_cast<float>((s_r * w) * s_c);
+}
+//   log proximity M and its transpose (log_ratio = ln(w / d) of the row or
+//   column, ln_p the other node's ln P): a zero weight is no entry of M
+inline float log_scale(double log_ratio, double ln_p) noexcept {
+  return static_cast<float>(log_ratio - ln_p);
+}
+//   the filter's -D'^-1 A (d' = d + sigma)
+inline float filter_scale(double w, double d_shifted) noexcept {
+  return static_cast<float>(-(w / d_shifted));
+}
+//   A / sigma, sigma the mean entry weight
+inline float mean_scaled(double w, double sigma) noexcept {
+  return static_cast<float>(w / sigma);
+}
+
 // A + A^T of rows whose columns strictly increase and lie below n, written
 // through `sink`:
 //   Result<std::uint64_t*> sink.row_pointers()  the result's n + 1 row

@@ -55,6 +55,11 @@ class GraphBuilderAccess {
   static void set_row_map(GraphView& v, const std::uint64_t* row_map) {
     v.row_map_ = row_map;
   }
+  static GraphView rescaled(const GraphView& v, const float* scales) {
+    GraphView out = v;
+    out.scales_ = scales;
+    return out;
+  }
 };
 
 namespace {
@@ -690,6 +695,10 @@ Result<GraphView> view_compact(const CompactInput& input) {
     GraphBuilderAccess::set_row_map(view.value(), input.row_map);
   }
   return view;
+}
+
+GraphView with_scales(const GraphView& graph, const float* scales) noexcept {
+  return GraphBuilderAccess::rescaled(graph, scales);
 }
 
 BuildFootprint build_footprint(const GraphShape& shape, std::uint64_t workers) {

@@ -170,6 +170,11 @@ void entry_scales(const std::int64_t* row_ptrs, std::uint64_t rows,
 // a view over them without a copy.
 Result<GraphView> view_compact(const CompactInput& input);
 
+// The same rows, columns and row map as `graph` with other per-entry
+// factors: the operators of the spectral method share the graph's structure
+// and differ only in these. `scales` (num_entries floats) is borrowed.
+GraphView with_scales(const GraphView& graph, const float* scales) noexcept;
+
 // Bytes that build_compact allocates, at its peak and what stays allocated
 // after it returns.
 struct BuildFootprint {

@@ -463,6 +463,18 @@ const char* kernel_clone() noexcept {
   return "default";
 }
 
+KernelClone kernel_clone_kind() noexcept {
+  switch (g_clone) {
+    case Clone::kV4:
+      return KernelClone::kV4;
+    case Clone::kV3:
+      return KernelClone::kV3;
+    case Clone::kBaseline:
+      break;
+  }
+  return KernelClone::kBaseline;
+}
+
 #if VELMAR_X86_CLONES
 #define VELMAR_DISPATCH(kernel, ...)   \
   switch (g_clone) {                   \

@@ -17,6 +17,10 @@ namespace velmar::detail {
 // "default", chosen when the library loads (see kernels.cpp).
 const char* kernel_clone() noexcept;
 
+// The same choice, for the other files whose kernels have clones.
+enum class KernelClone { kBaseline, kV3, kV4 };
+KernelClone kernel_clone_kind() noexcept;
+
 // Rows [lo, hi) of columns [j0, j0 + width) of the projection, into the
 // rows of h (row stride `stride` >= width): row i from the Xoshiro256++
 // generator seeded with base + i (mod 2^64), advanced past its first j0

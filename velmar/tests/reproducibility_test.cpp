@@ -19,6 +19,7 @@
 #include "graph.h"
 #include "kernels.h"
 #include "rng.h"
+#include "spectral.h"
 #include "velmar.h"
 
 namespace velmar {
@@ -220,6 +221,67 @@ INSTANTIATE_TEST_SUITE_P(Cases, EngineOptionBits,
                          [](const ::testing::TestParamInfo<OptionCase>& info) {
                            return info.param.name;
                          });
+
+// The spectral method (embed_spectral) on the graph of EngineOptionBits,
+// undirected, with its float64 weights: seed and dim per case, the filter
+// in blocks of `block` columns (0: the machine's width; the same hash).
+struct SpectralCase {
+  const char* name;
+  std::uint64_t seed;
+  std::uint64_t dim;
+  std::uint64_t block;
+  std::uint64_t hash;
+};
+
+const SpectralCase kSpectralCases[] = {
+    {"spectral", 7, 24, 0, 0x17f04348d31c39ea},
+    {"spectral_blocks", 7, 24, 5, 0x17f04348d31c39ea},
+    {"spectral_dim_5", 1, 5, 0, 0x287a2f33e61c785a},
+};
+
+void PrintTo(const SpectralCase& c, std::ostream* os) { *os << c.name; }
+
+class SpectralBits : public ::testing::TestWithParam<SpectralCase> {};
+
+TEST_P(SpectralBits, HashMatches) {
+  const SpectralCase& c = GetParam();
+  constexpr std::uint64_t n = 400;
+  std::vector<std::int64_t> row_ptrs{0}, cols;
+  std::vector<double> values;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    std::vector<std::pair<std::int64_t, double>> row;
+    for (std::uint64_t k = 0; k < i % 6 + 1; ++k) {
+      row.emplace_back((i * 7 + 13 * k) % n, 1.0 + static_cast<double>(k) / 4);
+    }
+    std::sort(row.begin(), row.end());
+    for (const auto& [col, v] : row) {
+      cols.push_back(col);
+      values.push_back(v);
+    }
+    row_ptrs.push_back(static_cast<std::int64_t>(cols.size()));
+  }
+  const CsrInput in{row_ptrs.data(),   IndexType::kInt64, cols.data(),
+                    IndexType::kInt64, values.data(),     n,
+                    cols.size()};
+  auto built = build_compact(in, BuildOptions{true, true}, nullptr);
+  ASSERT_TRUE(built.ok());
+  const CompactGraph& g = built.value();
+  SpectralSettings s;
+  s.dim = c.dim;
+  s.base_seed = c.seed;
+  s.filter_block = c.block;
+  std::vector<float> out(n * c.dim);
+  ASSERT_TRUE(
+      embed_spectral(g.view(), g.values(), s, {out.data(), c.dim}, nullptr)
+          .ok());
+  expect_hash(out.data(), out.size(), c.hash, c.name);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SpectralBits, ::testing::ValuesIn(kSpectralCases),
+    [](const ::testing::TestParamInfo<SpectralCase>& info) {
+      return info.param.name;
+    });
 
 // Each clone gets its own ctest entry with VELMAR_KERNEL_CLONE set; a CPU
 // that lacks the clone's instructions runs the widest it has instead.
