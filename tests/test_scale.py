@@ -478,6 +478,16 @@ def test_cli_in_memory_run_replaces_the_record_of_a_run_to_disk(tmp_path, capsys
     assert np.array_equal(bits(np.load(out)), bits(written))
 
 
+@pytest.mark.parametrize("rows", [2**70, 10**6])
+def test_a_record_claiming_longer_pieces_than_its_blocks_reads_the_same(tmp_path, rows):
+    # Pieces longer than the block are the whole block: the same sums.
+    graph = velmar.prepare(edges(), tmp_path / "g")
+    out = tmp_path / "emb.npy"
+    written = bits(velmar.embed(graph, 20, seed=4, out=str(out), block_columns=6)[:])
+    _edit_record(tmp_path / "emb.npy.run.json", lambda s: s.update(checksum_rows=rows))
+    assert np.array_equal(bits(velmar.open_result(out)[:]), written)
+
+
 def test_progress_true_with_out_shows_the_run(tmp_path, capsys):
     graph = velmar.prepare(edges(), tmp_path / "g")
     velmar.embed(graph, 12, seed=1, out=str(tmp_path / "e.npy"), block_columns=5, progress=True)

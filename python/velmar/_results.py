@@ -217,7 +217,9 @@ def _chunk_checksums(data: npt.NDArray[np.float32], rows: int) -> npt.NDArray[np
     block = np.ascontiguousarray(data, dtype=np.float32)
     if block.size == 0:
         return np.zeros(0, np.uint32)
-    chunk = rows * block.shape[1] * 4
+    # A piece is never longer than the block (a record may claim any number
+    # of rows: the pieces, and so the sums, are the same).
+    chunk = min(rows, block.shape[0]) * block.shape[1] * 4
     sums: npt.NDArray[np.uint32] = _engine.checksums(block, chunk)
     return sums
 
