@@ -74,7 +74,7 @@ VELMAR_TUNED: dict[str, Any] = {
     "weights": (0.0, 0.0, 1.0, 1.0),
     "undirected": False,
     "normalize": "l2",
-    "normalization_strength": 1.0,
+    "normalization_strength": "auto",
     "step_normalize": "l2",
 }
 # Candidates of --grid: the weights and the final normalisation, then the

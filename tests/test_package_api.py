@@ -4,6 +4,7 @@ set_num_threads."""
 from __future__ import annotations
 
 import importlib.util
+import json
 import os
 import subprocess
 import sys
@@ -231,6 +232,26 @@ def test_values_beyond_float32_are_refused(tmp_path, graph, kwargs, message, all
         kwargs["normalization_strength"] = allowed + 0.002
         with pytest.raises(ValueError, match=f"at most {allowed:.3f} works here"):
             velmar.embed(graph, 8, seed=1, method="projection", **kwargs)
+
+
+# normalization_strength="auto" on graphs whose every node has degree d of
+# n = 1000: kappa = d / n, beta = 1 - 2 log10(kappa / 0.004) within [-1, 1].
+@pytest.mark.parametrize("degree, beta", [(4, 1.0), (8, 0.4), (20, -0.4), (40, -1.0)])
+def test_auto_strength_follows_the_degrees(tmp_path, degree, beta):
+    n = 1000
+    sources = np.repeat(np.arange(n), degree // 2)
+    targets = (sources + np.tile(np.arange(1, degree // 2 + 1), n)) % n
+    options = {"weights": (0.0, 1.0, 1.0), "seed": 3}
+    auto = velmar.embed((sources, targets), 8, normalization_strength="auto", **options)
+    given = velmar.embed((sources, targets), 8, normalization_strength=beta, **options)
+    assert np.array_equal(auto.view(np.uint32), given.view(np.uint32))
+    # A run to disk records the beta it used, and resumes with "auto".
+    out = str(tmp_path / "e.npy")
+    velmar.embed((sources, targets), 8, normalization_strength="auto", out=out, **options)
+    with open(out + ".run.json") as f:
+        assert json.load(f)["run"].get("normalization_strength") == (beta or None)
+    again = velmar.embed((sources, targets), 8, normalization_strength="auto", out=out, **options)
+    assert np.array_equal(np.asarray(again).view(np.uint32), given.view(np.uint32))
 
 
 def test_parameters_accept_numpy_types():

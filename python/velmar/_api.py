@@ -59,7 +59,7 @@ def embed(
     out: str | os.PathLike[str] | None = ...,
     block_columns: int | None = ...,
     client: Any = ...,
-    normalization_strength: float = ...,
+    normalization_strength: float | str = ...,
     step_normalize: Literal[False, "l2"] = ...,
     features: Any = ...,
     feature_dim: int | None = ...,
@@ -87,7 +87,7 @@ def embed(
     out: str | os.PathLike[str] | None = ...,
     block_columns: int | None = ...,
     client: Any = ...,
-    normalization_strength: float = ...,
+    normalization_strength: float | str = ...,
     step_normalize: Literal[False, "l2"] = ...,
     features: Any = ...,
     feature_dim: int | None = ...,
@@ -115,7 +115,7 @@ def embed(
     out: str | os.PathLike[str] | None = ...,
     block_columns: int | None = ...,
     client: Any = ...,
-    normalization_strength: float = ...,
+    normalization_strength: float | str = ...,
     step_normalize: Literal[False, "l2"] = ...,
     features: Any = ...,
     feature_dim: int | None = ...,
@@ -142,7 +142,7 @@ def embed(
     out: str | os.PathLike[str] | None = None,
     block_columns: int | None = None,
     client: Any = None,
-    normalization_strength: float = 0.0,
+    normalization_strength: float | str = 0.0,
     step_normalize: Literal[False, "l2"] = False,
     features: Any = None,
     feature_dim: int | None = None,
@@ -290,7 +290,7 @@ def run_on(graph: PreparedGraph, run: Run) -> Any:
     """The embedding of a graph handle: in memory, normalised when asked, or
     written to disk and returned opened (a Zarr array, or a read-only
     memory-mapped array)."""
-    run = run.bind(graph.num_nodes)
+    run = run.bind(graph.num_nodes).with_graph(graph.indptr)
     if run.out is not None:
         return _results.run_to_disk(graph, run)
     result = _runner.embed(graph, run)

@@ -106,6 +106,11 @@ def _finite(text: str) -> float:
     return value
 
 
+def _strength(text: str) -> float | str:
+    """--normalization-strength: a finite number, or auto."""
+    return "auto" if text == "auto" else _finite(text)
+
+
 def _load_features(path: str | None) -> Any:
     """The --features file: a .npy array (memory-mapped) or a SciPy .npz."""
     if path is None:
@@ -182,10 +187,11 @@ def build_parser() -> argparse.ArgumentParser:
     embed.add_argument("--normalize", choices=["l2"], default=None, help="scale rows to length 1")
     embed.add_argument(
         "--normalization-strength",
-        type=_finite,
+        type=_strength,
         default=0.0,
         metavar="BETA",
-        help="scale each node's random row by its degree to the power BETA (0)",
+        help="scale each node's random row by its degree to the power BETA (0), or "
+        "auto: BETA from the degree distribution (docs/guide.md)",
     )
     embed.add_argument(
         "--step-normalize",

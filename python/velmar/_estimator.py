@@ -71,7 +71,7 @@ class VelmarEmbedding:
         random_state: RandomStateLike = None,
         undirected: bool = True,
         normalize: str | None = None,
-        normalization_strength: float = 0.0,
+        normalization_strength: float | str = 0.0,
         step_normalize: str | bool = False,
         feature_dim: int | None = None,
         method: str | None = None,
@@ -138,7 +138,7 @@ class VelmarEmbedding:
             method=self.method,
         )
         graph = _api.graph_of(X, run, nodes=nodes, source=source, target=target, weight=weight)
-        run = run.bind(graph.num_nodes)
+        run = run.bind(graph.num_nodes).with_graph(graph.indptr)
         self.embedding_ = _api.run_on(graph, run)
         self.nodes_ = graph.node_ids()
         self.seed_ = seed

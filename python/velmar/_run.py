@@ -59,6 +59,9 @@ class Run:
     # memory_limit as the caller wrote it, for messages.
     memory_limit_arg: object = None
     normalization_strength: float = 0.0
+    # normalization_strength="auto": beta chosen from the graph's degrees
+    # (with_graph), once the graph is known.
+    strength_auto: bool = False
     step_normalize: bool = False
     # The features as given, and once the graph is known (bind) in the
     # engine's form.
@@ -111,7 +114,8 @@ class Run:
         if normalize not in (None, "l2"):
             raise ValueError(f"normalize must be None or 'l2', got {normalize!r}")
         cols = None if columns is None else _check_columns(columns, d)
-        beta = _check_strength(normalization_strength)
+        auto = isinstance(normalization_strength, str) and normalization_strength == "auto"
+        beta = 0.0 if auto else _check_strength(normalization_strength)
         step = _check_step(step_normalize)
         k = _features.check_feature_dim(features, feature_dim, d)
         if step and cols is not None and cols != (0, d):
@@ -127,7 +131,7 @@ class Run:
             # Weights passed at all, even the default values, ask for the
             # projection; only the default object itself means none.
             weights_given=weights is not DEFAULT_WEIGHTS,
-            normalization_strength=beta,
+            normalization_strength=1.0 if auto else beta,
             step_normalize=step,
             features=features,
             columns=cols,
@@ -182,6 +186,7 @@ class Run:
             memory_limit=limit,
             memory_limit_arg=memory_limit,
             normalization_strength=beta,
+            strength_auto=auto,
             step_normalize=step,
             features=features,
             feature_dim=k,
@@ -206,6 +211,14 @@ class Run:
             return self
         return self.replace(prepared=_features.prepare(self.features, num_nodes, self.feature_dim))
 
+    def with_graph(self, indptr: npt.NDArray[np.int64]) -> Run:
+        """The run with normalization_strength="auto" resolved for a graph
+        with these row pointers (its stored entries per row are the degrees
+        the row scales use)."""
+        if not self.strength_auto:
+            return self
+        return self.replace(normalization_strength=auto_strength(indptr), strength_auto=False)
+
     def plan_shape(self) -> RunShape:
         """The memory plan's view of the options: the row scales, the block of
         R and the features' copy (as their shape predicts it until bound)."""
@@ -217,7 +230,7 @@ class Run:
             rows = 0 if isinstance(features, (int, np.integer)) else np.shape(features)[0]
             f, copy = _features.predicted_copy_bytes(features, int(rows))
         return RunShape(
-            self.normalization_strength != 0.0,
+            self.strength_auto or self.normalization_strength != 0.0,
             f,
             self.feature_dim,
             copy,
@@ -358,11 +371,30 @@ def _check_columns(columns: object, dim: int) -> tuple[int, int]:
     return j0, j1
 
 
+def auto_strength(indptr: npt.NDArray[np.int64]) -> float:
+    """beta for normalization_strength="auto": 1 - 2 log10(kappa / 0.004)
+    within [-1, 1], rounded to two decimals (the same on every platform's
+    log10), where kappa = (sum d^2 / sum d) / n is the mean degree of the node
+    at the end of a random entry as a fraction of n. Positive beta lifts
+    high-degree rows, which helps until a few hubs touch a sizeable share of
+    the graph; then every node's first step is dominated by the same hub
+    rows, and a negative beta damps them."""
+    degrees = np.diff(np.asarray(indptr, dtype=np.int64)).astype(np.float64)
+    total = float(degrees.sum())
+    if degrees.size == 0 or total == 0.0:
+        return 0.0
+    kappa = float(np.dot(degrees, degrees)) / total / degrees.size
+    beta = min(1.0, max(-1.0, 1.0 - 2.0 * math.log10(kappa / 0.004)))
+    return round(beta, 2) + 0.0  # never -0.0
+
+
 def _check_strength(normalization_strength: object) -> float:
     if isinstance(normalization_strength, (bool, np.bool_)) or not isinstance(
         normalization_strength, (int, float, np.integer, np.floating)
     ):
-        raise TypeError(f"normalization_strength must be a number, got {normalization_strength!r}")
+        raise TypeError(
+            f"normalization_strength must be a number or 'auto', got {normalization_strength!r}"
+        )
     beta = float(normalization_strength)
     if not math.isfinite(beta):
         raise ValueError(f"normalization_strength must be finite, got {beta}")
