@@ -14,6 +14,7 @@
 #include "kernels.h"
 #include "pool.h"
 #include "rng.h"
+#include "row_loop.h"
 #include "segments.h"
 #include "tuning.h"
 
@@ -21,31 +22,6 @@ static_assert(FLT_EVAL_METHOD == 0);
 
 namespace velmar {
 namespace {
-
-// About this many float operations per block handed to a worker, and per
-// look at the cancel flag inside one: a fraction of a millisecond.
-constexpr std::uint64_t kGrainElements = 4096;
-constexpr std::uint64_t kCheckElements = std::uint64_t{1} << 18;
-
-// Runs body(lo, hi) over the rows in pieces of about kCheckElements of work,
-// skipping what is left once the run is cancelled.
-template <class Body>
-void for_rows(std::uint64_t n, std::uint64_t work_per_row,
-              const CancelFlag& cancel, Body&& body) {
-  const std::uint64_t per_row = std::max<std::uint64_t>(work_per_row, 1);
-  const std::uint64_t grain =
-      std::max<std::uint64_t>(1, kGrainElements / per_row);
-  const std::uint64_t piece =
-      std::max<std::uint64_t>(1, kCheckElements / per_row);
-  parallel_for(0, n, grain, [&](std::uint64_t lo, std::uint64_t hi) {
-    for (std::uint64_t r = lo; r < hi;) {
-      if (cancel.is_raised()) return;
-      const std::uint64_t end = hi - r <= piece ? hi : r + piece;
-      body(r, end);
-      r = end;
-    }
-  });
-}
 
 std::string row_text(std::uint64_t r) { return "row " + std::to_string(r); }
 

@@ -37,6 +37,7 @@
 #include "kernels.h"
 #include "pool.h"
 #include "rng.h"
+#include "row_loop.h"
 #include "tuning.h"
 
 static_assert(FLT_EVAL_METHOD == 0);
@@ -46,8 +47,6 @@ namespace {
 
 using detail::footprint_bytes;
 
-constexpr std::uint64_t kGrainElements = 4096;
-constexpr std::uint64_t kCheckElements = std::uint64_t{1} << 18;
 // Nodes per chunk of a Gram matrix, and the chunks whose partial sums are
 // held at once. Fixed: the sums must not depend on the machine.
 constexpr std::uint64_t kGramRows = 512;
@@ -68,24 +67,6 @@ constexpr double kBessel[kMaxFilterOrder] = {
     0.002645111968990286, 0.00016480554985482356};
 
 std::string dec(std::uint64_t x) { return std::to_string(x); }
-
-template <class Body>
-void for_rows(std::uint64_t n, std::uint64_t work_per_row,
-              const CancelFlag& cancel, Body&& body) {
-  const std::uint64_t per_row = std::max<std::uint64_t>(work_per_row, 1);
-  const std::uint64_t grain =
-      std::max<std::uint64_t>(1, kGrainElements / per_row);
-  const std::uint64_t piece =
-      std::max<std::uint64_t>(1, kCheckElements / per_row);
-  parallel_for(0, n, grain, [&](std::uint64_t lo, std::uint64_t hi) {
-    for (std::uint64_t r = lo; r < hi;) {
-      if (cancel.is_raised()) return;
-      const std::uint64_t end = hi - r <= piece ? hi : r + piece;
-      body(r, end);
-      r = end;
-    }
-  });
-}
 
 template <class T>
 Result<Buffer<T>> allocate(std::uint64_t count) {
