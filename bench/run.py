@@ -228,13 +228,13 @@ def package_table(out, n, dim, t, w, ph, read_gbs):
         + (f"{'x H once':>9}" if h_once else "")
         + f"{'build s':>8}"
     )
-    for spec, v in variants.items():
+    for name, v in variants.items():
         rows, pieces = v["segment_rows"], v["pieces"]
         segments = -(-n // rows) if pieces else 0
         memory, cached = package_step_bytes(n, nnz, dim, v["block"], rows, pieces)
         step = v["step"]
         out(
-            f"  {spec:<12}{v['block']:>6}{segments or '-':>9}"
+            f"  {name:<12}{v['block']:>6}{segments or '-':>9}"
             f"{(f'{pieces / n:.2f}' if pieces else '-'):>11}{fmt_s(step):>9}"
             f"{(f'{step / today:.2f}' if today else '-'):>10}{memory / 1e9:>10.2f}"
             f"{memory / step / 1e9:>7.1f}{cached / 1e9:>9.2f}"

@@ -39,8 +39,8 @@ def main(argv: list[str]) -> int:
     built = _engine.build_graph(g.row_ptrs, g.col_indices, g.values, n, True)
     out = np.empty((n, dim), np.float32)
 
-    def run(spec: str, weights: list[float]) -> np.ndarray:
-        block, segments = spec.split(":")
+    def run(variant: str, weights: list[float]) -> np.ndarray:
+        block, segments = variant.split(":")
         if segments == "auto":
             os.environ.pop("VELMAR_SEGMENT_ROWS", None)
         else:
@@ -50,17 +50,17 @@ def main(argv: list[str]) -> int:
         return np.array([time.perf_counter() - wall, time.process_time() - cpu])
 
     five, one = [1.0] * 5, [1.0]
-    for spec in variants:
-        run(spec, five)
-    steps: dict[str, list[np.ndarray]] = {spec: [] for spec in variants}
+    for variant in variants:
+        run(variant, five)
+    steps: dict[str, list[np.ndarray]] = {variant: [] for variant in variants}
     for _ in range(rounds):
-        for spec in variants:
-            steps[spec].append((run(spec, five) - run(spec, one)) / 4)
-    for spec in variants:
-        wall = [s[0] for s in steps[spec]]
-        cpu = [s[1] / threads for s in steps[spec]]
+        for variant in variants:
+            steps[variant].append((run(variant, five) - run(variant, one)) / 4)
+    for variant in variants:
+        wall = [s[0] for s in steps[variant]]
+        cpu = [s[1] / threads for s in steps[variant]]
         print(
-            f"{spec:>14}: step min {min(wall):.3f} med {statistics.median(wall):.3f} s; "
+            f"{variant:>14}: step min {min(wall):.3f} med {statistics.median(wall):.3f} s; "
             f"cpu/threads min {min(cpu):.3f} med {statistics.median(cpu):.3f}",
             flush=True,
         )

@@ -221,8 +221,8 @@ class Package:
         self.out = np.empty((n, dim), np.float32)
         self.variants = {}
         self.shape = {"nnz": int(self.graph.num_entries), "auto_block": int(plan["block"])}
-        for spec in variants:
-            block_text, seg_text = spec.split(":")
+        for name in variants:
+            block_text, seg_text = name.split(":")
             block = int(plan["block"]) if block_text == "auto" else int(block_text)
             if seg_text == "auto":
                 rows = int(_engine.memory_plan(shape, no_options, dim, block)["segment_rows"])
@@ -235,12 +235,12 @@ class Package:
             else:
                 rows = int(seg_text)
                 env = seg_text
-            self.variants[spec] = (block, env, rows)
+            self.variants[name] = (block, env, rows)
         self.shape["variants"] = {
-            spec: {"block": b, "segment_rows": r, "pieces": self.pieces(rp, cols, min(r, n))}
-            for spec, (b, _, r) in self.variants.items()
+            name: {"block": b, "segment_rows": r, "pieces": self.pieces(rp, cols, min(r, n))}
+            for name, (b, _, r) in self.variants.items()
         }
-        self.times = {spec: {"w1": [], "w2": [], "w9": []} for spec in self.variants}
+        self.times = {name: {"w1": [], "w2": [], "w9": []} for name in self.variants}
 
     @staticmethod
     def pieces(rp, cols, rows: int) -> int:
@@ -255,8 +255,8 @@ class Package:
         runs = 1 + int(np.count_nonzero((row[1:] != row[:-1]) | (seg[1:] != seg[:-1])))
         return runs + int(np.count_nonzero(np.diff(rp) == 0)) if seg.size else n
 
-    def call(self, spec: str, steps: int) -> float:
-        block, env, _ = self.variants[spec]
+    def call(self, name: str, steps: int) -> float:
+        block, env, _ = self.variants[name]
         if env is None:
             os.environ.pop("VELMAR_SEGMENT_ROWS", None)
         else:
@@ -270,21 +270,21 @@ class Package:
             os.environ.pop("VELMAR_SEGMENT_ROWS", None)
 
     def warm_up(self):
-        for spec in self.variants:
-            self.call(spec, 2)
+        for name in self.variants:
+            self.call(name, 2)
 
     def round(self):
-        for spec, (_, env, _) in self.variants.items():
-            self.times[spec]["w2"].append(self.call(spec, 2))
-            self.times[spec]["w9"].append(self.call(spec, self.STEPS))
+        for name, (_, env, _) in self.variants.items():
+            self.times[name]["w2"].append(self.call(name, 2))
+            self.times[name]["w9"].append(self.call(name, self.STEPS))
             if env != "off":
-                self.times[spec]["w1"].append(self.call(spec, 1))
+                self.times[name]["w1"].append(self.call(name, 1))
 
     def report(self) -> dict:
         out = dict(self.shape)
-        for spec, t in self.times.items():
+        for name, t in self.times.items():
             step = (min(t["w9"]) - min(t["w2"])) / (self.STEPS - 2)
-            v = out["variants"][spec]
+            v = out["variants"][name]
             v["step"] = step
             v["times"] = t
             if t["w1"]:
