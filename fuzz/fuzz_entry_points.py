@@ -540,7 +540,10 @@ def fuzz_rust_core(fdp):
     # Odd objects may change the containers while they are read; only plain
     # data can be replayed or have its result shape predicted.
     plain = all(_plain(x) for x in inputs)
+    # The list is kept too: a caller that measures two calls in a row drops
+    # the first list (and its references) only when it assigns the second.
     watched = [x for x in inputs if _counted(x)]
+    KEEP_ALIVE.append(watched)
     before = [sys.getrefcount(x) for x in watched]
     try:
         r = func(*args, **kwargs)
@@ -763,7 +766,10 @@ def call(func, args, kwargs, outcomes_key):
     dropped). The exception is not kept: its traceback holds the arguments."""
     inputs = list(args) + list(kwargs.values())
     _retain(inputs)
+    # The list is kept too: a caller that measures two calls in a row drops
+    # the first list (and its references) only when it assigns the second.
     watched = [x for x in inputs if _counted(x)]
+    KEEP_ALIVE.append(watched)
     before = [sys.getrefcount(x) for x in watched]
     result, error = None, None
     try:

@@ -9,7 +9,8 @@
 #          graph, check, embed and plan calls of velmar._engine) and of the
 #          store fuzzer (prepared graphs and results on disk, damaged), whose
 #          corpora are then replayed against the AddressSanitizer build of
-#          the extension
+#          the extension; the entry-point fuzzer starts from the inputs of
+#          its past findings in fuzz/regressions
 #   fuzz-long  each fuzzer for 1,000,000 executions (not part of CI)
 # Usage: bash scripts/reliability.sh [asan|tsan|fuzz|fuzz-long ...]  (default:
 # asan tsan fuzz). Expects the package installed as scripts/test.sh does.
@@ -155,7 +156,7 @@ run_fuzzers() {
   corpus=$(mktemp -d "$PWD/$out/py-corpus.XXXX")
   logged '^(Done|stat::(number|average|peak)|outcomes|  [A-Za-z_]+ )' "$out/entry_points_fuzzer.log" \
     env VELMAR_FUZZ_STATS=1 python3 fuzz/fuzz_entry_points.py -seed=1 -timeout=10 \
-    -max_len=2048 -len_control=0 -print_final_stats=1 $flags "$corpus"
+    -max_len=2048 -len_control=0 -print_final_stats=1 $flags "$corpus" fuzz/regressions/entry_points
   mark "fuzz: entry points"
 
   echo "== Entry-point corpus ($(ls "$corpus" | wc -l) inputs) replayed under ASan+UBSan"
