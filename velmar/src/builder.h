@@ -64,15 +64,36 @@ std::vector<std::uint64_t> split_rows(const P* rp, std::uint64_t n,
   return bounds;
 }
 
+// Faults in the pages of fresh memory in order, in parallel, asking `stop()`
+// every kTouchPages pages. A scatter into memory never touched takes nearly
+// all its page faults in its first stretch, between two looks at the cancel
+// flag; on some machines that is the first touch of hundreds of megabytes,
+// far longer than a Ctrl-C should wait. The contents stay unspecified.
+inline constexpr std::uint64_t kTouchPages = std::uint64_t{1} << 12;
+
+template <class T, class Stop>
+void first_touch(T* data, std::uint64_t count, Stop&& stop) {
+  // 4 KiB is the smallest page of the platforms we build for; larger pages
+  // are touched more than once, which costs nothing.
+  constexpr std::uint64_t stride = sizeof(T) >= 4096 ? 1 : 4096 / sizeof(T);
+  const std::uint64_t pages = (count + stride - 1) / stride;
+  parallel_for(0, pages, kTouchPages, [&](std::uint64_t lo, std::uint64_t hi) {
+    for (std::uint64_t q = lo; q < hi; ++q) {
+      if ((q - lo) % kTouchPages == 0 && stop()) return;
+      data[q * stride] = T{};
+    }
+  });
+}
+
 // T = A^T in compressed-sparse-row form: tp[0..n], and tc, tv of A's length.
 // Every row of T lists its columns in ascending order, whatever the number
 // of parts: part p places its entries of column c after those of the parts
 // before it, in row order. `cursor` holds parts * n elements and is unused
 // (may be null) when parts is 1; 32-bit cursors do when A has fewer than
 // 2^32 entries, and take half the memory and cache. Every output element is
-// written; nothing needs clearing beforehand. `stop()` is asked every
-// kStopRows rows of a pass; once it says so, the rest is skipped and the
-// result is incomplete.
+// written; nothing needs clearing beforehand (tc and tv are faulted in first,
+// see first_touch). `stop()` is asked every kStopRows rows of a pass; once it
+// says so, the rest is skipped and the result is incomplete.
 inline constexpr std::uint64_t kStopRows = 1 << 14;
 
 template <class P, class C, class O, class K, class Stop>
@@ -80,6 +101,9 @@ void transpose(const P* rp, const C* a_col, const double* a_val,
                std::uint64_t n, std::uint64_t parts, K* cursor,
                std::uint64_t* tp, O* tc, double* tv, Stop&& stop) {
   const std::uint64_t base = as_u64(rp[0]);
+  first_touch(tc, as_u64(rp[n]) - base, stop);
+  first_touch(tv, as_u64(rp[n]) - base, stop);
+  if (stop()) return;
   if (parts <= 1) {
     // tp[c + 1] first counts column c; the running sum turns tp[c] into the
     // start of row c; placing entries moves tp[c] to the end of row c, and a

@@ -314,6 +314,9 @@ Result<SortedRows<O>> bucketed_copy(const R* rows, const C* cols,
       });
   if (!counted) return cancelled();
   for (std::uint64_t r = 0; r < n; ++r) rp[r + 1] += rp[r];
+  const auto stop = [cancel] { return raised(cancel); };
+  detail::first_touch(s.cols.data(), nnz, stop);
+  detail::first_touch(s.values.data(), nnz, stop);
   const bool placed =
       serial_pieces(nnz, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
         for (std::uint64_t k = lo; k < hi; ++k) {
