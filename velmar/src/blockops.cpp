@@ -355,12 +355,6 @@ VELMAR_ALWAYS_INLINE void product_body(const SmallProduct& p, std::uint64_t lo,
   }
 }
 
-#if (defined(__x86_64__) || defined(_M_X64)) &&  \
-    (defined(__GNUC__) || defined(__clang__)) && \
-    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define VELMAR_BLOCK_CLONES 1
-#endif
-
 // Register tiles per clone: as many float64 accumulators as the clone has
 // vector registers to spare.
 #define VELMAR_DEFINE_BLOCK_KERNELS(suffix, attributes, ta, tb, lanes)      \
@@ -379,23 +373,11 @@ VELMAR_ALWAYS_INLINE void product_body(const SmallProduct& p, std::uint64_t lo,
   }
 
 VELMAR_DEFINE_BLOCK_KERNELS(baseline, , 2, 8, 2)
-#if VELMAR_BLOCK_CLONES
+#if VELMAR_X86_CLONES
 VELMAR_DEFINE_BLOCK_KERNELS(v3, __attribute__((target("arch=x86-64-v3"))), 4, 8,
                             4)
 VELMAR_DEFINE_BLOCK_KERNELS(v4, __attribute__((target("arch=x86-64-v4"))), 8,
                             16, 8)
-#define VELMAR_BLOCK_DISPATCH(kernel, ...) \
-  switch (kernel_clone_kind()) {           \
-    case KernelClone::kV4:                 \
-      return kernel##_v4(__VA_ARGS__);     \
-    case KernelClone::kV3:                 \
-      return kernel##_v3(__VA_ARGS__);     \
-    case KernelClone::kBaseline:           \
-      break;                               \
-  }                                        \
-  return kernel##_baseline(__VA_ARGS__)
-#else
-#define VELMAR_BLOCK_DISPATCH(kernel, ...) return kernel##_baseline(__VA_ARGS__)
 #endif
 
 }  // namespace
@@ -406,17 +388,17 @@ std::uint64_t gram_scratch_size(std::uint64_t wx, std::uint64_t wy) noexcept {
 
 void sparse_product_rows(const GraphView& graph, const SparseProduct& p,
                          std::uint64_t lo, std::uint64_t hi) noexcept {
-  VELMAR_BLOCK_DISPATCH(sparse_product, graph, p, lo, hi);
+  VELMAR_CLONE_DISPATCH(kernel_clone_kind(), sparse_product, graph, p, lo, hi);
 }
 
 void gram_rows(const GramBlocks& blocks, std::uint64_t lo, std::uint64_t hi,
                double* g) noexcept {
-  VELMAR_BLOCK_DISPATCH(gram, blocks, lo, hi, g);
+  VELMAR_CLONE_DISPATCH(kernel_clone_kind(), gram, blocks, lo, hi, g);
 }
 
 void small_product_rows(const SmallProduct& p, std::uint64_t lo,
                         std::uint64_t hi) noexcept {
-  VELMAR_BLOCK_DISPATCH(product, p, lo, hi);
+  VELMAR_CLONE_DISPATCH(kernel_clone_kind(), product, p, lo, hi);
 }
 
 }  // namespace velmar::detail

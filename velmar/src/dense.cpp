@@ -255,12 +255,6 @@ VELMAR_ALWAYS_INLINE void symmetric_eigen_body(const double* a, std::size_t b,
   }
 }
 
-#if (defined(__x86_64__) || defined(_M_X64)) &&  \
-    (defined(__GNUC__) || defined(__clang__)) && \
-    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define VELMAR_DENSE_CLONES 1
-#endif
-
 #define VELMAR_DEFINE_DENSE(suffix, attributes)                          \
   attributes std::uint64_t cholesky_##suffix(                            \
       const double* g, std::size_t b, double drop, double* r) noexcept { \
@@ -277,37 +271,26 @@ VELMAR_ALWAYS_INLINE void symmetric_eigen_body(const double* a, std::size_t b,
   }
 
 VELMAR_DEFINE_DENSE(baseline, )
-#if VELMAR_DENSE_CLONES
+#if VELMAR_X86_CLONES
 VELMAR_DEFINE_DENSE(v3, __attribute__((target("arch=x86-64-v3"))))
 VELMAR_DEFINE_DENSE(v4, __attribute__((target("arch=x86-64-v4"))))
-#define VELMAR_DENSE_DISPATCH(kernel, ...) \
-  switch (kernel_clone_kind()) {           \
-    case KernelClone::kV4:                 \
-      return kernel##_v4(__VA_ARGS__);     \
-    case KernelClone::kV3:                 \
-      return kernel##_v3(__VA_ARGS__);     \
-    case KernelClone::kBaseline:           \
-      break;                               \
-  }                                        \
-  return kernel##_baseline(__VA_ARGS__)
-#else
-#define VELMAR_DENSE_DISPATCH(kernel, ...) return kernel##_baseline(__VA_ARGS__)
 #endif
 
 }  // namespace
 
 std::uint64_t cholesky_upper(const double* g, std::size_t b, double drop,
                              double* r) noexcept {
-  VELMAR_DENSE_DISPATCH(cholesky, g, b, drop, r);
+  VELMAR_CLONE_DISPATCH(kernel_clone_kind(), cholesky, g, b, drop, r);
 }
 
 void invert_upper(const double* r, std::size_t b, double* x) noexcept {
-  VELMAR_DENSE_DISPATCH(invert, r, b, x);
+  VELMAR_CLONE_DISPATCH(kernel_clone_kind(), invert, r, b, x);
 }
 
 void symmetric_eigen(const double* a, std::size_t b, double* values,
                      double* vectors, double* work) noexcept {
-  VELMAR_DENSE_DISPATCH(eigen, a, b, values, vectors, work);
+  VELMAR_CLONE_DISPATCH(kernel_clone_kind(), eigen, a, b, values, vectors,
+                        work);
 }
 
 }  // namespace velmar::detail

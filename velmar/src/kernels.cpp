@@ -339,19 +339,14 @@ VELMAR_ALWAYS_INLINE void accumulate_block_rows_body(
 // ---- clones
 // ------------------------------------------------------------------
 //
-// On x86-64 each kernel is compiled three times, for x86-64-v4 (AVX-512),
-// x86-64-v3 (AVX2) and the baseline, and the widest that the CPU runs is
-// chosen once while the library loads. The developer switch
+// On x86-64 each kernel is compiled three times (VELMAR_X86_CLONES in
+// kernels.h), and the widest clone that the CPU runs is chosen once while
+// the library loads, for these kernels and for those of blockops.cpp and
+// dense.cpp. The developer switch
 // VELMAR_KERNEL_CLONE=x86-64-v4|x86-64-v3|default, read at that moment, forces
 // one (if the CPU runs it), so that tests can compare the clones' bits.
 // Dispatch is an explicit switch rather than an ifunc resolver: it works the
 // same on every object format and can be steered.
-
-#if (defined(__x86_64__) || defined(_M_X64)) &&  \
-    (defined(__GNUC__) || defined(__clang__)) && \
-    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define VELMAR_X86_CLONES 1
-#endif
 
 #define VELMAR_DEFINE_KERNELS(suffix, attributes)                             \
   attributes void fill_projection_block_##suffix(                             \
@@ -399,7 +394,7 @@ VELMAR_DEFINE_KERNELS(v3, __attribute__((target("arch=x86-64-v3"))))
 VELMAR_DEFINE_KERNELS(v4, __attribute__((target("arch=x86-64-v4"))))
 #endif
 
-enum class Clone { kBaseline, kV3, kV4 };
+using Clone = KernelClone;
 
 #if VELMAR_X86_CLONES
 bool cpu_runs(Clone c) noexcept {
@@ -475,20 +470,8 @@ KernelClone kernel_clone_kind() noexcept {
   return KernelClone::kBaseline;
 }
 
-#if VELMAR_X86_CLONES
-#define VELMAR_DISPATCH(kernel, ...)   \
-  switch (g_clone) {                   \
-    case Clone::kV4:                   \
-      return kernel##_v4(__VA_ARGS__); \
-    case Clone::kV3:                   \
-      return kernel##_v3(__VA_ARGS__); \
-    case Clone::kBaseline:             \
-      break;                           \
-  }                                    \
-  return kernel##_baseline(__VA_ARGS__)
-#else
-#define VELMAR_DISPATCH(kernel, ...) return kernel##_baseline(__VA_ARGS__)
-#endif
+#define VELMAR_DISPATCH(kernel, ...) \
+  VELMAR_CLONE_DISPATCH(g_clone, kernel, __VA_ARGS__)
 
 void fill_projection_block(float* h, std::uint64_t stride, std::uint64_t width,
                            std::uint64_t j0, std::uint64_t lo, std::uint64_t hi,

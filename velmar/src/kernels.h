@@ -21,6 +21,35 @@ const char* kernel_clone() noexcept;
 enum class KernelClone { kBaseline, kV3, kV4 };
 KernelClone kernel_clone_kind() noexcept;
 
+// Kernels are compiled three times, for x86-64-v4 (AVX-512), x86-64-v3
+// (AVX2) and the baseline, where the compiler can target each (not under
+// the sanitizers, whose runtimes do not follow target attributes); once
+// elsewhere. A file defines kernel_v4, kernel_v3 and kernel_baseline of the
+// same signature, and its entry point returns
+// VELMAR_CLONE_DISPATCH(clone, kernel, arguments...) with clone a
+// KernelClone, usually kernel_clone_kind().
+#if (defined(__x86_64__) || defined(_M_X64)) &&  \
+    (defined(__GNUC__) || defined(__clang__)) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define VELMAR_X86_CLONES 1
+#endif
+
+#if VELMAR_X86_CLONES
+#define VELMAR_CLONE_DISPATCH(clone, kernel, ...)  \
+  switch (clone) {                                 \
+    case ::velmar::detail::KernelClone::kV4:       \
+      return kernel##_v4(__VA_ARGS__);             \
+    case ::velmar::detail::KernelClone::kV3:       \
+      return kernel##_v3(__VA_ARGS__);             \
+    case ::velmar::detail::KernelClone::kBaseline: \
+      break;                                       \
+  }                                                \
+  return kernel##_baseline(__VA_ARGS__)
+#else
+#define VELMAR_CLONE_DISPATCH(clone, kernel, ...) \
+  return kernel##_baseline(__VA_ARGS__)
+#endif
+
 // Rows [lo, hi) of columns [j0, j0 + width) of the projection, into the
 // rows of h (row stride `stride` >= width): row i from the Xoshiro256++
 // generator seeded with base + i (mod 2^64), advanced past its first j0
