@@ -13,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "builder.h"
+#include "pool.h"
+
 namespace velmar {
 namespace {
 
@@ -117,6 +120,40 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Path>& info) {
       return std::string(info.param.name);
     });
+
+// The pages of fresh memory are faulted in before a scatter, one write per
+// 4 KiB, with a look at the flag at most every kTouchPages pages: on one
+// worker, the pages written between two looks are counted from the memory.
+TEST(FirstTouch, WritesEveryPageAndLooksBetweenPieces) {
+  detail::ScopedPool one(1);
+  const std::uint64_t per_page = 4096 / sizeof(double);
+  for (const std::uint64_t count : {std::uint64_t{1}, per_page, per_page + 1,
+                                    3 * detail::kTouchPages * per_page + 5}) {
+    std::vector<double> memory(count, -1.0);
+    std::uint64_t looks = 0, last = 0;
+    const auto touched = [&] {
+      return static_cast<std::uint64_t>(
+          std::count(memory.begin(), memory.end(), 0.0));
+    };
+    detail::first_touch(memory.data(), count, [&] {
+      const std::uint64_t now = touched();
+      EXPECT_LE(now - last, detail::kTouchPages) << count;
+      last = now;
+      ++looks;
+      return false;
+    });
+    const std::uint64_t pages = (count + per_page - 1) / per_page;
+    EXPECT_EQ(touched(), pages) << count;
+    for (std::uint64_t q = 0; q < pages; ++q) {
+      ASSERT_EQ(memory[q * per_page], 0.0) << count << " page " << q;
+    }
+    EXPECT_GE(looks, (pages + detail::kTouchPages - 1) / detail::kTouchPages);
+    // Stopped at the first look: nothing is written.
+    std::vector<double> untouched(count, -1.0);
+    detail::first_touch(untouched.data(), count, [] { return true; });
+    EXPECT_EQ(std::count(untouched.begin(), untouched.end(), 0.0), 0) << count;
+  }
+}
 
 }  // namespace
 }  // namespace velmar
