@@ -677,6 +677,20 @@ class Ahead {
     --count_;
     return e;
   }
+  // Queues e, and settles the oldest edge once kSize are queued.
+  template <class Settle>
+  Status add(const Entry& e, Settle&& settle) {
+    push(e);
+    return full() ? settle(pop()) : ok_status();
+  }
+  // Settles every queued edge, oldest first.
+  template <class Settle>
+  Status drain(Settle&& settle) {
+    while (!empty()) {
+      if (Status done = settle(pop()); !done.ok()) return done;
+    }
+    return ok_status();
+  }
 
  private:
   std::array<Entry, kSize> ring_{};
@@ -740,20 +754,15 @@ class IntNumbering {
     const Pending e{k, a.bits, b.bits, mix(a.bits), mix(b.bits), w};
     table_.prefetch(e.hs);
     table_.prefetch(e.ht);
-    ahead_.push(e);
-    if (ahead_.full()) {
-      Status done = settle(ahead_.pop());
-      if (!done.ok()) return std::move(done.error());
-    }
+    Status done = ahead_.add(e, [this](const Pending& p) { return settle(p); });
+    if (!done.ok()) return std::move(done.error());
     return Step::kGo;
   }
 
   // Ranks the distinct values and renumbers edges [first, first + m).
   Status finish(EdgeText& out, std::uint64_t first, std::uint64_t m) {
-    while (!ahead_.empty()) {
-      Status done = settle(ahead_.pop());
-      if (!done.ok()) return done;
-    }
+    Status done = ahead_.drain([this](const Pending& p) { return settle(p); });
+    if (!done.ok()) return done;
     const std::uint64_t d = values_.size();
     auto order = Buffer<std::uint64_t>::allocate(d);
     if (!order.ok()) return std::move(order.error());
@@ -845,19 +854,14 @@ class TextNumbering {
     }
     table_.prefetch(e.hs);
     table_.prefetch(e.ht);
-    ahead_.push(e);
-    if (ahead_.full()) {
-      Status done = settle(ahead_.pop());
-      if (!done.ok()) return std::move(done.error());
-    }
+    Status done = ahead_.add(e, [this](const Pending& p) { return settle(p); });
+    if (!done.ok()) return std::move(done.error());
     return Step::kGo;
   }
 
   Status finish(EdgeText& out, std::uint64_t first, std::uint64_t m) {
-    while (!ahead_.empty()) {
-      Status done = settle(ahead_.pop());
-      if (!done.ok()) return done;
-    }
+    Status done = ahead_.drain([this](const Pending& p) { return settle(p); });
+    if (!done.ok()) return done;
     const std::uint64_t d = keys_.size();
     auto order = Buffer<std::uint64_t>::allocate(d);
     if (!order.ok()) return std::move(order.error());
