@@ -79,7 +79,7 @@ VELMAR_TUNED: dict[str, Any] = {
 }
 # Candidates of --grid: the weights and the final normalisation, then the
 # quality options on the tuned weights: beta in {-0.5, 0, 0.5, 1}, step
-# normalisation off and on, dim 128 and 256.
+# normalisation off and on, dim 128 and 256; then fewer steps.
 VELMAR_GRID: dict[str, dict[str, Any]] = {
     "w=(0,1,1) sym": {"undirected": False},
     "w=(0,1,1) sym l2": {"undirected": False, "normalize": "l2"},
@@ -97,6 +97,11 @@ for _dim in (128, 256):
                 "normalization_strength": _beta,
                 "step_normalize": _step,
             }
+# Fewer propagation steps with the tuned options, for dense graphs, where
+# three steps reach most of the graph.
+for _weights in ((0.0, 1.0), (0.0, 1.0, 1.0)):
+    _name = "tuned w=(" + ",".join(f"{w:g}" for w in _weights) + ")"
+    VELMAR_GRID[_name] = {**VELMAR_TUNED, "weights": _weights}
 VELMAR_DEFAULTS = {"dim": DIM, "undirected": True, "normalize": None}
 # What every projection setting starts from ("velmar default" is the
 # projection's defaults; velmar.embed's own default is the spectral method).
