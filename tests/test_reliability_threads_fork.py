@@ -110,7 +110,9 @@ def test_8_threads_of_50_calls_match_serial_results(serial):
 
 
 def test_short_calls_get_through_while_a_long_call_runs():
-    long_graph = _csr(40000, 8, 1)
+    # About 0.25 s on a quiet 2-core machine: 40,000 nodes once finished in
+    # 0.048 s there, too short to tell.
+    long_graph = _csr(200000, 8, 1)
     done = threading.Event()
     short = _csr(50, 3, 2)
     expected = rc.fit_csr(*short, 8, [1.0, 1.0], seed=5).tobytes()
