@@ -6,6 +6,7 @@ from pathlib import Path
 
 import pytest
 
+pytest.importorskip("scipy")  # the benchmark's own dependency (absent under PyPy)
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 
 import quality
