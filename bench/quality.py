@@ -615,6 +615,13 @@ def print_table(ds: Dataset, rows: dict[str, dict[str, Any]], out: Any) -> None:
     print_rows(f"{ds.name} ({n:,} nodes, {nnz // 2:,} edges{classes}; {ds.source})", rows, out)
 
 
+def print_head(heads: list[str], out: Any, text: int = 1) -> None:
+    """A Markdown table's header: the first `text` columns hold text, the
+    others numbers (right-aligned)."""
+    print("| " + " | ".join(heads) + " |", file=out)
+    print("|" + "---|" * text + "---:|" * (len(heads) - text), file=out)
+
+
 def print_rows(title: str, rows: dict[str, dict[str, Any]], out: Any) -> None:
     columns = [
         (key, head)
@@ -627,8 +634,7 @@ def print_rows(title: str, rows: dict[str, dict[str, Any]], out: Any) -> None:
         if key != "macro_f1_readme" or any(key in r for r in rows.values())
     ]
     print(f"\n### {title}\n", file=out)
-    print("| method | " + " | ".join(h for _, h in columns) + " | seconds |", file=out)
-    print("|---|" + "---:|" * (len(columns) + 1), file=out)
+    print_head(["method", *(h for _, h in columns), "seconds"], out)
 
     def cell(r: dict[str, Any], key: str) -> str:
         spread = r.get(f"{key}_spread")
@@ -664,8 +670,7 @@ def compact(results: dict[str, dict[str, dict[str, Any]]], out: Any) -> None:
         ("seconds", "seconds"),
     ):
         print(f"\n#### {title}\n", file=out)
-        print("| dataset | " + " | ".join(SHORT[m] for m in names) + " |", file=out)
-        print("|---|" + "---:|" * len(names), file=out)
+        print_head(["dataset", *(SHORT[m] for m in names)], out)
         for ds, rows in results.items():
             cells = []
             for m in names:
@@ -777,13 +782,11 @@ def default_targets(
         return rows
     print(f"\n### The default method ({DEFAULT_METHOD}) on the real graphs\n", file=out)
     families = list(FAMILIES)
-    print(
-        "| graph | macro-F1 | − best of node2vec, spectral embedding | seconds | "
-        + " | ".join(f"× faster than {f}" for f in families)
-        + " |",
-        file=out,
+    print_head(
+        ["graph", "macro-F1", "− best of node2vec, spectral embedding", "seconds"]
+        + [f"× faster than {f}" for f in families],
+        out,
     )
-    print("|---|---:|---:|---:|" + "---:|" * len(families), file=out)
     for r in rows:
         ratios = " | ".join(
             "" if f not in r["faster"] else f"{r['faster'][f]:.{0 if r['faster'][f] >= 10 else 1}f}"
@@ -825,13 +828,12 @@ def readme_comparison(results: dict[str, dict[str, dict[str, Any]]], out: Any) -
     if rows:
         print("\n### Real graphs against the peers' figures (shared/data/README.md)\n", file=out)
         names = list(next(iter(README_PEERS.values())))
-        print(
-            "| graph | method | macro-F1 | − best of node2vec, spectral | seconds | "
-            + " | ".join(f"× faster than {p}" for p in names)
-            + " |",
-            file=out,
+        print_head(
+            ["graph", "method", "macro-F1", "− best of node2vec, spectral", "seconds"]
+            + [f"× faster than {p}" for p in names],
+            out,
+            text=2,
         )
-        print("|---|---|---:|---:|---:|" + "---:|" * len(names), file=out)
         for ds, name, f1, gap, secs, ratios in rows:
             print(
                 f"| {ds} | {name} | {f1:.3f} | {gap:+.3f} | {secs:.3f} | "
