@@ -37,6 +37,15 @@ engine can be checked against them bit for bit (``initial_matrix``,
   j = l (mod 8) (the squares are exact in float64); a row with ss = 0 is
   left as it is (zero rows stay zero); otherwise q = 1.0 / sqrt(ss) in
   float64 and h_j becomes float32(float64(h_j) * q).
+* step_center = True: every H_i (i >= 0, after its unit rows) has each
+  column's degree-weighted mean taken from the rows with entries. With
+  deg_r the number of stored entries of row r (as for beta): for chunks of
+  512 rows in row order, p = the float64 sum, in ascending r from +0.0, of
+  float64(deg_r) * float64(h_rj) over the chunk's rows with deg_r > 0; the
+  column sum s_j is the float64 sum of the chunks' p in chunk order from
+  +0.0; the mean is float32(s_j / float64(sum of deg_r)), and every row with
+  deg_r > 0 becomes float32(h_rj - mean_j). Nothing changes when the graph
+  has no entries.
 * features X (n x f) with feature_dim = k: the last k columns of the
   initial matrix are F = X R, the first dim - k columns are columns
   0 .. dim - k - 1 of H_0 (dim columns, seed b). R is f x k with the
@@ -235,6 +244,27 @@ def step_l2_normalize(h: np.ndarray) -> np.ndarray:
     return h
 
 
+def center_columns(h: np.ndarray, degrees: np.ndarray) -> np.ndarray:
+    """Each column's degree-weighted mean taken from the rows with entries,
+    in the engine's order (module docstring); in place."""
+    n, dim = h.shape
+    d = np.asarray(degrees, dtype=np.float64)
+    total = float(d.sum())
+    if total == 0.0:
+        return h
+    sums = np.zeros(dim)
+    for c0 in range(0, n, 512):
+        p = np.zeros(dim)
+        for r in range(c0, min(n, c0 + 512)):
+            if d[r] > 0.0:
+                p = p + d[r] * h[r].astype(np.float64)
+        sums = sums + p
+    mean = (sums / total).astype(np.float32)
+    rows = d > 0.0
+    h[rows] = h[rows] - mean
+    return h
+
+
 def normalize_rows(row_ptrs, col_indices, values, num_nodes):
     """Sorted rows with duplicate columns merged (their weights summed).
 
@@ -353,6 +383,7 @@ def fit(
     *,
     normalization_strength=0.0,
     step_normalize=False,
+    step_center=False,
     features=None,
     feature_dim=0,
 ):
@@ -393,6 +424,8 @@ def fit(
         a = clock()
         if i and step_normalize:
             step_l2_normalize(h)
+        if step_center:
+            center_columns(h, np.diff(rp))
         accumulate(e, h, w)
         acc_time += clock() - a
         if i + 1 == len(weights):

@@ -66,6 +66,7 @@ bool engine_settings(EngineState* st, PyObject* graph_obj,
       run.degrees ? static_cast<const std::uint64_t*>(data_of(run.degrees))
                   : nullptr;
   settings.step_normalize = run.step_normalize;
+  settings.step_center = run.step_center;
   settings.features = run.features ? &features : nullptr;
   settings.row_offset = run.row_offset;
   settings.bound_weights = true;

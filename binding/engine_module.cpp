@@ -72,7 +72,7 @@ PyMethodDef engine_methods[] = {
     {"settings", as_method(&make_settings), kFast,
      "settings(dim, weights, seed=None, normalization_strength=0.0, "
      "step_normalize=False, features=None, feature_dim=None, row_offset=0, "
-     "degrees=None, method='projection')\n--\n\n"
+     "degrees=None, method='projection', step_center=False)\n--\n\n"
      "The Settings of a run (see Settings)."},
     {"embed", as_method(&embed), kFast,
      "embed(graph, settings, columns=None, block=None, out=None, "

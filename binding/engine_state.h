@@ -101,6 +101,7 @@ struct RunSettings {
   std::optional<std::uint64_t> seed;
   double normalization_strength = 0.0;
   bool step_normalize = false;
+  bool step_center = false;
   PyRef features;
   std::uint64_t feature_dim = 0;
   std::uint64_t row_offset = 0;

@@ -88,9 +88,9 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     std::uint64_t g[8];
     if (!tuple_items(slot[0], "graph_shape", 8, g)) return nullptr;
     // (scaled_rows, num_features, feature_dim, input_copies, one_block,
-    //  spectral)
-    std::uint64_t r[6];
-    if (!tuple_items(slot[1], "run_shape", 6, r)) return nullptr;
+    //  spectral, centered)
+    std::uint64_t r[7];
+    if (!tuple_items(slot[1], "run_shape", 7, r)) return nullptr;
     auto columns = in.u64(2);
     if (!columns) return nullptr;
     const bool spectral = r[5] != 0;
@@ -130,6 +130,7 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     options.feature_dim = r[2];
     options.input_copies = r[3] + g[5];
     options.opened_entries = g[7];
+    options.centered = r[6] != 0;
     const bool one_block = r[4] != 0;
     const std::uint64_t workers = st->pool->size();
     if (spectral)

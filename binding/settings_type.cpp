@@ -22,7 +22,8 @@ constexpr std::string_view kParams[] = {"dim",
                                         "feature_dim",
                                         "row_offset",
                                         "degrees",
-                                        "method"};
+                                        "method",
+                                        "step_center"};
 constexpr CallSpec kSettings{"settings", kParams, 2};
 
 struct SettingsObject {
@@ -55,6 +56,9 @@ PyObject* make_settings(PyObject* module, PyObject* const* args,
     auto step = optional_bool(in, slot[4], 4);
     if (!step) return nullptr;
     s->step_normalize = *step;
+    auto center = optional_bool(in, slot[10], 10);
+    if (!center) return nullptr;
+    s->step_center = *center;
     if (is_given(slot[5])) {
       if (!is_given(slot[6])) {
         PyErr_SetString(PyExc_TypeError, "features need feature_dim");
@@ -127,7 +131,9 @@ PyType_Slot settings_slots[] = {
          "float32(deg_i ** beta), deg_i being row i's entries, or "
          "degrees[i] when given (int64, one per row; rows without entries "
          "unscaled); step_normalize=True scales every H_i, i >= 1, to unit "
-         "row length and needs every column in one block; features (a 2-D "
+         "row length and needs every column in one block; step_center=True "
+         "takes from every H_i, i >= 0, its columns' means weighted by the "
+         "rows' entries (rows without entries unchanged); features (a 2-D "
          "float32 array with contiguous rows, or a tuple (row_ptrs int64, "
          "col_indices int32/int64, values float32, num_features) of sorted "
          "CSR arrays) fill the last feature_dim columns of the initial "

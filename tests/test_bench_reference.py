@@ -250,30 +250,41 @@ def _option_kwargs(n, features, k):
 
 
 OPTION_CASES = [
-    # n, m, dim, weights, undirected, beta, step, features, feature_dim
-    (200, 900, 33, [0.5, -1.0, 0.0, 2.0], True, -0.5, False, None, 0),
-    (200, 900, 40, [1.0, 1.0, 1.0], False, 1.0, "l2", None, 0),  # wider than a default block
-    (300, 40, 17, [0.0, 1.0, 1.0], True, 0.0, "l2", None, 0),  # many zero rows
-    (200, 900, 24, [1.0, 1.0, 0.5], True, 0.0, False, "dense", 9),
-    (200, 900, 24, [1.0, 0.0, 0.5], False, -1.0, "l2", "csr", 24),
-    (40, 120, 8, [1.0, 1.0], True, 0.5, False, "dense32", 3),
+    # n, m, dim, weights, undirected, beta, step, center, features, feature_dim
+    (200, 900, 33, [0.5, -1.0, 0.0, 2.0], True, -0.5, False, False, None, 0),
+    (200, 900, 40, [1.0, 1.0, 1.0], False, 1.0, "l2", False, None, 0),  # wider than a block
+    (300, 40, 17, [0.0, 1.0, 1.0], True, 0.0, "l2", False, None, 0),  # many zero rows
+    (200, 900, 24, [1.0, 1.0, 0.5], True, 0.0, False, False, "dense", 9),
+    (200, 900, 24, [1.0, 0.0, 0.5], False, -1.0, "l2", False, "csr", 24),
+    (40, 120, 8, [1.0, 1.0], True, 0.5, False, False, "dense32", 3),
+    # Centred: sums over several chunks of rows, rows without entries kept.
+    (1300, 900, 20, [0.5, 1.0, 0.0, 1.0], True, 1.0, "l2", True, None, 0),
+    (1100, 6000, 12, [1.0, 1.0, 1.0], False, -0.5, False, True, "dense", 5),
+    (300, 40, 17, [0.0, 1.0, 1.0], True, 0.0, "l2", True, None, 0),
 ]
 
 
-@pytest.mark.parametrize("n, m, dim, weights, undirected, beta, step, features, k", OPTION_CASES)
+@pytest.mark.parametrize(
+    "n, m, dim, weights, undirected, beta, step, center, features, k", OPTION_CASES
+)
 def test_embed_options_match_reference_bit_for_bit(
-    tmp_path, n, m, dim, weights, undirected, beta, step, features, k
+    tmp_path, n, m, dim, weights, undirected, beta, step, center, features, k
 ):
     velmar = pytest.importorskip("velmar")
     sp = pytest.importorskip("scipy.sparse")
     rng = np.random.default_rng(n * 7919 + m)
     rp, col, val = _random_graph(rng, n, m)
-    opts = dict(normalization_strength=beta, step_normalize=step, **_option_kwargs(n, features, k))
+    opts = dict(
+        normalization_strength=beta,
+        step_normalize=step,
+        step_center=center,
+        **_option_kwargs(n, features, k),
+    )
     want = reference.fit(rp, col, val, n, dim, weights, 11, undirected=undirected, **opts)
     a = sp.csr_matrix((val, col, rp), shape=(n, n))
     got = velmar.embed(a, dim, weights, seed=11, undirected=undirected, **opts, method="projection")
     assert np.array_equal(bits(got), bits(want))
-    if step:  # a run to disk takes all columns in one block as well
+    if step or center:  # a run to disk: all columns in one block, or centred blocks of 5
         disk = velmar.embed(
             a,
             dim,
@@ -281,6 +292,7 @@ def test_embed_options_match_reference_bit_for_bit(
             seed=11,
             undirected=undirected,
             out=str(tmp_path / "e.npy"),
+            block_columns=None if step else 5,
             **opts,
             method="projection",
         )

@@ -84,6 +84,7 @@ OPTIONS = {
     "step l2": dict(
         step_normalize=True, normalization_strength=0.5, features=FEATURES, feature_dim=7
     ),
+    "centred": dict(step_center=True, normalization_strength=1.0, features=FEATURES, feature_dim=9),
 }
 
 
@@ -102,6 +103,8 @@ OPTIONS = {
         ("dense features", (3, 20), 4, 3, "64"),
         ("csr features", (0, DIM), 7, 1, "1499"),  # a boundary inside most rows
         ("step l2", (0, DIM), None, 2, "100"),
+        ("centred", (0, DIM), 5, 3, None),
+        ("centred", (13, 22), 2, 2, "64"),
     ],
 )
 def test_options_keep_blocks_and_thread_counts_bit_identical(

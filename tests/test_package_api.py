@@ -70,6 +70,7 @@ def test_l2_rows_have_unit_length_and_isolated_rows_stay_zero():
         ({"normalization_strength": float("nan")}, ValueError, "must be finite"),
         ({"step_normalize": True}, ValueError, "step_normalize must be False or 'l2'"),
         ({"step_normalize": "l2", "columns": (0, 4)}, ValueError, "couples the columns"),
+        ({"step_center": "yes"}, TypeError, "step_center must be True or False"),
         (
             {"step_normalize": "l2", "memory_limit": 400},
             ValueError,
@@ -138,6 +139,7 @@ def test_l2_rows_have_unit_length_and_isolated_rows_stay_zero():
             ValueError,
             "step_normalize= applies",
         ),
+        ({"method": "spectral", "step_center": True}, ValueError, "step_center= applies"),
         (
             {"method": "spectral", "features": np.ones((4, 3)), "feature_dim": 2},
             ValueError,
@@ -289,6 +291,8 @@ def test_parameters_accept_numpy_types():
         ),
         # The default method.
         (100_000, 8, 64, ""),
+        # Centred steps: their column sums and the separate accumulation.
+        (100_000, 8, 64, "method='projection', step_normalize='l2', step_center=True"),
     ],
 )
 def test_estimate_memory_matches_the_measured_peak(n, degree, dim, options):

@@ -25,6 +25,7 @@ def test_params_round_trip_and_defaults():
         "normalize": None,
         "normalization_strength": 0.0,
         "step_normalize": False,
+        "step_center": False,
         "feature_dim": None,
         "method": None,
     }

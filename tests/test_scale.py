@@ -72,6 +72,7 @@ OPTIONS = [
         normalization_strength=0.5, features=np.sin(np.arange(900.0)).reshape(300, 3), feature_dim=4
     ),
     dict(step_normalize="l2"),
+    dict(step_center=True, normalization_strength=1.0),  # column sums in node order
 ]
 
 

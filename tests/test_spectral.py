@@ -116,7 +116,7 @@ def test_memory_plan_counts_the_method():
     assert spectral >= projection + 4 * n * 2 * dim
     # A limit that the whole filter does not fit narrows its block.
     shape = (n, m, True, False, False, 0, False, 0)
-    run = (False, 0, 0, 0, False, True)
+    run = (False, 0, 0, 0, False, True, False)
     wide = _engine.memory_plan(shape, run, dim, None, None)
     narrow = _engine.memory_plan(shape, run, dim, None, wide["peak"] - 4 * n * 8)
     assert 1 <= narrow["block"] < wide["block"]

@@ -61,6 +61,7 @@ def embed(
     client: Any = ...,
     normalization_strength: float | str = ...,
     step_normalize: Literal[False, "l2"] = ...,
+    step_center: bool = ...,
     features: Any = ...,
     feature_dim: int | None = ...,
     method: Literal["projection", "spectral"] | None = ...,
@@ -89,6 +90,7 @@ def embed(
     client: Any = ...,
     normalization_strength: float | str = ...,
     step_normalize: Literal[False, "l2"] = ...,
+    step_center: bool = ...,
     features: Any = ...,
     feature_dim: int | None = ...,
     method: Literal["projection", "spectral"] | None = ...,
@@ -117,6 +119,7 @@ def embed(
     client: Any = ...,
     normalization_strength: float | str = ...,
     step_normalize: Literal[False, "l2"] = ...,
+    step_center: bool = ...,
     features: Any = ...,
     feature_dim: int | None = ...,
     method: Literal["projection", "spectral"] | None = ...,
@@ -144,6 +147,7 @@ def embed(
     client: Any = None,
     normalization_strength: float | str = 0.0,
     step_normalize: Literal[False, "l2"] = False,
+    step_center: bool = False,
     features: Any = None,
     feature_dim: int | None = None,
     method: Literal["projection", "spectral"] | None = None,
@@ -198,10 +202,11 @@ def embed(
     embeddings for node classification, computed in memory, every column at
     once, for an undirected graph with non-negative weights. It takes none of
     the projection's options (weights=, normalization_strength=,
-    step_normalize=, features=, columns=, out=, client=, block_columns=: a
+    step_normalize=, step_center=, features=, columns=, out=, client=,
+    block_columns=: a
     ValueError says so and that method="projection" takes them).
 
-    Three options tune the projection's quality (docs/guide.md, "Tuning for
+    Four options tune the projection's quality (docs/guide.md, "Tuning for
     quality").
     ``normalization_strength=beta`` scales row i of the random projection by
     deg(i)**beta, deg(i) being the number of stored entries of row i after
@@ -211,6 +216,12 @@ def embed(
     again (zero rows stay zero); this couples the columns, so all of them are
     computed in one block, and a ``memory_limit``, ``columns=`` or
     ``block_columns=`` that cannot allow that is a ValueError.
+    ``step_center=True`` takes from every H_i (i >= 0, after its unit rows)
+    the mean of each column weighted by the rows' degrees: the component along
+    the walk's stationary direction, which every step keeps while it shrinks
+    the rest, and which swamps the rest on dense graphs. Rows of isolated
+    nodes are left as they are; each column's mean is its own, so column
+    blocks keep their bits.
     ``features=X`` (n × f, a NumPy array or a SciPy sparse matrix) with
     ``feature_dim=k`` makes the last k columns of the initial matrix X·R, R
     being an f × k sparse random sign matrix drawn from the seed (scaled by
@@ -235,6 +246,7 @@ def embed(
         memory_limit=memory_limit,
         normalization_strength=normalization_strength,
         step_normalize=step_normalize,
+        step_center=step_center,
         features=features,
         feature_dim=feature_dim,
         out=out,

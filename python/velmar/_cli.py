@@ -132,6 +132,7 @@ def _options(args: argparse.Namespace) -> dict[str, Any]:
     return {
         "normalization_strength": args.normalization_strength,
         "step_normalize": args.step_normalize or False,
+        "step_center": args.step_center,
         "features": _load_features(args.features),
         "feature_dim": args.feature_dim,
     }
@@ -177,7 +178,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="spectral: the default for an input file (an undirected graph with "
         "non-negative weights, in memory); projection: the default for a prepared "
         "graph, written block by block, and with --weights, "
-        "--normalization-strength, --step-normalize or --features, which only it takes",
+        "--normalization-strength, --step-normalize, --step-center or --features, which only it takes",
     )
     embed.add_argument(
         "--directed",
@@ -198,6 +199,11 @@ def build_parser() -> argparse.ArgumentParser:
         choices=["l2"],
         default=None,
         help="scale every propagation step's rows to length 1 (all columns in one block)",
+    )
+    embed.add_argument(
+        "--step-center",
+        action="store_true",
+        help="take from every step each column's degree-weighted mean (dense graphs)",
     )
     embed.add_argument(
         "--features",
@@ -513,6 +519,7 @@ _CLI_TERMS: list[tuple[re.Pattern[str], str]] = [
         (r"\boverwrite=True\b", "--overwrite"),
         (r"\bstep_normalize='l2'", "--step-normalize l2"),
         (r"\bwithout step_normalize\b", "without --step-normalize"),
+        (r"\bstep_center=", "--step-center"),
         (r"\(columns=\)", "(a prepared graph's --block-columns)"),
         (r"\bnormalization_strength=", "--normalization-strength "),
         (r"\bblock_columns=", "--block-columns "),

@@ -88,6 +88,7 @@ def settings(
     row_offset: int = 0,
     degrees: Optional[npt.NDArray[np.int64]] = None,
     method: Literal["projection", "spectral"] = "projection",
+    step_center: bool = False,
 ) -> Settings: ...
 def embed(
     graph: Graph,
@@ -103,7 +104,7 @@ PREFERRED_BLOCK: int
 
 def memory_plan(
     graph_shape: tuple[int, int, bool, bool, bool, int, bool, int],
-    run_shape: tuple[bool, int, int, int, bool, bool],
+    run_shape: tuple[bool, int, int, int, bool, bool, bool],
     columns: int,
     block: Optional[int] = None,
     limit: Optional[int] = None,

@@ -73,6 +73,7 @@ class VelmarEmbedding:
         normalize: str | None = None,
         normalization_strength: float | str = 0.0,
         step_normalize: str | bool = False,
+        step_center: bool = False,
         feature_dim: int | None = None,
         method: str | None = None,
     ) -> None:
@@ -83,6 +84,7 @@ class VelmarEmbedding:
         self.normalize = normalize
         self.normalization_strength = normalization_strength
         self.step_normalize = step_normalize
+        self.step_center = step_center
         self.feature_dim = feature_dim
         self.method = method
 
@@ -133,6 +135,7 @@ class VelmarEmbedding:
             normalize=self.normalize,
             normalization_strength=self.normalization_strength,
             step_normalize=self.step_normalize,
+            step_center=self.step_center,
             features=features,
             feature_dim=self.feature_dim,
             method=self.method,
@@ -209,6 +212,7 @@ class VelmarEmbedding:
             weights=(1.0,),
             columns=None,
             step_normalize=False,
+            step_center=False,
             features=features,
             row_offset=n,
             degrees=degree.astype(np.int64),

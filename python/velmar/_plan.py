@@ -235,6 +235,7 @@ def estimate_memory(
     memory_limit: int | str | None = None,
     normalization_strength: float = 0.0,
     step_normalize: object = False,
+    step_center: object = False,
     features: object = None,
     feature_dim: int | None = None,
     method: str | None = None,
@@ -260,7 +261,9 @@ def estimate_memory(
     of the feature projection and the float32 copy of ``features`` (the
     matrix itself, or its number of columns f when it will be float32 with
     contiguous rows or float32 CSR, which are read in place);
-    ``step_normalize="l2"`` makes b = dim whatever the limit.
+    ``step_normalize="l2"`` makes b = dim whatever the limit;
+    ``step_center=True`` adds 8·b bytes per 512 nodes of column sums and,
+    for a prepared graph kept in another row order, 8·n of row numbers.
 
     ``method`` is that of :func:`velmar.embed`, whose in-memory default is
     the spectral method; the figures above are ``method="projection"``'s.
@@ -283,6 +286,7 @@ def estimate_memory(
         memory_limit=memory_limit,
         normalization_strength=normalization_strength,
         step_normalize=step_normalize,
+        step_center=step_center,
         features=features,
         feature_dim=feature_dim,
         method=method,

@@ -42,6 +42,7 @@ class RunShape(NamedTuple):
     input_copies: int  # bytes of the features' float32 copy
     one_block: bool  # step normalisation: every column in one block
     spectral: bool = False  # the spectral method (its block is its filter's)
+    centered: bool = False  # step centring: its column sums
 
 
 @dataclass(frozen=True)
@@ -63,6 +64,7 @@ class Run:
     # (with_graph), once the graph is known.
     strength_auto: bool = False
     step_normalize: bool = False
+    step_center: bool = False
     # The features as given, and once the graph is known (bind) in the
     # engine's form.
     features: Any = None
@@ -94,6 +96,7 @@ class Run:
         memory_limit: object = None,
         normalization_strength: object = 0.0,
         step_normalize: object = False,
+        step_center: object = False,
         features: object = None,
         feature_dim: object = None,
         out: object = None,
@@ -117,6 +120,8 @@ class Run:
         auto = isinstance(normalization_strength, str) and normalization_strength == "auto"
         beta = 0.0 if auto else _check_strength(normalization_strength)
         step = _check_step(step_normalize)
+        if not isinstance(step_center, (bool, np.bool_)):
+            raise TypeError(f"step_center must be True or False, got {step_center!r}")
         k = _features.check_feature_dim(features, feature_dim, d)
         if step and cols is not None and cols != (0, d):
             raise ValueError(
@@ -133,6 +138,7 @@ class Run:
             weights_given=weights is not DEFAULT_WEIGHTS,
             normalization_strength=1.0 if auto else beta,
             step_normalize=step,
+            step_center=bool(step_center),
             features=features,
             columns=cols,
             out=out,
@@ -188,6 +194,7 @@ class Run:
             normalization_strength=beta,
             strength_auto=auto,
             step_normalize=step,
+            step_center=bool(step_center),
             features=features,
             feature_dim=k,
             out=path,
@@ -236,6 +243,7 @@ class Run:
             copy,
             self.step_normalize,
             self.method == "spectral",
+            self.step_center,
         )
 
     def engine_settings(self) -> Any:
@@ -260,6 +268,7 @@ class Run:
             self.seed,
             normalization_strength=self.normalization_strength,
             step_normalize=self.step_normalize,
+            step_center=self.step_center,
             row_offset=self.row_offset,
             degrees=self.degrees,
             **options,
@@ -277,6 +286,8 @@ class Run:
             out["normalization_strength"] = self.normalization_strength
         if self.step_normalize:
             out["step_normalize"] = "l2"
+        if self.step_center:
+            out["step_center"] = True
         if self.prepared is not None:
             out["features"] = self.prepared.fingerprint()
             out["feature_dim"] = self.prepared.feature_dim
@@ -329,6 +340,7 @@ def _projection_options(
     weights_given: bool,
     normalization_strength: float,
     step_normalize: bool,
+    step_center: bool,
     features: object,
     columns: tuple[int, int] | None,
     out: object,
@@ -340,6 +352,7 @@ def _projection_options(
         ("weights=", weights_given),
         ("normalization_strength=", normalization_strength != 0.0),
         ("step_normalize=", step_normalize),
+        ("step_center=", step_center),
         ("features=", features is not None),
         ("columns=", columns is not None),
         ("out=", out is not None),

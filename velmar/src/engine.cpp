@@ -212,6 +212,12 @@ Status check_value_range(const GraphView& graph, const EmbedSettings& s,
       (i == 0 || !s.step_normalize ? a : c) += w;
     }
   }
+  // A column's mean is within its values, so a centred value is at most
+  // twice the largest.
+  if (s.step_center) {
+    a *= 2.0;
+    c *= 2.0;
+  }
   double limit = kFloatMax;
   if (!(c <= kFloatMax)) {
     limit = -1.0;
@@ -222,10 +228,11 @@ Status check_value_range(const GraphView& graph, const EmbedSettings& s,
   const auto reach = [&](double h0) {
     std::string text = "up to " + num(h0);
     if (h0 <= kFloatMax) {
-      text +=
-          ", and the result could reach " + num((a == 0.0 ? 0.0 : a * h0) + c) +
-          " (weights summing to " + num(a + c) + " in magnitude" +
-          (s.step_normalize ? ", unit rows after the first step" : "") + ")";
+      text += ", and the result could reach " +
+              num((a == 0.0 ? 0.0 : a * h0) + c) + " (weights summing to " +
+              num(a + c) + " in magnitude" +
+              (s.step_normalize ? ", unit rows after the first step" : "") +
+              (s.step_center ? ", twice that once centred" : "") + ")";
     }
     return text + ", beyond the largest float32 (" + num(kFloatMax) + ")";
   };
@@ -271,6 +278,7 @@ Status check_value_range(const GraphView& graph, const EmbedSettings& s,
       num((a == 0.0 ? 0.0 : a * most.scaled) + c) + " (weights summing to " +
       num(a + c) + " in magnitude, initial values up to " + num(most.scaled) +
       (s.step_normalize ? ", unit rows after the first step" : "") +
+      (s.step_center ? ", twice that once centred" : "") +
       "), beyond the largest float32 (" + num(kFloatMax) + ")");
 }
 
@@ -285,6 +293,88 @@ void copy_initial_rows(const EmbedSettings& s, const std::uint64_t* row_map,
     std::copy(from, from + width, h + r * width);
   }
 }
+
+// step_center's column means (see EmbedSettings): per chunk of kCenterRows
+// nodes, in node order, sum_r d_r h_rj in float64; the chunks added in
+// order; the mean rounded once to float32 and subtracted from the rows of
+// nodes with entries.
+class StepCenter {
+ public:
+  static Result<StepCenter> make(const GraphView& graph, std::uint64_t block) {
+    StepCenter c;
+    c.graph_ = &graph;
+    const std::uint64_t n = graph.num_nodes();
+    c.chunks_ = (n + kCenterRows - 1) / kCenterRows;
+    std::uint64_t count = 0;
+    if (__builtin_mul_overflow(c.chunks_, block, &count)) {
+      return VelmarError::shape_mismatch("Capacity overflow");
+    }
+    auto partials = Buffer<double>::allocate(count);
+    if (!partials.ok()) return std::move(partials).error();
+    c.partials_ = std::move(partials).value();
+    auto means = Buffer<float>::allocate(block);
+    if (!means.ok()) return std::move(means).error();
+    c.means_ = std::move(means).value();
+    if (const std::uint64_t* const map = graph.row_map(); map != nullptr) {
+      auto rows = Buffer<std::uint64_t>::allocate(n);
+      if (!rows.ok()) return std::move(rows).error();
+      c.node_rows_ = std::move(rows).value();
+      std::uint64_t* const inv = c.node_rows_.data();
+      for (std::uint64_t r = 0; r < n; ++r) inv[map[r]] = r;
+    }
+    return c;
+  }
+
+  // Centres the columns of h (n rows of `width`).
+  void apply(float* h, std::uint64_t width, const CancelFlag& cancel) {
+    const std::uint64_t n = graph_->num_nodes();
+    const std::uint64_t* const rp = graph_->row_ptrs();
+    const std::uint64_t* const rows = node_rows_.data();
+    double* const partials = partials_.data();
+    parallel_for(0, chunks_, 1, [&](std::uint64_t lo, std::uint64_t hi) {
+      for (std::uint64_t c = lo; c < hi; ++c) {
+        if (cancel.is_raised()) return;
+        double* const p = partials + c * width;
+        std::fill(p, p + width, 0.0);
+        const std::uint64_t end = std::min(n, (c + 1) * kCenterRows);
+        for (std::uint64_t i = c * kCenterRows; i < end; ++i) {
+          const std::uint64_t r = rows != nullptr ? rows[i] : i;
+          const double d = static_cast<double>(rp[r + 1] - rp[r]);
+          if (d == 0.0) continue;
+          const float* const row = h + r * width;
+          for (std::uint64_t j = 0; j < width; ++j) {
+            p[j] = p[j] + d * static_cast<double>(row[j]);
+          }
+        }
+      }
+    });
+    if (cancel.is_raised()) return;
+    const double total = static_cast<double>(graph_->num_entries());
+    if (total == 0.0) return;
+    float* const mean = means_.data();
+    for (std::uint64_t j = 0; j < width; ++j) {
+      double sum = 0.0;
+      for (std::uint64_t c = 0; c < chunks_; ++c) {
+        sum = sum + partials[c * width + j];
+      }
+      mean[j] = static_cast<float>(sum / total);
+    }
+    for_rows(n, width, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
+      for (std::uint64_t r = lo; r < hi; ++r) {
+        if (rp[r + 1] == rp[r]) continue;
+        float* const row = h + r * width;
+        for (std::uint64_t j = 0; j < width; ++j) row[j] = row[j] - mean[j];
+      }
+    });
+  }
+
+ private:
+  const GraphView* graph_ = nullptr;
+  std::uint64_t chunks_ = 0;
+  Buffer<double> partials_;  // a row of column sums per chunk
+  Buffer<float> means_;
+  Buffer<std::uint64_t> node_rows_;
+};
 
 }  // namespace
 
@@ -404,6 +494,12 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     if (!r.ok()) return std::move(r).error();
     r_buf = std::move(r).value();
   }
+  StepCenter center;
+  if (s.step_center) {
+    auto made = StepCenter::make(graph, block);
+    if (!made.ok()) return std::move(made).error();
+    center = std::move(made).value();
+  }
   // The segments serve every block: a narrower last block reads them too.
   SegmentedGraph segments;
   const std::uint64_t segment_rows =
@@ -456,6 +552,13 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     // while its rows are still in cache.
     const bool add_h0 = !s.weights.empty() && s.weights[0] != 0.0;
     const float w0 = add_h0 ? static_cast<float>(s.weights[0]) : 0.0f;
+    // Centred rows are added once the whole block is centred.
+    const auto add = [&](float w, bool acc_is_zero) {
+      for_rows(n, width, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
+        detail::accumulate_block_rows(acc, stride, cur, width, w, acc_is_zero,
+                                      lo, hi);
+      });
+    };
     for_rows(n, random_width * 8 + feature_width * feature_work, cancel,
              [&](std::uint64_t lo, std::uint64_t hi) {
                if (s.initial != nullptr) {
@@ -475,18 +578,22 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
                    detail::scale_block_rows(cur, width, width, scale, lo, hi);
                  }
                }
-               if (add_h0) {
+               if (add_h0 && !s.step_center) {
                  detail::accumulate_block_rows(acc, stride, cur, width, w0,
                                                true, lo, hi);
                }
              });
+    if (s.step_center) {
+      center.apply(cur, width, cancel);
+      if (add_h0) add(w0, true);
+    }
     bool acc_is_zero = !add_h0;
     if (cancel.is_raised()) return VelmarError::cancelled();
     ctl.done.fetch_add(1, std::memory_order_relaxed);
     for (std::size_t i = 0; i < steps; ++i) {
       detail::BlockStep step{cur, next, width};
       step.normalize = s.step_normalize;
-      if (s.weights[i + 1] != 0.0) {
+      if (s.weights[i + 1] != 0.0 && !s.step_center) {
         step.acc = acc;
         step.acc_stride = stride;
         step.weight = static_cast<float>(s.weights[i + 1]);
@@ -511,6 +618,14 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
       }
       if (cancel.is_raised()) return VelmarError::cancelled();
       std::swap(cur, next);
+      if (s.step_center) {
+        center.apply(cur, width, cancel);
+        if (s.weights[i + 1] != 0.0) {
+          add(static_cast<float>(s.weights[i + 1]), acc_is_zero);
+          acc_is_zero = false;
+        }
+        if (cancel.is_raised()) return VelmarError::cancelled();
+      }
       ctl.done.fetch_add(1, std::memory_order_relaxed);
     }
     if (acc_is_zero && out.zeroed) continue;
@@ -558,6 +673,13 @@ MemoryPlan plan_memory(const GraphShape& shape, std::uint64_t columns,
                  (n != 0 && options.num_features * r_columns != 0
                       ? fp(4 * options.num_features * r_columns)
                       : 0);
+  if (options.centered && n != 0) {
+    // StepCenter: a row of float64 sums per chunk, the means, and with a
+    // row map the stored row of every node.
+    const std::uint64_t chunks = (n + kCenterRows - 1) / kCenterRows;
+    plan.options += fp(8 * chunks * width) + fp(4 * width) +
+                    (options.reordered ? fp(8 * n) : 0);
+  }
   plan.inputs = options.input_copies;
   const std::uint64_t entries =
       std::max(shape.out_entries, options.opened_entries);

@@ -17,6 +17,9 @@
 
 namespace velmar {
 
+// Nodes per chunk of the column sums of step_center (see EmbedSettings).
+inline constexpr std::uint64_t kCenterRows = 512;
+
 struct EmbedSettings {
   std::span<const double> weights;  // weights[i] multiplies H_i
   std::uint64_t base_seed = 0;      // row i's generator is seeded base + i
@@ -32,6 +35,14 @@ struct EmbedSettings {
   // Every H_i, i >= 1, scaled to unit row length before it is weighted and
   // propagated. Couples the columns: needs j0 = 0, j1 = dim and one block.
   bool step_normalize = false;
+  // Every H_i, i >= 0, after its unit rows, has its columns' degree-weighted
+  // means taken from the rows of nodes with entries: H_i -= 1 (d^T H_i) /
+  // sum(d), d_r the number of entries of row r. That is the component along
+  // the walk's stationary direction, which every step keeps while it shrinks
+  // the rest; on a dense graph it soon swamps the rest. Each column's mean is
+  // its own, so column blocks and ranges give the same bits. The sums run in
+  // float64 over fixed chunks of kCenterRows nodes in node order.
+  bool step_center = false;
   // The last feature_dim columns of the initial matrix are X R (see
   // feature_seed); none when null.
   const FeatureInput* features = nullptr;
@@ -133,6 +144,9 @@ struct OptionShape {
   // Entries of a graph that is opened rather than built (shape.num_entries
   // is then 0): what its segments copy.
   std::uint64_t opened_entries = 0;
+  // step_center: the column sums of every chunk, and with a row map the
+  // stored row of every node.
+  bool centered = false;
 };
 
 // Where a run's result goes: a new n x columns array; a new n x block array
