@@ -62,7 +62,13 @@ def test_quality_options(tmp_path):
     (tmp_path / "g.txt").write_text("0 1\n1 2\n2 3\n3 0\n0 2\n")
     x = np.arange(12.0).reshape(4, 3)
     np.save(tmp_path / "x.npy", x)
-    options = dict(normalization_strength=-0.5, step_normalize="l2", features=x, feature_dim=4)
+    options = dict(
+        normalization_strength=-0.5,
+        step_normalize="l2",
+        step_center=True,
+        features=x,
+        feature_dim=4,
+    )
     done = velmar_cli(
         "embed",
         "--method",
@@ -78,6 +84,7 @@ def test_quality_options(tmp_path):
         -0.5,
         "--step-normalize",
         "l2",
+        "--step-center",
         "--features",
         "x.npy",
         "--feature-dim",

@@ -94,6 +94,9 @@ struct BlockCase {
   Order order = Order::kNodes;
   std::uint64_t segment_rows = 0;  // EmbedSettings::segment_rows; 0: none
   bool hubs = false;               // random_graph's hubs and empty rows
+  // Centred steps, against a run of every column on one worker in node
+  // order (their bits against NumPy: tests/test_bench_reference.py).
+  bool center = false;
 };
 
 // The graph's rows in another order, each keeping its entries in order with
@@ -134,15 +137,27 @@ TEST_P(ColumnBlocks, EqualTheSameColumnsOfTheFullRun) {
   const std::uint64_t dim = 20;
   const std::vector<double> w{0.5, 0.0, 1.0, -0.25};
   const Arrays a = random_graph(700, 9, 4, c.hubs);
-  const DenseMatrix full = reference(a, dim, w, c.undirected);
-
-  detail::ScopedPool pool(c.threads);
   auto built = build_compact(a.input(), BuildOptions{c.undirected}, nullptr);
   ASSERT_TRUE(built.ok());
   const CompactGraph& g = built.value();
+  DenseMatrix full;
+  if (c.center) {
+    detail::ScopedPool one(1);
+    full = DenseMatrix::zeros(a.n, dim).value();
+    EmbedSettings whole{w, 9, 0, dim, dim, dim};
+    whole.step_center = true;
+    whole.segment_rows = a.n;
+    ASSERT_TRUE(
+        embed_columns(g.view(), whole, {full.row(0), dim}, nullptr).ok());
+  } else {
+    full = reference(a, dim, w, c.undirected);
+  }
+
+  detail::ScopedPool pool(c.threads);
   const std::uint64_t width = c.j1 - c.j0;
   std::vector<float> out(a.n * (width + 3), -1.0f);  // a wider caller array
-  EmbedSettings settings{w, 9, c.j0, c.j1, c.block};
+  EmbedSettings settings{w, 9, c.j0, c.j1, c.block, dim};
+  settings.step_center = c.center;
   settings.segment_rows = c.segment_rows != 0 ? c.segment_rows : a.n;
   GraphView view = g.view();
   const bool reordered = c.order != Order::kNodes;
@@ -186,7 +201,11 @@ INSTANTIATE_TEST_SUITE_P(
         // (taken whole in segment 0).
         BlockCase{true, 0, 20, 7, 2, Order::kShuffled, 64},
         BlockCase{true, 0, 20, 20, 2, Order::kFewSwapped, 7},
-        BlockCase{false, 2, 11, 4, 3, Order::kFewSwapped, 100, true}));
+        BlockCase{false, 2, 11, 4, 3, Order::kFewSwapped, 100, true},
+        // Centred: blocks, workers, segments and row orders.
+        BlockCase{true, 0, 20, 7, 2, Order::kNodes, 0, true, true},
+        BlockCase{false, 5, 13, 3, 3, Order::kShuffled, 0, true, true},
+        BlockCase{true, 0, 20, 20, 2, Order::kFewSwapped, 64, true, true}));
 
 struct SegmentCase {
   bool hubs;
