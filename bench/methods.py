@@ -2,16 +2,17 @@
 
     python bench/methods.py                       # n = 10^5 and 10^6, dim 128, 3 rounds
     python bench/methods.py --n 10000 --rounds 1  # a quick look
+    python bench/methods.py --methods tuned,centred  # what step_center costs
 
 Graphs are the seeded Chung-Lu graphs of graphgen.py (mean degree 16, cached
 on disk). Every embedding runs in a fresh process: the SciPy CSR matrix is
 loaded, the process's peak RSS is reset (/proc/self/clear_refs), then one
-``velmar.embed(A, dim, seed=1, method=...)`` call (A + Aᵀ, each method's
-defaults) is timed, and its peak RSS growth is read from VmHWM beside
-``velmar.estimate_memory`` for the same call. The two methods alternate
-within each round, so load from other jobs falls on both; the table gives
-the medians over the rounds and the spectral method's time as a multiple of
-the projection's.
+``velmar.embed(A, dim, seed=1, **CONTENDERS[name])`` call (A + Aᵀ) is
+timed, and its peak RSS growth is read from VmHWM beside
+``velmar.estimate_memory`` for the same call. The contenders alternate
+within each round, so load from other jobs falls on all of them; the table
+gives the medians over the rounds and each time as a multiple of the first
+contender's.
 """
 
 from __future__ import annotations
@@ -30,7 +31,19 @@ sys.path.insert(0, str(HERE))
 
 import graphgen
 
-METHODS = ("projection", "spectral")
+# velmar.embed's keyword arguments of each contender: each method's
+# defaults, and the projection's setting of "Tuning for quality" in
+# docs/guide.md without and with centred steps.
+TUNED = (
+    "method='projection', weights=(0, 0, 1, 1), normalize='l2', "
+    "normalization_strength='auto', step_normalize='l2'"
+)
+CONTENDERS = {
+    "projection": "method='projection'",
+    "spectral": "method='spectral'",
+    "tuned": TUNED,
+    "centred": TUNED + ", step_center=True",
+}
 
 CHILD = """
 import json, sys, time
@@ -40,7 +53,8 @@ import graphgen
 csr = graphgen.load_csr(graphgen.Path({path!r}))
 n = csr.num_nodes
 a = sp.csr_matrix((csr.values, csr.col_indices, csr.row_ptrs), shape=(n, n))
-velmar.embed(([0, 1], [1, 0]), dim=4, seed=1, method={method!r})  # the worker pool
+velmar.embed(([0, 1], [1, 0]), dim=4, seed=1, method="projection")  # the worker pool
+kwargs = dict({kwargs})
 def status(key):
     for line in open("/proc/self/status"):
         if line.startswith(key):
@@ -48,16 +62,19 @@ def status(key):
 open("/proc/self/clear_refs", "w").write("5")
 before = status("VmRSS:")
 t0 = time.perf_counter()
-velmar.embed(a, {dim}, seed=1, method={method!r})
+velmar.embed(a, {dim}, seed=1, **kwargs)
 seconds = time.perf_counter() - t0
 peak = status("VmHWM:") - before
-estimate = velmar.estimate_memory(n, a.nnz, {dim}, method={method!r})
+planned = {{k: v for k, v in kwargs.items() if k not in ("weights", "normalize")}}
+estimate = velmar.estimate_memory(n, a.nnz, {dim}, **planned)
 print(json.dumps({{"seconds": seconds, "peak": peak, "estimate": estimate}}))
 """
 
 
 def run_one(path: Path, method: str, dim: int) -> dict[str, float]:
-    code = textwrap.dedent(CHILD.format(here=str(HERE), path=str(path), method=method, dim=dim))
+    code = textwrap.dedent(
+        CHILD.format(here=str(HERE), path=str(path), kwargs=CONTENDERS[method], dim=dim)
+    )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=False)
     if done.returncode != 0:
         raise RuntimeError(f"{method} failed:\n{done.stderr[-2000:]}")
@@ -78,24 +95,33 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--dim", type=int, default=128)
     p.add_argument("--rounds", type=int, default=3)
     p.add_argument("--json", type=Path, help="write the measurements there too")
+    p.add_argument(
+        "--methods",
+        default="projection,spectral",
+        help=f"comma-separated contenders, the first the baseline: {','.join(CONTENDERS)}",
+    )
     args = p.parse_args(argv)
+    methods = args.methods.split(",")
+    if unknown := [m for m in methods if m not in CONTENDERS]:
+        p.error(f"unknown --methods {','.join(unknown)}; choose from {','.join(CONTENDERS)}")
     load = os.getloadavg()
     print(f"{os.cpu_count()} CPUs; load average at start {load[0]:.1f} / {load[1]:.1f}")
     record = []
     print(
-        "| n | stored entries | method | seconds (median) | × projection | peak MiB | estimate MiB |"
+        f"| n | stored entries | method | seconds (median) | × {methods[0]} | peak MiB "
+        "| estimate MiB |"
     )
     print("|---:|---:|---|---:|---:|---:|---:|")
     for n in (int(x) for x in args.n.split(",")):
         path = graph_path(n, args.degree)
-        runs: dict[str, list[dict[str, float]]] = {m: [] for m in METHODS}
+        runs: dict[str, list[dict[str, float]]] = {m: [] for m in methods}
         for r in range(args.rounds):
-            order = METHODS if r % 2 == 0 else METHODS[::-1]
+            order = methods if r % 2 == 0 else methods[::-1]
             for method in order:
                 runs[method].append(run_one(path, method, args.dim))
         entries = 2 * round(n * args.degree / 2)
-        base = statistics.median(x["seconds"] for x in runs["projection"])
-        for method in METHODS:
+        base = statistics.median(x["seconds"] for x in runs[methods[0]])
+        for method in methods:
             secs = statistics.median(x["seconds"] for x in runs[method])
             peak = statistics.median(x["peak"] for x in runs[method])
             estimate = runs[method][0]["estimate"]

@@ -325,8 +325,12 @@ class StepCenter {
     return c;
   }
 
-  // Centres the columns of h (n rows of `width`).
-  void apply(float* h, std::uint64_t width, const CancelFlag& cancel) {
+  // Centres the columns of h (n rows of `width`), then calls
+  // then(lo, hi) on each range of rows it has centred, while they are in
+  // cache.
+  template <class Then>
+  void apply(float* h, std::uint64_t width, const CancelFlag& cancel,
+             Then&& then) {
     const std::uint64_t n = graph_->num_nodes();
     const std::uint64_t* const rp = graph_->row_ptrs();
     const std::uint64_t* const rows = node_rows_.data();
@@ -350,7 +354,10 @@ class StepCenter {
     });
     if (cancel.is_raised()) return;
     const double total = static_cast<double>(graph_->num_entries());
-    if (total == 0.0) return;
+    if (total == 0.0) {
+      for_rows(n, width, cancel, then);
+      return;
+    }
     float* const mean = means_.data();
     for (std::uint64_t j = 0; j < width; ++j) {
       double sum = 0.0;
@@ -365,6 +372,7 @@ class StepCenter {
         float* const row = h + r * width;
         for (std::uint64_t j = 0; j < width; ++j) row[j] = row[j] - mean[j];
       }
+      then(lo, hi);
     });
   }
 
@@ -552,11 +560,15 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
     // while its rows are still in cache.
     const bool add_h0 = !s.weights.empty() && s.weights[0] != 0.0;
     const float w0 = add_h0 ? static_cast<float>(s.weights[0]) : 0.0f;
-    // Centred rows are added once the whole block is centred.
-    const auto add = [&](float w, bool acc_is_zero) {
-      for_rows(n, width, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
-        detail::accumulate_block_rows(acc, stride, cur, width, w, acc_is_zero,
-                                      lo, hi);
+    // Centres the block's current matrix and adds it with weight w (none
+    // when w is 0): rows are added once the whole block's means are known.
+    const auto center_and_add = [&](double w, bool acc_is_zero) {
+      const float wf = static_cast<float>(w);
+      center.apply(cur, width, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
+        if (w != 0.0) {
+          detail::accumulate_block_rows(acc, stride, cur, width, wf,
+                                        acc_is_zero, lo, hi);
+        }
       });
     };
     for_rows(n, random_width * 8 + feature_width * feature_work, cancel,
@@ -583,10 +595,7 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
                                                true, lo, hi);
                }
              });
-    if (s.step_center) {
-      center.apply(cur, width, cancel);
-      if (add_h0) add(w0, true);
-    }
+    if (s.step_center) center_and_add(add_h0 ? s.weights[0] : 0.0, true);
     bool acc_is_zero = !add_h0;
     if (cancel.is_raised()) return VelmarError::cancelled();
     ctl.done.fetch_add(1, std::memory_order_relaxed);
@@ -619,11 +628,8 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
       if (cancel.is_raised()) return VelmarError::cancelled();
       std::swap(cur, next);
       if (s.step_center) {
-        center.apply(cur, width, cancel);
-        if (s.weights[i + 1] != 0.0) {
-          add(static_cast<float>(s.weights[i + 1]), acc_is_zero);
-          acc_is_zero = false;
-        }
+        center_and_add(s.weights[i + 1], acc_is_zero);
+        if (s.weights[i + 1] != 0.0) acc_is_zero = false;
         if (cancel.is_raised()) return VelmarError::cancelled();
       }
       ctl.done.fetch_add(1, std::memory_order_relaxed);
