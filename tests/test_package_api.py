@@ -214,6 +214,14 @@ def _huge_feature(sparse):
         (_star(10), {"features": "dense", "feature_dim": 2}, "row 4 sum to 3e", None),
         (_star(10), {"features": "sparse", "feature_dim": 8}, "row 4 sum to 3e", None),
         (_star(10), {"weights": (1e38, 1e38)}, r"weights are too large: .* 3.464e\+38", None),
+        # Centring at most doubles a step's values: 2 and 4 times max|H_0| here.
+        (
+            _star(10),
+            {"weights": (5e37, 5e37), "step_center": True},
+            r"weights are too large: the result could reach 5.196e\+38 .* each centring",
+            None,
+        ),
+        (_star(10), {"normalization_strength": 38, "step_center": True}, r"2.078e\+39", 37.214),
         ((*_star(2), [np.inf, 1.0]), {}, None, None),
     ],
 )

@@ -201,38 +201,52 @@ Status check_value_range(const GraphView& graph, const EmbedSettings& s,
         num(projected(r)) + ", beyond the largest float32 (" + num(kFloatMax) +
         ")");
   }
-  // The result is at most a * max|H_0| + c; both it and H_0 must stay
-  // within float32, which bounds max|H_0| by `limit`.
-  double a = 1.0;
+  // The result is at most a * max|H_0| + c; it and every H_i must stay
+  // within float32, which bounds max|H_0| by `limit`. Centring takes a
+  // column's mean from each of its values, which at most doubles their
+  // largest magnitude: a centred H_i is at most 2^(i+1) max|H_0|, or 2 once
+  // its rows have unit length.
+  const std::size_t steps = s.weights.empty() ? 0 : s.weights.size() - 1;
+  const auto growth = [&](std::size_t i) {
+    if (!s.step_center) return 1.0;
+    if (s.step_normalize && i > 0) return 2.0;
+    return std::ldexp(1.0,
+                      static_cast<int>(std::min<std::size_t>(i, 2000)) + 1);
+  };
+  const double widest = growth(s.step_normalize ? 0 : steps);
+  double a = widest;
   double c = 0.0;
+  double weight_sum = 1.0;
   if (s.bound_weights) {
     a = 0.0;
+    weight_sum = 0.0;
     for (std::size_t i = 0; i < s.weights.size(); ++i) {
       const double w = std::fabs(static_cast<float>(s.weights[i]));
-      (i == 0 || !s.step_normalize ? a : c) += w;
+      (i == 0 || !s.step_normalize ? a : c) += w * growth(i);
+      weight_sum += w;
     }
   }
-  // A column's mean is within its values, so a centred value is at most
-  // twice the largest.
-  if (s.step_center) {
-    a *= 2.0;
-    c *= 2.0;
-  }
-  double limit = kFloatMax;
+  double limit = kFloatMax / widest;
   if (!(c <= kFloatMax)) {
     limit = -1.0;
   } else if (a > 0.0) {
-    limit = std::min(kFloatMax, (kFloatMax - c) / a);
+    limit = std::min(limit, (kFloatMax - c) / a);
   }
   if (most.scaled <= limit) return ok_status();
+  const std::string conditions =
+      std::string(s.step_normalize ? ", unit rows after the first step" : "") +
+      (s.step_center ? ", each centring at most doubling the values" : "");
+  // What the run could reach from initial values up to h0: the result, or
+  // a centred step on the way.
+  const auto most_reached = [&](double h0) {
+    return std::max((a == 0.0 ? 0.0 : a * h0) + c, widest * h0);
+  };
   const auto reach = [&](double h0) {
     std::string text = "up to " + num(h0);
     if (h0 <= kFloatMax) {
-      text += ", and the result could reach " +
-              num((a == 0.0 ? 0.0 : a * h0) + c) + " (weights summing to " +
-              num(a + c) + " in magnitude" +
-              (s.step_normalize ? ", unit rows after the first step" : "") +
-              (s.step_center ? ", twice that once centred" : "") + ")";
+      text += ", and the result could reach " + num(most_reached(h0)) +
+              " (weights summing to " + num(weight_sum) + " in magnitude" +
+              conditions + ")";
     }
     return text + ", beyond the largest float32 (" + num(kFloatMax) + ")";
   };
@@ -275,11 +289,10 @@ Status check_value_range(const GraphView& graph, const EmbedSettings& s,
   }
   return VelmarError::invalid_input(
       "weights are too large: the result could reach " +
-      num((a == 0.0 ? 0.0 : a * most.scaled) + c) + " (weights summing to " +
-      num(a + c) + " in magnitude, initial values up to " + num(most.scaled) +
-      (s.step_normalize ? ", unit rows after the first step" : "") +
-      (s.step_center ? ", twice that once centred" : "") +
-      "), beyond the largest float32 (" + num(kFloatMax) + ")");
+      num(most_reached(most.scaled)) + " (weights summing to " +
+      num(weight_sum) + " in magnitude, initial values up to " +
+      num(most.scaled) + conditions + "), beyond the largest float32 (" +
+      num(kFloatMax) + ")");
 }
 
 // Rows [lo, hi) of columns [a, a + width) of the given initial matrix into
