@@ -313,7 +313,8 @@ void copy_initial_rows(const EmbedSettings& s, const std::uint64_t* row_map,
 // nodes with entries.
 class StepCenter {
  public:
-  static Result<StepCenter> make(const GraphView& graph, std::uint64_t block) {
+  static Result<StepCenter> make(const GraphView& graph, std::uint64_t block,
+                                 const CancelFlag& cancel) {
     StepCenter c;
     c.graph_ = &graph;
     const std::uint64_t n = graph.num_nodes();
@@ -333,7 +334,9 @@ class StepCenter {
       if (!rows.ok()) return std::move(rows).error();
       c.node_rows_ = std::move(rows).value();
       std::uint64_t* const inv = c.node_rows_.data();
-      for (std::uint64_t r = 0; r < n; ++r) inv[map[r]] = r;
+      for_rows(n, 2, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
+        for (std::uint64_t r = lo; r < hi; ++r) inv[map[r]] = r;
+      });
     }
     return c;
   }
@@ -517,9 +520,10 @@ Status embed_columns(const GraphView& graph, const EmbedSettings& s,
   }
   StepCenter center;
   if (s.step_center) {
-    auto made = StepCenter::make(graph, block);
+    auto made = StepCenter::make(graph, block, cancel);
     if (!made.ok()) return std::move(made).error();
     center = std::move(made).value();
+    if (cancel.is_raised()) return VelmarError::cancelled();
   }
   // The segments serve every block: a narrower last block reads them too.
   SegmentedGraph segments;
