@@ -240,6 +240,9 @@ def test_killed_run_restarts_and_computes_only_the_missing_blocks(tmp_path, monk
         velmar.embed(graph, 20, seed=5, out=out, method="projection")
     with pytest.raises(_results.RunMismatchError, match="weights="):
         velmar.embed(graph, 20, [0.0, 1.0], seed=4, out=out, method="projection")
+    # Centred blocks would not belong with the plain ones already written.
+    with pytest.raises(_results.RunMismatchError, match="step_center=None \\(now True\\)"):
+        velmar.embed(graph, 20, seed=4, out=out, step_center=True, method="projection")
     computed = []
     original = _results.compute_block
 
@@ -533,7 +536,7 @@ DASK_RUN = """
         graph = velmar.open_graph(sys.argv[1])
         # Options travel with every task (features as float32 arrays).
         x = np.sin(np.arange(graph.num_nodes * 3.0)).reshape(-1, 3)
-        options = dict(normalization_strength=0.5, features=x, feature_dim=4)
+        options = dict(normalization_strength=0.5, features=x, feature_dim=4, step_center=True)
         with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                           dashboard_address=None) as cluster, Client(cluster) as client:
             client.run(die_once_in_block_5, sys.argv[2] + ".killed")
