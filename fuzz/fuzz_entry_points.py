@@ -585,11 +585,14 @@ def _plain(x):
 
 def _counted(x):
     """Objects whose reference count nothing else touches: not None, bools,
-    small ints or interned strings, which the interpreter shares."""
+    small ints, interned strings or the empty tuple, which the interpreter
+    shares (an exception's empty args, for one, hold the empty tuple)."""
     if x is None or isinstance(x, (bool, np.bool_, str, float)):
         return False
     if type(x) is int:
         return not -5 <= x <= 256
+    if type(x) is tuple and not x:
+        return False
     return True
 
 
