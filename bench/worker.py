@@ -216,7 +216,7 @@ class Package:
         # (nodes, entries to build, undirected, sorted rows, 32-bit row
         # pointers, bytes held, reordered, entries held) and no options.
         shape = (n, g.nnz, True, True, False, 0, False, 0)
-        no_options = (False, 0, 0, 0, False, False)  # the projection
+        no_options = (False, 0, 0, 0, False, False, False)  # the projection
         plan = _engine.memory_plan(shape, no_options, dim)
         self.out = np.empty((n, dim), np.float32)
         self.variants = {}
