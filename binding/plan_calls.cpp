@@ -56,6 +56,22 @@ PyObject* plan_dict(const MemoryPlan& plan, std::uint64_t block,
                        static_cast<unsigned long long>(segment_rows));
 }
 
+// Shapes beyond these are planned as needing 2^64 - 1 bytes: the plan's
+// sums and products stay exact below them (2^40 nodes or features times 2^18
+// columns, 2^44 entries, 2^62 bytes held), and no machine's memory tells the
+// difference above them.
+constexpr std::uint64_t kPlanNodes = std::uint64_t{1} << 40;
+constexpr std::uint64_t kPlanEntries = std::uint64_t{1} << 44;
+constexpr std::uint64_t kPlanColumns = std::uint64_t{1} << 18;
+constexpr std::uint64_t kPlanBytes = std::uint64_t{1} << 62;
+
+PyObject* saturated_plan(std::uint64_t block, bool limited) {
+  MemoryPlan plan;
+  plan.graph_build_peak = plan.graph = plan.result = plan.working =
+      plan.options = plan.inputs = plan.segments = plan.peak = UINT64_MAX;
+  return plan_dict(plan, limited ? 0 : block, 0);
+}
+
 // The spectral method's plan: `block` is its filter's, the widest up to it
 // that fits `limit_slot` when given (0 when none does); no segments.
 PyObject* spectral_plan(const GraphShape& shape, std::uint64_t dim,
@@ -93,6 +109,13 @@ PyObject* memory_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (!tuple_items(slot[1], "run_shape", 7, r)) return nullptr;
     auto columns = in.u64(2);
     if (!columns) return nullptr;
+    if (g[0] >= kPlanNodes || g[1] >= kPlanEntries || g[7] >= kPlanEntries ||
+        g[5] >= kPlanBytes || r[1] >= kPlanNodes || r[2] >= kPlanColumns ||
+        r[3] >= kPlanBytes || *columns >= kPlanColumns) {
+      auto block = optional_u64(in, slot[3], 3, *columns);
+      if (!block) return nullptr;
+      return saturated_plan(*block, is_given(slot[4]));
+    }
     const bool spectral = r[5] != 0;
     // Without a block, the width that suits this machine for n nodes (the
     // filter's, for the spectral method).

@@ -172,6 +172,22 @@ def test_memory_limit_of_any_size(limit):
     assert velmar.estimate_memory(10**6, 10**7, 64, memory_limit=limit) > 0
 
 
+# Shapes beyond what the plan counts exactly: more than any machine holds,
+# never a wrapped-around figure (2**64 - 2 nodes gave 40 bytes) or a crash
+# (2**64 - 1 nodes divided by zero).
+@pytest.mark.parametrize(
+    "n, m, dim",
+    [(2**64 - 1, 1, 8), (2**64 - 2, 1, 8), (2**40, 0, 8), (10, 2**64 - 1, 8), (10, 1, 2**62)],
+)
+def test_estimate_memory_of_any_size(n, m, dim):
+    for method in ("projection", "spectral"):
+        assert velmar.estimate_memory(n, m, dim, method=method) == 2**64 - 1
+    # Just below: exact, the result's 4·n·dim bytes among them.
+    assert (
+        4 * (2**40 - 1) * 8 < velmar.estimate_memory(2**40 - 1, 0, 8, method="projection") < 2**64
+    )
+
+
 def _star(leaves):
     return [0] * leaves, list(range(1, leaves + 1))
 

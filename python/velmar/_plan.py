@@ -265,6 +265,9 @@ def estimate_memory(
     ``step_center=True`` adds 8·b bytes per 512 nodes of column sums and,
     for a prepared graph kept in another row order, 8·n of row numbers.
 
+    From 2⁴⁰ nodes, 2⁴⁴ entries or 2¹⁸ columns on, the figure is
+    2⁶⁴ − 1: more than any machine holds.
+
     ``method`` is that of :func:`velmar.embed`, whose in-memory default is
     the spectral method; the figures above are ``method="projection"``'s.
     For the spectral method (docs/guide.md, "Choosing a method") the plan
