@@ -105,7 +105,31 @@ VELMAR_ALWAYS_INLINE void tridiagonalize(double* u, std::size_t n, double* d,
       h = h - f * g;
       d[i - 1] = f - g;
       for (std::size_t j = 0; j < i; ++j) e[j] = 0.0;
-      for (std::size_t j = 0; j < i; ++j) {
+      // Rows j and j + 1 together, so that their two sums (chains of
+      // dependent additions) overlap; each sum and each e[k] sees the same
+      // operations in the same order as one row at a time.
+      std::size_t j = 0;
+      for (; j + 1 < i; j += 2) {
+        const double f0 = d[j];
+        const double f1 = d[j + 1];
+        U(i, j) = f0;
+        U(i, j + 1) = f1;
+        const double* const u0 = u + j * n;
+        const double* const u1 = u0 + n;
+        double g0 = e[j] + u0[j] * f0;
+        g0 = g0 + u0[j + 1] * d[j + 1];
+        e[j + 1] = e[j + 1] + u0[j + 1] * f0;
+        double g1 = e[j + 1] + u1[j + 1] * f1;
+        for (std::size_t k = j + 2; k < i; ++k) {
+          g0 = g0 + u0[k] * d[k];
+          g1 = g1 + u1[k] * d[k];
+          e[k] = e[k] + u0[k] * f0;
+          e[k] = e[k] + u1[k] * f1;
+        }
+        e[j] = g0;
+        e[j + 1] = g1;
+      }
+      for (; j < i; ++j) {
         f = d[j];
         U(i, j) = f;
         g = e[j] + U(j, j) * f;
@@ -144,7 +168,34 @@ VELMAR_ALWAYS_INLINE void tridiagonalize(double* u, std::size_t n, double* d,
     double* ui1 = u + (i + 1) * n;
     if (h != 0.0) {
       for (std::size_t k = 0; k <= i; ++k) d[k] = ui1[k] / h;
-      for (std::size_t j = 0; j <= i; ++j) {
+      // Four rows at a time: their sums are independent, so running them
+      // side by side hides the latency of each chain of additions without
+      // changing any sum's order.
+      std::size_t j = 0;
+      for (; j + 4 <= i + 1; j += 4) {
+        double* const u0 = u + j * n;
+        double* const u1 = u0 + n;
+        double* const u2 = u1 + n;
+        double* const u3 = u2 + n;
+        double g0 = 0.0;
+        double g1 = 0.0;
+        double g2 = 0.0;
+        double g3 = 0.0;
+        for (std::size_t k = 0; k <= i; ++k) {
+          const double a = ui1[k];
+          g0 = g0 + a * u0[k];
+          g1 = g1 + a * u1[k];
+          g2 = g2 + a * u2[k];
+          g3 = g3 + a * u3[k];
+        }
+        for (std::size_t k = 0; k <= i; ++k) {
+          u0[k] = u0[k] - g0 * d[k];
+          u1[k] = u1[k] - g1 * d[k];
+          u2[k] = u2[k] - g2 * d[k];
+          u3[k] = u3[k] - g3 * d[k];
+        }
+      }
+      for (; j <= i; ++j) {
         double* uj = u + j * n;
         double g = 0.0;
         for (std::size_t k = 0; k <= i; ++k) g = g + ui1[k] * uj[k];

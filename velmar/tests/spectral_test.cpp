@@ -214,6 +214,18 @@ TEST(Eigen, RandomGramMatrixWithRepeatedAndZeroEigenvalues) {
   }
 }
 
+TEST(Eigen, FullRankGramMatricesOfEverySizeModFour) {
+  // The reduction runs rows in pairs and fours: sizes that leave each
+  // remainder, and one beside a Cholesky-QR block's width.
+  for (std::size_t b : {4, 5, 6, 7, 13, 41}) {
+    Matrix g = random_gram(b + 8, b, 5);
+    Matrix values(b), v(b * b), work(b * b + 2 * b);
+    detail::symmetric_eigen(g.data(), b, values.data(), v.data(), work.data());
+    SCOPED_TRACE(b);
+    expect_decomposes(g, b, values, v, 1e-12 * values[0]);
+  }
+}
+
 // An undirected graph of positive weights: random edges among the first
 // n - 20 nodes, a triangle apart among the next three, the rest isolated.
 CompactGraph spectral_graph(std::uint64_t n, bool undirected,
