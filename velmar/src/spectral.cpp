@@ -68,6 +68,13 @@ constexpr double kBessel[kMaxFilterOrder] = {
 
 std::string dec(std::uint64_t x) { return std::to_string(x); }
 
+// Chunks of a Gram matrix summed at once: a wave, or fewer on a graph of
+// fewer chunks (each holds a b x b partial sum and its panel scratch).
+std::uint64_t gram_wave(std::uint64_t num_nodes) {
+  return std::clamp<std::uint64_t>((num_nodes + kGramRows - 1) / kGramRows, 1,
+                                   kGramWave);
+}
+
 template <class T>
 Result<Buffer<T>> allocate(std::uint64_t count) {
   return Buffer<T>::allocate(count);
@@ -281,11 +288,12 @@ Status SpectralRun::prepare_common() {
     if (!a.ok()) return std::move(a).error();
     *b = std::move(a).value();
   }
-  auto partials = allocate<double>(kGramWave * b2);
+  const std::uint64_t wave = gram_wave(n_);
+  auto partials = allocate<double>(wave * b2);
   if (!partials.ok()) return std::move(partials).error();
   partials_ = std::move(partials).value();
   auto scratch =
-      allocate<double>(kGramWave * detail::gram_scratch_size(w.bmax, w.bmax));
+      allocate<double>(wave * detail::gram_scratch_size(w.bmax, w.bmax));
   if (!scratch.ok()) return std::move(scratch).error();
   scratch_ = std::move(scratch).value();
   auto values = allocate<double>(w.bmax);
@@ -855,8 +863,8 @@ MemoryPlan plan_spectral(const GraphShape& shape, std::uint64_t dim,
   // map's inverse.
   const std::uint64_t b2 = w.bmax * w.bmax;
   const std::uint64_t common =
-      4 * fp(8 * b2) + fp(8 * kGramWave * b2) +
-      fp(8 * kGramWave * detail::gram_scratch_size(w.bmax, w.bmax)) +
+      4 * fp(8 * b2) + fp(8 * gram_wave(n) * b2) +
+      fp(8 * gram_wave(n) * detail::gram_scratch_size(w.bmax, w.bmax)) +
       fp(8 * w.bmax) + fp(8 * (b2 + 2 * w.bmax)) +
       (options.reordered ? fp(8 * n) : 0) + fp(8 * n);
   const std::uint64_t x = fp(4 * n * w.wx);
