@@ -216,6 +216,22 @@ def test_progress_callable_counts_blocks_times_steps(graph):
     assert all(a[0] <= b[0] for a, b in zip(seen, seen[1:]))
 
 
+def test_a_call_ends_when_its_work_does_not_at_the_next_look():
+    # Looks at the work an hour apart: a call from the main thread must still
+    # return as soon as the engine is done, with its last progress shown.
+    script = textwrap.dedent("""
+        import numpy as np, velmar
+        from velmar import _watch
+        _watch._FIRST_POLL_SECONDS = _watch._POLL_SECONDS = 3600.0
+        seen = []
+        a = np.ones((3, 3), dtype=np.float32)
+        velmar.embed(a, 4, seed=1, progress=lambda d, t: seen.append((d, t)))
+        print(seen[-1][0] == seen[-1][1] > 0)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=60)
+    assert done.returncode == 0 and done.stdout.split() == [b"True"], done.stderr.decode()
+
+
 CANCEL_SCRIPT = """
     import os, signal, threading, time, numpy as np, scipy.sparse as sp, velmar
     # As in an interactive session, whatever this process inherited: a parent

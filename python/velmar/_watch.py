@@ -2,7 +2,7 @@
 
 The engine works with the GIL released. When called from the main thread (or
 with a progress display) it runs on a helper thread while the calling thread
-waits in short sleeps, so that Ctrl-C reaches Python at once: the work is then
+waits in short timed waits, so that Ctrl-C reaches Python at once: the work is then
 cancelled between row blocks, its memory freed, and KeyboardInterrupt raised.
 """
 
@@ -84,11 +84,16 @@ def _watched(work: Callable[[Any], Any], progress: ProgressLike) -> Any:
     if not in_main and not progress:
         return work(control)
     outcome: dict[str, Any] = {}
-    # Set by the helper thread as its last act. A flag and sleeps, not a
-    # threading.Event: a KeyboardInterrupt raised inside Event.wait can
+    # Set by the helper thread as its last act. A flag and a plain lock, not
+    # a threading.Event: a KeyboardInterrupt raised inside Event.wait can
     # leave the event's lock held, and the helper then blocks for ever in
-    # set() while this thread waits for it.
+    # set() while this thread waits for it. The helper only releases
+    # `ended` (held from here on), which never blocks; this thread's timed
+    # acquire returns as soon as it is released, so a call ends when its
+    # work does, not at the next look.
     finished: list[bool] = []
+    ended = threading.Lock()
+    ended.acquire()
 
     def target() -> None:
         try:
@@ -97,6 +102,7 @@ def _watched(work: Callable[[Any], Any], progress: ProgressLike) -> Any:
             outcome["error"] = e
         finally:
             finished.append(True)
+            ended.release()
 
     reporter = _Reporter(progress)
     # The thread's own end is awaited through `finished`, not is_alive(),
@@ -107,11 +113,10 @@ def _watched(work: Callable[[Any], Any], progress: ProgressLike) -> Any:
     thread = threading.Thread(target=target, name="velmar-engine")
     try:
         thread.start()
-        # Short calls end after the first short sleeps; long ones are looked
-        # at every _POLL_SECONDS.
+        # Progress is looked at soon, then every _POLL_SECONDS.
         pause = _FIRST_POLL_SECONDS
         while not finished:
-            time.sleep(pause)
+            ended.acquire(timeout=pause)
             pause = min(2 * pause, _POLL_SECONDS)
             reporter.update(*control.progress())
     except BaseException:
