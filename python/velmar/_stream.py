@@ -80,7 +80,13 @@ def _interruptible(work: Callable[[], _T], stop: _Stop) -> _T:
     if threading.current_thread() is not threading.main_thread():
         return work()
     outcome: dict[str, Any] = {}
-    finished = threading.Event()
+    # The helper's last acts: a flag, and the release of a lock held from
+    # here on, which never blocks. Not a threading.Event: a KeyboardInterrupt
+    # raised inside Event.wait can leave the event's lock held, and the
+    # helper would then block for ever in set() (see _watch).
+    finished: list[bool] = []
+    ended = threading.Lock()
+    ended.acquire()
 
     def target() -> None:
         try:
@@ -88,22 +94,23 @@ def _interruptible(work: Callable[[], _T], stop: _Stop) -> _T:
         except BaseException as e:  # handed to the waiting thread
             outcome["error"] = e
         finally:
-            finished.set()
+            finished.append(True)
+            ended.release()
 
     thread = threading.Thread(target=target, name="velmar-prepare")
     try:
         thread.start()
-        while not finished.wait(0.05):
-            pass
+        while not finished:
+            ended.acquire(timeout=0.05)
     except BaseException:
         # The helper cleans up (its DuckDB connection, the spill directory)
         # before this thread goes on; a second Ctrl-C does not cut that short.
         # DuckDB forgets an interrupt when its next query starts: ask again
         # until the helper is done.
-        while thread.ident is not None and not finished.is_set():
+        while thread.ident is not None and not finished:
             stop()
             try:
-                finished.wait(0.05)
+                ended.acquire(timeout=0.05)
             except KeyboardInterrupt:
                 pass
         raise
