@@ -231,7 +231,7 @@ def graph_files(paths: list[Path]) -> list[Dataset]:
             data = z["data"] if "data" in z.files else np.ones(len(z["indices"]))
             a = sp.csr_matrix((data, z["indices"], z["indptr"]), shape=(n, n))
             y = np.asarray(z["y"]) if "y" in z.files else None
-        if y is not None and (y.shape[0] != n or y.ndim not in (1, 2)):
+        if y is not None and (y.ndim not in (1, 2) or y.shape[0] != n):
             raise ValueError(f"{path}: y has shape {y.shape}, not ({n},) or ({n}, labels)")
         if y is not None:
             y = (y != 0).astype(np.int8) if y.ndim == 2 else _codes(y)

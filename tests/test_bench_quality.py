@@ -121,6 +121,10 @@ def test_graph_file_scored_by_the_readme_protocol(tmp_path, multi):
             {"n": 3, "indptr": np.zeros(4, np.int64), "indices": [], "y": np.zeros((2, 2))},
             r"y has shape \(2, 2\), not \(3,\) or \(3, labels\)",
         ),
+        (
+            {"n": 3, "indptr": np.zeros(4, np.int64), "indices": [], "y": 1},
+            r"y has shape \(\), not \(3,\)",
+        ),
     ],
 )
 def test_graph_file_refused(tmp_path, arrays, message):
