@@ -131,3 +131,17 @@ def test_graph_file_refused(tmp_path, arrays, message):
     np.savez(tmp_path / "bad.npz", **arrays)
     with pytest.raises(ValueError, match=message):
         quality.graph_files([tmp_path / "bad.npz"])
+
+
+def test_node2vec_is_not_run_where_its_preparation_would_take_hours():
+    # A star of 6,000 nodes: the hub's 5,999 edges meet 5,999^2 times.
+    import scipy.sparse as sp
+
+    n = 6000
+    hub = np.zeros(n - 1, dtype=np.int64)
+    leaves = np.arange(1, n)
+    star = sp.csr_matrix(
+        (np.ones(2 * (n - 1)), (np.r_[hub, leaves], np.r_[leaves, hub])), shape=(n, n)
+    )
+    with pytest.raises(quality.Skipped, match=r"^not run: 3\.6e\+07 edge pairs to prepare"):
+        quality.node2vec_graspologic(star, 8, 1)
