@@ -329,15 +329,9 @@ class StepCenter {
     auto means = Buffer<float>::allocate(block);
     if (!means.ok()) return std::move(means).error();
     c.means_ = std::move(means).value();
-    if (const std::uint64_t* const map = graph.row_map(); map != nullptr) {
-      auto rows = Buffer<std::uint64_t>::allocate(n);
-      if (!rows.ok()) return std::move(rows).error();
-      c.node_rows_ = std::move(rows).value();
-      std::uint64_t* const inv = c.node_rows_.data();
-      for_rows(n, 2, cancel, [&](std::uint64_t lo, std::uint64_t hi) {
-        for (std::uint64_t r = lo; r < hi; ++r) inv[map[r]] = r;
-      });
-    }
+    auto rows = node_rows(graph, cancel);
+    if (!rows.ok()) return std::move(rows).error();
+    c.node_rows_ = std::move(rows).value();
     return c;
   }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "buffer.h"
 #include "graph.h"
 #include "pool.h"
 
@@ -34,6 +35,24 @@ void for_rows(std::uint64_t n, std::uint64_t work_per_row,
       r = end;
     }
   });
+}
+
+// The stored row of every node of a graph kept in another row order (the
+// inverse of its row map), filled in parallel; an empty buffer (null data)
+// when stored row p is node p. Cancelled, it is left part-filled: the caller
+// looks at the flag.
+inline Result<Buffer<std::uint64_t>> node_rows(const GraphView& graph,
+                                               const CancelFlag& cancel) {
+  const std::uint64_t* const map = graph.row_map();
+  if (map == nullptr) return Buffer<std::uint64_t>();
+  auto rows = Buffer<std::uint64_t>::allocate(graph.num_nodes());
+  if (!rows.ok()) return rows;
+  std::uint64_t* const inv = rows->data();
+  for_rows(graph.num_nodes(), 2, cancel,
+           [&](std::uint64_t lo, std::uint64_t hi) {
+             for (std::uint64_t r = lo; r < hi; ++r) inv[map[r]] = r;
+           });
+  return rows;
 }
 
 }  // namespace velmar

@@ -303,16 +303,9 @@ Status SpectralRun::prepare_common() {
   if (!work.ok()) return std::move(work).error();
   work_ = std::move(work).value();
 
-  if (g_.row_map() != nullptr) {
-    auto rows = allocate<std::uint64_t>(n_);
-    if (!rows.ok()) return std::move(rows).error();
-    node_rows_ = std::move(rows).value();
-    std::uint64_t* const inv = node_rows_.data();
-    const std::uint64_t* const map = g_.row_map();
-    for_rows(n_, 2, cancel_, [&](std::uint64_t lo, std::uint64_t hi) {
-      for (std::uint64_t r = lo; r < hi; ++r) inv[map[r]] = r;
-    });
-  }
+  auto rows = node_rows(g_, cancel_);
+  if (!rows.ok()) return std::move(rows).error();
+  node_rows_ = std::move(rows).value();
   auto degrees = allocate<double>(n_);
   if (!degrees.ok()) return std::move(degrees).error();
   degrees_ = std::move(degrees).value();
