@@ -30,7 +30,7 @@ from typing import Any, TypeVar
 import numpy as np
 import numpy.typing as npt
 
-from . import _engine, _io, _store
+from . import _engine, _io, _store, _watch
 
 # Entries fetched from DuckDB, and edges handed to it, per batch.
 _BATCH = 1 << 20
@@ -79,44 +79,24 @@ def _interruptible(work: Callable[[], _T], stop: _Stop) -> _T:
     end and is raised again."""
     if threading.current_thread() is not threading.main_thread():
         return work()
-    outcome: dict[str, Any] = {}
-    # The helper's last acts: a flag, and the release of a lock held from
-    # here on, which never blocks. Not a threading.Event: a KeyboardInterrupt
-    # raised inside Event.wait can leave the event's lock held, and the
-    # helper would then block for ever in set() (see _watch).
-    finished: list[bool] = []
-    ended = threading.Lock()
-    ended.acquire()
-
-    def target() -> None:
-        try:
-            outcome["value"] = work()
-        except BaseException as e:  # handed to the waiting thread
-            outcome["error"] = e
-        finally:
-            finished.append(True)
-            ended.release()
-
-    thread = threading.Thread(target=target, name="velmar-prepare")
+    helper = _watch.Helper(work, "velmar-prepare")
     try:
-        thread.start()
-        while not finished:
-            ended.acquire(timeout=0.05)
+        helper.start()
+        while not helper.wait(0.05):
+            pass
     except BaseException:
         # The helper cleans up (its DuckDB connection, the spill directory)
         # before this thread goes on; a second Ctrl-C does not cut that short.
         # DuckDB forgets an interrupt when its next query starts: ask again
         # until the helper is done.
-        while thread.ident is not None and not finished:
+        while helper.started and not helper.done:
             stop()
             try:
-                ended.acquire(timeout=0.05)
+                helper.wait(0.05)
             except KeyboardInterrupt:
                 pass
         raise
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome["value"]  # type: ignore[no-any-return]
+    return helper.result()  # type: ignore[no-any-return]
 
 
 def _connect(duckdb: Any, workdir: str, memory_limit: int | None) -> Any:

@@ -78,50 +78,80 @@ def watched(work: Callable[[Any], Any], progress: ProgressLike = None) -> Any:
         raise KeyboardInterrupt from None
 
 
+class Helper:
+    """work() on a thread of its own, for a waiting thread that Ctrl-C can
+    reach: start(), then wait() until done, then result().
+
+    The helper's last acts are a flag and the release of a plain lock held
+    from the start, which never blocks. Not a threading.Event: a
+    KeyboardInterrupt raised inside Event.wait can leave the event's lock
+    held, and the helper would then block for ever in set() while the
+    waiting thread waits for it. A timed acquire of the lock returns as soon
+    as it is released, so the wait ends when the work does.
+
+    The end is awaited through `done`, not is_alive(), which is False until
+    the thread has signalled its start: a signal during start() must not
+    leave work going on unwatched (and a run still in the engine at
+    interpreter shutdown would be ended while it retakes the GIL, which C++
+    cannot unwind through).
+    """
+
+    def __init__(self, work: Callable[[], Any], name: str) -> None:
+        self._work = work
+        self._outcome: dict[str, Any] = {}
+        self._finished: list[bool] = []
+        self._ended = threading.Lock()
+        self._ended.acquire()
+        self._thread = threading.Thread(target=self._run, name=name)
+
+    def _run(self) -> None:
+        try:
+            self._outcome["value"] = self._work()
+        except BaseException as e:  # handed to the waiting thread
+            self._outcome["error"] = e
+        finally:
+            self._finished.append(True)
+            self._ended.release()
+
+    def start(self) -> None:
+        self._thread.start()
+
+    @property
+    def done(self) -> bool:
+        return bool(self._finished)
+
+    @property
+    def started(self) -> bool:
+        return self._thread.ident is not None
+
+    def wait(self, timeout: float) -> bool:
+        """Until the work is done or `timeout` seconds have passed; done."""
+        self._ended.acquire(timeout=timeout)
+        return self.done
+
+    def result(self) -> Any:
+        if "error" in self._outcome:
+            raise self._outcome["error"]
+        return self._outcome["value"]
+
+
 def _watched(work: Callable[[Any], Any], progress: ProgressLike) -> Any:
     control = _engine.RunControl()
     in_main = threading.current_thread() is threading.main_thread()
     if not in_main and not progress:
         return work(control)
-    outcome: dict[str, Any] = {}
-    # Set by the helper thread as its last act. A flag and a plain lock, not
-    # a threading.Event: a KeyboardInterrupt raised inside Event.wait can
-    # leave the event's lock held, and the helper then blocks for ever in
-    # set() while this thread waits for it. The helper only releases
-    # `ended` (held from here on), which never blocks; this thread's timed
-    # acquire returns as soon as it is released, so a call ends when its
-    # work does, not at the next look.
-    finished: list[bool] = []
-    ended = threading.Lock()
-    ended.acquire()
-
-    def target() -> None:
-        try:
-            outcome["value"] = work(control)
-        except BaseException as e:  # handed to the waiting thread
-            outcome["error"] = e
-        finally:
-            finished.append(True)
-            ended.release()
-
+    helper = Helper(lambda: work(control), "velmar-engine")
     reporter = _Reporter(progress)
-    # The thread's own end is awaited through `finished`, not is_alive(),
-    # which is False until the thread has signalled its start: a signal
-    # during start() must not leave a run going on unwatched (and one still
-    # in the engine at interpreter shutdown would be ended while it retakes
-    # the GIL, which C++ cannot unwind through).
-    thread = threading.Thread(target=target, name="velmar-engine")
     try:
-        thread.start()
+        helper.start()
         # Progress is looked at soon, then every _POLL_SECONDS.
         pause = _FIRST_POLL_SECONDS
-        while not finished:
-            ended.acquire(timeout=pause)
+        while not helper.wait(pause):
             pause = min(2 * pause, _POLL_SECONDS)
             reporter.update(*control.progress())
     except BaseException:
         control.cancel()
-        while thread.ident is not None and not finished:
+        while helper.started and not helper.done:
             try:
                 time.sleep(_FIRST_POLL_SECONDS)
             except KeyboardInterrupt:
@@ -129,7 +159,6 @@ def _watched(work: Callable[[Any], Any], progress: ProgressLike) -> Any:
         raise
     finally:
         reporter.close()
-    if "error" in outcome:
-        raise outcome["error"]
+    value = helper.result()
     reporter.update(*control.progress())
-    return outcome["value"]
+    return value
