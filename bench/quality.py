@@ -208,35 +208,31 @@ def real_graphs(small: bool, data: Path = SHARED_DATA) -> list[Dataset]:
     README.md says: symmetric, every stored value 1."""
     if not data.is_dir():
         raise FileNotFoundError(f"{data} is absent (--data names another directory)")
-    out = []
-    for name, file in (("Cora", "cora.npz"), ("LastFM Asia", "lastfm.npz"))[: 1 if small else 2]:
-        z = np.load(data / file)
+    pairs = (("Cora", "cora.npz"), ("LastFM Asia", "lastfm.npz"))[: 1 if small else 2]
+    return [load_graph(data / file, name, f"shared/data/{file}") for name, file in pairs]
+
+
+def load_graph(path: Path, name: str | None = None, source: str | None = None) -> Dataset:
+    """A graph in the format of SHARED_DATA/README.md: `n`, `indptr`,
+    `indices`, optionally `data` (every weight 1 without it) and `y`, a class
+    per node or an n x labels 0/1 matrix. Scored by the README's protocol."""
+    with np.load(path) as z:
+        missing = {"n", "indptr", "indices"} - set(z.files)
+        if missing:
+            raise ValueError(f"{path}: no {', '.join(sorted(missing))} array")
         n = int(z["n"])
-        a = sp.csr_matrix((np.ones(len(z["indices"])), z["indices"], z["indptr"]), shape=(n, n))
-        out.append(Dataset(name, _symmetric(a), z["y"], f"shared/data/{file}", "readme", real=True))
-    return out
+        data = z["data"] if "data" in z.files else np.ones(len(z["indices"]))
+        a = sp.csr_matrix((data, z["indices"], z["indptr"]), shape=(n, n))
+        y = np.asarray(z["y"]) if "y" in z.files else None
+    if y is not None and (y.ndim not in (1, 2) or y.shape[0] != n):
+        raise ValueError(f"{path}: y has shape {y.shape}, not ({n},) or ({n}, labels)")
+    if y is not None:
+        y = (y != 0).astype(np.int8) if y.ndim == 2 else _codes(y)
+    return Dataset(name or path.stem, _symmetric(a), y, source or str(path), "readme", real=True)
 
 
 def graph_files(paths: list[Path]) -> list[Dataset]:
-    """Graphs in the format of SHARED_DATA/README.md: `n`, `indptr`,
-    `indices`, optionally `data` (every weight 1 without it) and `y`, a class
-    per node or an n x labels 0/1 matrix. Scored by the README's protocol."""
-    out = []
-    for path in paths:
-        with np.load(path) as z:
-            missing = {"n", "indptr", "indices"} - set(z.files)
-            if missing:
-                raise ValueError(f"{path}: no {', '.join(sorted(missing))} array")
-            n = int(z["n"])
-            data = z["data"] if "data" in z.files else np.ones(len(z["indices"]))
-            a = sp.csr_matrix((data, z["indices"], z["indptr"]), shape=(n, n))
-            y = np.asarray(z["y"]) if "y" in z.files else None
-        if y is not None and (y.ndim not in (1, 2) or y.shape[0] != n):
-            raise ValueError(f"{path}: y has shape {y.shape}, not ({n},) or ({n}, labels)")
-        if y is not None:
-            y = (y != 0).astype(np.int8) if y.ndim == 2 else _codes(y)
-        out.append(Dataset(path.stem, _symmetric(a), y, str(path), "readme", real=True))
-    return out
+    return [load_graph(path) for path in paths]
 
 
 def hub_labels(
