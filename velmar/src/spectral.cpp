@@ -80,18 +80,34 @@ Result<Buffer<T>> allocate(std::uint64_t count) {
   return Buffer<T>::allocate(count);
 }
 
-// The column widths of a run.
+// The column widths of a run. A graph with no more nodes than a block has
+// columns is embedded exactly: its block is the identity (in node order),
+// which spans every direction the random block would after its products,
+// and holds as many columns as there are nodes.
 struct Widths {
   std::uint64_t dim, ks, kl, bs, bl, wx, bmax;
+  bool whole_s, whole_l;
 };
 
-Widths widths_of(const SpectralSettings& s) {
+Widths widths_of(const SpectralSettings& s,
+                 std::uint64_t num_nodes = UINT64_MAX) {
   Widths w{};
   w.dim = s.dim;
   w.ks = s.spectral_columns != 0 ? s.spectral_columns : s.dim;
   w.kl = s.log_columns != 0 ? s.log_columns : s.dim;
   w.bs = w.ks + 1 + s.spectral_oversample;
   w.bl = w.kl + s.log_oversample;
+  w.whole_s = num_nodes <= w.bs;
+  w.whole_l = num_nodes <= w.bl;
+  if (w.whole_s) {
+    // The first eigenvector is dropped: one column fewer than nodes.
+    w.bs = num_nodes;
+    w.ks = std::min(w.ks, num_nodes > 0 ? num_nodes - 1 : 0);
+  }
+  if (w.whole_l) {
+    w.bl = num_nodes;
+    w.kl = std::min(w.kl, num_nodes);
+  }
   w.wx = w.ks + w.kl;
   w.bmax = std::max({w.bs, w.bl, w.wx});
   return w;
@@ -100,22 +116,24 @@ Widths widths_of(const SpectralSettings& s) {
 // The passes over the rows a run makes, one unit of progress each (see
 // SpectralRun::passed): the checks, the degrees, each block's steps, the
 // filter's blocks and the reduction.
-std::uint64_t count_passes(const SpectralSettings& s, std::uint64_t block,
-                           std::uint64_t filter_columns) {
+std::uint64_t count_passes(const SpectralSettings& s, const Widths& w,
+                           std::uint64_t block) {
   const std::uint64_t every =
       std::max<std::uint64_t>(s.orthonormalize_every, 1);
   const std::uint64_t products = s.spectral_products;
   const std::uint64_t interior = products == 0 ? 0 : (products - 1) / every;
-  // Scales, the random block, two Cholesky-QR passes (a Gram matrix and a
+  // Scales, the starting block, two Cholesky-QR passes (a Gram matrix and a
   // product each), the products, the passes between them, two at the end,
   // the Rayleigh-Ritz product, Gram matrix and eigenproblem, the rotation
-  // and the unit rows.
-  const std::uint64_t spectral = 15 + products + 2 * interior;
+  // and the unit rows; an identity block skips the Cholesky-QR passes and
+  // the products.
+  const std::uint64_t spectral = w.whole_s ? 7 : 15 + products + 2 * interior;
   const std::uint64_t iters = s.log_iterations;
-  const std::uint64_t log = 11 + (iters != 0 ? 4 * iters + 2 : 4);
+  const std::uint64_t log =
+      w.whole_l ? 8 : 11 + (iters != 0 ? 4 * iters + 2 : 4);
   const std::uint64_t order =
       std::clamp<std::uint64_t>(s.filter_order, 2, kMaxFilterOrder);
-  const std::uint64_t blocks = (filter_columns + block - 1) / block;
+  const std::uint64_t blocks = (w.wx + block - 1) / block;
   const std::uint64_t filter = 1 + blocks * (5 + 2 * (order - 2));
   return 2 + spectral + log + filter + 3;
 }
@@ -133,7 +151,7 @@ class SpectralRun {
         cancel_(ctl.cancel),
         n_(g.num_nodes()),
         m_(g.num_entries()),
-        widths_(widths_of(s)),
+        widths_(widths_of(s, g.num_nodes())),
         block_(block) {}
 
   Status run();
@@ -181,6 +199,7 @@ class SpectralRun {
   Status unit_rows(float* x, std::uint64_t stride, std::uint64_t width,
                    bool zero_isolated);
   Status fill_random(float* q, std::uint64_t width, std::uint64_t seed);
+  Status fill_identity(float* q, std::uint64_t width);
 
   const GraphView& g_;
   const double* w_;
@@ -408,6 +427,20 @@ Status SpectralRun::fill_random(float* q, std::uint64_t width,
   return passed();
 }
 
+// Row r of q is the unit vector of its node: Q^T M Q is M in node order
+// whatever the row map.
+Status SpectralRun::fill_identity(float* q, std::uint64_t width) {
+  const std::uint64_t* const map = g_.row_map();
+  for_rows(n_, width, cancel_, [&](std::uint64_t lo, std::uint64_t hi) {
+    for (std::uint64_t r = lo; r < hi; ++r) {
+      float* const row = q + r * width;
+      std::fill(row, row + width, 0.0f);
+      row[map != nullptr ? map[r] : r] = 1.0f;
+    }
+  });
+  return passed();
+}
+
 Status SpectralRun::spectral_block(Buffer<float>& x) {
   const Widths& wd = widths_;
   const std::uint64_t b = wd.bs;
@@ -445,30 +478,35 @@ Status SpectralRun::spectral_block(Buffer<float>& x) {
   if (!w_buf.ok()) return std::move(w_buf).error();
   float* q = q_buf->data();
   float* w = w_buf->data();
-  if (Status st = fill_random(q, b, spectral_seed(s_.base_seed, 0)); !st.ok()) {
-    return st;
-  }
-  if (Status st = cholqr(q, w, b); !st.ok()) return st;
-  if (Status st = cholqr(w, q, b); !st.ok()) return st;
   detail::SparseProduct step;
   step.x_stride = b;
   step.out_stride = b;
   step.width = b;
-  step.diag_value = 1.0f;
-  const std::uint64_t every =
-      std::max<std::uint64_t>(s_.orthonormalize_every, 1);
-  for (std::uint64_t t = 1; t <= s_.spectral_products; ++t) {
-    step.x = q;
-    step.out = w;
-    if (Status st = product(nview, step); !st.ok()) return st;
-    std::swap(q, w);
-    if (t % every == 0 && t < s_.spectral_products) {
-      if (Status st = cholqr(q, w, b); !st.ok()) return st;
-      std::swap(q, w);
+  if (wd.whole_s) {
+    if (Status st = fill_identity(q, b); !st.ok()) return st;
+  } else {
+    if (Status st = fill_random(q, b, spectral_seed(s_.base_seed, 0));
+        !st.ok()) {
+      return st;
     }
+    if (Status st = cholqr(q, w, b); !st.ok()) return st;
+    if (Status st = cholqr(w, q, b); !st.ok()) return st;
+    step.diag_value = 1.0f;
+    const std::uint64_t every =
+        std::max<std::uint64_t>(s_.orthonormalize_every, 1);
+    for (std::uint64_t t = 1; t <= s_.spectral_products; ++t) {
+      step.x = q;
+      step.out = w;
+      if (Status st = product(nview, step); !st.ok()) return st;
+      std::swap(q, w);
+      if (t % every == 0 && t < s_.spectral_products) {
+        if (Status st = cholqr(q, w, b); !st.ok()) return st;
+        std::swap(q, w);
+      }
+    }
+    if (Status st = cholqr(q, w, b); !st.ok()) return st;
+    if (Status st = cholqr(w, q, b); !st.ok()) return st;
   }
-  if (Status st = cholqr(q, w, b); !st.ok()) return st;
-  if (Status st = cholqr(w, q, b); !st.ok()) return st;
   // Rayleigh-Ritz: T = Q^T N Q.
   step.x = q;
   step.out = w;
@@ -572,9 +610,6 @@ Status SpectralRun::log_block(Buffer<float>& x) {
   if (!w_buf.ok()) return std::move(w_buf).error();
   float* q = q_buf->data();
   float* w = w_buf->data();
-  if (Status st = fill_random(w, b, spectral_seed(s_.base_seed, 1)); !st.ok()) {
-    return st;
-  }
   detail::SparseProduct step;
   step.x_stride = b;
   step.out_stride = b;
@@ -584,22 +619,30 @@ Status SpectralRun::log_block(Buffer<float>& x) {
     step.out = to;
     return product(op, step);
   };
-  if (Status st = apply(mview, w, q); !st.ok()) return st;
-  if (Status st = cholqr(q, w, b); !st.ok()) return st;
-  std::swap(q, w);
-  for (std::uint64_t t = 1; t <= s_.log_iterations; ++t) {
-    if (Status st = apply(tview, q, w); !st.ok()) return st;
+  if (wd.whole_l) {
+    if (Status st = fill_identity(q, b); !st.ok()) return st;
+  } else {
+    if (Status st = fill_random(w, b, spectral_seed(s_.base_seed, 1));
+        !st.ok()) {
+      return st;
+    }
     if (Status st = apply(mview, w, q); !st.ok()) return st;
     if (Status st = cholqr(q, w, b); !st.ok()) return st;
-    if (t == s_.log_iterations) {
-      if (Status st = cholqr(w, q, b); !st.ok()) return st;
-    } else {
-      std::swap(q, w);
+    std::swap(q, w);
+    for (std::uint64_t t = 1; t <= s_.log_iterations; ++t) {
+      if (Status st = apply(tview, q, w); !st.ok()) return st;
+      if (Status st = apply(mview, w, q); !st.ok()) return st;
+      if (Status st = cholqr(q, w, b); !st.ok()) return st;
+      if (t == s_.log_iterations) {
+        if (Status st = cholqr(w, q, b); !st.ok()) return st;
+      } else {
+        std::swap(q, w);
+      }
     }
-  }
-  if (s_.log_iterations == 0) {
-    if (Status st = cholqr(q, w, b); !st.ok()) return st;
-    if (Status st = cholqr(w, q, b); !st.ok()) return st;
+    if (s_.log_iterations == 0) {
+      if (Status st = cholqr(q, w, b); !st.ok()) return st;
+      if (Status st = cholqr(w, q, b); !st.ok()) return st;
+    }
   }
   // B = M^T Q; B^T B = V S^2 V^T; the block is Q V S^1/2.
   if (Status st = apply(tview, q, w); !st.ok()) return st;
@@ -807,6 +850,16 @@ Status SpectralRun::reduce(const float* y) {
   rot.out_stride = out_.row_stride;
   rot.wout = k;
   rot.out_rows = g_.row_map();
+  if (k < wd.dim) {
+    // A graph of fewer nodes than the filter has columns: the columns past
+    // them are zero.
+    for_rows(n_, wd.dim - k, cancel_, [&](std::uint64_t lo, std::uint64_t hi) {
+      for (std::uint64_t i = lo; i < hi; ++i) {
+        float* const row = out_.data + i * out_.row_stride;
+        std::fill(row + k, row + wd.dim, 0.0f);
+      }
+    });
+  }
   return multiply(rot);
 }
 
@@ -840,7 +893,7 @@ MemoryPlan plan_spectral(const GraphShape& shape, std::uint64_t dim,
   const std::uint64_t m = std::max(shape.out_entries, options.opened_entries);
   SpectralSettings s;
   s.dim = dim;
-  const Widths w = widths_of(s);
+  const Widths w = widths_of(s, shape.num_nodes);
   const std::uint64_t cb =
       std::min(w.wx, block != 0 ? block : preferred_filter_block(n, dim));
   MemoryPlan plan;
@@ -924,10 +977,13 @@ Status embed_spectral(const GraphView& graph, const double* values,
         "the filter has fewer columns than the embedding");
   }
   const std::uint64_t n = graph.num_nodes();
-  const std::uint64_t block = std::min(
-      wd.wx, settings.filter_block != 0 ? settings.filter_block
-                                        : preferred_filter_block(n, wd.dim));
-  const std::uint64_t total = count_passes(settings, block, wd.wx);
+  const Widths run = widths_of(settings, n);
+  const std::uint64_t block = std::max<std::uint64_t>(
+      std::min(run.wx, settings.filter_block != 0
+                           ? settings.filter_block
+                           : preferred_filter_block(n, wd.dim)),
+      1);
+  const std::uint64_t total = count_passes(settings, run, block);
   ctl.total.store(total, std::memory_order_relaxed);
   if (n == 0) {
     ctl.done.store(total, std::memory_order_relaxed);

@@ -278,26 +278,43 @@ std::vector<float> run_spectral(const CompactGraph& g, std::uint64_t dim,
 }
 
 struct BitsCase {
+  std::uint64_t n, dim;
   std::uint64_t filter_block;
   std::size_t threads;
 };
 
 class SpectralBits : public ::testing::TestWithParam<BitsCase> {};
 
+// 1300 nodes take random blocks; 30 at dim 64 take identity blocks (of 29
+// and 30 columns), whose filter has fewer columns than the embedding.
 TEST_P(SpectralBits, SameForAnyThreadsAndFilterBlock) {
-  const std::uint64_t n = 1300, dim = 16;
-  const CompactGraph g = spectral_graph(n, true);
-  static const std::vector<float> base = run_spectral(g, dim, 0, 1);
+  const BitsCase& c = GetParam();
+  const CompactGraph g = spectral_graph(c.n, true);
+  const std::vector<float> base = run_spectral(g, c.dim, 0, 1);
   const std::vector<float> out =
-      run_spectral(g, dim, GetParam().filter_block, GetParam().threads);
+      run_spectral(g, c.dim, c.filter_block, c.threads);
   ASSERT_EQ(out.size(), base.size());
   EXPECT_EQ(std::memcmp(out.data(), base.data(), 4 * out.size()), 0);
+  // The columns past the filter's are zero, and all others were written.
+  const std::uint64_t filtered = std::min<std::uint64_t>(c.dim, 2 * c.n - 1);
+  for (std::uint64_t r = 0; r < c.n; ++r) {
+    for (std::uint64_t j = 0; j < c.dim; ++j) {
+      const float v = out[r * c.dim + j];
+      if (j >= filtered) {
+        ASSERT_EQ(v, 0.0f) << r << " " << j;
+      } else {
+        ASSERT_NE(v, -1.0f) << r << " " << j;
+      }
+    }
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, SpectralBits,
-                         ::testing::Values(BitsCase{0, 2}, BitsCase{0, 3},
-                                           BitsCase{1, 2}, BitsCase{7, 3},
-                                           BitsCase{32, 1}));
+INSTANTIATE_TEST_SUITE_P(
+    Runs, SpectralBits,
+    ::testing::Values(BitsCase{1300, 16, 0, 2}, BitsCase{1300, 16, 0, 3},
+                      BitsCase{1300, 16, 1, 2}, BitsCase{1300, 16, 7, 3},
+                      BitsCase{1300, 16, 32, 1}, BitsCase{30, 64, 0, 2},
+                      BitsCase{30, 64, 5, 3}));
 
 TEST(Spectral, OrthogonalColumnsAndZeroRowsForIsolatedNodes) {
   const std::uint64_t n = 1300, dim = 16;
