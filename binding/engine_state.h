@@ -48,8 +48,11 @@ struct PoolSlot {
     threads = count;
     if (pool && pool->size() != count) pool.reset();
   }
+  // The workers a run would have: the pool's, once it exists (counting the
+  // machine's CPUs reads /proc and the cgroup files).
   std::size_t size() {
     std::lock_guard lock(mutex);
+    if (pool && pool->usable()) return pool->size();
     return threads != 0 ? threads : detail::default_thread_count();
   }
 };

@@ -81,18 +81,21 @@ def _cgroup_headroom(
     """
     best: int | None = None
     for directory, version in _cgroup_dirs(proc_cgroup, root):
+        # Most levels set no limit: their usage is not read.
         if version == 2:
             limit = _read_int(os.path.join(directory, "memory.max"))
+            if limit is None or limit >= _NO_LIMIT:
+                continue
             usage = _read_int(os.path.join(directory, "memory.current"))
             inactive = _stat_field(os.path.join(directory, "memory.stat"), ("inactive_file",))
         else:
             limit = _read_int(os.path.join(directory, "memory.limit_in_bytes"))
+            if limit is None or limit >= _NO_LIMIT:
+                continue
             usage = _read_int(os.path.join(directory, "memory.usage_in_bytes"))
             inactive = _stat_field(
                 os.path.join(directory, "memory.stat"), ("total_inactive_file", "inactive_file")
             )
-        if limit is None or limit >= _NO_LIMIT:
-            continue
         used = max((usage or 0) - inactive, 0)
         headroom = max(limit - used, 0)
         best = headroom if best is None else min(best, headroom)

@@ -82,7 +82,15 @@ def limit_of(run: Run, fraction: int = 1) -> tuple[int | None, str]:
     system does not say)."""
     if run.memory_limit is not None:
         return run.memory_limit, "memory_limit"
-    available = _memory.available_memory()
+    return limit_under(run, _memory.available_memory(), fraction)
+
+
+def limit_under(
+    run: Run, available: tuple[int, str] | None, fraction: int = 1
+) -> tuple[int | None, str]:
+    """limit_of with the memory available already read."""
+    if run.memory_limit is not None:
+        return run.memory_limit, "memory_limit"
     if available is None:
         return None, ""
     return available[0] // fraction, available[1]
@@ -178,22 +186,29 @@ def check_disk_width(shape: Shape, run: Run, width: int, given: bool) -> None:
     )
 
 
-def planned_peak(shape: Shape, run: Run) -> int:
+def planned_peak(shape: Shape, run: Run, limit: tuple[int | None, str] | None = None) -> int:
     """The engine's planned peak at the block an in-memory run would take
-    (the narrowest when none fits, all columns with step normalisation)."""
-    limit, _ = limit_of(run)
+    under `limit` (default: limit_of(run)); the narrowest when none fits, all
+    columns with step normalisation."""
+    bound, _ = limit_of(run) if limit is None else limit
     dim = run.dim
-    plan = engine_plan(shape, run, dim, None, limit=2**64 - 1 if limit is None else limit)
+    plan = engine_plan(shape, run, dim, None, limit=2**64 - 1 if bound is None else bound)
     return int(plan["peak"])
 
 
-def conversion_bytes(run: Run, num_nodes: int, num_edges: int, working_bytes: int) -> int:
+def conversion_bytes(
+    run: Run,
+    num_nodes: int,
+    num_edges: int,
+    working_bytes: int,
+    limit: tuple[int | None, str] | None = None,
+) -> int:
     """What one conversion stage and everything after it allocate: the
     stage's own working memory, the entry arrays it leads to (24 bytes an
     edge: a row and a column index and a weight) and the engine's build and
     run of those entries."""
     shape = Shape(num_nodes, num_edges, undirected=run.undirected, sorted=False)
-    return working_bytes + 24 * num_edges + planned_peak(shape, run)
+    return working_bytes + 24 * num_edges + planned_peak(shape, run, limit)
 
 
 def conversion_guard(run: Run) -> Guard:
@@ -203,8 +218,10 @@ def conversion_guard(run: Run) -> Guard:
     not every node; the one after numbering is exact."""
 
     def guard(num_nodes: int, num_edges: int, working_bytes: int) -> None:
-        needed = conversion_bytes(run, num_nodes, num_edges, working_bytes)
         available = _memory.available_memory()
+        needed = conversion_bytes(
+            run, num_nodes, num_edges, working_bytes, limit_under(run, available)
+        )
         if available is None or needed <= available[0]:
             return
         free, source = available
