@@ -145,3 +145,24 @@ def test_node2vec_is_not_run_where_its_preparation_would_take_hours():
     )
     with pytest.raises(quality.Skipped, match=r"^not run: 3\.6e\+07 edge pairs to prepare"):
         quality.node2vec_graspologic(star, 8, 1)
+
+
+# Each call costs `cost` on a fake clock, the first (cold) one twice that.
+@pytest.mark.parametrize(
+    "cost, calls, seconds",
+    [(0.001, 7, 0.001), (0.05, 4, 0.05), (0.3, 1, 0.6)],
+    ids=["short: seven calls", "until a quarter second", "long: one call"],
+)
+def test_short_calls_are_timed_by_their_median(monkeypatch, cost, calls, seconds):
+    clock = [0.0]
+    made = []
+    monkeypatch.setattr(quality.time, "perf_counter", lambda: clock[0])
+
+    def call():
+        clock[0] += cost * (2 if not made else 1)
+        made.append(len(made))
+        return made[-1]
+
+    result, got = quality.timed(call)
+    assert len(made) == calls and result == calls - 1
+    assert got == pytest.approx(seconds)
