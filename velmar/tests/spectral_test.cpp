@@ -349,6 +349,37 @@ TEST(Spectral, OrthogonalColumnsAndZeroRowsForIsolatedNodes) {
   EXPECT_GT(norm, 0.0);
 }
 
+// Paths of one to four nodes (one node: a self-loop) at dim 8: fewer nodes
+// than columns everywhere; finite rows, zero past the filter's columns.
+class SpectralTiny : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(SpectralTiny, EmbedsEveryNode) {
+  const std::uint64_t n = GetParam(), dim = 8;
+  std::vector<std::int64_t> rows, cols;
+  for (std::uint64_t i = 0; i + 1 < std::max<std::uint64_t>(n, 2); ++i) {
+    rows.push_back(static_cast<std::int64_t>(i));
+    cols.push_back(static_cast<std::int64_t>(n == 1 ? i : i + 1));
+  }
+  std::vector<double> w(rows.size(), 1.5);
+  const CooInput in{rows.data(),       IndexType::kInt64, cols.data(),
+                    IndexType::kInt64, w.data(),          n,
+                    rows.size()};
+  auto built = build_compact(in, BuildOptions{true, true}, nullptr);
+  ASSERT_TRUE(built.ok());
+  const std::vector<float> out = run_spectral(built.value(), dim, 0, 2);
+  for (std::uint64_t r = 0; r < n; ++r) {
+    for (std::uint64_t j = 0; j < dim; ++j) {
+      const float v = out[r * dim + j];
+      EXPECT_TRUE(std::isfinite(v)) << r << " " << j;
+      if (j >= 2 * n - 1) {
+        EXPECT_EQ(v, 0.0f) << r << " " << j;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Nodes, SpectralTiny, ::testing::Values(1, 2, 3, 4));
+
 struct RefusalCase {
   const char* name;
   bool undirected;
