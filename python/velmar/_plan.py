@@ -80,9 +80,8 @@ def limit_of(run: Run, fraction: int = 1) -> tuple[int | None, str]:
     """The bytes a run may use and where the figure comes from: its
     memory_limit, else 1/fraction of the memory available (None when the
     system does not say)."""
-    if run.memory_limit is not None:
-        return run.memory_limit, "memory_limit"
-    return limit_under(run, _memory.available_memory(), fraction)
+    available = None if run.memory_limit is not None else _memory.available_memory()
+    return limit_under(run, available, fraction)
 
 
 def limit_under(
