@@ -415,12 +415,19 @@ def spectral(a: sp.csr_matrix, dim: int, seed: int) -> np.ndarray:
     return model.fit_transform(a)
 
 
+# node2vec as SHARED_DATA/README.md measured it (PecanPy's defaults): p = q =
+# 1, 10 walks of 80 steps from every node, window 10, one epoch.
+N2V_WALKS = 10
+N2V_LENGTH = 80
+N2V_WINDOW = 10
+
+
 def node2vec_pecanpy(a: sp.csr_matrix, dim: int, seed: int) -> np.ndarray:
     from pecanpy import pecanpy
 
     g = pecanpy.SparseOTF(p=1, q=1, workers=2, extend=False, random_state=seed)
     g.from_mat(a, [str(i) for i in range(a.shape[0])])
-    return g.embed(dim=dim)
+    return g.embed(dim=dim, num_walks=N2V_WALKS, walk_length=N2V_LENGTH, window_size=N2V_WINDOW)
 
 
 class Skipped(Exception):
@@ -441,7 +448,17 @@ def node2vec_graspologic(a: sp.csr_matrix, dim: int, seed: int) -> np.ndarray:
     from graspologic.embed import node2vec_embed
 
     g = nx.from_scipy_sparse_array(a)  # edge attribute "weight"
-    emb, ids = node2vec_embed(g, dimensions=dim, workers=2, random_seed=seed)
+    emb, ids = node2vec_embed(
+        g,
+        num_walks=N2V_WALKS,
+        walk_length=N2V_LENGTH,
+        window_size=N2V_WINDOW,
+        iterations=1,
+        interpolate_walk_lengths_by_node_degree=False,
+        dimensions=dim,
+        workers=2,
+        random_seed=seed,
+    )
     out = np.zeros((a.shape[0], dim), dtype=np.float32)
     out[np.asarray(ids, dtype=np.int64)] = emb
     return out
