@@ -876,7 +876,7 @@ def summary(
         )
         summary.update(node2vec_f1_gap=mean_gap, node2vec_time_ratio=ratio)
     else:
-        print("- against node2vec: no node2vec peer ran", file=out)
+        print(f"- against node2vec: no dataset where both {best} and node2vec ran", file=out)
     summary["readme_peers"] = readme_comparison(results, out)
     summary["default_method"] = default_targets(results, kinds, out)
     return summary
