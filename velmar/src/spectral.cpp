@@ -140,9 +140,10 @@ std::uint64_t count_passes(const SpectralSettings& s, const Widths& w,
 
 class SpectralRun {
  public:
+  // `widths`: widths_of(s, the graph's node count).
   SpectralRun(const GraphView& g, const double* values,
-              const SpectralSettings& s, std::uint64_t block, OutputBlock out,
-              RunControl& ctl)
+              const SpectralSettings& s, const Widths& widths,
+              std::uint64_t block, OutputBlock out, RunControl& ctl)
       : g_(g),
         w_(values),
         s_(s),
@@ -151,7 +152,7 @@ class SpectralRun {
         cancel_(ctl.cancel),
         n_(g.num_nodes()),
         m_(g.num_entries()),
-        widths_(widths_of(s, g.num_nodes())),
+        widths_(widths),
         block_(block) {}
 
   Status run();
@@ -989,7 +990,7 @@ Status embed_spectral(const GraphView& graph, const double* values,
     ctl.done.store(total, std::memory_order_relaxed);
     return ok_status();
   }
-  return SpectralRun(graph, values, settings, block, out, ctl).run();
+  return SpectralRun(graph, values, settings, run, block, out, ctl).run();
 }
 
 }  // namespace velmar
