@@ -71,6 +71,18 @@ def _cgroup_dirs(proc_cgroup: str, root: str) -> list[tuple[str, int]]:
     return dirs
 
 
+# Per cgroup version: the limit's file, the usage's, and the memory.stat
+# fields of the inactive page cache.
+_CGROUP_FILES = {
+    2: ("memory.max", "memory.current", ("inactive_file",)),
+    1: (
+        "memory.limit_in_bytes",
+        "memory.usage_in_bytes",
+        ("total_inactive_file", "inactive_file"),
+    ),
+}
+
+
 def _cgroup_headroom(
     proc_cgroup: str = "/proc/self/cgroup", root: str = "/sys/fs/cgroup"
 ) -> int | None:
@@ -81,21 +93,13 @@ def _cgroup_headroom(
     """
     best: int | None = None
     for directory, version in _cgroup_dirs(proc_cgroup, root):
+        limit_file, usage_file, inactive_fields = _CGROUP_FILES[version]
+        limit = _read_int(os.path.join(directory, limit_file))
         # Most levels set no limit: their usage is not read.
-        if version == 2:
-            limit = _read_int(os.path.join(directory, "memory.max"))
-            if limit is None or limit >= _NO_LIMIT:
-                continue
-            usage = _read_int(os.path.join(directory, "memory.current"))
-            inactive = _stat_field(os.path.join(directory, "memory.stat"), ("inactive_file",))
-        else:
-            limit = _read_int(os.path.join(directory, "memory.limit_in_bytes"))
-            if limit is None or limit >= _NO_LIMIT:
-                continue
-            usage = _read_int(os.path.join(directory, "memory.usage_in_bytes"))
-            inactive = _stat_field(
-                os.path.join(directory, "memory.stat"), ("total_inactive_file", "inactive_file")
-            )
+        if limit is None or limit >= _NO_LIMIT:
+            continue
+        usage = _read_int(os.path.join(directory, usage_file))
+        inactive = _stat_field(os.path.join(directory, "memory.stat"), inactive_fields)
         used = max((usage or 0) - inactive, 0)
         headroom = max(limit - used, 0)
         best = headroom if best is None else min(best, headroom)
