@@ -1026,10 +1026,15 @@ def fuzz_embed(fdp):
         assert again == refused, ("embed and check disagree", again, refused)
     if got is not None and plain and fdp.ConsumeBool():
         # Any column range and block width: the full run's columns. All
-        # columns may not fit where some did (n x dim past the address space).
+        # columns may not fit where some did: n x dim floats past the memory,
+        # or an element count n x dim past 64 bits.
         try:
             full = _engine.embed(graph, settings)
         except MemoryError:
+            return
+        except ValueError as e:
+            assert str(e) == "Shape mismatch: Capacity overflow", e
+            assert n * dim > U64_MAX, ("overflow refused a count that fits", n, dim)
             return
         assert np.array_equal(got, full[:, j0:j1].view(np.uint32)), "columns differ"
         try:
